@@ -1,0 +1,29 @@
+#include "daemon/Application.h"
+
+#include "daemon/Server.h"
+#include "platform/HomeFolder.h"
+
+volatile unsigned char gHasReceivedHup = 0;
+
+std::string PortFilePath() { return platform::ExpandTilde("~/Library/Caches/Pavrix_webdavtmp.plist"); }
+std::string PasswordFilePath() { return platform::ExpandTilde("~/Library/Caches/Pavrix_webdavpasswdtmp.plist"); }
+std::string AddressFilePath() { return platform::ExpandTilde("~/Library/Caches/Pavrix_webdavipaddresstmp.plist"); }
+std::string MirrorDirectoryPath() { return platform::ExpandTilde("~/Library/Caches/pxwm_mirroredfs"); }
+
+Application::Application(int, char**) : dictionaryName_(PortFilePath()) {}
+
+Application::~Application() = default;
+
+void Application::hup() { gHasReceivedHup = 1; }
+
+bool Application::hasReceivedHup() { return gHasReceivedHup != 0; }
+
+Application& Application::Daemon() { return Initialize(); }
+
+Application& Application::Initialize()
+{
+    serverObject_ = std::make_unique<Server>(0, dictionaryName_);
+    serverObject_->Loop();
+    serverObject_.reset();
+    return *this;
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+class Server;
+
+// 1 once any SIGHUP has arrived; never cleared. Written by the signal handler.
+extern volatile unsigned char gHasReceivedHup;
+
+// The process object: knows the port file and owns the listener.
+class Application {
+public:
+    Application(int argc, char** argv); // init:argv: (both arguments are ignored)
+    ~Application();
+
+    static void hup();
+    static bool hasReceivedHup();
+
+    Application& Daemon();
+    Application& Initialize();
+
+    const std::string& dictionaryName() const { return dictionaryName_; }
+
+private:
+    std::unique_ptr<Server> serverObject_;
+    std::string dictionaryName_;
+};
+
+// Paths in the user's cache folder.
+std::string PortFilePath();
+std::string PasswordFilePath();
+std::string AddressFilePath();
+std::string MirrorDirectoryPath();

@@ -1,0 +1,101 @@
+#include "daemon/Server.h"
+
+#include "daemon/Application.h"
+#include "log/LogClient.h"
+#include "platform/HomeFolder.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <sys/socket.h>
+#include <unistd.h>
+
+std::optional<std::vector<uint8_t>> gDevicePassword;
+std::optional<std::string> gDeviceIPAddress;
+
+namespace {
+
+// Loads a hand-off dictionary; the file is deleted only after a successful read.
+std::optional<platform::PlistObject> TakeHandOffFile(const std::string& path)
+{
+    auto dict = platform::PlistObject::loadDictionary(path);
+    if (dict)
+        std::remove(path.c_str());
+    return dict;
+}
+
+} // namespace
+
+Server::Server(int port, std::optional<std::string> dictionaryLocation)
+    : listenPort(port), dictionaryName(std::move(dictionaryLocation))
+{
+    // On this platform the cache folder may not exist yet; the port file and the
+    // mirror folder live in it.
+    platform::CreateFolderWithParents(platform::ExpandTilde("~/Library/Caches"));
+
+    if (auto passwords = TakeHandOffFile(PasswordFilePath())) {
+        // A file without a usable "Password" value leaves an empty password: the
+        // launcher did hand one over, it just held nothing.
+        gDevicePassword = passwords->getData("Password").value_or(std::vector<uint8_t>{});
+    } else {
+        gDevicePassword.reset();
+    }
+    if (auto addresses = TakeHandOffFile(AddressFilePath())) {
+        if (auto ip = addresses->getString("IpAddr"))
+            gDeviceIPAddress = *ip;
+    }
+
+    std::error_code ec;
+    std::filesystem::remove_all(MirrorDirectoryPath(), ec);
+    std::filesystem::create_directory(MirrorDirectoryPath(), ec);
+}
+
+Server& Server::Listen()
+{
+    serverSocket.sin_family = AF_INET;
+    serverSocket.sin_addr.s_addr = htonl(INADDR_ANY);
+    serverSocket.sin_port = htons(static_cast<uint16_t>(listenPort));
+
+    server_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (server_fd < 0)
+        std::exit(-1);
+    int yes = 1;
+    if (::setsockopt(server_fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == -1)
+        std::exit(-1);
+    if (::bind(server_fd, reinterpret_cast<sockaddr*>(&serverSocket), sizeof serverSocket) < 0)
+        std::exit(-1);
+    socklen_t len = sizeof serverSocket;
+    if (::getsockname(server_fd, reinterpret_cast<sockaddr*>(&serverSocket), &len) < 0)
+        std::exit(-1);
+
+    int port = ntohs(serverSocket.sin_port);
+    if (dictionaryName) {
+        auto dict = platform::PlistObject::loadDictionary(*dictionaryName).value_or(platform::PlistObject::dictionary());
+        dict.set("WebdavPort", platform::PlistObject::integer(port));
+        dict.set("WebdavPID", platform::PlistObject::integer(getpid()));
+        dict.writeAtomically(*dictionaryName);
+        if (gLogOn)
+            LogWithDate("listening on %d", port);
+    } else if (gLogOn) {
+        LogWithDate("We don't have a dictionary");
+        LogWithDate("listening on %d", port);
+    }
+
+    if (::listen(server_fd, 1) < 0)
+        std::exit(-1);
+    return *this;
+}
+
+void Server::Loop()
+{
+    Listen();
+    for (;;) {
+        length = sizeof acceptSocket;
+        accept_fd = ::accept(server_fd, reinterpret_cast<sockaddr*>(&acceptSocket), &length);
+        if (accept_fd < 0)
+            continue; // interrupted by SIGHUP, or a connection that died in the queue
+        if (gLogDebug)
+            LogWithDate("got a connection");
+        ::close(accept_fd);
+    }
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "platform/PlistObject.h"
+
+#include <netinet/in.h>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Handed over by the launcher through the password and address files; held for
+// the life of the process and not used further.
+extern std::optional<std::vector<uint8_t>> gDevicePassword;
+extern std::optional<std::string> gDeviceIPAddress;
+
+// The listener: takes over the hand-off files, re-creates the mirror folder,
+// listens on a port the system picks and serves one connection at a time.
+class Server {
+public:
+    // initWithPort:dictionaryLocation: (an empty optional: no port file)
+    Server(int port, std::optional<std::string> dictionaryLocation);
+
+    Server& Listen();
+    [[noreturn]] void Loop();
+
+    int boundPort() const { return ntohs(serverSocket.sin_port); }
+
+private:
+    int accept_fd = -1;
+    int server_fd = -1;
+    socklen_t length = sizeof(sockaddr_in);
+    int listenPort = 0;
+    std::optional<std::string> dictionaryName;
+    sockaddr_in acceptSocket {};
+    sockaddr_in serverSocket {};
+};

@@ -1,0 +1,202 @@
+#include "platform/CalendarDate.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+namespace platform {
+
+namespace {
+
+const char* const kDayShort[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+const char* const kDayLong[] = {"Sunday", "Monday", "Tuesday", "Wednesday", "Thursday", "Friday", "Saturday"};
+const char* const kMonthShort[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+const char* const kMonthLong[] = {"January", "February", "March",     "April",   "May",      "June",
+                                  "July",    "August",   "September", "October", "November", "December"};
+
+std::string twoDigits(int v)
+{
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "%02d", v);
+    return buf;
+}
+
+int localOffsetAt(time_t t)
+{
+    struct tm local {};
+    localtime_r(&t, &local);
+    return static_cast<int>(local.tm_gmtoff);
+}
+
+// Reads exactly `width` digits (or 1..width when `exact` is false) at text[pos].
+bool readNumber(const std::string& text, size_t& pos, int width, bool exact, int& out)
+{
+    int value = 0;
+    int n = 0;
+    while (n < width && pos < text.size() && text[pos] >= '0' && text[pos] <= '9') {
+        value = value * 10 + (text[pos] - '0');
+        ++pos;
+        ++n;
+    }
+    if (n == 0 || (exact && n != width))
+        return false;
+    out = value;
+    return true;
+}
+
+} // namespace
+
+CalendarDate CalendarDate::now() { return inLocalZone(Clock::now()); }
+
+CalendarDate CalendarDate::inLocalZone(Clock::time_point time)
+{
+    return CalendarDate(time, localOffsetAt(Clock::to_time_t(time)));
+}
+
+CalendarDate CalendarDate::inGMT(Clock::time_point time) { return CalendarDate(time, 0); }
+
+CalendarDate CalendarDate::fromSeconds(time_t seconds, int gmtOffsetSeconds)
+{
+    return CalendarDate(Clock::from_time_t(seconds), gmtOffsetSeconds);
+}
+
+std::optional<CalendarDate> CalendarDate::fromFields(int year, int month, int day, int hour, int minute,
+                                                     int second, int gmtOffsetSeconds)
+{
+    if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
+        second < 0 || second > 60)
+        return std::nullopt;
+    struct tm t {};
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = hour;
+    t.tm_min = minute;
+    t.tm_sec = second;
+    time_t asGMT = timegm(&t);
+    return fromSeconds(asGMT - gmtOffsetSeconds, gmtOffsetSeconds);
+}
+
+struct tm CalendarDate::fields() const
+{
+    time_t shifted = seconds() + offset_;
+    struct tm t {};
+    gmtime_r(&shifted, &t);
+    return t;
+}
+
+std::string CalendarDate::format(const std::string& f) const
+{
+    struct tm t = fields();
+    std::string out;
+    for (size_t i = 0; i < f.size(); ++i) {
+        if (f[i] != '%' || i + 1 >= f.size()) {
+            out += f[i];
+            continue;
+        }
+        char c = f[++i];
+        bool noPad = false;
+        if (c == '1' && i + 1 < f.size()) {
+            noPad = true;
+            c = f[++i];
+        }
+        switch (c) {
+        case 'a': out += kDayShort[t.tm_wday]; break;
+        case 'A': out += kDayLong[t.tm_wday]; break;
+        case 'b': out += kMonthShort[t.tm_mon]; break;
+        case 'B': out += kMonthLong[t.tm_mon]; break;
+        case 'd': out += noPad ? std::to_string(t.tm_mday) : twoDigits(t.tm_mday); break;
+        case 'e': out += std::to_string(t.tm_mday); break;
+        case 'm': out += noPad ? std::to_string(t.tm_mon + 1) : twoDigits(t.tm_mon + 1); break;
+        case 'y': out += twoDigits(t.tm_year % 100); break;
+        case 'Y': out += std::to_string(t.tm_year + 1900); break;
+        case 'H': out += twoDigits(t.tm_hour); break;
+        case 'M': out += twoDigits(t.tm_min); break;
+        case 'S': out += twoDigits(t.tm_sec); break;
+        case 'j': {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%03d", t.tm_yday + 1);
+            out += buf;
+            break;
+        }
+        case 'z':
+        case 'Z': {
+            int off = offset_;
+            char sign = off < 0 ? '-' : '+';
+            off = std::abs(off);
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "%c%02d%02d", sign, off / 3600, (off % 3600) / 60);
+            out += (c == 'Z' && offset_ == 0) ? std::string("GMT") : std::string(buf);
+            break;
+        }
+        case '%': out += '%'; break;
+        default:
+            out += '%';
+            if (noPad)
+                out += '1';
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::optional<CalendarDate> CalendarDate::parse(const std::string& f, const std::string& text)
+{
+    int year = 1970, month = 1, day = 1, hour = 0, minute = 0, second = 0, offset = 0;
+    size_t pos = 0;
+    for (size_t i = 0; i < f.size(); ++i) {
+        if (f[i] != '%' || i + 1 >= f.size()) {
+            if (pos >= text.size() || text[pos] != f[i])
+                return std::nullopt;
+            ++pos;
+            continue;
+        }
+        char c = f[++i];
+        bool noPad = false;
+        if (c == '1' && i + 1 < f.size()) {
+            noPad = true;
+            c = f[++i];
+        }
+        bool ok = true;
+        switch (c) {
+        case 'Y': ok = readNumber(text, pos, 4, true, year); break;
+        case 'y':
+            ok = readNumber(text, pos, 2, true, year);
+            year += year < 70 ? 2000 : 1900;
+            break;
+        case 'm': ok = readNumber(text, pos, 2, !noPad, month); break;
+        case 'd': ok = readNumber(text, pos, 2, !noPad, day); break;
+        case 'e': ok = readNumber(text, pos, 2, false, day); break;
+        case 'H': ok = readNumber(text, pos, 2, true, hour); break;
+        case 'M': ok = readNumber(text, pos, 2, true, minute); break;
+        case 'S': ok = readNumber(text, pos, 2, true, second); break;
+        case 'z': {
+            if (pos >= text.size() || (text[pos] != '+' && text[pos] != '-'))
+                return std::nullopt;
+            int sign = text[pos] == '-' ? -1 : 1;
+            ++pos;
+            int hhmm = 0;
+            ok = readNumber(text, pos, 4, true, hhmm);
+            offset = sign * ((hhmm / 100) * 3600 + (hhmm % 100) * 60);
+            break;
+        }
+        case '%':
+            ok = pos < text.size() && text[pos] == '%';
+            ++pos;
+            break;
+        default: return std::nullopt;
+        }
+        if (!ok)
+            return std::nullopt;
+    }
+    if (pos != text.size())
+        return std::nullopt;
+    return fromFields(year, month, day, hour, minute, second, offset);
+}
+
+std::string FormatHTTPDate(CalendarDate::Clock::time_point time)
+{
+    return CalendarDate::inGMT(time).format("%a, %d %b %Y %H:%M:%S GMT");
+}
+
+} // namespace platform

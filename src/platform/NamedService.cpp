@@ -1,0 +1,88 @@
+#include "platform/NamedService.h"
+
+#include <poll.h>
+
+namespace platform {
+
+std::string ServiceBusName(const std::string& registeredName) { return "org.pavrix." + registeredName; }
+std::string ProtocolInterfaceName(const std::string& protocol) { return "org.pavrix." + protocol; }
+
+namespace {
+constexpr const char* kBusName = "org.freedesktop.DBus";
+constexpr const char* kBusPath = "/org/freedesktop/DBus";
+constexpr const char* kBusInterface = "org.freedesktop.DBus";
+} // namespace
+
+std::shared_ptr<ServiceProxy> ServiceProxy::lookUp(const std::string& registeredName, const std::string& protocol)
+{
+    try {
+        std::shared_ptr<ServiceProxy> p(new ServiceProxy());
+        p->connection_ = sdbus::createSessionBusConnection();
+        p->busDaemon_ = sdbus::createProxy(*p->connection_, kBusName, kBusPath);
+        std::string owner;
+        // No owner: the bus answers NameHasNoOwner, which lands in the catch below.
+        p->busDaemon_->callMethod("GetNameOwner")
+            .onInterface(kBusInterface)
+            .withTimeout(std::chrono::seconds(2))
+            .withArguments(ServiceBusName(registeredName))
+            .storeResultsTo(owner);
+        if (owner.empty())
+            return nullptr;
+        p->peer_ = owner;
+        p->interface_ = ProtocolInterfaceName(protocol);
+        // Bound to the owner's unique name, as a connection is bound to one process.
+        p->proxy_ = sdbus::createProxy(*p->connection_, owner, "/");
+        return p;
+    } catch (const sdbus::Error&) {
+        return nullptr;
+    } catch (const std::exception&) {
+        return nullptr;
+    }
+}
+
+void ServiceProxy::ensurePeerAlive()
+{
+    bool alive = false;
+    try {
+        busDaemon_->callMethod("NameHasOwner")
+            .onInterface(kBusInterface)
+            .withTimeout(std::chrono::seconds(2))
+            .withArguments(peer_)
+            .storeResultsTo(alive);
+    } catch (const sdbus::Error& e) {
+        throw NamedException(kServiceExchangeException, e.getName() + ": " + e.getMessage());
+    }
+    if (!alive)
+        throw NamedException(kServiceExchangeException, "connection to " + peer_ + " went invalid");
+}
+
+void ServiceProxy::serviceReplies(std::chrono::milliseconds slice)
+{
+    try {
+        auto data = connection_->getEventLoopPollData();
+        struct pollfd pfd {data.fd, static_cast<short>(data.events), 0};
+        int waitMs = static_cast<int>(slice.count());
+        if (::poll(&pfd, 1, waitMs) > 0)
+            while (connection_->processPendingRequest()) {
+            }
+    } catch (const sdbus::Error&) {
+        // A broken connection shows itself on the next exchange.
+    }
+}
+
+ServiceHost::ServiceHost(const std::string& registeredName)
+{
+    try {
+        connection_ = sdbus::createSessionBusConnection();
+        connection_->requestName(ServiceBusName(registeredName));
+        object_ = sdbus::createObject(*connection_, "/");
+    } catch (const sdbus::Error& e) {
+        throw NamedException("ServiceRegistrationException", e.getName() + ": " + e.getMessage());
+    }
+}
+
+void ServiceHost::run() { connection_->enterEventLoop(); }
+
+void ServiceHost::stop() { connection_->leaveEventLoop(); }
+
+} // namespace platform

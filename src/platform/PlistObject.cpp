@@ -1,0 +1,221 @@
+#include "platform/PlistObject.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <unistd.h>
+
+namespace platform {
+
+PlistObject::PlistObject(const PlistObject& other) : node_(other.node_ ? plist_copy(other.node_) : nullptr) {}
+
+PlistObject& PlistObject::operator=(const PlistObject& other)
+{
+    if (this != &other) {
+        PlistObject copy(other);
+        std::swap(node_, copy.node_);
+    }
+    return *this;
+}
+
+PlistObject::PlistObject(PlistObject&& other) noexcept : node_(other.node_) { other.node_ = nullptr; }
+
+PlistObject& PlistObject::operator=(PlistObject&& other) noexcept
+{
+    std::swap(node_, other.node_);
+    return *this;
+}
+
+PlistObject::~PlistObject()
+{
+    if (node_)
+        plist_free(node_);
+}
+
+PlistObject PlistObject::dictionary() { return PlistObject(plist_new_dict()); }
+PlistObject PlistObject::integer(int64_t value) { return PlistObject(plist_new_uint(static_cast<uint64_t>(value))); }
+PlistObject PlistObject::string(const std::string& value) { return PlistObject(plist_new_string(value.c_str())); }
+PlistObject PlistObject::boolean(bool value) { return PlistObject(plist_new_bool(value ? 1 : 0)); }
+PlistObject PlistObject::real(double value) { return PlistObject(plist_new_real(value)); }
+
+PlistObject PlistObject::data(const std::vector<uint8_t>& bytes)
+{
+    return PlistObject(plist_new_data(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+std::optional<PlistObject> PlistObject::fromBytes(const std::vector<uint8_t>& bytes)
+{
+    if (bytes.empty())
+        return std::nullopt;
+    plist_t node = nullptr;
+    const char* raw = reinterpret_cast<const char*>(bytes.data());
+    if (plist_is_binary(raw, static_cast<uint32_t>(bytes.size())))
+        plist_from_bin(raw, static_cast<uint32_t>(bytes.size()), &node);
+    else
+        plist_from_xml(raw, static_cast<uint32_t>(bytes.size()), &node);
+    if (!node)
+        return std::nullopt;
+    return PlistObject(node);
+}
+
+std::optional<PlistObject> PlistObject::loadDictionary(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        return std::nullopt;
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    auto parsed = fromBytes(bytes);
+    if (!parsed || !parsed->isDictionary())
+        return std::nullopt;
+    return parsed;
+}
+
+bool PlistObject::writeAtomically(const std::string& path) const
+{
+    if (!node_)
+        return false;
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(node_, &xml, &length);
+    if (!xml)
+        return false;
+    std::string tmp = path + ".tmp." + std::to_string(getpid());
+    FILE* f = std::fopen(tmp.c_str(), "wb");
+    bool ok = f != nullptr;
+    if (ok) {
+        ok = std::fwrite(xml, 1, length, f) == length;
+        ok = (std::fflush(f) == 0) && ok;
+        ok = (std::fclose(f) == 0) && ok;
+    }
+    std::free(xml);
+    if (ok)
+        ok = std::rename(tmp.c_str(), path.c_str()) == 0;
+    if (!ok)
+        std::remove(tmp.c_str());
+    return ok;
+}
+
+std::vector<uint8_t> PlistObject::toBinary() const
+{
+    if (!node_)
+        return {};
+    char* bin = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(node_, &bin, &length);
+    std::vector<uint8_t> out(bin, bin + length);
+    std::free(bin);
+    return out;
+}
+
+std::optional<PlistObject> PlistObject::get(const std::string& key) const
+{
+    if (!isDictionary())
+        return std::nullopt;
+    plist_t item = plist_dict_get_item(node_, key.c_str());
+    if (!item)
+        return std::nullopt;
+    return PlistObject(plist_copy(item));
+}
+
+std::optional<int64_t> PlistObject::getInteger(const std::string& key) const
+{
+    auto item = get(key);
+    return item ? item->asInteger() : std::nullopt;
+}
+
+std::optional<std::string> PlistObject::getString(const std::string& key) const
+{
+    auto item = get(key);
+    return item ? item->asString() : std::nullopt;
+}
+
+std::optional<std::vector<uint8_t>> PlistObject::getData(const std::string& key) const
+{
+    auto item = get(key);
+    return item ? item->asData() : std::nullopt;
+}
+
+void PlistObject::set(const std::string& key, const PlistObject& value)
+{
+    if (!isDictionary() || !value.node_)
+        return;
+    plist_dict_set_item(node_, key.c_str(), plist_copy(value.node_));
+}
+
+void PlistObject::remove(const std::string& key)
+{
+    if (isDictionary() && plist_dict_get_item(node_, key.c_str()))
+        plist_dict_remove_item(node_, key.c_str());
+}
+
+std::vector<std::string> PlistObject::keys() const
+{
+    std::vector<std::string> out;
+    if (!isDictionary())
+        return out;
+    plist_dict_iter it = nullptr;
+    plist_dict_new_iter(node_, &it);
+    for (;;) {
+        char* key = nullptr;
+        plist_t value = nullptr;
+        plist_dict_next_item(node_, it, &key, &value);
+        if (!key)
+            break;
+        out.emplace_back(key);
+        std::free(key);
+    }
+    std::free(it);
+    return out;
+}
+
+std::optional<int64_t> PlistObject::asInteger() const
+{
+    if (type() != PLIST_UINT)
+        return std::nullopt;
+    uint64_t value = 0;
+    plist_get_uint_val(node_, &value);
+    return static_cast<int64_t>(value);
+}
+
+std::optional<std::string> PlistObject::asString() const
+{
+    if (type() != PLIST_STRING)
+        return std::nullopt;
+    char* value = nullptr;
+    plist_get_string_val(node_, &value);
+    std::string out = value ? value : "";
+    std::free(value);
+    return out;
+}
+
+std::optional<std::vector<uint8_t>> PlistObject::asData() const
+{
+    if (type() != PLIST_DATA)
+        return std::nullopt;
+    char* value = nullptr;
+    uint64_t length = 0;
+    plist_get_data_val(node_, &value, &length);
+    std::vector<uint8_t> out(value, value + length);
+    std::free(value);
+    return out;
+}
+
+std::optional<bool> PlistObject::asBoolean() const
+{
+    if (type() != PLIST_BOOLEAN)
+        return std::nullopt;
+    uint8_t value = 0;
+    plist_get_bool_val(node_, &value);
+    return value != 0;
+}
+
+bool PlistObject::operator==(const PlistObject& other) const
+{
+    if (!node_ || !other.node_)
+        return node_ == other.node_;
+    return toBinary() == other.toBinary();
+}
+
+} // namespace platform

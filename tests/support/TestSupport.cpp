@@ -1,0 +1,396 @@
+#include "support/TestSupport.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <netinet/in.h>
+#include <poll.h>
+#include <regex>
+#include <spawn.h>
+#include <sstream>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace testsupport {
+
+namespace fs = std::filesystem;
+
+std::string BinPath(const std::string& program) { return std::string(PAVRIX_BIN_DIR) + "/" + program; }
+std::string SourcePath(const std::string& relative) { return std::string(PAVRIX_SOURCE_DIR) + "/" + relative; }
+
+TempDir::TempDir()
+{
+    std::string pattern = (fs::temp_directory_path() / "pavrix-test-XXXXXX").string();
+    std::vector<char> buf(pattern.begin(), pattern.end());
+    buf.push_back('\0');
+    if (!mkdtemp(buf.data()))
+        throw std::runtime_error("mkdtemp failed");
+    path_ = buf.data();
+}
+
+TempDir::~TempDir() { RemoveTree(path_); }
+
+std::string ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void WriteFile(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool PathExists(const std::string& path)
+{
+    struct stat st {};
+    return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool IsDirectory(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+void MakeDirs(const std::string& path) { fs::create_directories(path); }
+
+void RemoveTree(const std::string& path)
+{
+    std::error_code ec;
+    // Tests may leave read-only folders behind; make them writable first.
+    for (auto it = fs::recursive_directory_iterator(path, fs::directory_options::skip_permission_denied, ec);
+         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+        if (it->is_directory(ec) && !it->is_symlink(ec))
+            ::chmod(it->path().c_str(), 0755);
+    }
+    ::chmod(path.c_str(), 0755);
+    fs::remove_all(path, ec);
+}
+
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition())
+            return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return condition();
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options)
+{
+    std::map<std::string, std::string> env;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        auto eq = entry.find('=');
+        if (eq != std::string::npos)
+            env[entry.substr(0, eq)] = entry.substr(eq + 1);
+    }
+    for (const auto& [key, value] : options.env) {
+        if (value)
+            env[key] = *value;
+        else
+            env.erase(key);
+    }
+    std::vector<std::string> envStrings;
+    for (const auto& [key, value] : env)
+        envStrings.push_back(key + "=" + value);
+    std::vector<char*> envp;
+    for (auto& s : envStrings)
+        envp.push_back(s.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args = argv;
+    std::vector<char*> argvp;
+    for (auto& s : args)
+        argvp.push_back(s.data());
+    argvp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    if (!options.stdoutFile.empty())
+        posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.stdoutFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (!options.stderrFile.empty())
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.stderrFile.c_str(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    // Children start with default signal handling whatever the test runner set.
+    sigset_t all;
+    sigfillset(&all);
+    posix_spawnattr_setsigdefault(&attr, &all);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    int rc = posix_spawn(&pid_, argvp[0], &actions, &attr, argvp.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0)
+        throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
+}
+
+ChildProcess::~ChildProcess()
+{
+    if (pid_ > 0 && !status_) {
+        ::kill(pid_, SIGKILL);
+        int st = 0;
+        ::waitpid(pid_, &st, 0);
+    }
+}
+
+ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), status_(other.status_)
+{
+    other.pid_ = -1;
+}
+
+ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
+{
+    std::swap(pid_, other.pid_);
+    std::swap(status_, other.status_);
+    return *this;
+}
+
+bool ChildProcess::running() { return pid_ > 0 && !waitExit(std::chrono::milliseconds(0)); }
+
+void ChildProcess::signal(int sig)
+{
+    if (pid_ > 0 && !status_)
+        ::kill(pid_, sig);
+}
+
+std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout)
+{
+    if (status_ || pid_ <= 0)
+        return status_;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int st = 0;
+        pid_t r = ::waitpid(pid_, &st, WNOHANG);
+        if (r == pid_) {
+            status_ = st;
+            return status_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+int ChildProcess::stop()
+{
+    if (pid_ <= 0)
+        return -1;
+    if (status_)
+        return *status_;
+    ::kill(pid_, SIGTERM);
+    if (auto st = waitExit(std::chrono::seconds(5)))
+        return *st;
+    ::kill(pid_, SIGKILL);
+    return waitExit(std::chrono::seconds(5)).value_or(-1);
+}
+
+PrivateBus::PrivateBus()
+{
+    if (const char* prev = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
+        previous_ = prev;
+    TempDir scratch;
+    std::string addressFile = scratch / "address";
+    ChildProcess::Options options;
+    options.stdoutFile = addressFile;
+    daemon_ = ChildProcess({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"},
+                           options);
+    std::string address;
+    WaitFor([&] {
+        address = ReadFile(addressFile);
+        return address.find('\n') != std::string::npos;
+    });
+    while (!address.empty() && (address.back() == '\n' || address.back() == '\r'))
+        address.pop_back();
+    if (address.empty())
+        throw std::runtime_error("private session bus did not start");
+    address_ = address;
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
+}
+
+PrivateBus::~PrivateBus()
+{
+    daemon_.stop();
+    if (previous_)
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", previous_->c_str(), 1);
+    else
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+}
+
+bool ServiceRegistered(const std::string& registeredName)
+{
+    ChildProcess::Options options;
+    TempDir scratch;
+    options.stdoutFile = scratch / "out";
+    options.stderrFile = scratch / "err";
+    ChildProcess probe({"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
+                        "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+                        "string:org.pavrix." + registeredName},
+                       options);
+    auto st = probe.waitExit(std::chrono::seconds(5));
+    return st && ReadFile(scratch / "out").find("boolean true") != std::string::npos;
+}
+
+ChildProcess StartService(const std::vector<std::string>& argv, const std::string& registeredName)
+{
+    ChildProcess process(argv, {});
+    if (!WaitFor([&] { return ServiceRegistered(registeredName); }))
+        throw std::runtime_error(argv[0] + " did not register " + registeredName);
+    return process;
+}
+
+int ConnectLoopback(int port)
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void SendAll(int fd, const std::string& bytes)
+{
+    size_t off = 0;
+    while (off < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + off, bytes.size() - off, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        off += static_cast<size_t>(n);
+    }
+}
+
+std::string ReadUntilClose(int fd, std::chrono::milliseconds timeout)
+{
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        struct pollfd pfd {fd, POLLIN, 0};
+        int r = ::poll(&pfd, 1, static_cast<int>(timeout.count()));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        out.append(buf, static_cast<size_t>(n));
+    }
+    return out;
+}
+
+std::string Exchange(int port, const std::string& request)
+{
+    int fd = ConnectLoopback(port);
+    if (fd < 0)
+        return {};
+    SendAll(fd, request);
+    std::string out = ReadUntilClose(fd);
+    ::close(fd);
+    return out;
+}
+
+std::optional<std::string> Response::header(const std::string& name) const
+{
+    for (const auto& [key, value] : headers)
+        if (strcasecmp(key.c_str(), name.c_str()) == 0)
+            return value;
+    return std::nullopt;
+}
+
+int Response::status() const
+{
+    auto sp = statusLine.find(' ');
+    return sp == std::string::npos ? -1 : std::atoi(statusLine.c_str() + sp + 1);
+}
+
+Response ParseResponse(const std::string& raw)
+{
+    Response r;
+    size_t pos = raw.find("\r\n");
+    if (pos == std::string::npos) {
+        r.statusLine = raw;
+        return r;
+    }
+    r.statusLine = raw.substr(0, pos);
+    pos += 2;
+    for (;;) {
+        size_t end = raw.find("\r\n", pos);
+        if (end == std::string::npos)
+            return r;
+        if (end == pos) {
+            r.body = raw.substr(end + 2);
+            return r;
+        }
+        std::string line = raw.substr(pos, end - pos);
+        auto colon = line.find(": ");
+        if (colon == std::string::npos)
+            r.headers.emplace_back(line, "");
+        else
+            r.headers.emplace_back(line.substr(0, colon), line.substr(colon + 2));
+        pos = end + 2;
+    }
+}
+
+Daemon::Daemon(const std::string& home, std::map<std::string, std::optional<std::string>> env,
+               std::vector<std::string> args)
+{
+    stderrFile_ = home + "/.webdav-stderr.log";
+    env["HOME"] = home;
+    ChildProcess::Options options;
+    options.env = std::move(env);
+    options.stderrFile = stderrFile_;
+    std::vector<std::string> argv{BinPath("webdav")};
+    argv.insert(argv.end(), args.begin(), args.end());
+    process_ = ChildProcess(argv, options);
+    static const std::regex listening("listening on ([0-9]+)");
+    WaitFor([&] {
+        std::smatch m;
+        std::string text = ReadFile(stderrFile_);
+        if (std::regex_search(text, m, listening)) {
+            port_ = std::stoi(m[1]);
+            return true;
+        }
+        return !process_.running();
+    });
+    if (port_ < 0)
+        throw std::runtime_error("daemon did not start listening: " + ReadFile(stderrFile_));
+}
+
+Daemon::~Daemon() { process_.stop(); }
+
+std::string Daemon::stderrText() const { return ReadFile(stderrFile_); }
+
+} // namespace testsupport

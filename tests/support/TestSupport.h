@@ -1,0 +1,127 @@
+#pragma once
+
+// Helpers shared by the tests: temporary folders, real child processes (the
+// daemon, the server programs, a private session bus) and raw loopback clients.
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace testsupport {
+
+std::string BinPath(const std::string& program); // build/bin/<program>
+std::string SourcePath(const std::string& relative);
+
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string operator/(const std::string& relative) const { return path_ + "/" + relative; }
+
+private:
+    std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& content);
+bool PathExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+void MakeDirs(const std::string& path);
+void RemoveTree(const std::string& path);
+
+// Polls `condition` every 20 ms until it holds or `timeout` passes.
+bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A child process started with an argument vector (no shell). Environment entries
+// in `env` are added to (or, with an empty optional, removed from) this process's
+// environment. Standard output and error go to the named files when given.
+class ChildProcess {
+public:
+    struct Options {
+        std::map<std::string, std::optional<std::string>> env;
+        std::string stdoutFile;
+        std::string stderrFile;
+    };
+    ChildProcess() = default;
+    ChildProcess(const std::vector<std::string>& argv, const Options& options);
+    ~ChildProcess();
+    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess& operator=(ChildProcess&& other) noexcept;
+
+    pid_t pid() const { return pid_; }
+    bool running();
+    void signal(int sig);
+    // Sends SIGTERM (then SIGKILL after 5 s) and reaps; returns the wait status.
+    int stop();
+    // Waits up to `timeout` for the process to end by itself; its wait status, or
+    // none when it is still running.
+    std::optional<int> waitExit(std::chrono::milliseconds timeout);
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> status_;
+};
+
+// A private session bus (dbus-daemon --session) for one test; its address is put
+// into this process's DBUS_SESSION_BUS_ADDRESS while it lives.
+class PrivateBus {
+public:
+    PrivateBus();
+    ~PrivateBus();
+    const std::string& address() const { return address_; }
+
+private:
+    ChildProcess daemon_;
+    std::string address_;
+    std::optional<std::string> previous_;
+};
+
+// Starts a server program (pavrix-logserver, ...) on the current bus and waits
+// until its name is registered.
+ChildProcess StartService(const std::vector<std::string>& argv, const std::string& registeredName);
+bool ServiceRegistered(const std::string& registeredName);
+
+// Loopback clients.
+int ConnectLoopback(int port);
+void SendAll(int fd, const std::string& bytes);
+// Everything the peer sends until it closes (or `timeout` passes without data).
+std::string ReadUntilClose(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+// One connection: sends the bytes, reads until the daemon closes.
+std::string Exchange(int port, const std::string& request);
+
+// A parsed HTTP answer.
+struct Response {
+    std::string statusLine;
+    std::vector<std::pair<std::string, std::string>> headers; // in order, as sent
+    std::string body;
+    std::optional<std::string> header(const std::string& name) const;
+    int status() const;
+};
+Response ParseResponse(const std::string& raw);
+
+// build/bin/webdav with a HOME of its own, waited for until "listening on N".
+class Daemon {
+public:
+    explicit Daemon(const std::string& home, std::map<std::string, std::optional<std::string>> env = {},
+                    std::vector<std::string> args = {});
+    ~Daemon();
+    int port() const { return port_; }
+    pid_t pid() const { return process_.pid(); }
+    std::string stderrText() const;
+    ChildProcess& process() { return process_; }
+    std::string request(const std::string& raw) const { return Exchange(port_, raw); }
+
+private:
+    std::string stderrFile_;
+    ChildProcess process_;
+    int port_ = -1;
+};
+
+} // namespace testsupport

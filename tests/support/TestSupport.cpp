@@ -123,7 +123,10 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO,
+                                     options.stdinFile.empty() ? "/dev/null" : options.stdinFile.c_str(), O_RDONLY, 0);
+    if (!options.workingDirectory.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
     if (!options.stdoutFile.empty())
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.stdoutFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -205,6 +208,26 @@ int ChildProcess::stop()
         return *st;
     ::kill(pid_, SIGKILL);
     return waitExit(std::chrono::seconds(5)).value_or(-1);
+}
+
+CommandResult RunCommand(const std::vector<std::string>& argv, ChildProcess::Options options,
+                         std::chrono::milliseconds timeout)
+{
+    TempDir scratch;
+    options.stdoutFile = scratch / "out";
+    options.stderrFile = scratch / "err";
+    CommandResult result;
+    {
+        ChildProcess process(argv, options);
+        auto status = process.waitExit(timeout);
+        if (!status)
+            process.stop();
+        else if (WIFEXITED(*status))
+            result.exitCode = WEXITSTATUS(*status);
+    }
+    result.out = ReadFile(scratch / "out");
+    result.err = ReadFile(scratch / "err");
+    return result;
 }
 
 PrivateBus::PrivateBus()

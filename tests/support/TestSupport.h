@@ -48,6 +48,8 @@ public:
         std::map<std::string, std::optional<std::string>> env;
         std::string stdoutFile;
         std::string stderrFile;
+        std::string stdinFile; // default: /dev/null
+        std::string workingDirectory;
     };
     ChildProcess() = default;
     ChildProcess(const std::vector<std::string>& argv, const Options& options);
@@ -68,6 +70,15 @@ private:
     pid_t pid_ = -1;
     std::optional<int> status_;
 };
+
+// Runs a program to its end (killed after `timeout`) and collects its output.
+struct CommandResult {
+    std::optional<int> exitCode; // none when it did not exit normally in time
+    std::string out;
+    std::string err;
+};
+CommandResult RunCommand(const std::vector<std::string>& argv, ChildProcess::Options options = {},
+                         std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // A private session bus (dbus-daemon --session) for one test; its address is put
 // into this process's DBUS_SESSION_BUS_ADDRESS while it lives.

@@ -1,0 +1,381 @@
+#include "datasource/UnixTmpDirDataSource.h"
+
+#include "platform/CalendarDate.h"
+
+#include <cerrno>
+#include <chrono>
+#include <dirent.h>
+#include <fcntl.h>
+#include <filesystem>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+std::shared_ptr<UnixTmpDirDataSource> gDataSource;
+
+// Joins two path parts with exactly one "/" between them; the result carries no
+// trailing "/" (except the lone root), and joining onto "" gives the second part.
+std::string JoinPath(const std::string& base, const std::string& part)
+{
+    std::string joined = base.empty() ? part : base + "/" + part;
+    std::string result;
+    result.reserve(joined.size());
+    for (char c : joined)
+        if (c != '/' || result.empty() || result.back() != '/')
+            result += c;
+    if (result.size() > 1 && result.back() == '/')
+        result.pop_back();
+    return result;
+}
+
+// The part of a URI after its volume segment names a path below the root. A ".."
+// segment would climb out of it, and a NUL byte would cut the path short where
+// the file system reads it (turning "..\0x" into ".."): such a URI names nothing
+// the store holds, so reads find nothing and changes are refused. Percent escapes
+// are not decoded, so "%2e%2e" is an ordinary name.
+bool StaysBelowRoot(const std::string& rest)
+{
+    if (rest.find('\0') != std::string::npos)
+        return false;
+    size_t start = 0;
+    while (start <= rest.size()) {
+        size_t end = rest.find('/', start);
+        if (end == std::string::npos)
+            end = rest.size();
+        if (rest.compare(start, end - start, "..") == 0)
+            return false;
+        start = end + 1;
+    }
+    return true;
+}
+
+// Attributes of the path itself: a symbolic link is not followed.
+std::optional<struct statx> ReadAttributes(const std::string& path)
+{
+    struct statx attributes {};
+    if (statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT, STATX_BASIC_STATS | STATX_BTIME,
+              &attributes) != 0)
+        return std::nullopt;
+    return attributes;
+}
+
+DataSource::Date ToDate(const struct statx_timestamp& stamp)
+{
+    auto sinceEpoch = std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec);
+    return DataSource::Date(std::chrono::duration_cast<DataSource::Date::duration>(sinceEpoch));
+}
+
+std::optional<DataSource::Date> CreationDate(const struct statx& attributes)
+{
+    if (!(attributes.stx_mask & STATX_BTIME))
+        return std::nullopt;
+    return ToDate(attributes.stx_btime);
+}
+
+std::optional<DataSource::Date> ModificationDate(const struct statx& attributes)
+{
+    if (!(attributes.stx_mask & STATX_MTIME))
+        return std::nullopt;
+    return ToDate(attributes.stx_mtime);
+}
+
+bool IsDirectoryType(const struct statx& attributes)
+{
+    return (attributes.stx_mask & STATX_TYPE) && S_ISDIR(attributes.stx_mode);
+}
+
+bool WriteAll(int fd, const uint8_t* bytes, size_t count)
+{
+    while (count > 0) {
+        ssize_t written = ::write(fd, bytes, count);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        bytes += written;
+        count -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Runs "mv -- from to" from an argument vector: no shell ever reads the paths, so
+// quotes, "$", back-quotes and backslashes in names reach mv unchanged, and "--"
+// keeps a name beginning with "-" from being read as an option. Standard input is
+// /dev/null so that mv can never stop to ask a question. True on exit status 0.
+bool RunMove(const std::string& from, const std::string& to)
+{
+    std::string program = "mv", endOfOptions = "--", source = from, destination = to;
+    char* argv[] = {program.data(), endOfOptions.data(), source.data(), destination.data(), nullptr};
+
+    posix_spawn_file_actions_t actions;
+    if (posix_spawn_file_actions_init(&actions) != 0)
+        return false;
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    pid_t pid = -1;
+    int spawned = posix_spawnp(&pid, "mv", &actions, nullptr, argv, environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return false;
+
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return false;
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+} // namespace
+
+UnixTmpDirDataSource::UnixTmpDirDataSource() : UnixTmpDirDataSource(std::string()) {}
+
+UnixTmpDirDataSource::UnixTmpDirDataSource(std::string localRoot) : localRoot(std::move(localRoot)) {}
+
+std::shared_ptr<UnixTmpDirDataSource> UnixTmpDirDataSource::defaultDataSource()
+{
+    if (!gDataSource)
+        gDataSource = std::make_shared<UnixTmpDirDataSource>();
+    return gDataSource;
+}
+
+const PropertyHandlerTable& UnixTmpDirDataSource::classPropertyHandlers()
+{
+    using Self = UnixTmpDirDataSource;
+    static const PropertyHandlerTable table(
+        DataSource::classPropertyHandlers(),
+        {
+            PropertyHandlerTable::entry<Self>("DAV_resourcetype:", &Self::DAV_resourcetype),
+            PropertyHandlerTable::entry<Self>("DAV_getcontentlength:", &Self::DAV_getcontentlength),
+            PropertyHandlerTable::entry<Self>("DAV_getcontenttype:", &Self::DAV_getcontenttype),
+        });
+    return table;
+}
+
+const PropertyHandlerTable& UnixTmpDirDataSource::propertyHandlers() const { return classPropertyHandlers(); }
+
+std::optional<std::string> UnixTmpDirDataSource::uriToLocal(const std::string& uri)
+{
+    size_t slash = uri.find('/', 1);
+    if (slash == std::string::npos)
+        return std::nullopt;
+    if (!DAVVol)
+        DAVVol = uri.substr(0, slash);
+    std::string rest = uri.substr(slash);
+    if (!StaysBelowRoot(rest))
+        return std::nullopt;
+    return JoinPath(localRoot, rest);
+}
+
+std::optional<std::string> UnixTmpDirDataSource::localToUri(const std::string& localPath)
+{
+    if (!DAVVol)
+        return std::nullopt;
+    std::string rest = localPath.size() > localRoot.size() ? localPath.substr(localRoot.size()) : std::string();
+    return JoinPath(*DAVVol, rest);
+}
+
+std::vector<UnixTmpDirDataSource::ListedEntry> UnixTmpDirDataSource::listEntries(const std::string& uri)
+{
+    auto path = uriToLocal(uri);
+    if (!path)
+        return {};
+    std::vector<std::string> names;
+    if (DIR* dir = opendir(path->c_str())) {
+        while (const dirent* entry = readdir(dir)) {
+            std::string name = entry->d_name;
+            if (name != "." && name != "..")
+                names.push_back(std::move(name));
+        }
+        closedir(dir);
+    }
+
+    std::vector<ListedEntry> entries;
+    for (const auto& name : names) {
+        ListedEntry entry;
+        entry.path = JoinPath(*path, name);
+        auto attributes = ReadAttributes(entry.path);
+        if (!attributes)
+            RaiseDAVNotFound();
+        entry.directory = IsDirectoryType(*attributes);
+
+        ChildRecord& record = entry.record;
+        record["name"] = localToUri(entry.path).value_or(std::string());
+        if (auto created = CreationDate(*attributes))
+            record["creationdate"] = platform::FormatHTTPDate(*created);
+        if (auto modified = ModificationDate(*attributes))
+            record["getlastmodified"] = platform::FormatHTTPDate(*modified);
+        if (unsigned permissions = attributes->stx_mode & 07777)
+            record["attributes"] = std::to_string(permissions);
+        // The full size, so that a listing and the "getcontentlength" property of a
+        // file over 4 GiB tell the same size.
+        if (attributes->stx_size != 0)
+            record["getcontentlength"] = std::to_string(attributes->stx_size);
+        record["resourcetype"] = entry.directory ? "<D:collection/>" : "";
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+DataSource::ChildList UnixTmpDirDataSource::getChildren(const std::string& uri)
+{
+    ChildList children;
+    for (auto& entry : listEntries(uri))
+        children.push_back(std::move(entry.record));
+    return children;
+}
+
+std::optional<DataSource::Date> UnixTmpDirDataSource::getCreationDate(const std::string& uri)
+{
+    auto path = uriToLocal(uri);
+    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
+    if (!attributes)
+        RaiseDAVNotFound();
+    return CreationDate(*attributes);
+}
+
+std::optional<DataSource::Date> UnixTmpDirDataSource::getLastModified(const std::string& uri)
+{
+    auto path = uriToLocal(uri);
+    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
+    if (!attributes)
+        RaiseDAVNotFound();
+    return ModificationDate(*attributes);
+}
+
+bool UnixTmpDirDataSource::isFile(const std::string& uri) { return exists(uri) && !isDirectory(uri); }
+
+bool UnixTmpDirDataSource::exists(const std::string& uri)
+{
+    auto path = uriToLocal(uri);
+    struct stat attributes {};
+    return path && ::stat(path->c_str(), &attributes) == 0;
+}
+
+bool UnixTmpDirDataSource::isDirectory(const std::string& uri)
+{
+    auto path = uriToLocal(uri);
+    struct stat attributes {};
+    return path && ::stat(path->c_str(), &attributes) == 0 && S_ISDIR(attributes.st_mode);
+}
+
+std::optional<std::string> UnixTmpDirDataSource::DAV_resourcetype(const std::string& uri)
+{
+    if (isFile(uri))
+        return std::string();
+    if (isDirectory(uri))
+        return std::string("<D:collection/>");
+    RaiseDAVNotFound();
+}
+
+DataSource::DataPtr UnixTmpDirDataSource::getData(const std::string& uri)
+{
+    if (!isFile(uri))
+        RaiseDAVNotFound();
+    auto path = uriToLocal(uri);
+    int fd = path ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return nullptr;
+    auto data = std::make_shared<Data>();
+    uint8_t block[65536];
+    for (;;) {
+        ssize_t got = ::read(fd, block, sizeof block);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            ::close(fd);
+            return nullptr;
+        }
+        if (got == 0)
+            break;
+        data->insert(data->end(), block, block + got);
+    }
+    ::close(fd);
+    return data;
+}
+
+bool UnixTmpDirDataSource::putData(const DataPtr& data, const std::string& withUri)
+{
+    try {
+        const uint8_t* bytes = data ? data->data() : nullptr;
+        size_t size = data ? data->size() : 0;
+        bool replacing = isFile(withUri);
+        auto path = uriToLocal(withUri);
+        if (!path)
+            return false;
+
+        if (!replacing) {
+            // Only a new file: a directory or a dangling link standing there makes
+            // the creation fail, as does a missing parent.
+            int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+            if (fd < 0)
+                return false;
+            bool stored = WriteAll(fd, bytes, size);
+            stored = ::close(fd) == 0 && stored;
+            if (!stored)
+                ::unlink(path->c_str());
+            return stored;
+        }
+
+        int fd = ::open(path->c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0)
+            return false;
+        bool stored = WriteAll(fd, bytes, size) && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+        stored = ::close(fd) == 0 && stored;
+        return stored;
+    } catch (...) {
+        return false;
+    }
+}
+
+int UnixTmpDirDataSource::delete_(const std::string& uri)
+{
+    if (!isFile(uri) && !isDirectory(uri))
+        return 204;
+    auto path = uriToLocal(uri);
+    if (!path)
+        return 204;
+    // A link is removed itself, never what it points to.
+    std::error_code failure;
+    std::filesystem::remove_all(*path, failure);
+    return failure ? 422 : 204;
+}
+
+int UnixTmpDirDataSource::mkCollection(const std::string& uri)
+{
+    if (exists(uri))
+        return 405;
+    auto path = uriToLocal(uri);
+    if (!path)
+        return 403;
+    return ::mkdir(path->c_str(), 0777) == 0 ? 201 : 403;
+}
+
+int UnixTmpDirDataSource::move(const std::string& uri, const std::optional<std::string>& to)
+{
+    if (!to)
+        return 412;
+    auto source = uriToLocal(uri);
+    auto destination = uriToLocal(*to);
+    if (!source || !destination)
+        return 412;
+    return RunMove(*source, *destination) ? 201 : 412;
+}
+
+std::optional<std::string> UnixTmpDirDataSource::DAV_getcontentlength(const std::string& uri)
+{
+    auto path = uriToLocal(uri);
+    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
+    if (!attributes)
+        RaiseDAVNotFound();
+    return std::to_string(static_cast<long long>(attributes->stx_size));
+}
+
+std::optional<std::string> UnixTmpDirDataSource::DAV_getcontenttype(const std::string&)
+{
+    return std::string("text/html");
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "datasource/DataSource.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The store over a directory of the local file system: the URI /volume/path names
+// `path` below the store's local root. Percent escapes are not decoded; they name
+// local files with those characters.
+//
+// Every operation maps URIs and tests kinds through the receiver (uriToLocal,
+// localToUri, isFile, isDirectory, exists are virtual), so a subclass's versions
+// are the ones used.
+class UnixTmpDirDataSource : public DataSource {
+public:
+    // init: a store over the file-system root ("").
+    UnixTmpDirDataSource();
+    // initWithLocalRoot:
+    explicit UnixTmpDirDataSource(std::string localRoot);
+
+    // The process-wide shared instance of this class, made on first use.
+    static std::shared_ptr<UnixTmpDirDataSource> defaultDataSource();
+
+    const std::optional<std::string>& volume() const { return DAVVol; }
+    const std::string& root() const { return localRoot; }
+
+    // The local path a URI names. The first URI mapped fixes the volume segment.
+    // None when the URI names nothing in the store: no "/" after its volume
+    // segment, or a path that would leave the local root.
+    virtual std::optional<std::string> uriToLocal(const std::string& uri);
+    // The URI of a local path below the root, under the remembered volume; none
+    // while no URI has been mapped yet.
+    virtual std::optional<std::string> localToUri(const std::string& localPath);
+
+    // One record per entry, in the order the directory lists them; an empty list
+    // for a folder that cannot be listed. Raises DAVNotFoundException when an
+    // entry's attributes cannot be read (it vanished meanwhile).
+    ChildList getChildren(const std::string& uri) override;
+    // The birth time where the file system keeps one, else none. Both dates raise
+    // DAVNotFoundException for a path whose attributes cannot be read.
+    std::optional<Date> getCreationDate(const std::string& uri) override;
+    std::optional<Date> getLastModified(const std::string& uri) override;
+
+    // Kinds follow symbolic links.
+    virtual bool isFile(const std::string& uri);
+    bool exists(const std::string& uri) override;
+    virtual bool isDirectory(const std::string& uri);
+
+    // "" for a file, "<D:collection/>" for a directory; raises DAVNotFoundException
+    // for anything else.
+    virtual std::optional<std::string> DAV_resourcetype(const std::string& uri);
+    // All bytes of a file; raises DAVNotFoundException when the URI is not a file,
+    // null when the file cannot be opened.
+    DataPtr getData(const std::string& uri) override;
+    // Creates the file or replaces the content of the existing one. False on any
+    // failure (a directory in the way, a missing parent, a failed write).
+    bool putData(const DataPtr& data, const std::string& withUri) override;
+    // 204 when removed (a directory with its content) or when nothing was there;
+    // 422 when the removal fails.
+    int delete_(const std::string& uri) override;
+    // 201 created; 405 when something stands there; 403 when it cannot be made.
+    int mkCollection(const std::string& uri) override;
+    // 201 when the move command succeeds, 412 otherwise.
+    int move(const std::string& uri, const std::optional<std::string>& to) override;
+    // The full size in decimal; raises DAVNotFoundException when the attributes
+    // cannot be read.
+    virtual std::optional<std::string> DAV_getcontentlength(const std::string& uri);
+    // "text/html" for every URI.
+    virtual std::optional<std::string> DAV_getcontenttype(const std::string& uri);
+
+    const PropertyHandlerTable& propertyHandlers() const override;
+    static const PropertyHandlerTable& classPropertyHandlers();
+
+protected:
+    // One listed entry: its local path, whether it is a directory (the entry
+    // itself, links not followed) and its child record.
+    struct ListedEntry {
+        std::string path;
+        bool directory = false;
+        ChildRecord record;
+    };
+    // The listing shared by this store and its subclasses (see getChildren).
+    std::vector<ListedEntry> listEntries(const std::string& uri);
+
+    std::optional<std::string> DAVVol;
+    std::string localRoot;
+};

@@ -1,0 +1,131 @@
+#include "device/UnixMirroredFSDataSource.h"
+
+#include "log/LogClient.h"
+
+#include <sys/stat.h>
+#include <vector>
+
+namespace {
+
+std::shared_ptr<UnixMirroredFSDataSource> gDataSource;
+
+// The components of a path: a leading "/" is a component of its own, empty pieces
+// (doubled or trailing separators) are none.
+std::vector<std::string> PathComponents(const std::string& path)
+{
+    std::vector<std::string> components;
+    if (!path.empty() && path.front() == '/')
+        components.emplace_back("/");
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > start)
+            components.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
+}
+
+// The path made of the first `count` components.
+std::string PathFromComponents(const std::vector<std::string>& components, size_t count)
+{
+    std::string path;
+    for (size_t i = 0; i < count && i < components.size(); ++i) {
+        if (!path.empty() && path.back() != '/')
+            path += '/';
+        path += components[i];
+    }
+    return path;
+}
+
+std::string Describe(const std::vector<std::string>& components)
+{
+    std::string text = "(";
+    for (size_t i = 0; i < components.size(); ++i)
+        text += (i ? ", " : "") + components[i];
+    return text + ")";
+}
+
+bool IsExistingDirectory(const std::string& path)
+{
+    struct stat attributes {};
+    return ::stat(path.c_str(), &attributes) == 0 && S_ISDIR(attributes.st_mode);
+}
+
+} // namespace
+
+std::shared_ptr<UnixMirroredFSDataSource> UnixMirroredFSDataSource::defaultDataSource()
+{
+    if (!gDataSource)
+        gDataSource = std::make_shared<UnixMirroredFSDataSource>();
+    return gDataSource;
+}
+
+bool UnixMirroredFSDataSource::createIntermediateDirectories(const std::string& localPath)
+{
+    auto parent = PathComponents(localPath);
+    if (!parent.empty())
+        parent.pop_back();
+    if (gLogDebug)
+        LogWithDate("MirroredDS:createIntermediateDirectories() -- complete directory components = %@",
+                    Describe(parent).c_str());
+
+    size_t count = PathComponents(localRoot).size();
+    while (parent.size() > count) {
+        ++count;
+        std::string intermediate = PathFromComponents(parent, count);
+        if (gLogDebug)
+            LogWithDate("MirroredDS:createIntermediateDirectories() -- intermediate path = %s", intermediate.c_str());
+        if (IsExistingDirectory(intermediate))
+            continue;
+        if (::mkdir(intermediate.c_str(), 0777) != 0)
+            return false;
+        if (gLogDebug)
+            LogWithDate("MirroredDS:createIntermediateDirectories() -- created intermediate directory %s",
+                        intermediate.c_str());
+    }
+    return true;
+}
+
+DataSource::ChildList UnixMirroredFSDataSource::getChildren(const std::string& uri)
+{
+    ChildList children;
+    for (auto& entry : listEntries(uri)) {
+        if (entry.directory)
+            continue;
+        entry.record["resourcetype"] = "";
+        children.push_back(std::move(entry.record));
+        if (gLogDebug)
+            LogWithDate("UnixMirroredFSDS:getChildren() -- added dictionary for URI %s",
+                        children.back()["name"].c_str());
+    }
+    return children;
+}
+
+bool UnixMirroredFSDataSource::putData(const DataPtr& data, const std::string& withUri)
+{
+    if (!isFile(withUri))
+        if (auto path = uriToLocal(withUri))
+            createIntermediateDirectories(*path);
+    return UnixTmpDirDataSource::putData(data, withUri);
+}
+
+int UnixMirroredFSDataSource::mkCollection(const std::string& uri)
+{
+    if (!exists(uri)) {
+        auto path = uriToLocal(uri);
+        if (!path || !createIntermediateDirectories(*path))
+            return 403;
+    }
+    return UnixTmpDirDataSource::mkCollection(uri);
+}
+
+int UnixMirroredFSDataSource::move(const std::string& uri, const std::optional<std::string>& to)
+{
+    auto destination = to ? uriToLocal(*to) : std::nullopt;
+    if (!destination || !createIntermediateDirectories(*destination))
+        return 412;
+    return UnixTmpDirDataSource::move(uri, to);
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+// A Windows CE device emulated over a host directory:
+//   fs/             the device's file system (\ is fs/ itself); names are matched
+//                   without regard to letter case, and nothing outside fs/ is
+//                   reachable: "..", or a symlink leading out of fs/, does not exist;
+//   device.plist    optional settings: "DeviceClass", "StoreSize", "StoreFree",
+//                   "CardsTotal", "CardsFree", "LatencyMicroseconds" (slept on every
+//                   call), "Processes" (decimal process id -> exit code);
+//   registry.plist  the device registry, made on the first registry write;
+//   clock.plist     the device clock's offset from the host's, once it has been set;
+//   library.plist   what the device-side library "pavrix" was asked to do.
+// A name beginning with "." is reported FILE_ATTRIBUTE_HIDDEN, as such names are
+// hidden on the host. A file on which another process holds an exclusive flock(2)
+// is held open by another program of the device: it cannot be opened, deleted or
+// moved (ERROR_SHARING_VIOLATION). Handles opened here follow the Win32 sharing
+// rules among themselves.
+
+#include "pavrixwm/DeviceBackend.h"
+
+#include <sys/types.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+class EmulatedDevice : public DeviceBackend {
+public:
+    // The device in `directory`; null when it has no fs/ folder.
+    static std::shared_ptr<EmulatedDevice> open(const std::string& directory);
+    // The device named by PAVRIX_DEVICE; null when unset or not a device.
+    static std::shared_ptr<EmulatedDevice> fromEnvironment();
+
+    ~EmulatedDevice() override;
+    const std::string& directory() const { return directory_; }
+
+    std::map<std::string, std::string> description() override;
+    BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) override;
+    HANDLE CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode, DWORD creationDisposition,
+                        DWORD flagsAndAttributes) override;
+    BOOL CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead) override;
+    BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten) override;
+    DWORD CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod) override;
+    BOOL CeCloseHandle(HANDLE handle) override;
+    DWORD CeGetLastError() override;
+    BOOL CeDeleteFile(const std::string& path) override;
+    BOOL CeRemoveDirectory(const std::string& path) override;
+    BOOL CeCreateDirectory(const std::string& path) override;
+    BOOL CeMoveFile(const std::string& existingFileName, const std::string& newFileName) override;
+    BOOL CeGetStoreInformation(STORE_INFORMATION& storeInformation) override;
+    BOOL GetSpaceOnCards(uint32_t words[5]) override;
+    LONG CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result) override;
+    LONG CeRegCreateKeyEx(HKEY root, const std::string& subKey, const std::optional<std::string>& keyClass,
+                          HKEY& result, DWORD* disposition) override;
+    LONG CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value) override;
+    LONG CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value) override;
+    LONG CeRegCloseKey(HKEY key) override;
+    int32_t CeRapiInvoke(const std::string& dll, const std::string& functionName, DWORD inputCount,
+                         const uint8_t* input, DWORD* outputCount, uint8_t** output) override;
+    void CeRapiFreeBuffer(uint8_t* buffer) override;
+
+private:
+    explicit EmulatedDevice(std::string directory, std::string fsRoot);
+
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    std::string directory_;
+    std::mutex mutex_;
+};

@@ -1,0 +1,77 @@
+#pragma once
+
+// A device session: one connection to the attached device, with the RAPI calls as
+// members of the same names (the contracts are DeviceBackend's). With no device
+// attached, finds return nothing and every other call fails with
+// ERROR_DEVICE_NOT_CONNECTED. When PAVRIX_DEVICE_TRACE names a file, every call
+// appends one line to it before it returns: the call's name and, for a call that
+// names device paths, a tab before each path as given.
+
+#include "pavrixwm/DeviceBackend.h"
+#include "pavrixwm/RapiBase.h"
+#include "pavrixwm/RapiFindData.h"
+#include "pavrixwm/RegistryValue.h"
+#include "pavrixwm/WinCE.h"
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+class Rapi : public RapiBase {
+public:
+    // Opens the device named by PAVRIX_DEVICE; no device when it is unset, missing,
+    // or has no fs/ folder.
+    Rapi();
+    // A session over the given device (none when null).
+    explicit Rapi(std::shared_ptr<DeviceBackend> device);
+    ~Rapi() override;
+    Rapi(const Rapi&) = delete;
+    Rapi& operator=(const Rapi&) = delete;
+
+    // The device connection; null when no device is attached.
+    const std::shared_ptr<DeviceBackend>& deviceConnection() const { return device_; }
+
+    // The trace file (initially PAVRIX_DEVICE_TRACE); none stops tracing.
+    void setTracePath(std::optional<std::string> path) { tracePath_ = std::move(path); }
+
+    BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData);
+    HANDLE CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode, DWORD creationDisposition,
+                        DWORD flagsAndAttributes);
+    BOOL CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead);
+    BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten);
+    // Writes the whole data object (bytesWritten tells how much the device took).
+    BOOL CeWriteFile(HANDLE handle, const std::vector<uint8_t>& data, DWORD& bytesWritten);
+    DWORD CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod);
+    BOOL CeCloseHandle(HANDLE handle);
+    DWORD CeGetLastError();
+
+    BOOL CeDeleteFile(const std::string& path);
+    BOOL CeRemoveDirectory(const std::string& path);
+    BOOL CeCreateDirectory(const std::string& path);
+    BOOL CeMoveFile(const std::string& existingFileName, const std::string& newFileName);
+
+    BOOL CeGetStoreInformation(STORE_INFORMATION& storeInformation);
+    BOOL GetSpaceOnCards(uint32_t words[5]);
+
+    LONG CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result);
+    LONG CeRegCreateKeyEx(HKEY root, const std::string& subKey, const std::optional<std::string>& keyClass,
+                          HKEY& result, DWORD* disposition);
+    LONG CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value);
+    LONG CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value);
+    LONG CeRegCloseKey(HKEY key);
+
+    // The reply block, when one is asked for (both out pointers given), belongs to the
+    // session until it comes back through CeRapiFreeBuffer.
+    int32_t CeRapiInvoke(const std::string& dll, const std::string& functionName, DWORD inputCount,
+                         const uint8_t* input, DWORD* outputCount, uint8_t** output);
+    void CeRapiFreeBuffer(uint8_t* buffer);
+
+private:
+    void trace(const char* call, const std::vector<std::string>& paths = {}) const;
+
+    std::shared_ptr<DeviceBackend> device_;
+    std::optional<std::string> tracePath_;
+    DWORD noDeviceError_ = 0;
+};

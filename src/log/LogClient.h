@@ -34,6 +34,7 @@ void LogSetTraceState(bool on);
 
 bool LogServerRunning();
 bool LogServerReallyRunning();
-// The server's current log (a property-list value), or none.
+// The server's current log, a text value holding every line it keeps in arrival
+// order, or none when the server cannot be asked.
 std::optional<platform::PlistObject> LogGetCurrentLog();
 void LogClear();

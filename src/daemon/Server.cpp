@@ -1,6 +1,7 @@
 #include "daemon/Server.h"
 
 #include "daemon/Application.h"
+#include "http/Connection.h"
 #include "log/LogClient.h"
 #include "platform/HomeFolder.h"
 
@@ -96,6 +97,11 @@ void Server::Loop()
             continue; // interrupted by SIGHUP, or a connection that died in the queue
         if (gLogDebug)
             LogWithDate("got a connection");
-        ::close(accept_fd);
+        // One release scope per connection: the connection and all it made are
+        // gone before the next accept.
+        {
+            Connection connection(accept_fd);
+            connection.Handler();
+        }
     }
 }

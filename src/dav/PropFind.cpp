@@ -1,0 +1,256 @@
+#include "dav/PropFind.h"
+
+#include "log/LogClient.h"
+
+#include <algorithm>
+#include <cstdio>
+
+std::shared_ptr<DataSource::ChildList> gCachedChildren;
+
+namespace {
+
+constexpr int kPropNameRequest = 2;
+constexpr int kPropRequest = 3;
+
+std::string ReplaceAll(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// Bytes that go into an href as they stand; everything else is escaped.
+bool IsPlainHrefByte(unsigned char c)
+{
+    if (c < 33 || c > 122)
+        return false;
+    switch (c) {
+    case '"': case '#': case '%': case '&':
+    case ':': case ';': case '<': case '=': case '>': case '?': case '@':
+    case '[': case '\\': case ']': case '^':
+    case '`':
+        return false;
+    default:
+        return true;
+    }
+}
+
+std::string Describe(const DataSource::ChildRecord& record)
+{
+    std::string text = "{";
+    for (const auto& [key, value] : record)
+        text += key + " = \"" + value + "\"; ";
+    return text + "}";
+}
+
+} // namespace
+
+const std::vector<std::string>& PropFind::knownProperties()
+{
+    static const std::vector<std::string> names{"resourcetype", "getlastmodified", "getcontentlength", "quota",
+                                                "quotaused"};
+    return names;
+}
+
+PropFind::PropFind(const std::string& uri, const std::optional<std::string>& /*dc*/, const std::string& depth,
+                   DataSource& dataSource)
+    : depth(depth.substr(std::min(depth.find_first_not_of(' '), depth.size()))), baseURI(uri),
+      dataSource(&dataSource)
+{
+}
+
+void PropFind::readPropFind(const std::string& body)
+{
+    for (const auto& name : knownProperties())
+        if (body.find(name) != std::string::npos)
+            propList.push_back(name);
+    requestType = kPropRequest;
+}
+
+std::optional<std::string> PropFind::createResponse()
+{
+    if (gLogDebug)
+        LogWithDate("createResponse start");
+    if (requestType == kPropNameRequest) {
+        createPropName();
+        return std::nullopt;
+    }
+    if (requestType == kPropRequest)
+        return createProp();
+    createAllProp();
+    return std::nullopt;
+}
+
+void PropFind::createPropName()
+{
+    if (gLogDebug)
+        LogWithDate("createPropName end");
+}
+
+void PropFind::createAllProp()
+{
+    if (gLogDebug)
+        LogWithDate("createAllProp end");
+}
+
+std::string PropFind::createProp()
+{
+    if (gLogDebug)
+        LogWithDate("createProp start");
+    std::string text = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<D:multistatus xmlns:D=\"DAV:\">";
+    if (depth != "0" && depth != "1") {
+        // Depth infinity (the default) is answered with an empty listing.
+        text += "</D:multistatus>\n";
+        if (gLogDebug)
+            LogWithDate("createProp end: %@", text.c_str());
+        return text;
+    }
+    if (gLogDebug) {
+        LogWithDate("depth 0 or 1");
+        LogWithDate("about to getPropValues");
+    }
+
+    // A member of the last listing takes what its record holds from there.
+    std::optional<DataSource::ChildRecord> cached;
+    if (gCachedChildren) {
+        for (const auto& record : *gCachedChildren) {
+            auto name = record.find("name");
+            if (name != record.end() && name->second == baseURI) {
+                if (gLogDebug)
+                    LogWithDate("Found data in cache: %@", Describe(record).c_str());
+                cached = record;
+                break;
+            }
+        }
+    }
+    FoundMap goodProps;
+    MissingList badProps;
+    getPropValues(baseURI, cached ? &*cached : nullptr, goodProps, badProps);
+    if (gLogDebug) {
+        LogWithDate("did getPropValues");
+        LogWithDate("about to mkPropResponse");
+    }
+    text += mkPropResponse(baseURI, goodProps, badProps);
+    if (gLogDebug) {
+        LogWithDate("baseURI: %@", baseURI.c_str());
+        LogWithDate("did mkPropResponse");
+    }
+
+    if (depth == "1") {
+        if (gLogDebug)
+            LogWithDate("depth 1");
+        auto children = dataSource->getChildren(baseURI);
+        gCachedChildren.reset();
+        gCachedChildren = std::make_shared<DataSource::ChildList>(children);
+        for (const auto& child : children) {
+            auto nameEntry = child.find("name");
+            std::string name = nameEntry != child.end() ? nameEntry->second : std::string();
+            if (gLogDebug)
+                LogWithDate("do child %s", name.c_str());
+            FoundMap childGood;
+            MissingList childBad;
+            if (gLogDebug)
+                LogWithDate("about to getPropValues");
+            getPropValues(name, &child, childGood, childBad);
+            if (gLogDebug) {
+                LogWithDate("did getPropValues");
+                LogWithDate("about to mkPropResponse");
+            }
+            text += mkPropResponse(name, childGood, childBad);
+            if (gLogDebug)
+                LogWithDate("did mkPropResponse");
+        }
+        if (gLogDebug)
+            LogWithDate("done with children");
+    }
+
+    text += "</D:multistatus>\n";
+    if (gLogDebug)
+        LogWithDate("createProp end: %@", text.c_str());
+    return text;
+}
+
+void PropFind::getPropValues(const std::string& uri, const DataSource::ChildRecord* child, FoundMap& goodProps,
+                             MissingList& badProps)
+{
+    if (gLogDebug)
+        LogWithDate("getPropValues start");
+    for (const auto& name : propList) {
+        std::optional<std::string> value;
+        auto entry = child ? child->find(name) : DataSource::ChildRecord::const_iterator{};
+        if (child && entry != child->end()) {
+            value = entry->second;
+            if (gLogDebug)
+                LogWithDate("about to getProperty from child: %s", name.c_str());
+        } else {
+            if (gLogDebug)
+                LogWithDate("about to getProperty from datasource: %s", name.c_str());
+            value = dataSource->getProperty(name, uri);
+        }
+        if (gLogDebug)
+            LogWithDate("did getProperty: %s", name.c_str());
+        if (value) {
+            bool replaced = false;
+            for (auto& [key, found] : goodProps)
+                if (key == name) {
+                    found = *value;
+                    replaced = true;
+                }
+            if (!replaced)
+                goodProps.emplace_back(name, *value);
+        } else if (std::find(badProps.begin(), badProps.end(), name) == badProps.end()) {
+            badProps.push_back(name);
+        }
+        if (gLogDebug)
+            LogWithDate("added to props: %s", name.c_str());
+    }
+    if (gLogDebug)
+        LogWithDate("getPropValues end");
+}
+
+std::string PropFind::mkPropResponse(const std::string& uri, const FoundMap& goodProps, const MissingList& badProps)
+{
+    std::string text = "<D:response xmlns:ns0='DAV:'>\n";
+    text += "\t<D:href>" + encodeURI(uri) + "</D:href>\n";
+    if (!goodProps.empty()) {
+        text += "\t<D:propstat>\n";
+        for (const auto& [name, value] : goodProps)
+            text += "\t\t<D:prop>\n\t\t\t<ns0:" + name + ">" + value + "</ns0:" + name + ">\n\t\t</D:prop>\n";
+        text += "\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n";
+    }
+    if (!badProps.empty()) {
+        text += "\t<D:propstat>\n";
+        for (const auto& name : badProps)
+            text += "\t\t<D:prop>\n\t\t\t<ns0:" + name + "/>\n\t\t</D:prop>\n";
+        text += "\t\t<D:status>HTTP/1.1 404 Not Found</D:status>\n\t</D:propstat>\n";
+    }
+    text += "</D:response>\n";
+    return text;
+}
+
+std::string PropFind::encodeURI(const std::string& uri)
+{
+    bool ascii = true;
+    for (unsigned char c : uri)
+        if (c >= 0x80)
+            ascii = false;
+    std::string result;
+    if (ascii) {
+        result = uri;
+    } else {
+        for (unsigned char c : uri) {
+            if (IsPlainHrefByte(c)) {
+                result += static_cast<char>(c);
+            } else {
+                char escaped[4];
+                std::snprintf(escaped, sizeof escaped, "%%%X", c);
+                result += escaped;
+            }
+        }
+        // A backslash of a device name comes out as a folder separator.
+        result = ReplaceAll(ReplaceAll(result, "%5c", "/"), "%5C", "/");
+    }
+    if (gLogDebug)
+        LogWithDate("encodeURI: %@ %@", uri.c_str(), result.c_str());
+    return result;
+}

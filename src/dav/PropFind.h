@@ -1,0 +1,55 @@
+#pragma once
+
+#include "datasource/DataSource.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The child records of the last depth-1 listing, or none. Replaced by the next
+// depth-1 PROPFIND; emptied by every change (PUT, DELETE, MKCOL, MOVE) so that no
+// answer is built from a listing older than the change.
+extern std::shared_ptr<DataSource::ChildList> gCachedChildren;
+
+// Answers one PROPFIND: picks the requested property names out of the body (as
+// plain text, not as XML), asks the store for their values and writes the
+// multistatus document.
+class PropFind {
+public:
+    // Found properties in the order they were asked for, each name at most once.
+    using FoundMap = std::vector<std::pair<std::string, std::string>>;
+    using MissingList = std::vector<std::string>;
+
+    // The names looked for in a request body, in the order they are answered.
+    static const std::vector<std::string>& knownProperties();
+
+    // init:dc:depth:dataSource: (`dc` is never used). Leading blanks of the depth
+    // are dropped. The store is not owned.
+    PropFind(const std::string& uri, const std::optional<std::string>& dc, const std::string& depth,
+             DataSource& dataSource);
+
+    void readPropFind(const std::string& body);
+    // The document, or none for the forms that are not answered.
+    std::optional<std::string> createResponse();
+    std::string createProp();
+    void createPropName();
+    void createAllProp();
+    void getPropValues(const std::string& uri, const DataSource::ChildRecord* child, FoundMap& goodProps,
+                       MissingList& badProps);
+    std::string mkPropResponse(const std::string& uri, const FoundMap& goodProps, const MissingList& badProps);
+    // The href text: ASCII URIs unchanged, others escaped byte by byte.
+    static std::string encodeURI(const std::string& uri);
+
+    const std::vector<std::string>& getPropList() const { return propList; }
+    int getRequestType() const { return requestType; }
+    const std::string& getDepth() const { return depth; }
+
+private:
+    std::string depth;
+    std::string baseURI;
+    DataSource* dataSource;
+    int requestType = 0;
+    std::vector<std::string> propList;
+};

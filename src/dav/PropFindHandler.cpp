@@ -1,0 +1,43 @@
+// PROPFIND as a Connection operation: the evaluator in PropFind builds the
+// document, this sends it.
+
+#include "dav/PropFind.h"
+#include "http/Connection.h"
+#include "http/LossyASCII.h"
+#include "log/LogClient.h"
+
+void Connection::doPROPFIND()
+{
+    std::string body = bodyAsString();
+    std::string depth = getDepth();
+    std::string uri = requestURI();
+
+    std::optional<std::string> document;
+    try {
+        PropFind propFind(uri, std::nullopt, depth, *dataSource);
+        propFind.readPropFind(body);
+        if (gLogDebug) {
+            LogWithDate("did readPropFind");
+            LogWithDate("about to createResponse");
+        }
+        document = propFind.createResponse();
+        if (gLogDebug)
+            LogWithDate("did createResponse");
+    } catch (...) {
+        // A missing target (or anything else the store could not answer) loses
+        // the whole document.
+        if (gLogDebug)
+            LogWithDate("createResponseFailed");
+        notFound(uri);
+        return;
+    }
+    if (!document) {
+        if (gLogDebug)
+            LogWithDate("doPROPFIND: no data");
+        return;
+    }
+    // Hrefs are escaped already, so only values can lose characters here.
+    std::string ascii = LossyASCII(*document + "\n");
+    sendBody(std::make_shared<DataSource::Data>(ascii.begin(), ascii.end()), 207, "Multi-Status",
+             "Multiple responses");
+}

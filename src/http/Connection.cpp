@@ -1,0 +1,254 @@
+#include "http/Connection.h"
+
+#include "daemon/Application.h"
+#include "device/WinceDataSource.h"
+#include "log/LogClient.h"
+
+#include <cctype>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <exception>
+
+namespace {
+
+// A client that stops sending (or reading) for this long is given up, so that
+// one stalled peer cannot hold the single serving thread forever.
+constexpr std::chrono::seconds kIdleTimeout{30};
+
+// The handler name is formed in a buffer of this size, terminator included.
+constexpr size_t kHandlerNameSize = 62;
+
+// Body bytes are read in blocks of this size, so that a large announced length
+// costs memory only as the bytes actually arrive.
+constexpr size_t kBodyBlock = 65536;
+
+const char* Text(const char* s) { return s ? s : "(null)"; }
+
+} // namespace
+
+Connection::Connection(int fd)
+    : Connection(fd, Application::hasReceivedHup() ? std::make_shared<DataSource>()
+                                                   : WinceDataSource::defaultDataSource())
+{
+}
+
+Connection::Connection(int fd, std::shared_ptr<DataSource> dataSource)
+    : fd(fd), protocolVersion("HTTP/1.1"), versionString("Pavrix/0.9/2.2"), dataSource(std::move(dataSource)),
+      debug(true)
+{
+}
+
+Connection::~Connection() = default;
+
+bool Connection::debugging() const { return debug && gLogDebug; }
+
+const Connection::MethodTable& Connection::classMethodHandlers()
+{
+    static const MethodTable table{
+        {"doOPTIONS", &Connection::doOPTIONS}, {"doGET", &Connection::doGET},
+        {"doPUT", &Connection::doPUT},         {"doDELETE", &Connection::doDELETE},
+        {"doMKCOL", &Connection::doMKCOL},     {"doMOVE", &Connection::doMOVE},
+        {"doLOCK", &Connection::doLOCK},       {"doUNLOCK", &Connection::doUNLOCK},
+        {"doPROPFIND", &Connection::doPROPFIND},
+    };
+    return table;
+}
+
+const Connection::MethodTable& Connection::methodHandlers() const { return classMethodHandlers(); }
+
+Connection& Connection::Handler()
+{
+    clientFile = platform::SocketStream::open(fd);
+    if (!clientFile)
+        return *this;
+    clientFile->setIdleTimeout(kIdleTimeout);
+    bool again;
+    do {
+        again = false;
+        // Whatever a store throws from a handler that does not expect it, the
+        // daemon keeps serving: the client gets what was written so far.
+        try {
+            again = handleRequest();
+        } catch (const std::exception& e) {
+            if (gLogDebug)
+                LogWithDate("request failed: %s", e.what());
+        } catch (...) {
+            if (gLogDebug)
+                LogWithDate("request failed");
+        }
+        if (debugging())
+            LogWithDate("flushing client file");
+        clientFile->flush();
+    } while (again);
+    if (debugging())
+        LogWithDate("fclose client file");
+    clientFile->close();
+    if (debugging())
+        LogWithDate("did fclose client file");
+    return *this;
+}
+
+bool Connection::handleRequest()
+{
+    if (gLogDebug)
+        LogWithDate("Handle request");
+    if (!readLine(requestLine, sizeof requestLine))
+        return false;
+    if (gLogDebug)
+        LogWithDate("request: %s", requestLine);
+    parseRequest(requestLine);
+
+    char name[kHandlerNameSize];
+    int length = std::snprintf(name, sizeof name, "do%s", command ? command : "");
+    if (gLogDebug)
+        LogWithDate("about to %s %s", Text(command), Text(path));
+
+    // A token too long for the name buffer cannot name a handler.
+    const MethodHandler* handler = nullptr;
+    if (length >= 0 && static_cast<size_t>(length) < sizeof name) {
+        const auto& table = methodHandlers();
+        auto it = table.find(name);
+        if (it != table.end())
+            handler = &it->second;
+    }
+    if (handler)
+        (*handler)(*this);
+    else
+        sendError(501, "Unsupported method");
+    return false;
+}
+
+bool Connection::readLine(char* buffer, int maxLength)
+{
+    if (!clientFile || !clientFile->getLine(buffer, maxLength))
+        return false;
+    if (char* crlf = std::strstr(buffer, "\r\n"))
+        *crlf = '\0';
+    if (debugging())
+        LogWithDate("<%s", buffer);
+    return true;
+}
+
+std::optional<std::string> Connection::readLine()
+{
+    char buffer[1024];
+    if (!readLine(buffer, sizeof buffer))
+        return std::nullopt;
+    if (gLogDebug)
+        LogWithDate("line: %@", buffer);
+    return std::string(buffer);
+}
+
+bool Connection::parseRequest(char* request)
+{
+    // Blanks separate the tokens (a run of them counts as one); tabs do not.
+    char* tokens[3] = {nullptr, nullptr, nullptr};
+    char* p = request;
+    for (int i = 0; i < 3;) {
+        while (*p == ' ')
+            ++p;
+        if (*p == '\0')
+            break;
+        tokens[i++] = p;
+        while (*p != '\0' && *p != ' ')
+            ++p;
+        if (*p != '\0')
+            *p++ = '\0';
+    }
+    command = tokens[0];
+    path = tokens[1];
+    requestVersion = tokens[2];
+
+    headers = std::make_unique<MimeTools>(*this);
+    if (gLogDebug)
+        LogWithDate("headers: %@", headers->description().c_str());
+    connectionWillClose = headers->objectForKey("Connection") == std::optional<std::string>("Close");
+    return true;
+}
+
+Connection& Connection::logRequest()
+{
+    if (debugging())
+        LogWithDate("Log: %s %s", requestLine, Text(path));
+    return *this;
+}
+
+std::string Connection::getDepth()
+{
+    auto depth = headers ? headers->objectForKey("Depth") : std::nullopt;
+    return depth ? *depth : "infinity";
+}
+
+int32_t Connection::contentLength()
+{
+    auto value = headers ? headers->objectForKey("Content-Length") : std::nullopt;
+    if (!value)
+        return 0;
+    const char* p = value->c_str();
+    while (std::isspace(static_cast<unsigned char>(*p)))
+        ++p;
+    bool negative = false;
+    if (*p == '+' || *p == '-')
+        negative = *p++ == '-';
+    long long n = 0;
+    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
+        n = n * 10 + (*p - '0');
+        if (n > INT_MAX) {
+            // Saturates rather than wrapping into a small or negative length.
+            n = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
+            break;
+        }
+    }
+    return static_cast<int32_t>(negative ? -n : n);
+}
+
+DataSource::DataPtr Connection::body()
+{
+    int32_t length = contentLength();
+    if (length < 0 || !clientFile)
+        return nullptr;
+    auto data = std::make_shared<DataSource::Data>();
+    size_t wanted = static_cast<size_t>(length);
+    while (data->size() < wanted) {
+        size_t had = data->size();
+        size_t block = std::min(kBodyBlock, wanted - had);
+        data->resize(had + block);
+        size_t got = clientFile->read(data->data() + had, block);
+        if (got < block)
+            return nullptr; // the client ended (or stalled) before the whole body
+    }
+    return data;
+}
+
+std::string Connection::bodyAsString()
+{
+    auto data = body();
+    std::string text = data ? std::string(data->begin(), data->end()) : std::string();
+    if (debugging())
+        LogWithDate("%s", text.c_str());
+    return text;
+}
+
+std::string Connection::urlUnquote(const std::string& url)
+{
+    auto query = url.find('?');
+    if (gLogDebug) {
+        std::string parts = "(";
+        for (size_t start = 0;;) {
+            auto end = url.find('?', start);
+            parts += "\"" + url.substr(start, end == std::string::npos ? std::string::npos : end - start) + "\"";
+            if (end == std::string::npos)
+                break;
+            parts += ", ";
+            start = end + 1;
+        }
+        parts += ")";
+        LogWithDate("urlUnquote: %@", parts.c_str());
+    }
+    return url.substr(0, query);
+}
+
+std::string Connection::baseURI() { return "http://localhost"; }
+
+std::string Connection::requestURI() { return urlUnquote(path ? path : ""); }

@@ -1,0 +1,118 @@
+#pragma once
+
+#include "datasource/DataSource.h"
+#include "http/MimeTools.h"
+#include "platform/SocketStream.h"
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+
+// One accepted client socket of the WebDAV server: reads exactly one request,
+// hands it to the method handler named "do" + the method token, writes the
+// answer and closes the socket. The request side lives in Connection.cpp, the
+// response writers in ConnectionResponse.cpp, the method handlers in src/dav/.
+class Connection : public LineReader {
+public:
+    using MethodHandler = std::function<void(Connection&)>;
+    using MethodTable = std::map<std::string, MethodHandler>;
+    using HeaderMap = std::map<std::string, std::string>;
+
+    // init: serves the shared device store, or a fresh empty store once the
+    // process has been told to hang up.
+    explicit Connection(int fd);
+    // The same over any store.
+    Connection(int fd, std::shared_ptr<DataSource> dataSource);
+    ~Connection() override;
+
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    // Serves the connection (one request) and closes it.
+    Connection& Handler();
+    // Reads, parses and dispatches one request; whether to read another (never).
+    bool handleRequest();
+
+    // fgets on the client stream, then a CR LF ending cut off (a bare LF stays).
+    // False at the end of the stream.
+    bool readLine(char* buffer, int maxLength);
+    // The header parser's line source: a line of up to 1023 bytes, none at the end.
+    std::optional<std::string> readLine() override;
+    // Splits the request line in place and reads the header block. Always true.
+    bool parseRequest(char* request);
+    Connection& logRequest();
+
+    // The Depth header as sent (leading blank included), or "infinity".
+    std::string getDepth();
+    // The request body by its Content-Length: empty without one, null when the
+    // client sent fewer bytes. Call at most once, after the headers.
+    DataSource::DataPtr body();
+    std::string bodyAsString();
+    // The target without its query part; percent escapes stay as they are.
+    std::string urlUnquote(const std::string& url);
+    static std::string baseURI();
+
+    // --- response writers (ConnectionResponse.cpp) ---
+    Connection& sendResponse(int code, const char* message);
+    Connection& sendResponse(int code);
+    static const char* messageFromCode(int code);
+    Connection& sendHeader(const char* name, const char* value);
+    Connection& endHeaders();
+    Connection& sendError(int code, const char* message);
+    Connection& sendStatus(int code);
+    // `headers` may be null; `description` is accepted and written nowhere.
+    Connection& sendBody(const DataSource::DataPtr& body, int code, const char* message, const char* description,
+                         const char* contentType, const HeaderMap* headers);
+    Connection& sendBody(const DataSource::DataPtr& body, int code, const char* message, const char* description);
+    Connection& sendBodyChunks(const std::string& body, int code, const char* message, const char* description,
+                               const char* ctype);
+    Connection& sendBodyChunks(const std::string& body, int code, const char* message, const char* description);
+    Connection& notFound(const std::string& uri);
+    Connection& resourceBusy(const std::string& uri);
+    static std::string formatDate(std::chrono::system_clock::time_point date);
+
+    // --- method handlers (src/dav/) ---
+    void doOPTIONS();
+    void doGET();
+    void doPUT();
+    void doDELETE();
+    void doMKCOL();
+    void doMOVE();
+    void doLOCK();
+    void doUNLOCK();
+    void doPROPFIND();
+    std::string getLockResponse(const std::string& body);
+
+    // The handlers of the most-derived class by name ("doGET" ...); a subclass
+    // overrides this with its base's table plus its own entries.
+    virtual const MethodTable& methodHandlers() const;
+    static const MethodTable& classMethodHandlers();
+
+    const std::shared_ptr<DataSource>& getDataSource() const { return dataSource; }
+
+protected:
+    // Shared steps of the method handlers.
+    std::string requestURI();
+    // The Content-Length header as a number: leading white space skipped, reading
+    // stops at the first non-digit, 0 when absent or not a number.
+    int32_t contentLength();
+    // A status line with the standard headers and no body.
+    void sendStatusOnly(int code);
+    bool debugging() const;
+
+    std::unique_ptr<platform::SocketStream> clientFile;
+    int fd;
+    char* command = nullptr;
+    char* path = nullptr;
+    char* requestVersion = nullptr;
+    char requestLine[1024] = {};
+    const char* protocolVersion;
+    const char* versionString;
+    std::unique_ptr<MimeTools> headers;
+    std::shared_ptr<DataSource> dataSource;
+    bool debug;
+    bool connectionWillClose = false;
+};

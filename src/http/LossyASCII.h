@@ -1,0 +1,7 @@
+#pragma once
+
+#include <string>
+
+// UTF-8 text as ASCII bytes: each character that ASCII lacks becomes "?" (a byte
+// that is no part of a well-formed UTF-8 character counts as one character).
+std::string LossyASCII(const std::string& text);

@@ -1,0 +1,73 @@
+#include "http/RFC2822.h"
+
+std::string LowercaseASCII(std::string text)
+{
+    for (auto& c : text)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+RFC2822::RFC2822(LineReader& reader) : reader(&reader) { readHeaders(); }
+
+RFC2822& RFC2822::readHeaders()
+{
+    dict.clear();
+    for (;;) {
+        auto line = reader->readLine();
+        if (!line) {
+            status = "EOF in headers";
+            break;
+        }
+        if (isLast(*line))
+            break;
+        if (headerSeen && !line->empty() && ((*line)[0] == ' ' || (*line)[0] == '\t')) {
+            if (list)
+                list->push_back(*line);
+            auto& value = dict[*headerSeen];
+            value = value + "\n" + *line;
+            continue;
+        }
+        if (isComment(*line))
+            continue;
+        headerSeen = isHeader(*line);
+        if (!headerSeen) {
+            // Reading goes on: one stray line does not cost the headers after it.
+            status = dict.empty() ? "No headers" : "Non-header line where header expected";
+            continue;
+        }
+        if (list)
+            list->push_back(*line);
+        dict[*headerSeen] = line->substr(line->find(':') + 1);
+    }
+    return *this;
+}
+
+std::optional<std::string> RFC2822::isHeader(const std::string& line) const
+{
+    auto colon = line.find(':');
+    if (colon == std::string::npos)
+        return std::nullopt;
+    return LowercaseASCII(line.substr(0, colon));
+}
+
+bool RFC2822::isComment(const std::string&) const { return false; }
+
+bool RFC2822::isLast(const std::string& line) const { return line.empty(); }
+
+std::optional<std::string> RFC2822::getHeader(const std::string& name) const
+{
+    auto it = dict.find(LowercaseASCII(name));
+    if (it == dict.end())
+        return std::nullopt;
+    return it->second;
+}
+
+std::string RFC2822::description() const
+{
+    std::string text = "{";
+    for (const auto& [key, value] : dict)
+        text += key + " =" + value + "; ";
+    text += "}";
+    return text;
+}

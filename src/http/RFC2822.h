@@ -1,0 +1,59 @@
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+// Anything that hands out lines one by one: the next line without its line ending,
+// or none at the end of input.
+class LineReader {
+public:
+    virtual ~LineReader() = default;
+    virtual std::optional<std::string> readLine() = 0;
+};
+
+// A block of message-style header lines ("Name: value", continuation lines, an
+// empty line at the end), read once at construction and kept by lower-cased name.
+// Values keep everything after the first colon, the customary blank included.
+class RFC2822 {
+public:
+    // initWithReader: stores the reader and reads the whole block.
+    explicit RFC2822(LineReader& reader);
+    virtual ~RFC2822() = default;
+
+    RFC2822(const RFC2822&) = delete;
+    RFC2822& operator=(const RFC2822&) = delete;
+
+    RFC2822& readHeaders();
+
+    // The lower-cased text before the first colon, or none when there is no colon.
+    virtual std::optional<std::string> isHeader(const std::string& line) const;
+    // A subclass answers true to have a line skipped.
+    virtual bool isComment(const std::string& line) const;
+    virtual bool isLast(const std::string& line) const;
+
+    std::optional<std::string> getHeader(const std::string& name) const;
+    std::optional<std::string> objectForKey(const std::string& name) const { return getHeader(name); }
+
+    // None while the block was well-formed; otherwise the last problem met.
+    const std::optional<std::string>& getStatus() const { return status; }
+    const std::map<std::string, std::string>& getDict() const { return dict; }
+    // For diagnostics: the headers as "{key = value; ...}".
+    std::string description() const;
+
+protected:
+    // For subclasses whose own line tests must take part in the parse: they call
+    // readHeaders() from their constructor once they are complete.
+    struct DeferParse {};
+    RFC2822(LineReader& reader, DeferParse) : reader(&reader) {}
+
+    LineReader* reader; // not owned
+    std::optional<std::string> headerSeen;
+    std::optional<std::string> status;
+    // Never created here; a subclass that wants the raw lines creates it.
+    std::optional<std::vector<std::string>> list;
+    std::map<std::string, std::string> dict;
+};
+
+std::string LowercaseASCII(std::string text);

@@ -1,0 +1,13 @@
+#pragma once
+
+// Notifications to the product's monitor process (registered as
+// "PavrixWMForFramework", protocol FrameworkToMonitorProtocol) that a sync begins
+// and ends. Each call looks the monitor up afresh and sends a oneway message; it
+// neither waits for the monitor nor reports anything: no monitor, a lost
+// connection or a failed send all leave the caller unaffected.
+
+inline constexpr const char* kMonitorServerName = "PavrixWMForFramework";
+inline constexpr const char* kFrameworkToMonitorProtocol = "FrameworkToMonitorProtocol";
+
+void syncStart();
+void syncComplete();

@@ -1,0 +1,19 @@
+#pragma once
+
+// How the device compares and matches file and key names: without regard to
+// letter case (Unicode simple lower-casing, so "É" matches "é"), with the "*" and
+// "?" wildcards of a find pattern.
+
+#include <string>
+
+// The name lower-cased, as UTF-8; bytes that are not valid UTF-8 are kept as they are.
+std::string FoldDeviceName(const std::string& name);
+bool DeviceNamesEqual(const std::string& a, const std::string& b);
+// Listing order: by folded name, then by the bytes to keep the order total.
+bool DeviceNameLess(const std::string& a, const std::string& b);
+// Whether `name` matches a find pattern: "*" any run of characters, "?" one
+// character, other characters without regard to case; "*.*" matches every name.
+bool DeviceNameMatches(const std::string& pattern, const std::string& name);
+// Whether a name may be stored on the device: not empty, no control characters and
+// none of \ / : * ? " < > |, not "." or "..".
+bool IsValidDeviceName(const std::string& name);

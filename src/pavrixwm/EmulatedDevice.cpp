@@ -1,0 +1,1423 @@
+#include "pavrixwm/EmulatedDevice.h"
+
+#include "pavrixwm/CeWCHAR.h"
+#include "pavrixwm/DeviceNames.h"
+#include "platform/PlistObject.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <set>
+#include <thread>
+
+using platform::PlistObject;
+
+namespace {
+
+constexpr HANDLE kFirstHandle = 0x100;
+constexpr HKEY kFirstKey = 0x1000;
+
+DWORD ErrnoToWin32(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case ELOOP:
+        return ERROR_ACCESS_DENIED;
+    case EEXIST:
+        return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case ENOSPC:
+    case EFBIG:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case ENAMETOOLONG:
+        return ERROR_INVALID_NAME;
+    case EBUSY:
+    case ETXTBSY:
+        return ERROR_SHARING_VIOLATION;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
+// Device paths separate names by backslashes (a slash is accepted as Win32 does);
+// empty names and "." are dropped, so "\a\\b\" names the same file as "\a\b".
+std::vector<std::string> SplitDevicePath(const std::string& path)
+{
+    std::vector<std::string> parts;
+    std::string current;
+    auto flush = [&] {
+        if (!current.empty() && current != ".")
+            parts.push_back(current);
+        current.clear();
+    };
+    for (char c : path) {
+        if (c == '\\' || c == '/')
+            flush();
+        else
+            current.push_back(c);
+    }
+    flush();
+    return parts;
+}
+
+bool IsInside(const std::string& root, const std::string& path)
+{
+    return path == root || (path.size() > root.size() && path.compare(0, root.size(), root) == 0 && path[root.size()] == '/');
+}
+
+std::optional<std::string> RealPath(const std::string& path)
+{
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return std::nullopt;
+    std::string out(real);
+    std::free(real);
+    return out;
+}
+
+std::chrono::system_clock::time_point FileTime(int64_t seconds, uint32_t nanoseconds)
+{
+    // FILETIME counts 100 ns intervals; finer host digits would make a time the
+    // device reports differ from the same time read back.
+    auto ns = std::chrono::nanoseconds(seconds * 1000000000LL + (nanoseconds - nanoseconds % 100));
+    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(ns));
+}
+
+struct HostInfo {
+    bool isDirectory = false;
+    bool isFile = false;
+    uint64_t size = 0;
+    mode_t mode = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+    std::chrono::system_clock::time_point creation, access, write;
+};
+
+std::optional<HostInfo> Inspect(const std::string& path)
+{
+    struct statx sx {};
+    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+        return std::nullopt;
+    HostInfo info;
+    info.isDirectory = S_ISDIR(sx.stx_mode);
+    info.isFile = S_ISREG(sx.stx_mode);
+    info.size = info.isDirectory ? 0 : sx.stx_size;
+    info.mode = sx.stx_mode;
+    info.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    info.inode = sx.stx_ino;
+    info.write = FileTime(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+    info.access = FileTime(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
+    info.creation = (sx.stx_mask & STATX_BTIME) ? FileTime(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec) : info.write;
+    return info;
+}
+
+DWORD AttributesOf(const std::string& name, const HostInfo& info)
+{
+    DWORD attributes = 0;
+    if (info.isDirectory)
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    else if (!(info.mode & S_IWUSR))
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    if (!name.empty() && name[0] == '.')
+        attributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (attributes == 0)
+        attributes = FILE_ATTRIBUTE_NORMAL;
+    return attributes;
+}
+
+RapiFindData MakeFindData(const std::string& name, const HostInfo& info, DWORD flags)
+{
+    RapiFindData data;
+    if (flags & FAF_NAME)
+        data.filename = name;
+    if (flags & FAF_ATTRIBUTES)
+        data.attributes = AttributesOf(name, info);
+    if (flags & FAF_CREATION_TIME)
+        data.creationTime = info.creation;
+    if (flags & FAF_LASTACCESS_TIME)
+        data.lastAccessTime = info.access;
+    if (flags & FAF_LASTWRITE_TIME)
+        data.lastModTime = info.write;
+    if (flags & FAF_SIZE_HIGH)
+        data.fileSize |= info.size & 0xFFFFFFFF00000000ULL;
+    if (flags & FAF_SIZE_LOW)
+        data.fileSize |= info.size & 0xFFFFFFFFULL;
+    if (flags & FAF_OID)
+        data.oid = static_cast<uint32_t>(info.inode);
+    return data;
+}
+
+// Another program of the device holds the file when another process keeps an
+// exclusive flock(2) on it; a probe on a fresh descriptor tells without waiting.
+bool HeldElsewhere(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    bool held = false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        held = errno == EWOULDBLOCK;
+    else
+        ::flock(fd, LOCK_UN);
+    ::close(fd);
+    return held;
+}
+
+void PutLE16(std::vector<uint8_t>& out, size_t offset, uint32_t value)
+{
+    out[offset] = static_cast<uint8_t>(value);
+    out[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void PutLE32(std::vector<uint8_t>& out, size_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t GetLE32(const std::vector<uint8_t>& in, size_t offset)
+{
+    return in[offset] | (in[offset + 1] << 8) | (in[offset + 2] << 16) | (static_cast<uint32_t>(in[offset + 3]) << 24);
+}
+
+uint16_t GetLE16(const std::vector<uint8_t>& in, size_t offset)
+{
+    return static_cast<uint16_t>(in[offset] | (in[offset + 1] << 8));
+}
+
+uint32_t Clip32(int64_t value)
+{
+    if (value < 0)
+        return 0;
+    return value > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
+}
+
+const char* RootName(HKEY root)
+{
+    switch (root) {
+    case HKEY_CLASSES_ROOT:
+        return "HKEY_CLASSES_ROOT";
+    case HKEY_CURRENT_USER:
+        return "HKEY_CURRENT_USER";
+    case HKEY_LOCAL_MACHINE:
+        return "HKEY_LOCAL_MACHINE";
+    case HKEY_USERS:
+        return "HKEY_USERS";
+    default:
+        return nullptr;
+    }
+}
+
+std::string JoinKeyPath(const std::vector<std::string>& parts, size_t count)
+{
+    std::string out;
+    for (size_t i = 0; i < count; ++i) {
+        if (i)
+            out += '\\';
+        out += parts[i];
+    }
+    return out;
+}
+
+std::vector<std::string> SplitKeyPath(const std::string& path)
+{
+    std::vector<std::string> parts;
+    std::string current;
+    for (char c : path) {
+        if (c == '\\') {
+            if (!current.empty())
+                parts.push_back(current);
+            current.clear();
+        } else {
+            current.push_back(c);
+        }
+    }
+    if (!current.empty())
+        parts.push_back(current);
+    return parts;
+}
+
+// The key of a dictionary that equals `name` without regard to case.
+std::optional<std::string> FindKeyIgnoringCase(const PlistObject& dictionary, const std::string& name)
+{
+    if (dictionary.get(name))
+        return name;
+    for (const auto& key : dictionary.keys())
+        if (DeviceNamesEqual(key, name))
+            return key;
+    return std::nullopt;
+}
+
+} // namespace
+
+struct EmulatedDevice::Impl {
+    std::string directory;
+    std::string fsRoot;
+
+    struct Settings {
+        std::string deviceClass = "PocketPC";
+        std::optional<std::string> deviceName;
+        std::optional<int64_t> storeSize, storeFree;
+        int64_t cardsTotal = 0, cardsFree = 0;
+        int64_t latencyMicroseconds = 0;
+        std::map<uint32_t, uint32_t> processes;
+    } settings;
+    struct timespec settingsTime {};
+    ino_t settingsInode = 0;
+    off_t settingsSize = -1;
+
+    struct OpenFile {
+        int fd = -1;
+        DWORD access = 0;
+        DWORD sharing = 0;
+        dev_t device = 0;
+        ino_t inode = 0;
+    };
+    std::map<HANDLE, OpenFile> files;
+    HANDLE nextHandle = kFirstHandle;
+
+    struct OpenKey {
+        std::string root;  // "HKEY_LOCAL_MACHINE", ...
+        std::string path;  // backslash-separated, as first created ("" for the root)
+    };
+    std::map<HKEY, OpenKey> keys;
+    HKEY nextKey = kFirstKey;
+
+    std::set<uint8_t*> replyBlocks;
+    DWORD lastError = 0;
+
+    std::string devicePlist() const { return directory + "/device.plist"; }
+    std::string registryPlist() const { return directory + "/registry.plist"; }
+    std::string clockPlist() const { return directory + "/clock.plist"; }
+    std::string libraryPlist() const { return directory + "/library.plist"; }
+
+    void reloadSettings();
+    void beginCall();
+    BOOL fail(DWORD code)
+    {
+        lastError = code;
+        return FALSE;
+    }
+
+    struct Resolved {
+        bool isRoot = false;
+        std::string parent;                   // canonical host folder holding the entry
+        std::string givenName;                // the last name as the caller spelled it
+        std::optional<std::string> entryName; // the host entry matching it, if any
+        std::string target;                   // canonical host path when it exists
+        bool exists = false;                  // found, inside fs/, a file or folder
+        bool blocked = false;                 // a name that leads outside fs/ or to no file
+        HostInfo info;
+        std::string entryPath() const { return parent + "/" + *entryName; }
+        std::string newPath() const { return parent + "/" + givenName; }
+    };
+    std::optional<std::string> findEntry(const std::string& folder, const std::string& name) const;
+    DWORD resolve(const std::string& devicePath, Resolved& out) const;
+    bool openInSession(const HostInfo& info) const;
+    bool sharingConflict(const HostInfo& info, DWORD access, DWORD sharing) const;
+
+    // Registry.
+    PlistObject loadRegistry() const;
+    std::optional<OpenKey> keyBase(HKEY handle) const;
+
+    // Device-side library.
+    int32_t invokeLibrary(const std::string& function, const std::vector<uint8_t>& input,
+                          std::optional<std::vector<uint8_t>>& reply);
+    void recordLibraryRequest(PlistObject request, const std::function<void(plist_t library)>& change = {});
+    int64_t clockOffsetMilliseconds() const;
+    std::optional<std::vector<uint8_t>> readDeviceFile(const std::string& path, DWORD& error) const;
+    DWORD writeDeviceFile(const std::string& path, const std::vector<uint8_t>& data) const;
+};
+
+// ---------------------------------------------------------------------------
+// Set-up and settings
+
+std::shared_ptr<EmulatedDevice> EmulatedDevice::open(const std::string& directory)
+{
+    auto fs = RealPath(directory + "/fs");
+    if (!fs)
+        return nullptr;
+    struct stat st {};
+    if (::stat(fs->c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return nullptr;
+    auto base = RealPath(directory);
+    return std::shared_ptr<EmulatedDevice>(new EmulatedDevice(base ? *base : directory, *fs));
+}
+
+std::shared_ptr<EmulatedDevice> EmulatedDevice::fromEnvironment()
+{
+    const char* directory = std::getenv("PAVRIX_DEVICE");
+    if (!directory || !*directory)
+        return nullptr;
+    return open(directory);
+}
+
+EmulatedDevice::EmulatedDevice(std::string directory, std::string fsRoot) : impl_(std::make_unique<Impl>()), directory_(directory)
+{
+    impl_->directory = std::move(directory);
+    impl_->fsRoot = std::move(fsRoot);
+    impl_->reloadSettings();
+}
+
+EmulatedDevice::~EmulatedDevice()
+{
+    for (auto& [handle, file] : impl_->files)
+        ::close(file.fd);
+    for (uint8_t* block : impl_->replyBlocks)
+        std::free(block);
+}
+
+void EmulatedDevice::Impl::reloadSettings()
+{
+    struct stat st {};
+    bool present = ::stat(devicePlist().c_str(), &st) == 0;
+    if (present && st.st_mtim.tv_sec == settingsTime.tv_sec && st.st_mtim.tv_nsec == settingsTime.tv_nsec &&
+        st.st_ino == settingsInode && st.st_size == settingsSize)
+        return;
+    if (!present && settingsSize == -1 && settingsInode == 0 && settingsTime.tv_sec == 0)
+        return;
+    settings = Settings{};
+    settingsTime = present ? st.st_mtim : timespec{};
+    settingsInode = present ? st.st_ino : 0;
+    settingsSize = present ? st.st_size : -1;
+    auto plist = present ? PlistObject::loadDictionary(devicePlist()) : std::nullopt;
+    if (!plist)
+        return;
+    if (auto value = plist->getString("DeviceClass"))
+        settings.deviceClass = *value;
+    settings.deviceName = plist->getString("DeviceName");
+    settings.storeSize = plist->getInteger("StoreSize");
+    settings.storeFree = plist->getInteger("StoreFree");
+    settings.cardsTotal = plist->getInteger("CardsTotal").value_or(0);
+    settings.cardsFree = plist->getInteger("CardsFree").value_or(0);
+    settings.latencyMicroseconds = plist->getInteger("LatencyMicroseconds").value_or(0);
+    if (auto processes = plist->get("Processes")) {
+        for (const auto& key : processes->keys()) {
+            char* end = nullptr;
+            unsigned long id = std::strtoul(key.c_str(), &end, 10);
+            auto code = processes->getInteger(key);
+            if (end && *end == '\0' && !key.empty() && code)
+                settings.processes[static_cast<uint32_t>(id)] = static_cast<uint32_t>(*code);
+        }
+    }
+}
+
+// Every call sees the current settings and pays the link's latency.
+void EmulatedDevice::Impl::beginCall()
+{
+    reloadSettings();
+    if (settings.latencyMicroseconds > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(settings.latencyMicroseconds));
+}
+
+std::map<std::string, std::string> EmulatedDevice::description()
+{
+    std::lock_guard lock(mutex_);
+    impl_->reloadSettings();
+    std::map<std::string, std::string> out;
+    out["DeviceClass"] = impl_->settings.deviceClass;
+    std::string base = impl_->directory.substr(impl_->directory.find_last_of('/') + 1);
+    out["DeviceName"] = impl_->settings.deviceName.value_or(base);
+    out["DevicePath"] = impl_->directory;
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Paths
+
+std::optional<std::string> EmulatedDevice::Impl::findEntry(const std::string& folder, const std::string& name) const
+{
+    if (name.find('/') != std::string::npos || name == "." || name == "..")
+        return std::nullopt;
+    struct stat st {};
+    if (::lstat((folder + "/" + name).c_str(), &st) == 0)
+        return name;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return std::nullopt;
+    std::optional<std::string> found;
+    while (struct dirent* entry = ::readdir(dir)) {
+        std::string candidate = entry->d_name;
+        if (candidate == "." || candidate == "..")
+            continue;
+        if (DeviceNamesEqual(candidate, name) && (!found || DeviceNameLess(candidate, *found)))
+            found = candidate;
+    }
+    ::closedir(dir);
+    return found;
+}
+
+DWORD EmulatedDevice::Impl::resolve(const std::string& devicePath, Resolved& out) const
+{
+    out = Resolved{};
+    auto parts = SplitDevicePath(devicePath);
+    if (parts.empty()) {
+        out.isRoot = true;
+        out.target = fsRoot;
+        out.parent = fsRoot;
+        auto info = Inspect(fsRoot);
+        out.exists = info.has_value();
+        if (info)
+            out.info = *info;
+        return 0;
+    }
+    std::string folder = fsRoot;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        auto name = findEntry(folder, parts[i]);
+        if (!name)
+            return ERROR_PATH_NOT_FOUND;
+        auto real = RealPath(folder + "/" + *name);
+        if (!real || !IsInside(fsRoot, *real))
+            return ERROR_PATH_NOT_FOUND;
+        auto info = Inspect(*real);
+        if (!info || !info->isDirectory)
+            return ERROR_PATH_NOT_FOUND;
+        folder = *real;
+    }
+    out.parent = folder;
+    out.givenName = parts.back();
+    if (out.givenName == "..") {
+        out.blocked = true;
+        return 0;
+    }
+    out.entryName = findEntry(folder, out.givenName);
+    if (!out.entryName)
+        return 0;
+    auto real = RealPath(out.entryPath());
+    std::optional<HostInfo> info;
+    if (real && IsInside(fsRoot, *real) && *real != fsRoot)
+        info = Inspect(*real);
+    if (info && (info->isDirectory || info->isFile)) {
+        out.exists = true;
+        out.target = *real;
+        out.info = *info;
+    } else {
+        out.blocked = true;
+    }
+    return 0;
+}
+
+bool EmulatedDevice::Impl::openInSession(const HostInfo& info) const
+{
+    for (const auto& [handle, file] : files)
+        if (file.device == info.device && file.inode == info.inode)
+            return true;
+    return false;
+}
+
+// Win32 sharing: an open must allow what earlier handles do, and earlier handles
+// must allow what it does.
+bool EmulatedDevice::Impl::sharingConflict(const HostInfo& info, DWORD access, DWORD sharing) const
+{
+    for (const auto& [handle, file] : files) {
+        if (file.device != info.device || file.inode != info.inode)
+            continue;
+        if ((access & GENERIC_READ) && !(file.sharing & FILE_SHARE_READ))
+            return true;
+        if ((access & GENERIC_WRITE) && !(file.sharing & FILE_SHARE_WRITE))
+            return true;
+        if ((file.access & GENERIC_READ) && !(sharing & FILE_SHARE_READ))
+            return true;
+        if ((file.access & GENERIC_WRITE) && !(sharing & FILE_SHARE_WRITE))
+            return true;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+// Finds
+
+BOOL EmulatedDevice::CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    findData.clear();
+
+    size_t cut = path.find_last_of("\\/");
+    std::string last = cut == std::string::npos ? path : path.substr(cut + 1);
+    bool wildcard = last.find_first_of("*?") != std::string::npos;
+
+    auto keep = [&](const std::string& name, const HostInfo& info) {
+        DWORD attributes = AttributesOf(name, info);
+        if ((flags & FAF_FOLDERS_ONLY) && !info.isDirectory)
+            return false;
+        if ((flags & FAF_ATTRIB_NO_HIDDEN) && (attributes & FILE_ATTRIBUTE_HIDDEN))
+            return false;
+        return true;
+    };
+
+    if (!wildcard) {
+        Impl::Resolved r;
+        if (DWORD error = d.resolve(path, r))
+            return d.fail(error);
+        if (r.isRoot || !r.exists)
+            return d.fail(ERROR_FILE_NOT_FOUND);
+        if (keep(*r.entryName, r.info))
+            findData.push_back(MakeFindData(*r.entryName, r.info, flags));
+        return TRUE;
+    }
+
+    Impl::Resolved folder;
+    std::string folderPath = cut == std::string::npos ? std::string() : path.substr(0, cut);
+    if (DWORD error = d.resolve(folderPath, folder))
+        return d.fail(error);
+    if (!folder.exists || !folder.info.isDirectory)
+        return d.fail(ERROR_PATH_NOT_FOUND);
+    DIR* dir = ::opendir(folder.target.c_str());
+    if (!dir)
+        return d.fail(ErrnoToWin32(errno));
+    std::vector<std::pair<std::string, HostInfo>> entries;
+    while (struct dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == ".." || !DeviceNameMatches(last, name))
+            continue;
+        auto real = RealPath(folder.target + "/" + name);
+        if (!real || !IsInside(d.fsRoot, *real) || *real == d.fsRoot)
+            continue;
+        auto info = Inspect(*real);
+        if (!info || !(info->isDirectory || info->isFile) || !keep(name, *info))
+            continue;
+        entries.emplace_back(name, *info);
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return DeviceNameLess(a.first, b.first); });
+    for (const auto& [name, info] : entries)
+        findData.push_back(MakeFindData(name, info, flags));
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Files
+
+HANDLE EmulatedDevice::CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode,
+                                    DWORD creationDisposition, DWORD /*flagsAndAttributes*/)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    auto failed = [&](DWORD code) {
+        d.lastError = code;
+        return INVALID_HANDLE_VALUE;
+    };
+    if (creationDisposition < CREATE_NEW || creationDisposition > TRUNCATE_EXISTING)
+        return failed(ERROR_INVALID_PARAMETER);
+    Impl::Resolved r;
+    if (DWORD error = d.resolve(path, r))
+        return failed(error);
+    if (r.isRoot || (r.exists && r.info.isDirectory))
+        return failed(ERROR_ACCESS_DENIED);
+
+    bool truncate = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
+    int fd = -1;
+    HostInfo info;
+    if (r.exists) {
+        if (creationDisposition == CREATE_NEW)
+            return failed(ERROR_FILE_EXISTS);
+        DWORD effectiveAccess = desiredAccess | (truncate ? GENERIC_WRITE : 0);
+        if ((effectiveAccess & GENERIC_WRITE) && !(r.info.mode & S_IWUSR))
+            return failed(ERROR_ACCESS_DENIED);
+        if (d.sharingConflict(r.info, effectiveAccess, sharingMode) || HeldElsewhere(r.target))
+            return failed(ERROR_SHARING_VIOLATION);
+        int flags = O_CLOEXEC | (truncate ? O_TRUNC : 0);
+        if (effectiveAccess & GENERIC_WRITE)
+            flags |= (desiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY;
+        else
+            flags |= O_RDONLY;
+        fd = ::open(r.target.c_str(), flags);
+        if (fd < 0)
+            return failed(ErrnoToWin32(errno));
+        info = r.info;
+    } else {
+        if (r.blocked)
+            return failed(creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING
+                              ? ERROR_FILE_NOT_FOUND
+                              : ERROR_ACCESS_DENIED);
+        if (creationDisposition == OPEN_EXISTING || creationDisposition == TRUNCATE_EXISTING)
+            return failed(ERROR_FILE_NOT_FOUND);
+        if (!IsValidDeviceName(r.givenName))
+            return failed(ERROR_INVALID_NAME);
+        int flags = O_CLOEXEC | O_CREAT | O_EXCL | O_NOFOLLOW | ((desiredAccess & GENERIC_READ) ? O_RDWR : O_WRONLY);
+        fd = ::open(r.newPath().c_str(), flags, 0644);
+        if (fd < 0)
+            return failed(errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoToWin32(errno));
+        auto made = Inspect(r.newPath());
+        if (made)
+            info = *made;
+    }
+    HANDLE handle = d.nextHandle;
+    d.nextHandle += 4;
+    if (d.nextHandle >= INVALID_HANDLE_VALUE - 4)
+        d.nextHandle = kFirstHandle;
+    d.files[handle] = Impl::OpenFile{fd, desiredAccess, sharingMode, info.device, info.inode};
+    return handle;
+}
+
+BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    bytesRead = 0;
+    auto it = d.files.find(handle);
+    if (it == d.files.end())
+        return d.fail(ERROR_INVALID_HANDLE);
+    if (!(it->second.access & GENERIC_READ))
+        return d.fail(ERROR_ACCESS_DENIED);
+    if (bytesToRead > 0 && !buffer)
+        return d.fail(ERROR_INVALID_PARAMETER);
+    while (bytesRead < bytesToRead) {
+        ssize_t n = ::read(it->second.fd, buffer + bytesRead, bytesToRead - bytesRead);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return d.fail(ErrnoToWin32(errno));
+        }
+        if (n == 0)
+            break;
+        bytesRead += static_cast<DWORD>(n);
+    }
+    return TRUE;
+}
+
+BOOL EmulatedDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    bytesWritten = 0;
+    auto it = d.files.find(handle);
+    if (it == d.files.end())
+        return d.fail(ERROR_INVALID_HANDLE);
+    if (!(it->second.access & GENERIC_WRITE))
+        return d.fail(ERROR_ACCESS_DENIED);
+    if (bytesToWrite > 0 && !buffer)
+        return d.fail(ERROR_INVALID_PARAMETER);
+    while (bytesWritten < bytesToWrite) {
+        ssize_t n = ::write(it->second.fd, buffer + bytesWritten, bytesToWrite - bytesWritten);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return d.fail(ErrnoToWin32(errno));
+        }
+        bytesWritten += static_cast<DWORD>(n);
+    }
+    return TRUE;
+}
+
+DWORD EmulatedDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    auto failed = [&](DWORD code) {
+        d.lastError = code;
+        return INVALID_SET_FILE_POINTER;
+    };
+    auto it = d.files.find(handle);
+    if (it == d.files.end())
+        return failed(ERROR_INVALID_HANDLE);
+    int fd = it->second.fd;
+    int64_t distance = distanceToMoveHigh
+                           ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceToMoveHigh)) << 32) |
+                                                  static_cast<uint32_t>(distanceToMove))
+                           : static_cast<int64_t>(distanceToMove);
+    int64_t base = 0;
+    switch (moveMethod) {
+    case FILE_BEGIN:
+        break;
+    case FILE_CURRENT:
+        base = ::lseek(fd, 0, SEEK_CUR);
+        break;
+    case FILE_END: {
+        struct stat st {};
+        if (::fstat(fd, &st) != 0)
+            return failed(ErrnoToWin32(errno));
+        base = st.st_size;
+        break;
+    }
+    default:
+        return failed(ERROR_INVALID_PARAMETER);
+    }
+    if (base < 0)
+        return failed(ErrnoToWin32(errno));
+    int64_t position = base + distance;
+    if (position < 0)
+        return failed(ERROR_NEGATIVE_SEEK);
+    if (::lseek(fd, position, SEEK_SET) < 0)
+        return failed(ErrnoToWin32(errno));
+    if (distanceToMoveHigh)
+        *distanceToMoveHigh = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
+    return static_cast<DWORD>(position & 0xFFFFFFFF);
+}
+
+BOOL EmulatedDevice::CeCloseHandle(HANDLE handle)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    auto it = d.files.find(handle);
+    if (it == d.files.end())
+        return d.fail(ERROR_INVALID_HANDLE);
+    ::close(it->second.fd);
+    d.files.erase(it);
+    return TRUE;
+}
+
+DWORD EmulatedDevice::CeGetLastError()
+{
+    std::lock_guard lock(mutex_);
+    impl_->beginCall();
+    return impl_->lastError;
+}
+
+// ---------------------------------------------------------------------------
+// Changes
+
+BOOL EmulatedDevice::CeDeleteFile(const std::string& path)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    Impl::Resolved r;
+    if (DWORD error = d.resolve(path, r))
+        return d.fail(error);
+    if (r.isRoot)
+        return d.fail(ERROR_ACCESS_DENIED);
+    if (!r.exists)
+        return d.fail(ERROR_FILE_NOT_FOUND);
+    if (r.info.isDirectory)
+        return d.fail(ERROR_ACCESS_DENIED);
+    if (d.openInSession(r.info) || HeldElsewhere(r.target))
+        return d.fail(ERROR_SHARING_VIOLATION);
+    if (!(r.info.mode & S_IWUSR))
+        return d.fail(ERROR_ACCESS_DENIED);
+    if (::unlink(r.entryPath().c_str()) != 0)
+        return d.fail(ErrnoToWin32(errno));
+    return TRUE;
+}
+
+BOOL EmulatedDevice::CeRemoveDirectory(const std::string& path)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    Impl::Resolved r;
+    if (DWORD error = d.resolve(path, r))
+        return d.fail(error);
+    if (r.isRoot)
+        return d.fail(ERROR_ACCESS_DENIED);
+    if (!r.exists)
+        return d.fail(ERROR_FILE_NOT_FOUND);
+    if (!r.info.isDirectory)
+        return d.fail(ERROR_DIRECTORY);
+    if (::rmdir(r.entryPath().c_str()) != 0) {
+        if (errno == ENOTEMPTY || errno == EEXIST)
+            return d.fail(ERROR_DIR_NOT_EMPTY);
+        return d.fail(errno == ENOTDIR ? ERROR_DIRECTORY : ErrnoToWin32(errno));
+    }
+    return TRUE;
+}
+
+BOOL EmulatedDevice::CeCreateDirectory(const std::string& path)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    Impl::Resolved r;
+    if (DWORD error = d.resolve(path, r))
+        return d.fail(error);
+    if (r.isRoot || r.exists || r.entryName)
+        return d.fail(ERROR_ALREADY_EXISTS);
+    if (!IsValidDeviceName(r.givenName))
+        return d.fail(ERROR_INVALID_NAME);
+    if (::mkdir(r.newPath().c_str(), 0755) != 0)
+        return d.fail(ErrnoToWin32(errno));
+    return TRUE;
+}
+
+BOOL EmulatedDevice::CeMoveFile(const std::string& existingFileName, const std::string& newFileName)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    Impl::Resolved from, to;
+    if (DWORD error = d.resolve(existingFileName, from))
+        return d.fail(error);
+    if (from.isRoot)
+        return d.fail(ERROR_ACCESS_DENIED);
+    if (!from.exists)
+        return d.fail(ERROR_FILE_NOT_FOUND);
+    if (d.openInSession(from.info) || (from.info.isFile && HeldElsewhere(from.target)))
+        return d.fail(ERROR_SHARING_VIOLATION);
+    if (DWORD error = d.resolve(newFileName, to))
+        return d.fail(error);
+    if (to.isRoot)
+        return d.fail(ERROR_ALREADY_EXISTS);
+    // A name that differs from the source's only in letter case renames it in place.
+    bool sameEntry = to.exists && to.info.device == from.info.device && to.info.inode == from.info.inode &&
+                     to.parent == from.parent;
+    if ((to.exists || to.entryName) && !sameEntry)
+        return d.fail(ERROR_ALREADY_EXISTS);
+    if (!IsValidDeviceName(to.givenName))
+        return d.fail(ERROR_INVALID_NAME);
+    if (from.info.isDirectory && IsInside(from.target, to.parent))
+        return d.fail(ERROR_ACCESS_DENIED);
+    if (::rename(from.entryPath().c_str(), to.newPath().c_str()) != 0)
+        return d.fail(ErrnoToWin32(errno));
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Space
+
+BOOL EmulatedDevice::CeGetStoreInformation(STORE_INFORMATION& storeInformation)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    storeInformation = {};
+    int64_t size = 0, free = 0;
+    if (!d.settings.storeSize || !d.settings.storeFree) {
+        struct statvfs vfs {};
+        if (::statvfs(d.fsRoot.c_str(), &vfs) != 0)
+            return d.fail(ErrnoToWin32(errno));
+        size = static_cast<int64_t>(vfs.f_blocks) * static_cast<int64_t>(vfs.f_frsize);
+        free = static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+    }
+    storeInformation.dwStoreSize = Clip32(d.settings.storeSize.value_or(size));
+    storeInformation.dwFreeSize = Clip32(d.settings.storeFree.value_or(free));
+    return TRUE;
+}
+
+BOOL EmulatedDevice::GetSpaceOnCards(uint32_t words[5])
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    auto total = static_cast<uint64_t>(std::max<int64_t>(0, d.settings.cardsTotal));
+    auto free = static_cast<uint64_t>(std::max<int64_t>(0, d.settings.cardsFree));
+    words[0] = total > 0 ? 1 : 0;
+    words[1] = static_cast<uint32_t>(total >> 32);
+    words[2] = static_cast<uint32_t>(total);
+    words[3] = static_cast<uint32_t>(free >> 32);
+    words[4] = static_cast<uint32_t>(free);
+    return TRUE;
+}
+
+// ---------------------------------------------------------------------------
+// Registry: registry.plist holds a dictionary per root, of keys (full paths, as
+// first created) to dictionaries of values.
+
+PlistObject EmulatedDevice::Impl::loadRegistry() const
+{
+    auto registry = PlistObject::loadDictionary(registryPlist());
+    return registry ? *registry : PlistObject::dictionary();
+}
+
+std::optional<EmulatedDevice::Impl::OpenKey> EmulatedDevice::Impl::keyBase(HKEY handle) const
+{
+    if (const char* root = RootName(handle))
+        return OpenKey{root, ""};
+    auto it = keys.find(handle);
+    if (it == keys.end())
+        return std::nullopt;
+    return it->second;
+}
+
+namespace {
+
+// The stored spelling of `path` below a root, or none when the key is absent.
+std::optional<std::string> StoredKey(const PlistObject& rootDictionary, const std::string& path)
+{
+    if (path.empty())
+        return std::string();
+    return FindKeyIgnoringCase(rootDictionary, path);
+}
+
+} // namespace
+
+LONG EmulatedDevice::CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    auto base = d.keyBase(root);
+    if (!base)
+        return ERROR_INVALID_HANDLE;
+    auto parts = SplitKeyPath(base->path + "\\" + subKey);
+    std::string path = JoinKeyPath(parts, parts.size());
+    PlistObject registry = d.loadRegistry();
+    auto rootDictionary = registry.get(base->root).value_or(PlistObject::dictionary());
+    auto stored = StoredKey(rootDictionary, path);
+    if (!stored)
+        return ERROR_FILE_NOT_FOUND;
+    result = d.nextKey++;
+    d.keys[result] = Impl::OpenKey{base->root, *stored};
+    return ERROR_SUCCESS;
+}
+
+LONG EmulatedDevice::CeRegCreateKeyEx(HKEY root, const std::string& subKey, const std::optional<std::string>& /*keyClass*/,
+                                      HKEY& result, DWORD* disposition)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    auto base = d.keyBase(root);
+    if (!base)
+        return ERROR_INVALID_HANDLE;
+    auto parts = SplitKeyPath(base->path + "\\" + subKey);
+    std::string path = JoinKeyPath(parts, parts.size());
+    PlistObject registry = d.loadRegistry();
+    auto rootDictionary = registry.get(base->root).value_or(PlistObject::dictionary());
+    auto stored = StoredKey(rootDictionary, path);
+    bool created = !stored;
+    if (created) {
+        // A key's missing parents come into being with it, as on the device.
+        for (size_t n = 1; n <= parts.size(); ++n) {
+            std::string ancestor = JoinKeyPath(parts, n);
+            if (!StoredKey(rootDictionary, ancestor))
+                rootDictionary.set(ancestor, PlistObject::dictionary());
+        }
+        registry.set(base->root, rootDictionary);
+        if (!registry.writeAtomically(d.registryPlist()))
+            return ERROR_ACCESS_DENIED;
+        stored = path;
+    }
+    result = d.nextKey++;
+    d.keys[result] = Impl::OpenKey{base->root, *stored};
+    if (disposition)
+        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
+    return ERROR_SUCCESS;
+}
+
+LONG EmulatedDevice::CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    auto base = d.keyBase(key);
+    if (!base)
+        return ERROR_INVALID_HANDLE;
+    PlistObject registry = d.loadRegistry();
+    auto rootDictionary = registry.get(base->root).value_or(PlistObject::dictionary());
+    auto stored = StoredKey(rootDictionary, base->path);
+    if (!stored || stored->empty())
+        return ERROR_FILE_NOT_FOUND;
+    auto values = rootDictionary.get(*stored);
+    if (!values)
+        return ERROR_FILE_NOT_FOUND;
+    auto name = FindKeyIgnoringCase(*values, valueName);
+    if (!name)
+        return ERROR_FILE_NOT_FOUND;
+    auto item = values->get(*name);
+    if (auto number = item->asInteger())
+        value = RegistryValue(*number);
+    else if (auto flag = item->asBoolean())
+        value = RegistryValue(int64_t(*flag ? 1 : 0));
+    else if (auto text = item->asString())
+        value = RegistryValue(*text);
+    else if (auto bytes = item->asData())
+        value = RegistryValue(*bytes);
+    else
+        return ERROR_INVALID_DATA;
+    return ERROR_SUCCESS;
+}
+
+LONG EmulatedDevice::CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    auto base = d.keyBase(key);
+    if (!base)
+        return ERROR_INVALID_HANDLE;
+    if (base->path.empty())
+        return ERROR_ACCESS_DENIED; // values live in keys, not in the predefined roots
+    PlistObject registry = d.loadRegistry();
+    auto rootDictionary = registry.get(base->root).value_or(PlistObject::dictionary());
+    std::string stored = StoredKey(rootDictionary, base->path).value_or(base->path);
+    auto values = rootDictionary.get(stored).value_or(PlistObject::dictionary());
+    std::string name = FindKeyIgnoringCase(values, valueName).value_or(valueName);
+    PlistObject item;
+    if (auto number = std::get_if<int64_t>(&value))
+        item = PlistObject::integer(static_cast<uint32_t>(*number)); // a DWORD value keeps 32 bits
+    else if (auto text = std::get_if<std::string>(&value))
+        item = PlistObject::string(*text);
+    else
+        item = PlistObject::data(std::get<std::vector<uint8_t>>(value));
+    values.set(name, item);
+    rootDictionary.set(stored, values);
+    registry.set(base->root, rootDictionary);
+    if (!registry.writeAtomically(d.registryPlist()))
+        return ERROR_ACCESS_DENIED;
+    return ERROR_SUCCESS;
+}
+
+LONG EmulatedDevice::CeRegCloseKey(HKEY key)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    if (RootName(key))
+        return ERROR_SUCCESS;
+    if (d.keys.erase(key) == 0)
+        return ERROR_INVALID_HANDLE;
+    return ERROR_SUCCESS;
+}
+
+// ---------------------------------------------------------------------------
+// Device-side library
+
+int32_t EmulatedDevice::CeRapiInvoke(const std::string& dll, const std::string& functionName, DWORD inputCount,
+                                     const uint8_t* input, DWORD* outputCount, uint8_t** output)
+{
+    std::lock_guard lock(mutex_);
+    Impl& d = *impl_;
+    d.beginCall();
+    if (outputCount)
+        *outputCount = 0;
+    if (output)
+        *output = nullptr;
+    if (!DeviceNamesEqual(dll, "pavrix") && !DeviceNamesEqual(dll, "pavrix.dll"))
+        return static_cast<int32_t>(ERROR_MOD_NOT_FOUND);
+    if (inputCount > 0 && !input)
+        return static_cast<int32_t>(ERROR_INVALID_PARAMETER);
+    std::vector<uint8_t> in(input, input + inputCount);
+    std::optional<std::vector<uint8_t>> reply;
+    int32_t result = d.invokeLibrary(functionName, in, reply);
+    if (result == 0 && reply && outputCount && output) {
+        auto* block = static_cast<uint8_t*>(std::malloc(std::max<size_t>(reply->size(), 1)));
+        if (!block)
+            return static_cast<int32_t>(ERROR_NOT_ENOUGH_MEMORY);
+        std::copy(reply->begin(), reply->end(), block);
+        d.replyBlocks.insert(block);
+        *output = block;
+        *outputCount = static_cast<DWORD>(reply->size());
+    }
+    return result;
+}
+
+void EmulatedDevice::CeRapiFreeBuffer(uint8_t* buffer)
+{
+    std::lock_guard lock(mutex_);
+    // Only blocks this device handed out are freed; anything else is left alone
+    // rather than corrupting the heap.
+    if (buffer && impl_->replyBlocks.erase(buffer))
+        std::free(buffer);
+}
+
+void EmulatedDevice::Impl::recordLibraryRequest(PlistObject request, const std::function<void(plist_t library)>& change)
+{
+    auto library = PlistObject::loadDictionary(libraryPlist()).value_or(PlistObject::dictionary());
+    plist_t requests = plist_dict_get_item(library.node(), "Requests");
+    if (!requests || plist_get_node_type(requests) != PLIST_ARRAY) {
+        plist_dict_set_item(library.node(), "Requests", plist_new_array());
+        requests = plist_dict_get_item(library.node(), "Requests");
+    }
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+    request.set("HostTimeMilliseconds", PlistObject::integer(now.count()));
+    plist_array_append_item(requests, plist_copy(request.node()));
+    if (change)
+        change(library.node());
+    library.writeAtomically(libraryPlist());
+}
+
+int64_t EmulatedDevice::Impl::clockOffsetMilliseconds() const
+{
+    auto clock = PlistObject::loadDictionary(clockPlist());
+    if (!clock)
+        return 0;
+    return clock->getInteger("OffsetMilliseconds").value_or(0);
+}
+
+std::optional<std::vector<uint8_t>> EmulatedDevice::Impl::readDeviceFile(const std::string& path, DWORD& error) const
+{
+    Resolved r;
+    if ((error = resolve(path, r)))
+        return std::nullopt;
+    if (!r.exists || r.isRoot) {
+        error = ERROR_FILE_NOT_FOUND;
+        return std::nullopt;
+    }
+    if (r.info.isDirectory) {
+        error = ERROR_ACCESS_DENIED;
+        return std::nullopt;
+    }
+    if (sharingConflict(r.info, GENERIC_READ, FILE_SHARE_READ) || HeldElsewhere(r.target)) {
+        error = ERROR_SHARING_VIOLATION;
+        return std::nullopt;
+    }
+    int fd = ::open(r.target.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        error = ErrnoToWin32(errno);
+        return std::nullopt;
+    }
+    std::vector<uint8_t> contents;
+    uint8_t chunk[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, chunk, sizeof chunk);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            if (n < 0)
+                error = ErrnoToWin32(errno);
+            break;
+        }
+        contents.insert(contents.end(), chunk, chunk + n);
+    }
+    ::close(fd);
+    if (error)
+        return std::nullopt;
+    return contents;
+}
+
+DWORD EmulatedDevice::Impl::writeDeviceFile(const std::string& path, const std::vector<uint8_t>& data) const
+{
+    Resolved r;
+    if (DWORD error = resolve(path, r))
+        return error;
+    if (r.isRoot || (r.exists && r.info.isDirectory) || r.blocked)
+        return ERROR_ACCESS_DENIED;
+    std::string target;
+    if (r.exists) {
+        if (sharingConflict(r.info, GENERIC_WRITE, 0) || HeldElsewhere(r.target))
+            return ERROR_SHARING_VIOLATION;
+        if (!(r.info.mode & S_IWUSR))
+            return ERROR_ACCESS_DENIED;
+        target = r.target;
+    } else {
+        if (!IsValidDeviceName(r.givenName))
+            return ERROR_INVALID_NAME;
+        target = r.newPath();
+    }
+    int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | (r.exists ? 0 : O_NOFOLLOW), 0644);
+    if (fd < 0)
+        return ErrnoToWin32(errno);
+    size_t written = 0;
+    DWORD error = 0;
+    while (written < data.size()) {
+        ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = ErrnoToWin32(errno);
+            break;
+        }
+        written += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return error;
+}
+
+namespace {
+
+// Device text at `offset` of a block: UTF-16LE units ending in a zero unit that
+// lies inside the block.
+std::optional<std::string> DeviceTextAt(const std::vector<uint8_t>& block, size_t offset, size_t length)
+{
+    if (offset + length > block.size() || length < 2 || length % 2 != 0)
+        return std::nullopt;
+    if (block[offset + length - 2] != 0 || block[offset + length - 1] != 0)
+        return std::nullopt;
+    return DeviceTextToUtf8(block.data() + offset, length);
+}
+
+std::vector<uint8_t> SystemTimeBlock(std::chrono::system_clock::time_point when)
+{
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    time_t seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    int milliseconds = static_cast<int>(ms - static_cast<int64_t>(seconds) * 1000);
+    struct tm fields {};
+    gmtime_r(&seconds, &fields);
+    std::vector<uint8_t> block(16, 0);
+    PutLE16(block, 0, static_cast<uint32_t>(fields.tm_year + 1900));
+    PutLE16(block, 2, static_cast<uint32_t>(fields.tm_mon + 1));
+    PutLE16(block, 4, static_cast<uint32_t>(fields.tm_wday));
+    PutLE16(block, 6, static_cast<uint32_t>(fields.tm_mday));
+    PutLE16(block, 8, static_cast<uint32_t>(fields.tm_hour));
+    PutLE16(block, 10, static_cast<uint32_t>(fields.tm_min));
+    PutLE16(block, 12, static_cast<uint32_t>(fields.tm_sec));
+    PutLE16(block, 14, static_cast<uint32_t>(milliseconds));
+    return block;
+}
+
+// The instant a SYSTEMTIME block names (read as UTC); none when a field is out of range.
+std::optional<std::chrono::system_clock::time_point> SystemTimeFromBlock(const std::vector<uint8_t>& block)
+{
+    int year = GetLE16(block, 0), month = GetLE16(block, 2), day = GetLE16(block, 6);
+    int hour = GetLE16(block, 8), minute = GetLE16(block, 10), second = GetLE16(block, 12), ms = GetLE16(block, 14);
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1601 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour > 23 || minute > 59 ||
+        second > 59 || ms > 999)
+        return std::nullopt;
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month == 2 && day == 29 && !leap)
+        return std::nullopt;
+    struct tm fields {};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    time_t seconds = timegm(&fields);
+    return std::chrono::system_clock::time_point(std::chrono::seconds(seconds)) + std::chrono::milliseconds(ms);
+}
+
+} // namespace
+
+int32_t EmulatedDevice::Impl::invokeLibrary(const std::string& function, const std::vector<uint8_t>& input,
+                                            std::optional<std::vector<uint8_t>>& reply)
+{
+    constexpr auto kBadInput = static_cast<int32_t>(ERROR_INVALID_PARAMETER);
+    auto request = [&](const char* name) {
+        PlistObject entry = PlistObject::dictionary();
+        entry.set("Function", PlistObject::string(name));
+        return entry;
+    };
+
+    if (function == "PXCeHasRichInk") {
+        std::vector<uint8_t> block(4, 0);
+        PutLE32(block, 0, settings.deviceClass == "SmartPhone" ? 0 : 1);
+        reply = block;
+        return 0;
+    }
+    if (function == "PXCeWMPAddToLibary") {
+        auto text = DeviceTextAt(input, 0, input.size());
+        if (!text)
+            return kBadInput;
+        PlistObject entry = request("PXCeWMPAddToLibary");
+        entry.set("Text", PlistObject::string(*text));
+        recordLibraryRequest(entry, [&](plist_t library) {
+            plist_t media = plist_dict_get_item(library, "MediaLibrary");
+            if (!media || plist_get_node_type(media) != PLIST_ARRAY) {
+                plist_dict_set_item(library, "MediaLibrary", plist_new_array());
+                media = plist_dict_get_item(library, "MediaLibrary");
+            }
+            plist_array_append_item(media, plist_new_string(text->c_str()));
+        });
+        return 0;
+    }
+    if (function == "PXCeWMPCleanLibary") {
+        recordLibraryRequest(request("PXCeWMPCleanLibary"),
+                             [](plist_t library) { plist_dict_set_item(library, "MediaLibrary", plist_new_array()); });
+        return 0;
+    }
+    if (function == "PXCeConvertFromFile") {
+        if (input.size() < 6)
+            return kBadInput;
+        uint32_t format = GetLE32(input, 0);
+        auto path = DeviceTextAt(input, 4, input.size() - 4);
+        if (!path)
+            return kBadInput;
+        // The emulated converter hands the file back as it is, in whatever format was asked.
+        DWORD error = 0;
+        auto contents = readDeviceFile(*path, error);
+        PlistObject entry = request("PXCeConvertFromFile");
+        entry.set("Format", PlistObject::integer(format));
+        entry.set("Path", PlistObject::string(*path));
+        entry.set("Result", PlistObject::integer(error));
+        recordLibraryRequest(entry);
+        if (!contents)
+            return static_cast<int32_t>(error);
+        reply = std::move(*contents);
+        return 0;
+    }
+    if (function == "PXCeConvertToFile") {
+        if (input.size() < 8)
+            return kBadInput;
+        uint32_t format = GetLE32(input, 0);
+        uint32_t pathLength = GetLE32(input, 4);
+        if (pathLength > input.size() - 8)
+            return kBadInput;
+        auto path = DeviceTextAt(input, 8, pathLength);
+        if (!path)
+            return kBadInput;
+        std::vector<uint8_t> data(input.begin() + 8 + pathLength, input.end());
+        DWORD error = writeDeviceFile(*path, data);
+        PlistObject entry = request("PXCeConvertToFile");
+        entry.set("Format", PlistObject::integer(format));
+        entry.set("Path", PlistObject::string(*path));
+        entry.set("Length", PlistObject::integer(static_cast<int64_t>(data.size())));
+        entry.set("Result", PlistObject::integer(error));
+        recordLibraryRequest(entry);
+        return static_cast<int32_t>(error);
+    }
+    if (function == "PXCeGetSystemTime") {
+        reply = SystemTimeBlock(std::chrono::system_clock::now() + std::chrono::milliseconds(clockOffsetMilliseconds()));
+        return 0;
+    }
+    if (function == "PXCeSetSystemTime") {
+        if (input.size() != 16)
+            return kBadInput;
+        auto when = SystemTimeFromBlock(input);
+        if (!when)
+            return kBadInput;
+        // The device clock runs on from the time it was set: keep its distance from
+        // the host clock, across sessions.
+        auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(*when - std::chrono::system_clock::now());
+        PlistObject clock = PlistObject::dictionary();
+        clock.set("OffsetMilliseconds", PlistObject::integer(offset.count()));
+        if (!clock.writeAtomically(clockPlist()))
+            return static_cast<int32_t>(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (function == "GetDLLVersion") {
+        std::vector<uint8_t> block(52, 0);
+        PutLE32(block, 0, 1);  // major
+        PutLE32(block, 4, 0);  // minor
+        PutLE32(block, 8, 17); // build
+        const char kText[] = "pavrix device library 1.0";
+        std::memcpy(block.data() + 12, kText, sizeof kText);
+        reply = block;
+        return 0;
+    }
+    if (function == "PXResetLoggingState") {
+        if (input.size() != 4)
+            return kBadInput;
+        PlistObject entry = request("PXResetLoggingState");
+        entry.set("State", PlistObject::integer(static_cast<int32_t>(GetLE32(input, 0))));
+        recordLibraryRequest(entry, [&](plist_t library) {
+            plist_dict_set_item(library, "LoggingState", plist_new_uint(GetLE32(input, 0)));
+        });
+        return 0;
+    }
+    if (function == "PXCeGetExitCodeProcess") {
+        if (input.size() != 4)
+            return kBadInput;
+        auto it = settings.processes.find(GetLE32(input, 0));
+        if (it == settings.processes.end())
+            return static_cast<int32_t>(ERROR_INVALID_HANDLE);
+        std::vector<uint8_t> block(4, 0);
+        PutLE32(block, 0, it->second);
+        reply = block;
+        return 0;
+    }
+    return static_cast<int32_t>(ERROR_PROC_NOT_FOUND);
+}

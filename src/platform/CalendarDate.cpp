@@ -72,9 +72,13 @@ std::optional<CalendarDate> CalendarDate::fromFields(int year, int month, int da
     t.tm_mday = day;
     t.tm_hour = hour;
     t.tm_min = minute;
-    t.tm_sec = second;
     time_t asGMT = timegm(&t);
-    return fromSeconds(asGMT - gmtOffsetSeconds, gmtOffsetSeconds);
+    // timegm rolls a day past the month's end over into the next month (30 February
+    // becomes 2 March); such a day is out of range. The seconds are added afterwards
+    // so that a leap second at the end of a month is not taken for one.
+    if (t.tm_mday != day || t.tm_mon != month - 1)
+        return std::nullopt;
+    return fromSeconds(asGMT + second - gmtOffsetSeconds, gmtOffsetSeconds);
 }
 
 struct tm CalendarDate::fields() const
@@ -176,7 +180,7 @@ std::optional<CalendarDate> CalendarDate::parse(const std::string& f, const std:
             int sign = text[pos] == '-' ? -1 : 1;
             ++pos;
             int hhmm = 0;
-            ok = readNumber(text, pos, 4, true, hhmm);
+            ok = readNumber(text, pos, 4, true, hhmm) && hhmm / 100 <= 23 && hhmm % 100 <= 59;
             offset = sign * ((hhmm / 100) * 3600 + (hhmm % 100) * 60);
             break;
         }

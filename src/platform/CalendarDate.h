@@ -26,7 +26,12 @@ public:
                                                   int second, int gmtOffsetSeconds = 0);
 
     Clock::time_point time() const { return time_; }
-    time_t seconds() const { return Clock::to_time_t(time_); }
+    // Whole seconds, rounded down: a moment just before 1970 belongs to 1969's last
+    // second, not to 1970's first.
+    time_t seconds() const
+    {
+        return static_cast<time_t>(std::chrono::floor<std::chrono::seconds>(time_.time_since_epoch()).count());
+    }
     int gmtOffset() const { return offset_; }
     // The calendar fields in this date's own zone (tm_wday 0 = Sunday).
     struct tm fields() const;

@@ -1,10 +1,12 @@
 #include "platform/PlistObject.h"
 
+#include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -62,10 +64,31 @@ std::optional<PlistObject> PlistObject::fromBytes(const std::vector<uint8_t>& by
 
 std::optional<PlistObject> PlistObject::loadDictionary(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
+    // Plain reads: a folder or other non-file in the file's place is "no list", not
+    // an error thrown at the caller.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
         return std::nullopt;
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    std::vector<uint8_t> bytes;
+    uint8_t buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0)
+            break;
+        bytes.insert(bytes.end(), buffer, buffer + n);
+    }
+    ::close(fd);
     auto parsed = fromBytes(bytes);
     if (!parsed || !parsed->isDictionary())
         return std::nullopt;
@@ -81,19 +104,33 @@ bool PlistObject::writeAtomically(const std::string& path) const
     plist_to_xml(node_, &xml, &length);
     if (!xml)
         return false;
-    std::string tmp = path + ".tmp." + std::to_string(getpid());
-    FILE* f = std::fopen(tmp.c_str(), "wb");
-    bool ok = f != nullptr;
+    // A temporary name of its own per call, created exclusively: two writers of the
+    // same file (threads of one process too) never share a temporary file, and a
+    // leftover file or link of that name is never written through.
+    static std::atomic<unsigned> counter{0};
+    std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+    int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    bool ok = fd >= 0;
     if (ok) {
-        ok = std::fwrite(xml, 1, length, f) == length;
-        ok = (std::fflush(f) == 0) && ok;
-        ok = (std::fclose(f) == 0) && ok;
+        const char* p = xml;
+        size_t left = length;
+        while (ok && left > 0) {
+            ssize_t n = ::write(fd, p, left);
+            if (n < 0 && errno == EINTR)
+                continue;
+            ok = n > 0;
+            if (ok) {
+                p += n;
+                left -= static_cast<size_t>(n);
+            }
+        }
+        ok = (::close(fd) == 0) && ok;
     }
     std::free(xml);
     if (ok)
         ok = std::rename(tmp.c_str(), path.c_str()) == 0;
-    if (!ok)
-        std::remove(tmp.c_str());
+    if (!ok && fd >= 0)
+        ::unlink(tmp.c_str());
     return ok;
 }
 
@@ -211,11 +248,60 @@ std::optional<bool> PlistObject::asBoolean() const
     return value != 0;
 }
 
+namespace {
+
+// Structural equality: dictionaries are equal when they hold the same keys with
+// equal values, whatever order the keys were added in.
+bool SameNode(plist_t a, plist_t b)
+{
+    plist_type type = plist_get_node_type(a);
+    if (type != plist_get_node_type(b))
+        return false;
+    switch (type) {
+    case PLIST_DICT: {
+        if (plist_dict_get_size(a) != plist_dict_get_size(b))
+            return false;
+        bool same = true;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(a, &it);
+        for (;;) {
+            char* key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(a, it, &key, &value);
+            if (!key)
+                break;
+            plist_t other = plist_dict_get_item(b, key);
+            std::free(key);
+            if (!other || !SameNode(value, other)) {
+                same = false;
+                break;
+            }
+        }
+        std::free(it);
+        return same;
+    }
+    case PLIST_ARRAY: {
+        uint32_t n = plist_array_get_size(a);
+        if (n != plist_array_get_size(b))
+            return false;
+        for (uint32_t i = 0; i < n; ++i)
+            if (!SameNode(plist_array_get_item(a, i), plist_array_get_item(b, i)))
+                return false;
+        return true;
+    }
+    default:
+        // Scalars: libplist compares type and value.
+        return plist_compare_node_value(a, b) != 0;
+    }
+}
+
+} // namespace
+
 bool PlistObject::operator==(const PlistObject& other) const
 {
     if (!node_ || !other.node_)
         return node_ == other.node_;
-    return toBinary() == other.toBinary();
+    return SameNode(node_, other.node_);
 }
 
 } // namespace platform

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -100,8 +101,18 @@ void Server::Loop()
         // One release scope per connection: the connection and all it made are
         // gone before the next accept.
         {
-            Connection connection(accept_fd);
-            connection.Handler();
+            std::unique_ptr<Connection> connection;
+            try {
+                connection = std::make_unique<Connection>(accept_fd);
+            } catch (const std::exception& e) {
+                // A store that cannot be set up costs this client its answer,
+                // not the daemon its life.
+                if (gLogDebug)
+                    LogWithDate("connection failed: %s", e.what());
+                ::close(accept_fd);
+                continue;
+            }
+            connection->Handler();
         }
     }
 }

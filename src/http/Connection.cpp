@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <unistd.h>
 
 namespace {
 
@@ -39,7 +40,13 @@ Connection::Connection(int fd, std::shared_ptr<DataSource> dataSource)
 {
 }
 
-Connection::~Connection() = default;
+Connection::~Connection()
+{
+    // The connection owns its socket: a served one was closed with the stream;
+    // one never served is closed here.
+    if (!served && fd >= 0)
+        ::close(fd);
+}
 
 bool Connection::debugging() const { return debug && gLogDebug; }
 
@@ -59,6 +66,7 @@ const Connection::MethodTable& Connection::methodHandlers() const { return class
 
 Connection& Connection::Handler()
 {
+    served = true;
     clientFile = platform::SocketStream::open(fd);
     if (!clientFile)
         return *this;

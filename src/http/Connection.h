@@ -115,4 +115,5 @@ protected:
     std::shared_ptr<DataSource> dataSource;
     bool debug;
     bool connectionWillClose = false;
+    bool served = false; // Handler has run: the stream owns the socket
 };

@@ -101,18 +101,3 @@ TEST(PropertyLookup, SubclassesAddAndReplaceHandlers)
     EXPECT_EQ(inheriting.dateCalls, 0);
     EXPECT_EQ(deepest.getProperty("quota", "/v/d"), std::optional<std::string>("quota of /v/d"));
 }
-
-TEST(PropertyLookup, HandlerExceptionsPassThrough)
-{
-    class Missing : public DataSource {
-    public:
-        std::optional<Date> getLastModified(const std::string&) override { RaiseDAVNotFound(); }
-    } store;
-    try {
-        store.getProperty("getlastmodified", "/v/gone");
-        FAIL() << "no exception";
-    } catch (const platform::NamedException& e) {
-        EXPECT_EQ(e.name(), "DAVNotFoundException");
-        EXPECT_EQ(e.reason(), "DAV attribute Not Found on System");
-    }
-}

@@ -2,6 +2,8 @@
 // the writers nothing in the daemon calls, and dispatch through a subclass's
 // own handler table.
 
+#include "daemon/Application.h"
+#include "device/WinceDataSource.h"
 #include "http/InProcessServer.h"
 
 #include <gtest/gtest.h>
@@ -284,4 +286,17 @@ TEST(Connection, WritersProduceExactBytes)
             << raw;
         EXPECT_EQ(raw.substr(m.length()), expected.second);
     }
+}
+
+TEST(Connection, HangUpSwitchesLaterConnectionsToAFreshEmptyStore)
+{
+    // No socket is served here; only the choice of store is looked at.
+    auto shared = WinceDataSource::defaultDataSource();
+    EXPECT_EQ(Connection(-1).getDataSource(), shared);
+    Application::hup();
+    Connection first(-1), second(-1);
+    ASSERT_TRUE(first.getDataSource());
+    EXPECT_NE(first.getDataSource(), shared);
+    EXPECT_NE(first.getDataSource(), second.getDataSource());
+    EXPECT_EQ(typeid(*first.getDataSource()), typeid(DataSource));
 }

@@ -1,8 +1,608 @@
 #include "device/WinceDataSource.h"
 
+#include "device/Metafile.h"
+#include "extras/ReadAll.h"
+#include "log/LogClient.h"
+#include "platform/CalendarDate.h"
+#include "platform/HomeFolder.h"
+#include "platform/SocketStream.h"
+#include "platform/TextEncoding.h"
+
+#include <algorithm>
+#include <cstdio>
+
+DataSource::DataPtr gCachedFile;
+std::optional<std::string> gCachedFileName;
+std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
+
+namespace {
+
+using platform::TextEncoding;
+
+std::shared_ptr<WinceDataSource> gDataSource;
+
+constexpr DWORD kListingMask = 0xBF; // attributes, the three times, size, name
+constexpr DWORD kFindMask = 0x3B;    // attributes, creation and write time, size
+constexpr const char* kCollection = "<D:collection/>";
+constexpr const char* kRootContentLength = "5";
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// "%" and two hexadecimal digits become that byte; everything else, a "%" without
+// two digits after it included, is kept.
+std::string PercentDecode(const std::string& text)
+{
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        int high, low;
+        if (text[i] == '%' && i + 2 < text.size() && (high = HexValue(text[i + 1])) >= 0 &&
+            (low = HexValue(text[i + 2])) >= 0) {
+            bytes += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            bytes += text[i];
+        }
+    }
+    return bytes;
+}
+
+// Bytes that are not text in any encoding we know, read as ASCII. A byte past
+// ASCII becomes U+FFFD rather than "?", which a device find would take as a
+// wildcard.
+std::string AsciiReading(const std::string& bytes)
+{
+    std::string text;
+    for (char c : bytes) {
+        if (static_cast<unsigned char>(c) < 0x80)
+            text += c;
+        else
+            text += "\xEF\xBF\xBD";
+    }
+    return text;
+}
+
+std::string DescribeBytes(const std::string& bytes)
+{
+    std::string text = "<";
+    char hex[3];
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        if (i > 0 && i % 4 == 0)
+            text += ' ';
+        std::snprintf(hex, sizeof hex, "%02x", static_cast<unsigned char>(bytes[i]));
+        text += hex;
+    }
+    return text + ">";
+}
+
+std::string DescribeList(const std::vector<std::string>& items)
+{
+    std::string text = "(";
+    for (size_t i = 0; i < items.size(); ++i)
+        text += (i ? ", " : "") + items[i];
+    return text + ")";
+}
+
+std::string DescribeFinds(const std::vector<RapiFindData>& entries)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : entries)
+        names.push_back(entry.filename);
+    return DescribeList(names);
+}
+
+std::vector<std::string> SplitAt(const std::string& text, char separator)
+{
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (;;) {
+        size_t end = text.find(separator, start);
+        pieces.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        if (end == std::string::npos)
+            return pieces;
+        start = end + 1;
+    }
+}
+
+// The byte rule of hrefs: printable ASCII stays, except the characters that mean
+// something in a URI or in XML; every other byte is written as "%" and its value
+// in uppercase hexadecimal.
+bool KeptInHref(unsigned char c)
+{
+    if (c < 33 || c > 122)
+        return false;
+    switch (c) {
+    case 34: case 35: case 37: case 38: case 91: case 92: case 93: case 94: case 96:
+        return false;
+    default:
+        return !(c >= 58 && c <= 64);
+    }
+}
+
+void ReplaceAll(std::string& text, const std::string& what, const std::string& with)
+{
+    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
+        text.replace(pos, what.size(), with);
+}
+
+// A device name can hold neither "*" nor "?"; in a find they would make a
+// pattern, and the find would answer for some other entry.
+bool NamesPattern(const std::string& devicePath)
+{
+    size_t cut = devicePath.rfind('\\');
+    std::string last = cut == std::string::npos ? devicePath : devicePath.substr(cut + 1);
+    return last.find_first_of("*?") != std::string::npos;
+}
+
+} // namespace
+
+WinceDataSource::WinceDataSource()
+    : WinceDataSource(std::make_shared<Rapi>(), platform::ExpandTilde("~/Library/Caches/pxwm_mirroredfs"))
+{
+}
+
+WinceDataSource::WinceDataSource(std::shared_ptr<Rapi> rapi, const std::string& mirrorRoot)
+    : rapi(std::move(rapi)), mirroredDS(std::make_shared<UnixMirroredFSDataSource>(mirrorRoot))
+{
+}
+
 std::shared_ptr<DataSource> WinceDataSource::defaultDataSource()
 {
-    // Until the device layer serves the device, the shared store is an empty one.
-    static const std::shared_ptr<DataSource> gDataSource = std::make_shared<DataSource>();
+    if (!gDataSource)
+        gDataSource = std::make_shared<WinceDataSource>();
     return gDataSource;
+}
+
+const PropertyHandlerTable& WinceDataSource::classPropertyHandlers()
+{
+    using Self = WinceDataSource;
+    static const PropertyHandlerTable table(
+        DataSource::classPropertyHandlers(),
+        {
+            PropertyHandlerTable::entry<Self>("DAV_resourcetype:", &Self::DAV_resourcetype),
+            PropertyHandlerTable::entry<Self>("DAV_getcontentlength:", &Self::DAV_getcontentlength),
+            PropertyHandlerTable::entry<Self>("DAV_getcontenttype:", &Self::DAV_getcontenttype),
+            PropertyHandlerTable::entry<Self>("DAV_quota:", &Self::DAV_quota),
+            PropertyHandlerTable::entry<Self>("DAV_quotaused:", &Self::DAV_quotaused),
+        });
+    return table;
+}
+
+const PropertyHandlerTable& WinceDataSource::propertyHandlers() const { return classPropertyHandlers(); }
+
+// ---------------------------------------------------------------------------
+// Path mapping
+
+std::optional<std::string> WinceDataSource::uriToLocal(const std::string& uri)
+{
+    size_t slash = uri.size() > 1 ? uri.find('/', 1) : std::string::npos;
+    if (slash == std::string::npos)
+        return std::nullopt;
+    // Every volume segment names the same device tree; the first one seen names
+    // the children of every listing.
+    if (!prefix)
+        prefix = uri.substr(0, slash);
+
+    const std::string rest = uri.substr(slash);
+    std::string path = rest;
+    std::replace(path.begin(), path.end(), '/', '\\');
+    while (path.size() >= 2 && path.back() == '\\')
+        path.pop_back();
+    // Decoding after the separators are made: "%2F" stays inside a name, "%5C"
+    // separates like a backslash.
+    const std::string bytes = PercentDecode(path);
+
+    std::optional<std::string> utf8;
+    if (platform::IsValidUTF8(bytes))
+        utf8 = bytes;
+    TextEncoding encoding = utf8 && platform::CanConvertText(*utf8, TextEncoding::UTF8, TextEncoding::MacOSRoman)
+                                ? TextEncoding::MacOSRoman
+                                : platform::kSystemTextEncoding;
+    std::optional<std::string> roundTrip;
+    if (utf8)
+        if (auto encoded = platform::ConvertText(*utf8, TextEncoding::UTF8, encoding))
+            roundTrip = platform::ConvertText(*encoded, encoding, TextEncoding::UTF8);
+
+    const char* encodingName = platform::TextEncodingDisplayName(encoding);
+    if (gLogDebug) {
+        LogWithDate("uriToLocal: %@", rest.c_str());
+        LogWithDate("uriToLocal - encoding: %@", encodingName);
+    }
+
+    if ((roundTrip && !roundTrip->empty()) || utf8) {
+        if (gLogDebug) {
+            LogWithDate("uriToLocal(%@)=%@", roundTrip ? roundTrip->c_str() : "(null)",
+                        utf8 ? utf8->c_str() : "(null)");
+            LogWithDate("Encoding: %@", encodingName);
+        }
+        return roundTrip && !roundTrip->empty() ? *roundTrip : *utf8;
+    }
+
+    std::string ascii = AsciiReading(bytes);
+    if (gLogDebug)
+        LogWithDate("uriToLocal(%@)=%@", DescribeBytes(bytes).c_str(), ascii.c_str());
+    return ascii;
+}
+
+std::string WinceDataSource::localToUri(const std::string& devicePath)
+{
+    std::string escaped;
+    char hex[4];
+    for (char ch : devicePath) {
+        auto c = static_cast<unsigned char>(ch);
+        if (KeptInHref(c)) {
+            escaped += static_cast<char>(c);
+        } else {
+            std::snprintf(hex, sizeof hex, "%%%X", c);
+            escaped += hex;
+        }
+    }
+    ReplaceAll(escaped, "\\", "/");
+    ReplaceAll(escaped, "%5c", "/");
+    ReplaceAll(escaped, "%5C", "/");
+    if (gLogDebug)
+        LogWithDate("localToUri: %@ %@", devicePath.c_str(), escaped.c_str());
+
+    std::string base = prefix.value_or(std::string());
+    while (!base.empty() && base.back() == '/')
+        base.pop_back();
+    std::string tail = escaped;
+    if (!tail.empty() && tail.front() == '/')
+        tail.erase(0, 1);
+    return base + "/" + tail;
+}
+
+std::string WinceDataSource::devicePathForRead(const std::string& uri)
+{
+    auto path = uriToLocal(uri);
+    if (!path)
+        RaiseDAVNotFound();
+    return *path;
+}
+
+bool WinceDataSource::isRoot(const std::string& uri) { return devicePathForRead(uri) == "\\"; }
+
+// ---------------------------------------------------------------------------
+// Listings, the find cache and attributes
+
+DataSource::ChildList WinceDataSource::getChildren(const std::string& uri)
+{
+    std::string folder = devicePathForRead(uri);
+    if (folder.empty() || folder.back() != '\\')
+        folder += '\\';
+
+    if (gLogDebug)
+        LogWithDate("getChildren - about to RAPI");
+    std::vector<RapiFindData> entries;
+    rapi->CeFindAllFiles(folder + "*", kListingMask, entries);
+    if (gLogDebug)
+        LogWithDate("getChildren - done RAPI: %@", DescribeFinds(entries).c_str());
+
+    ChildList children;
+    children.reserve(entries.size());
+    for (const auto& entry : entries) {
+        children.push_back({
+            {"name", localToUri(folder + entry.filename)},
+            {"creationdate", platform::FormatHTTPDate(entry.creationTime)},
+            {"getlastmodified", platform::FormatHTTPDate(entry.lastModTime)},
+            {"accesstime", platform::FormatHTTPDate(entry.lastAccessTime)},
+            {"attributes", std::to_string(entry.attributes)},
+            {"getcontentlength", std::to_string(static_cast<uint32_t>(entry.fileSize))},
+            {"resourcetype", (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) ? kCollection : ""},
+        });
+    }
+    for (auto& record : mirroredDS->getChildren(uri))
+        children.push_back(std::move(record));
+    return children;
+}
+
+RapiFindData WinceDataSource::getFindData(const std::string& uri, DWORD /*flags*/)
+{
+    // One find asks for every field any caller wants, so that all properties of
+    // one resource cost one device call.
+    if (cachedFindUri && *cachedFindUri == uri && cachedFindData)
+        return *cachedFindData;
+    clearFindCache();
+
+    auto path = uriToLocal(uri);
+    std::vector<RapiFindData> found;
+    if (path && !NamesPattern(*path))
+        rapi->CeFindAllFiles(*path, kFindMask, found);
+    if (!found.empty()) {
+        cachedFindData = found.front();
+        cachedFindUri = uri;
+        return *cachedFindData;
+    }
+    if (gLogDebug)
+        LogWithDate("find: %@ not found", uri.c_str());
+    RaiseDAVNotFound();
+}
+
+void WinceDataSource::clearFindCache()
+{
+    cachedFindData.reset();
+    cachedFindUri.reset();
+}
+
+std::optional<DataSource::Date> WinceDataSource::getCreationDate(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return mirroredDS->getCreationDate(uri);
+    return getFindData(uri, FAF_CREATION_TIME).creationTime;
+}
+
+std::optional<DataSource::Date> WinceDataSource::getLastModified(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return mirroredDS->getLastModified(uri);
+    if (isRoot(uri))
+        return Date::clock::now();
+    return getFindData(uri, FAF_LASTWRITE_TIME).lastModTime;
+}
+
+DWORD WinceDataSource::getFileAttributes(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return 0;
+    return getFindData(uri, FAF_ATTRIBUTES).attributes;
+}
+
+bool WinceDataSource::isFile(const std::string& uri)
+{
+    if (isRoot(uri))
+        return false;
+    return !(getFileAttributes(uri) & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool WinceDataSource::isDirectory(const std::string& uri)
+{
+    if (isRoot(uri))
+        return true;
+    return (getFileAttributes(uri) & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+std::optional<std::string> WinceDataSource::DAV_resourcetype(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return mirroredDS->DAV_resourcetype(uri);
+    return std::string(isFile(uri) ? "" : kCollection);
+}
+
+std::optional<std::string> WinceDataSource::DAV_getcontentlength(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return mirroredDS->DAV_getcontentlength(uri);
+    if (isRoot(uri))
+        return std::string(kRootContentLength);
+    return std::to_string(getFindData(uri, FAF_SIZE_HIGH | FAF_SIZE_LOW).fileSize);
+}
+
+std::optional<std::string> WinceDataSource::DAV_getcontenttype(const std::string&) { return std::string("text/html"); }
+
+std::pair<uint64_t, uint64_t> WinceDataSource::deviceSpace()
+{
+    uint32_t cards[5] = {};
+    rapi->GetSpaceOnCards(cards);
+    STORE_INFORMATION store;
+    rapi->CeGetStoreInformation(store);
+    uint64_t total = ((uint64_t(cards[1]) << 32) | cards[2]) + store.dwStoreSize;
+    uint64_t free = ((uint64_t(cards[3]) << 32) | cards[4]) + store.dwFreeSize;
+    return {total, free};
+}
+
+std::optional<std::string> WinceDataSource::DAV_quota(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return std::string("0");
+    return std::to_string(deviceSpace().first / 512);
+}
+
+std::optional<std::string> WinceDataSource::DAV_quotaused(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return std::string("0");
+    auto [total, free] = deviceSpace();
+    return std::to_string((total - free) / 512);
+}
+
+// ---------------------------------------------------------------------------
+// Contents and changes
+
+DataSource::DataPtr WinceDataSource::getData(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return mirroredDS->getData(uri);
+
+    auto now = std::chrono::system_clock::now();
+    if (gCachedFileName && *gCachedFileName == uri && gCachedFile && gCachedFileDate &&
+        now - *gCachedFileDate < kReadCacheLife)
+        return gCachedFile;
+    gCachedFile.reset();
+    gCachedFileName.reset();
+    gCachedFileDate.reset();
+
+    std::string path = devicePathForRead(uri);
+    HANDLE handle = rapi->CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (handle != INVALID_HANDLE_VALUE) {
+        DataPtr contents = readAll(*rapi, handle);
+        rapi->CeCloseHandle(handle);
+        // A file that opened but could not be read is not answered as empty: the
+        // client would take the missing contents for the file's.
+        if (!contents)
+            RaiseDAVNotFound();
+        if (contents->size() <= kReadCacheMaxBytes) {
+            // The contents are never changed once read, so the cache shares them.
+            gCachedFile = contents;
+            gCachedFileName = uri;
+            gCachedFileDate = std::chrono::system_clock::now();
+        }
+        return contents;
+    }
+
+    if (isDirectory(uri))
+        return std::make_shared<Data>();
+    DWORD error = rapi->CeGetLastError();
+    if (error == ERROR_SHARING_VIOLATION)
+        RaiseDAVBusy();
+    if (gLogDebug)
+        LogWithDate("getData CECreateFile, CeGetLastError = %d", static_cast<int>(error));
+    RaiseDAVNotFound();
+}
+
+HANDLE WinceDataSource::openForUpload(const std::string& uri)
+{
+    auto path = uriToLocal(uri);
+    if (path && gLogDebug) {
+        auto items = SplitAt(*path, '\\');
+        const std::string& last = items.back();
+        size_t dot = last.find('.');
+        int dotLength = dot == std::string::npos ? 0 : 1;
+        int dotPosition = dot == std::string::npos ? -1 : static_cast<int>(dot);
+        LogWithDate("putData - pathItems: %@ %d %d", DescribeList(items).c_str(), dotLength, dotPosition);
+        if (!last.empty() && last.front() == '.')
+            LogWithDate("putData - starts with a .");
+    }
+    clearFindCache();
+    if (!path)
+        return INVALID_HANDLE_VALUE;
+    return rapi->CeCreateFile(*path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
+}
+
+bool WinceDataSource::putDataFromFile(const std::string& uri, platform::SocketStream& clientFile, int32_t length)
+{
+    if (IsMetafile(uri)) {
+        // Metafiles are small; the body is taken whole, in blocks so that a length
+        // the client never sends costs no memory.
+        std::shared_ptr<Data> data;
+        if (length >= 0) {
+            data = std::make_shared<Data>();
+            size_t wanted = static_cast<size_t>(length);
+            while (data && data->size() < wanted) {
+                size_t had = data->size();
+                size_t block = std::min<size_t>(kWriteChunk, wanted - had);
+                data->resize(had + block);
+                if (clientFile.read(data->data() + had, block) < block)
+                    data.reset();
+            }
+        }
+        return mirroredDS->putData(data, uri);
+    }
+
+    // A negative length is no body at all; the file on the device is left alone.
+    if (length < 0)
+        return false;
+    HANDLE handle = openForUpload(uri);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+
+    // One chunk in memory at a time, read straight from the client and written
+    // before the next is read.
+    int64_t remaining = length;
+    bool failed = false;
+    std::vector<uint8_t> chunk;
+    while (remaining > 0 && !failed) {
+        DWORD size = static_cast<DWORD>(std::min<int64_t>(kWriteChunk, remaining));
+        chunk.resize(size);
+        if (clientFile.read(chunk.data(), size) < size) {
+            failed = true;
+            break;
+        }
+        DWORD offset = 0;
+        while (offset < size) {
+            DWORD written = 0;
+            // A write that takes nothing would never finish the chunk.
+            if (!rapi->CeWriteFile(handle, chunk.data() + offset, size - offset, written) || written == 0) {
+                failed = true;
+                break;
+            }
+            offset += std::min(written, size - offset);
+        }
+        if (!failed)
+            remaining -= size;
+    }
+    bool result = !failed && remaining == 0;
+
+    rapi->CeCloseHandle(handle);
+    if (gLogDebug)
+        LogWithDate("Write %ld - result: %d", static_cast<long>(length), result ? 1 : 0);
+    return result;
+}
+
+bool WinceDataSource::putData(const DataPtr& data, const std::string& withUri)
+{
+    if (IsMetafile(withUri))
+        return mirroredDS->putData(data, withUri);
+
+    HANDLE handle = openForUpload(withUri);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+
+    size_t length = data ? data->size() : 0;
+    size_t offset = 0;
+    size_t remaining = length;
+    bool result = false;
+    while (remaining > 0) {
+        DWORD size = static_cast<DWORD>(std::min<size_t>(kWriteChunk, remaining));
+        DWORD written = 0;
+        if (!rapi->CeWriteFile(handle, data->data() + offset, size, written) || written == 0) {
+            result = false;
+            break;
+        }
+        result = true;
+        written = std::min(written, size);
+        offset += written;
+        remaining -= written;
+    }
+
+    rapi->CeCloseHandle(handle);
+    if (gLogDebug)
+        LogWithDate("Write %ld - result: %d", static_cast<long>(length), result ? 1 : 0);
+    return result;
+}
+
+int WinceDataSource::delete_(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return mirroredDS->delete_(uri);
+    auto path = uriToLocal(uri);
+    clearFindCache();
+    if (!path)
+        return 422;
+    if (rapi->CeDeleteFile(*path))
+        return 204;
+    // Not a file: perhaps an empty folder.
+    return rapi->CeRemoveDirectory(*path) ? 204 : 422;
+}
+
+int WinceDataSource::move(const std::string& uri, const std::optional<std::string>& to)
+{
+    // The source alone decides: a metafile moves within the mirror, wherever to.
+    if (IsMetafile(uri))
+        return mirroredDS->move(uri, to);
+    auto destination = to ? uriToLocal(*to) : std::nullopt;
+    auto source = uriToLocal(uri);
+    clearFindCache();
+    if (!source || !destination)
+        return 412;
+    return rapi->CeMoveFile(*source, *destination) ? 201 : 412;
+}
+
+int WinceDataSource::mkCollection(const std::string& uri)
+{
+    if (IsMetafile(uri))
+        return mirroredDS->mkCollection(uri);
+    clearFindCache();
+    auto path = uriToLocal(uri);
+    if (!path)
+        return 405;
+    return rapi->CeCreateDirectory(*path) ? 201 : 405;
 }

@@ -1,12 +1,103 @@
 #pragma once
 
 #include "datasource/DataSource.h"
+#include "device/UnixMirroredFSDataSource.h"
+#include "pavrixwm/Rapi.h"
 
+#include <chrono>
 #include <memory>
+#include <optional>
+#include <string>
 
-// The store over the attached device's file system.
+// The read cache: the last device file read (under 10 MiB), served again without
+// a device call while it is younger than 10 seconds. Process-wide; only the
+// serving thread touches it.
+extern DataSource::DataPtr gCachedFile;
+extern std::optional<std::string> gCachedFileName;
+extern std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
+
+// The store over the attached device's file system. A URI /volume/path names the
+// device path \path (every volume segment names the same device tree). The
+// desktop's metadata files (IsMetafile) never reach the device: they live in a
+// local mirror, whose files of a folder are appended to the device's listing.
+//
+// Reads raise DAVNotFoundException for what the device does not have (and for a
+// URI with no "/" after its volume segment); getData also raises DAVBusyException
+// for a file another program holds. Changes report through their results only.
 class WinceDataSource : public DataSource {
 public:
+    // Chunk size of uploads, and the read cache's limits.
+    static constexpr uint32_t kWriteChunk = 65536;
+    static constexpr size_t kReadCacheMaxBytes = 10485759;
+    static constexpr std::chrono::duration<double> kReadCacheLife{10.0};
+
+    // init: a session on the attached device, and the mirror in the user's caches.
+    WinceDataSource();
+    // A store over the given session and mirror directory.
+    WinceDataSource(std::shared_ptr<Rapi> rapi, const std::string& mirrorRoot);
+
     // The process-wide shared store, made on first use and kept until exit.
     static std::shared_ptr<DataSource> defaultDataSource();
+
+    Rapi& session() { return *rapi; }
+    UnixMirroredFSDataSource& mirror() { return *mirroredDS; }
+    const std::optional<std::string>& volumePrefix() const { return prefix; }
+
+    // The device path a URI names; none when the URI has no "/" after its volume
+    // segment. The first URI mapped fixes the volume segment used by localToUri.
+    std::optional<std::string> uriToLocal(const std::string& uri);
+    // The URI of a device path, escaped by the href byte rule, under the volume
+    // segment of the first URI mapped.
+    std::string localToUri(const std::string& devicePath);
+
+    // One record per device entry (device order), then the mirror's files of the
+    // same folder. A missing device folder gives no device records.
+    ChildList getChildren(const std::string& uri) override;
+    // The find result of one resource, from the one-entry cache or one device find;
+    // raises DAVNotFoundException when the device has no such resource. `flags`
+    // names the fields the caller wants; every find asks for all of them.
+    RapiFindData getFindData(const std::string& uri, DWORD flags);
+    void clearFindCache();
+
+    std::optional<Date> getCreationDate(const std::string& uri) override;
+    std::optional<Date> getLastModified(const std::string& uri) override;
+    DWORD getFileAttributes(const std::string& uri);
+    bool isFile(const std::string& uri);
+    bool isDirectory(const std::string& uri);
+
+    std::optional<std::string> DAV_resourcetype(const std::string& uri);
+    std::optional<std::string> DAV_getcontentlength(const std::string& uri);
+    std::optional<std::string> DAV_getcontenttype(const std::string& uri);
+    // Device and storage-card space in 512-byte blocks: all of it, and the used part.
+    std::optional<std::string> DAV_quota(const std::string& uri);
+    std::optional<std::string> DAV_quotaused(const std::string& uri);
+
+    DataPtr getData(const std::string& uri) override;
+    bool putDataFromFile(const std::string& uri, platform::SocketStream& clientFile, int32_t length) override;
+    bool putData(const DataPtr& data, const std::string& withUri) override;
+    // 204 removed, 422 refused.
+    int delete_(const std::string& uri) override;
+    // 201 moved, 412 refused (also with no destination).
+    int move(const std::string& uri, const std::optional<std::string>& to) override;
+    // 201 made, 405 refused.
+    int mkCollection(const std::string& uri) override;
+
+    const PropertyHandlerTable& propertyHandlers() const override;
+    static const PropertyHandlerTable& classPropertyHandlers();
+
+private:
+    // The device path of a URI, raising DAVNotFoundException when it has none.
+    std::string devicePathForRead(const std::string& uri);
+    bool isRoot(const std::string& uri);
+    // Opens the device path for writing (replacing what is there), after emptying
+    // the find cache; INVALID_HANDLE_VALUE when it cannot be opened or mapped.
+    HANDLE openForUpload(const std::string& uri);
+    // Total and free bytes of the main store and the storage cards.
+    std::pair<uint64_t, uint64_t> deviceSpace();
+
+    std::shared_ptr<Rapi> rapi;
+    std::optional<RapiFindData> cachedFindData;
+    std::optional<std::string> cachedFindUri;
+    std::optional<std::string> prefix;
+    std::shared_ptr<UnixMirroredFSDataSource> mirroredDS;
 };

@@ -42,7 +42,7 @@ int StatusOfChange(const std::function<int()>& change)
     return 500;
 }
 
-// The path of an absolute Destination URI: from its third "/" on, without a query.
+// The path of an absolute Destination URI: everything from its third "/" on.
 std::optional<std::string> DestinationPath(const std::optional<std::string>& destination)
 {
     if (!destination)

@@ -133,6 +133,18 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
     if (!options.stderrFile.empty())
         posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, options.stderrFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // The child gets only its three standard streams: descriptors the test runner
+    // or the test itself holds (sockets, pipes) must not leak into it.
+    std::vector<int> inherited;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd", ec)) {
+        int fd = std::atoi(entry.path().filename().c_str());
+        if (fd > 2)
+            inherited.push_back(fd);
+    }
+    for (int fd : inherited)
+        if (::fcntl(fd, F_GETFD) != -1)
+            posix_spawn_file_actions_addclose(&actions, fd);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     // Children start with default signal handling whatever the test runner set.

@@ -534,8 +534,13 @@ bool EmulatedDevice::Impl::openInSession(const HostInfo& info) const
 // must allow what it does.
 bool EmulatedDevice::Impl::sharingConflict(const HostInfo& info, DWORD access, DWORD sharing) const
 {
+    // A handle that neither reads nor writes only queries the file and takes part
+    // in no sharing check, either way.
+    constexpr DWORD kData = GENERIC_READ | GENERIC_WRITE;
+    if (!(access & kData))
+        return false;
     for (const auto& [handle, file] : files) {
-        if (file.device != info.device || file.inode != info.inode)
+        if (file.device != info.device || file.inode != info.inode || !(file.access & kData))
             continue;
         if ((access & GENERIC_READ) && !(file.sharing & FILE_SHARE_READ))
             return true;

@@ -290,7 +290,7 @@ int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::st
     {
         std::lock_guard lock(mutex_);
         auto it = replyFaults_.find(functionName);
-        if (it == replyFaults_.end())
+        if (it == replyFaults_.end() || it->second.times == 0)
             it = replyFaults_.find("");
         if (it != replyFaults_.end() && it->second.times != 0) {
             replacement = it->second;

@@ -273,6 +273,44 @@ std::optional<std::string> FindKeyIgnoringCase(const PlistObject& dictionary, co
     return std::nullopt;
 }
 
+struct OpenFile {
+    const void* owner = nullptr; // the session whose handle it is
+    int fd = -1;
+    DWORD access = 0;
+    DWORD sharing = 0;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+// The open files of one device. Every session of this process that opens the same
+// device directory shares them, since a device has one file system and the sharing
+// rules hold between all its users; a handle still belongs to the session that made it.
+struct OpenFiles {
+    std::mutex mutex;
+    std::map<HANDLE, OpenFile> files;
+    HANDLE nextHandle = kFirstHandle;
+
+    OpenFile* find(const void* owner, HANDLE handle)
+    {
+        auto it = files.find(handle);
+        return it == files.end() || it->second.owner != owner ? nullptr : &it->second;
+    }
+};
+
+std::shared_ptr<OpenFiles> OpenFilesOf(const std::string& fsRoot)
+{
+    static std::mutex registryMutex;
+    static std::map<std::string, std::weak_ptr<OpenFiles>> registry;
+    std::lock_guard lock(registryMutex);
+    auto& slot = registry[fsRoot];
+    auto shared = slot.lock();
+    if (!shared) {
+        shared = std::make_shared<OpenFiles>();
+        slot = shared;
+    }
+    return shared;
+}
+
 } // namespace
 
 struct EmulatedDevice::Impl {
@@ -291,15 +329,7 @@ struct EmulatedDevice::Impl {
     ino_t settingsInode = 0;
     off_t settingsSize = -1;
 
-    struct OpenFile {
-        int fd = -1;
-        DWORD access = 0;
-        DWORD sharing = 0;
-        dev_t device = 0;
-        ino_t inode = 0;
-    };
-    std::map<HANDLE, OpenFile> files;
-    HANDLE nextHandle = kFirstHandle;
+    std::shared_ptr<OpenFiles> open; // guarded by open->mutex
 
     struct OpenKey {
         std::string root;  // "HKEY_LOCAL_MACHINE", ...
@@ -338,7 +368,7 @@ struct EmulatedDevice::Impl {
     };
     std::optional<std::string> findEntry(const std::string& folder, const std::string& name) const;
     DWORD resolve(const std::string& devicePath, Resolved& out) const;
-    bool openInSession(const HostInfo& info) const;
+    bool isOpen(const HostInfo& info) const;
     bool sharingConflict(const HostInfo& info, DWORD access, DWORD sharing) const;
 
     // Registry.
@@ -381,13 +411,24 @@ EmulatedDevice::EmulatedDevice(std::string directory, std::string fsRoot) : impl
 {
     impl_->directory = std::move(directory);
     impl_->fsRoot = std::move(fsRoot);
+    impl_->open = OpenFilesOf(impl_->fsRoot);
     impl_->reloadSettings();
 }
 
 EmulatedDevice::~EmulatedDevice()
 {
-    for (auto& [handle, file] : impl_->files)
-        ::close(file.fd);
+    {
+        std::lock_guard lock(impl_->open->mutex);
+        auto& files = impl_->open->files;
+        for (auto it = files.begin(); it != files.end();) {
+            if (it->second.owner == impl_.get()) {
+                ::close(it->second.fd);
+                it = files.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
     for (uint8_t* block : impl_->replyBlocks)
         std::free(block);
 }
@@ -475,6 +516,8 @@ std::optional<std::string> EmulatedDevice::Impl::findEntry(const std::string& fo
 DWORD EmulatedDevice::Impl::resolve(const std::string& devicePath, Resolved& out) const
 {
     out = Resolved{};
+    if (devicePath.find('\0') != std::string::npos)
+        return ERROR_INVALID_NAME;
     auto parts = SplitDevicePath(devicePath);
     if (parts.empty()) {
         out.isRoot = true;
@@ -522,9 +565,10 @@ DWORD EmulatedDevice::Impl::resolve(const std::string& devicePath, Resolved& out
     return 0;
 }
 
-bool EmulatedDevice::Impl::openInSession(const HostInfo& info) const
+// Both with open->mutex held.
+bool EmulatedDevice::Impl::isOpen(const HostInfo& info) const
 {
-    for (const auto& [handle, file] : files)
+    for (const auto& [handle, file] : open->files)
         if (file.device == info.device && file.inode == info.inode)
             return true;
     return false;
@@ -539,7 +583,7 @@ bool EmulatedDevice::Impl::sharingConflict(const HostInfo& info, DWORD access, D
     constexpr DWORD kData = GENERIC_READ | GENERIC_WRITE;
     if (!(access & kData))
         return false;
-    for (const auto& [handle, file] : files) {
+    for (const auto& [handle, file] : open->files) {
         if (file.device != info.device || file.inode != info.inode || !(file.access & kData))
             continue;
         if ((access & GENERIC_READ) && !(file.sharing & FILE_SHARE_READ))
@@ -639,6 +683,7 @@ HANDLE EmulatedDevice::CeCreateFile(const std::string& path, DWORD desiredAccess
         return failed(ERROR_ACCESS_DENIED);
 
     bool truncate = creationDisposition == CREATE_ALWAYS || creationDisposition == TRUNCATE_EXISTING;
+    std::lock_guard openLock(d.open->mutex);
     int fd = -1;
     HostInfo info;
     if (r.exists) {
@@ -675,11 +720,12 @@ HANDLE EmulatedDevice::CeCreateFile(const std::string& path, DWORD desiredAccess
         if (made)
             info = *made;
     }
-    HANDLE handle = d.nextHandle;
-    d.nextHandle += 4;
-    if (d.nextHandle >= INVALID_HANDLE_VALUE - 4)
-        d.nextHandle = kFirstHandle;
-    d.files[handle] = Impl::OpenFile{fd, desiredAccess, sharingMode, info.device, info.inode};
+    HANDLE handle = d.open->nextHandle;
+    do {
+        handle = d.open->nextHandle;
+        d.open->nextHandle = handle >= INVALID_HANDLE_VALUE - 8 ? kFirstHandle : handle + 4;
+    } while (d.open->files.count(handle));
+    d.open->files[handle] = OpenFile{&d, fd, desiredAccess, sharingMode, info.device, info.inode};
     return handle;
 }
 
@@ -689,15 +735,16 @@ BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRea
     Impl& d = *impl_;
     d.beginCall();
     bytesRead = 0;
-    auto it = d.files.find(handle);
-    if (it == d.files.end())
+    std::lock_guard openLock(d.open->mutex);
+    OpenFile* file = d.open->find(&d, handle);
+    if (!file)
         return d.fail(ERROR_INVALID_HANDLE);
-    if (!(it->second.access & GENERIC_READ))
+    if (!(file->access & GENERIC_READ))
         return d.fail(ERROR_ACCESS_DENIED);
     if (bytesToRead > 0 && !buffer)
         return d.fail(ERROR_INVALID_PARAMETER);
     while (bytesRead < bytesToRead) {
-        ssize_t n = ::read(it->second.fd, buffer + bytesRead, bytesToRead - bytesRead);
+        ssize_t n = ::read(file->fd, buffer + bytesRead, bytesToRead - bytesRead);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -716,15 +763,16 @@ BOOL EmulatedDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD byt
     Impl& d = *impl_;
     d.beginCall();
     bytesWritten = 0;
-    auto it = d.files.find(handle);
-    if (it == d.files.end())
+    std::lock_guard openLock(d.open->mutex);
+    OpenFile* file = d.open->find(&d, handle);
+    if (!file)
         return d.fail(ERROR_INVALID_HANDLE);
-    if (!(it->second.access & GENERIC_WRITE))
+    if (!(file->access & GENERIC_WRITE))
         return d.fail(ERROR_ACCESS_DENIED);
     if (bytesToWrite > 0 && !buffer)
         return d.fail(ERROR_INVALID_PARAMETER);
     while (bytesWritten < bytesToWrite) {
-        ssize_t n = ::write(it->second.fd, buffer + bytesWritten, bytesToWrite - bytesWritten);
+        ssize_t n = ::write(file->fd, buffer + bytesWritten, bytesToWrite - bytesWritten);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -744,10 +792,11 @@ DWORD EmulatedDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG*
         d.lastError = code;
         return INVALID_SET_FILE_POINTER;
     };
-    auto it = d.files.find(handle);
-    if (it == d.files.end())
+    std::lock_guard openLock(d.open->mutex);
+    OpenFile* file = d.open->find(&d, handle);
+    if (!file)
         return failed(ERROR_INVALID_HANDLE);
-    int fd = it->second.fd;
+    int fd = file->fd;
     int64_t distance = distanceToMoveHigh
                            ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceToMoveHigh)) << 32) |
                                                   static_cast<uint32_t>(distanceToMove))
@@ -786,11 +835,12 @@ BOOL EmulatedDevice::CeCloseHandle(HANDLE handle)
     std::lock_guard lock(mutex_);
     Impl& d = *impl_;
     d.beginCall();
-    auto it = d.files.find(handle);
-    if (it == d.files.end())
+    std::lock_guard openLock(d.open->mutex);
+    OpenFile* file = d.open->find(&d, handle);
+    if (!file)
         return d.fail(ERROR_INVALID_HANDLE);
-    ::close(it->second.fd);
-    d.files.erase(it);
+    ::close(file->fd);
+    d.open->files.erase(handle);
     return TRUE;
 }
 
@@ -818,7 +868,8 @@ BOOL EmulatedDevice::CeDeleteFile(const std::string& path)
         return d.fail(ERROR_FILE_NOT_FOUND);
     if (r.info.isDirectory)
         return d.fail(ERROR_ACCESS_DENIED);
-    if (d.openInSession(r.info) || HeldElsewhere(r.target))
+    std::lock_guard openLock(d.open->mutex);
+    if (d.isOpen(r.info) || HeldElsewhere(r.target))
         return d.fail(ERROR_SHARING_VIOLATION);
     if (!(r.info.mode & S_IWUSR))
         return d.fail(ERROR_ACCESS_DENIED);
@@ -878,7 +929,8 @@ BOOL EmulatedDevice::CeMoveFile(const std::string& existingFileName, const std::
         return d.fail(ERROR_ACCESS_DENIED);
     if (!from.exists)
         return d.fail(ERROR_FILE_NOT_FOUND);
-    if (d.openInSession(from.info) || (from.info.isFile && HeldElsewhere(from.target)))
+    std::lock_guard openLock(d.open->mutex);
+    if (d.isOpen(from.info) || (from.info.isFile && HeldElsewhere(from.target)))
         return d.fail(ERROR_SHARING_VIOLATION);
     if (DWORD error = d.resolve(newFileName, to))
         return d.fail(error);
@@ -1174,6 +1226,7 @@ std::optional<std::vector<uint8_t>> EmulatedDevice::Impl::readDeviceFile(const s
         error = ERROR_ACCESS_DENIED;
         return std::nullopt;
     }
+    std::lock_guard openLock(open->mutex);
     if (sharingConflict(r.info, GENERIC_READ, FILE_SHARE_READ) || HeldElsewhere(r.target)) {
         error = ERROR_SHARING_VIOLATION;
         return std::nullopt;
@@ -1210,6 +1263,7 @@ DWORD EmulatedDevice::Impl::writeDeviceFile(const std::string& path, const std::
     if (r.isRoot || (r.exists && r.info.isDirectory) || r.blocked)
         return ERROR_ACCESS_DENIED;
     std::string target;
+    std::lock_guard openLock(open->mutex);
     if (r.exists) {
         if (sharingConflict(r.info, GENERIC_WRITE, 0) || HeldElsewhere(r.target))
             return ERROR_SHARING_VIOLATION;

@@ -13,8 +13,9 @@
 // A name beginning with "." is reported FILE_ATTRIBUTE_HIDDEN, as such names are
 // hidden on the host. A file on which another process holds an exclusive flock(2)
 // is held open by another program of the device: it cannot be opened, deleted or
-// moved (ERROR_SHARING_VIOLATION). Handles opened here follow the Win32 sharing
-// rules among themselves.
+// moved (ERROR_SHARING_VIOLATION). Handles opened through the device follow the
+// Win32 sharing rules among themselves, across every session of this process that
+// has the same device directory open; a handle is valid only in its own session.
 
 #include "pavrixwm/DeviceBackend.h"
 

@@ -285,6 +285,31 @@ TEST(EmulatedFiles, HandlesFollowTheSharingRules)
     EXPECT_TRUE(rapi->CeDeleteFile("\\g.txt"));
 }
 
+TEST(EmulatedFiles, SessionsOfOneDeviceShareItsOpenFilesButNotTheirHandles)
+{
+    DeviceDir dir;
+    dir.put("f.txt", "data");
+    auto writer = dir.session();
+    auto reader = dir.session();
+    HANDLE h = writer->CeCreateFile("\\f.txt", kWrite, 0, OPEN_EXISTING, 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(reader->CeCreateFile("\\f.txt", kRead, FILE_SHARE_READ | FILE_SHARE_WRITE, OPEN_EXISTING, 0),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(reader->CeGetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(reader->CeDeleteFile("\\f.txt"));
+    uint8_t byte = 'x';
+    DWORD count = 0;
+    EXPECT_FALSE(reader->CeWriteFile(h, &byte, 1, count)); // not its handle
+    EXPECT_EQ(reader->CeGetLastError(), ERROR_INVALID_HANDLE);
+    EXPECT_FALSE(reader->CeCloseHandle(h));
+
+    writer.reset(); // a session that ends closes its handles
+    HANDLE r = reader->CeCreateFile("\\f.txt", kRead, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    ASSERT_NE(r, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(ReadWhole(*reader, r), "data");
+    reader->CeCloseHandle(r);
+}
+
 // Another process holding an exclusive flock(2) on a file until released: a forked
 // child that locks, reports through one pipe and waits on another.
 class LockHolder {

@@ -1,7 +1,8 @@
 #include "pavrixwm/EmulatedDevice.h"
 
-#include "pavrixwm/CeWCHAR.h"
 #include "pavrixwm/DeviceNames.h"
+#include "pavrixwm/EmulatedDeviceLibrary.h"
+#include "pavrixwm/EmulatedRegistry.h"
 #include "platform/PlistObject.h"
 
 #include <dirent.h>
@@ -16,9 +17,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
-#include <ctime>
-#include <functional>
 #include <set>
 #include <thread>
 
@@ -27,7 +25,6 @@ using platform::PlistObject;
 namespace {
 
 constexpr HANDLE kFirstHandle = 0x100;
-constexpr HKEY kFirstKey = 0x1000;
 
 DWORD ErrnoToWin32(int error)
 {
@@ -188,89 +185,11 @@ bool HeldElsewhere(const std::string& path)
     return held;
 }
 
-void PutLE16(std::vector<uint8_t>& out, size_t offset, uint32_t value)
-{
-    out[offset] = static_cast<uint8_t>(value);
-    out[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutLE32(std::vector<uint8_t>& out, size_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetLE32(const std::vector<uint8_t>& in, size_t offset)
-{
-    return in[offset] | (in[offset + 1] << 8) | (in[offset + 2] << 16) | (static_cast<uint32_t>(in[offset + 3]) << 24);
-}
-
-uint16_t GetLE16(const std::vector<uint8_t>& in, size_t offset)
-{
-    return static_cast<uint16_t>(in[offset] | (in[offset + 1] << 8));
-}
-
 uint32_t Clip32(int64_t value)
 {
     if (value < 0)
         return 0;
     return value > 0xFFFFFFFFLL ? 0xFFFFFFFFu : static_cast<uint32_t>(value);
-}
-
-const char* RootName(HKEY root)
-{
-    switch (root) {
-    case HKEY_CLASSES_ROOT:
-        return "HKEY_CLASSES_ROOT";
-    case HKEY_CURRENT_USER:
-        return "HKEY_CURRENT_USER";
-    case HKEY_LOCAL_MACHINE:
-        return "HKEY_LOCAL_MACHINE";
-    case HKEY_USERS:
-        return "HKEY_USERS";
-    default:
-        return nullptr;
-    }
-}
-
-std::string JoinKeyPath(const std::vector<std::string>& parts, size_t count)
-{
-    std::string out;
-    for (size_t i = 0; i < count; ++i) {
-        if (i)
-            out += '\\';
-        out += parts[i];
-    }
-    return out;
-}
-
-std::vector<std::string> SplitKeyPath(const std::string& path)
-{
-    std::vector<std::string> parts;
-    std::string current;
-    for (char c : path) {
-        if (c == '\\') {
-            if (!current.empty())
-                parts.push_back(current);
-            current.clear();
-        } else {
-            current.push_back(c);
-        }
-    }
-    if (!current.empty())
-        parts.push_back(current);
-    return parts;
-}
-
-// The key of a dictionary that equals `name` without regard to case.
-std::optional<std::string> FindKeyIgnoringCase(const PlistObject& dictionary, const std::string& name)
-{
-    if (dictionary.get(name))
-        return name;
-    for (const auto& key : dictionary.keys())
-        if (DeviceNamesEqual(key, name))
-            return key;
-    return std::nullopt;
 }
 
 struct OpenFile {
@@ -331,20 +250,13 @@ struct EmulatedDevice::Impl {
 
     std::shared_ptr<OpenFiles> open; // guarded by open->mutex
 
-    struct OpenKey {
-        std::string root;  // "HKEY_LOCAL_MACHINE", ...
-        std::string path;  // backslash-separated, as first created ("" for the root)
-    };
-    std::map<HKEY, OpenKey> keys;
-    HKEY nextKey = kFirstKey;
+    std::unique_ptr<EmulatedRegistry> registry;
+    std::unique_ptr<EmulatedDeviceLibrary> library;
 
     std::set<uint8_t*> replyBlocks;
     DWORD lastError = 0;
 
     std::string devicePlist() const { return directory + "/device.plist"; }
-    std::string registryPlist() const { return directory + "/registry.plist"; }
-    std::string clockPlist() const { return directory + "/clock.plist"; }
-    std::string libraryPlist() const { return directory + "/library.plist"; }
 
     void reloadSettings();
     void beginCall();
@@ -371,15 +283,7 @@ struct EmulatedDevice::Impl {
     bool isOpen(const HostInfo& info) const;
     bool sharingConflict(const HostInfo& info, DWORD access, DWORD sharing) const;
 
-    // Registry.
-    PlistObject loadRegistry() const;
-    std::optional<OpenKey> keyBase(HKEY handle) const;
-
-    // Device-side library.
-    int32_t invokeLibrary(const std::string& function, const std::vector<uint8_t>& input,
-                          std::optional<std::vector<uint8_t>>& reply);
-    void recordLibraryRequest(PlistObject request, const std::function<void(plist_t library)>& change = {});
-    int64_t clockOffsetMilliseconds() const;
+    // What the device-side library does to the device's files.
     std::optional<std::vector<uint8_t>> readDeviceFile(const std::string& path, DWORD& error) const;
     DWORD writeDeviceFile(const std::string& path, const std::vector<uint8_t>& data) const;
 };
@@ -413,6 +317,23 @@ EmulatedDevice::EmulatedDevice(std::string directory, std::string fsRoot) : impl
     impl_->fsRoot = std::move(fsRoot);
     impl_->open = OpenFilesOf(impl_->fsRoot);
     impl_->reloadSettings();
+    impl_->registry = std::make_unique<EmulatedRegistry>(impl_->directory + "/registry.plist");
+    Impl* d = impl_.get();
+    // The library runs inside the device call that invoked it, so the settings are
+    // current and the device is already locked.
+    impl_->library = std::make_unique<EmulatedDeviceLibrary>(
+        impl_->directory,
+        EmulatedDeviceLibrary::Device{
+            [d] { return d->settings.deviceClass; },
+            [d](uint32_t process) -> std::optional<uint32_t> {
+                auto it = d->settings.processes.find(process);
+                if (it == d->settings.processes.end())
+                    return std::nullopt;
+                return it->second;
+            },
+            [d](const std::string& path, DWORD& error) { return d->readDeviceFile(path, error); },
+            [d](const std::string& path, const std::vector<uint8_t>& data) { return d->writeDeviceFile(path, data); },
+        });
 }
 
 EmulatedDevice::~EmulatedDevice()
@@ -988,164 +909,42 @@ BOOL EmulatedDevice::GetSpaceOnCards(uint32_t words[5])
 }
 
 // ---------------------------------------------------------------------------
-// Registry: registry.plist holds a dictionary per root, of keys (full paths, as
-// first created) to dictionaries of values.
-
-PlistObject EmulatedDevice::Impl::loadRegistry() const
-{
-    auto registry = PlistObject::loadDictionary(registryPlist());
-    return registry ? *registry : PlistObject::dictionary();
-}
-
-std::optional<EmulatedDevice::Impl::OpenKey> EmulatedDevice::Impl::keyBase(HKEY handle) const
-{
-    if (const char* root = RootName(handle))
-        return OpenKey{root, ""};
-    auto it = keys.find(handle);
-    if (it == keys.end())
-        return std::nullopt;
-    return it->second;
-}
-
-namespace {
-
-// The stored spelling of `path` below a root, or none when the key is absent.
-std::optional<std::string> StoredKey(const PlistObject& rootDictionary, const std::string& path)
-{
-    if (path.empty())
-        return std::string();
-    return FindKeyIgnoringCase(rootDictionary, path);
-}
-
-} // namespace
+// Registry
 
 LONG EmulatedDevice::CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result)
 {
     std::lock_guard lock(mutex_);
-    Impl& d = *impl_;
-    d.beginCall();
-    auto base = d.keyBase(root);
-    if (!base)
-        return ERROR_INVALID_HANDLE;
-    auto parts = SplitKeyPath(base->path + "\\" + subKey);
-    std::string path = JoinKeyPath(parts, parts.size());
-    PlistObject registry = d.loadRegistry();
-    auto rootDictionary = registry.get(base->root).value_or(PlistObject::dictionary());
-    auto stored = StoredKey(rootDictionary, path);
-    if (!stored)
-        return ERROR_FILE_NOT_FOUND;
-    result = d.nextKey++;
-    d.keys[result] = Impl::OpenKey{base->root, *stored};
-    return ERROR_SUCCESS;
+    impl_->beginCall();
+    return impl_->registry->openKey(root, subKey, result);
 }
 
 LONG EmulatedDevice::CeRegCreateKeyEx(HKEY root, const std::string& subKey, const std::optional<std::string>& /*keyClass*/,
                                       HKEY& result, DWORD* disposition)
 {
     std::lock_guard lock(mutex_);
-    Impl& d = *impl_;
-    d.beginCall();
-    auto base = d.keyBase(root);
-    if (!base)
-        return ERROR_INVALID_HANDLE;
-    auto parts = SplitKeyPath(base->path + "\\" + subKey);
-    std::string path = JoinKeyPath(parts, parts.size());
-    PlistObject registry = d.loadRegistry();
-    auto rootDictionary = registry.get(base->root).value_or(PlistObject::dictionary());
-    auto stored = StoredKey(rootDictionary, path);
-    bool created = !stored;
-    if (created) {
-        // A key's missing parents come into being with it, as on the device.
-        for (size_t n = 1; n <= parts.size(); ++n) {
-            std::string ancestor = JoinKeyPath(parts, n);
-            if (!StoredKey(rootDictionary, ancestor))
-                rootDictionary.set(ancestor, PlistObject::dictionary());
-        }
-        registry.set(base->root, rootDictionary);
-        if (!registry.writeAtomically(d.registryPlist()))
-            return ERROR_ACCESS_DENIED;
-        stored = path;
-    }
-    result = d.nextKey++;
-    d.keys[result] = Impl::OpenKey{base->root, *stored};
-    if (disposition)
-        *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return ERROR_SUCCESS;
+    impl_->beginCall();
+    return impl_->registry->createKey(root, subKey, result, disposition);
 }
 
 LONG EmulatedDevice::CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value)
 {
     std::lock_guard lock(mutex_);
-    Impl& d = *impl_;
-    d.beginCall();
-    auto base = d.keyBase(key);
-    if (!base)
-        return ERROR_INVALID_HANDLE;
-    PlistObject registry = d.loadRegistry();
-    auto rootDictionary = registry.get(base->root).value_or(PlistObject::dictionary());
-    auto stored = StoredKey(rootDictionary, base->path);
-    if (!stored || stored->empty())
-        return ERROR_FILE_NOT_FOUND;
-    auto values = rootDictionary.get(*stored);
-    if (!values)
-        return ERROR_FILE_NOT_FOUND;
-    auto name = FindKeyIgnoringCase(*values, valueName);
-    if (!name)
-        return ERROR_FILE_NOT_FOUND;
-    auto item = values->get(*name);
-    if (auto number = item->asInteger())
-        value = RegistryValue(*number);
-    else if (auto flag = item->asBoolean())
-        value = RegistryValue(int64_t(*flag ? 1 : 0));
-    else if (auto text = item->asString())
-        value = RegistryValue(*text);
-    else if (auto bytes = item->asData())
-        value = RegistryValue(*bytes);
-    else
-        return ERROR_INVALID_DATA;
-    return ERROR_SUCCESS;
+    impl_->beginCall();
+    return impl_->registry->queryValue(key, valueName, value);
 }
 
 LONG EmulatedDevice::CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value)
 {
     std::lock_guard lock(mutex_);
-    Impl& d = *impl_;
-    d.beginCall();
-    auto base = d.keyBase(key);
-    if (!base)
-        return ERROR_INVALID_HANDLE;
-    if (base->path.empty())
-        return ERROR_ACCESS_DENIED; // values live in keys, not in the predefined roots
-    PlistObject registry = d.loadRegistry();
-    auto rootDictionary = registry.get(base->root).value_or(PlistObject::dictionary());
-    std::string stored = StoredKey(rootDictionary, base->path).value_or(base->path);
-    auto values = rootDictionary.get(stored).value_or(PlistObject::dictionary());
-    std::string name = FindKeyIgnoringCase(values, valueName).value_or(valueName);
-    PlistObject item;
-    if (auto number = std::get_if<int64_t>(&value))
-        item = PlistObject::integer(static_cast<uint32_t>(*number)); // a DWORD value keeps 32 bits
-    else if (auto text = std::get_if<std::string>(&value))
-        item = PlistObject::string(*text);
-    else
-        item = PlistObject::data(std::get<std::vector<uint8_t>>(value));
-    values.set(name, item);
-    rootDictionary.set(stored, values);
-    registry.set(base->root, rootDictionary);
-    if (!registry.writeAtomically(d.registryPlist()))
-        return ERROR_ACCESS_DENIED;
-    return ERROR_SUCCESS;
+    impl_->beginCall();
+    return impl_->registry->setValue(key, valueName, value);
 }
 
 LONG EmulatedDevice::CeRegCloseKey(HKEY key)
 {
     std::lock_guard lock(mutex_);
-    Impl& d = *impl_;
-    d.beginCall();
-    if (RootName(key))
-        return ERROR_SUCCESS;
-    if (d.keys.erase(key) == 0)
-        return ERROR_INVALID_HANDLE;
-    return ERROR_SUCCESS;
+    impl_->beginCall();
+    return impl_->registry->closeKey(key);
 }
 
 // ---------------------------------------------------------------------------
@@ -1167,7 +966,7 @@ int32_t EmulatedDevice::CeRapiInvoke(const std::string& dll, const std::string& 
         return static_cast<int32_t>(ERROR_INVALID_PARAMETER);
     std::vector<uint8_t> in(input, input + inputCount);
     std::optional<std::vector<uint8_t>> reply;
-    int32_t result = d.invokeLibrary(functionName, in, reply);
+    int32_t result = d.library->invoke(functionName, in, reply);
     if (result == 0 && reply && outputCount && output) {
         auto* block = static_cast<uint8_t*>(std::malloc(std::max<size_t>(reply->size(), 1)));
         if (!block)
@@ -1187,30 +986,6 @@ void EmulatedDevice::CeRapiFreeBuffer(uint8_t* buffer)
     // rather than corrupting the heap.
     if (buffer && impl_->replyBlocks.erase(buffer))
         std::free(buffer);
-}
-
-void EmulatedDevice::Impl::recordLibraryRequest(PlistObject request, const std::function<void(plist_t library)>& change)
-{
-    auto library = PlistObject::loadDictionary(libraryPlist()).value_or(PlistObject::dictionary());
-    plist_t requests = plist_dict_get_item(library.node(), "Requests");
-    if (!requests || plist_get_node_type(requests) != PLIST_ARRAY) {
-        plist_dict_set_item(library.node(), "Requests", plist_new_array());
-        requests = plist_dict_get_item(library.node(), "Requests");
-    }
-    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
-    request.set("HostTimeMilliseconds", PlistObject::integer(now.count()));
-    plist_array_append_item(requests, plist_copy(request.node()));
-    if (change)
-        change(library.node());
-    library.writeAtomically(libraryPlist());
-}
-
-int64_t EmulatedDevice::Impl::clockOffsetMilliseconds() const
-{
-    auto clock = PlistObject::loadDictionary(clockPlist());
-    if (!clock)
-        return 0;
-    return clock->getInteger("OffsetMilliseconds").value_or(0);
 }
 
 std::optional<std::vector<uint8_t>> EmulatedDevice::Impl::readDeviceFile(const std::string& path, DWORD& error) const
@@ -1294,189 +1069,3 @@ DWORD EmulatedDevice::Impl::writeDeviceFile(const std::string& path, const std::
     return error;
 }
 
-namespace {
-
-// Device text at `offset` of a block: UTF-16LE units ending in a zero unit that
-// lies inside the block.
-std::optional<std::string> DeviceTextAt(const std::vector<uint8_t>& block, size_t offset, size_t length)
-{
-    if (offset + length > block.size() || length < 2 || length % 2 != 0)
-        return std::nullopt;
-    if (block[offset + length - 2] != 0 || block[offset + length - 1] != 0)
-        return std::nullopt;
-    return DeviceTextToUtf8(block.data() + offset, length);
-}
-
-std::vector<uint8_t> SystemTimeBlock(std::chrono::system_clock::time_point when)
-{
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
-    time_t seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
-    int milliseconds = static_cast<int>(ms - static_cast<int64_t>(seconds) * 1000);
-    struct tm fields {};
-    gmtime_r(&seconds, &fields);
-    std::vector<uint8_t> block(16, 0);
-    PutLE16(block, 0, static_cast<uint32_t>(fields.tm_year + 1900));
-    PutLE16(block, 2, static_cast<uint32_t>(fields.tm_mon + 1));
-    PutLE16(block, 4, static_cast<uint32_t>(fields.tm_wday));
-    PutLE16(block, 6, static_cast<uint32_t>(fields.tm_mday));
-    PutLE16(block, 8, static_cast<uint32_t>(fields.tm_hour));
-    PutLE16(block, 10, static_cast<uint32_t>(fields.tm_min));
-    PutLE16(block, 12, static_cast<uint32_t>(fields.tm_sec));
-    PutLE16(block, 14, static_cast<uint32_t>(milliseconds));
-    return block;
-}
-
-// The instant a SYSTEMTIME block names (read as UTC); none when a field is out of range.
-std::optional<std::chrono::system_clock::time_point> SystemTimeFromBlock(const std::vector<uint8_t>& block)
-{
-    int year = GetLE16(block, 0), month = GetLE16(block, 2), day = GetLE16(block, 6);
-    int hour = GetLE16(block, 8), minute = GetLE16(block, 10), second = GetLE16(block, 12), ms = GetLE16(block, 14);
-    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (year < 1601 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour > 23 || minute > 59 ||
-        second > 59 || ms > 999)
-        return std::nullopt;
-    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (month == 2 && day == 29 && !leap)
-        return std::nullopt;
-    struct tm fields {};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second;
-    time_t seconds = timegm(&fields);
-    return std::chrono::system_clock::time_point(std::chrono::seconds(seconds)) + std::chrono::milliseconds(ms);
-}
-
-} // namespace
-
-int32_t EmulatedDevice::Impl::invokeLibrary(const std::string& function, const std::vector<uint8_t>& input,
-                                            std::optional<std::vector<uint8_t>>& reply)
-{
-    constexpr auto kBadInput = static_cast<int32_t>(ERROR_INVALID_PARAMETER);
-    auto request = [&](const char* name) {
-        PlistObject entry = PlistObject::dictionary();
-        entry.set("Function", PlistObject::string(name));
-        return entry;
-    };
-
-    if (function == "PXCeHasRichInk") {
-        std::vector<uint8_t> block(4, 0);
-        PutLE32(block, 0, settings.deviceClass == "SmartPhone" ? 0 : 1);
-        reply = block;
-        return 0;
-    }
-    if (function == "PXCeWMPAddToLibary") {
-        auto text = DeviceTextAt(input, 0, input.size());
-        if (!text)
-            return kBadInput;
-        PlistObject entry = request("PXCeWMPAddToLibary");
-        entry.set("Text", PlistObject::string(*text));
-        recordLibraryRequest(entry, [&](plist_t library) {
-            plist_t media = plist_dict_get_item(library, "MediaLibrary");
-            if (!media || plist_get_node_type(media) != PLIST_ARRAY) {
-                plist_dict_set_item(library, "MediaLibrary", plist_new_array());
-                media = plist_dict_get_item(library, "MediaLibrary");
-            }
-            plist_array_append_item(media, plist_new_string(text->c_str()));
-        });
-        return 0;
-    }
-    if (function == "PXCeWMPCleanLibary") {
-        recordLibraryRequest(request("PXCeWMPCleanLibary"),
-                             [](plist_t library) { plist_dict_set_item(library, "MediaLibrary", plist_new_array()); });
-        return 0;
-    }
-    if (function == "PXCeConvertFromFile") {
-        if (input.size() < 6)
-            return kBadInput;
-        uint32_t format = GetLE32(input, 0);
-        auto path = DeviceTextAt(input, 4, input.size() - 4);
-        if (!path)
-            return kBadInput;
-        // The emulated converter hands the file back as it is, in whatever format was asked.
-        DWORD error = 0;
-        auto contents = readDeviceFile(*path, error);
-        PlistObject entry = request("PXCeConvertFromFile");
-        entry.set("Format", PlistObject::integer(format));
-        entry.set("Path", PlistObject::string(*path));
-        entry.set("Result", PlistObject::integer(error));
-        recordLibraryRequest(entry);
-        if (!contents)
-            return static_cast<int32_t>(error);
-        reply = std::move(*contents);
-        return 0;
-    }
-    if (function == "PXCeConvertToFile") {
-        if (input.size() < 8)
-            return kBadInput;
-        uint32_t format = GetLE32(input, 0);
-        uint32_t pathLength = GetLE32(input, 4);
-        if (pathLength > input.size() - 8)
-            return kBadInput;
-        auto path = DeviceTextAt(input, 8, pathLength);
-        if (!path)
-            return kBadInput;
-        std::vector<uint8_t> data(input.begin() + 8 + pathLength, input.end());
-        DWORD error = writeDeviceFile(*path, data);
-        PlistObject entry = request("PXCeConvertToFile");
-        entry.set("Format", PlistObject::integer(format));
-        entry.set("Path", PlistObject::string(*path));
-        entry.set("Length", PlistObject::integer(static_cast<int64_t>(data.size())));
-        entry.set("Result", PlistObject::integer(error));
-        recordLibraryRequest(entry);
-        return static_cast<int32_t>(error);
-    }
-    if (function == "PXCeGetSystemTime") {
-        reply = SystemTimeBlock(std::chrono::system_clock::now() + std::chrono::milliseconds(clockOffsetMilliseconds()));
-        return 0;
-    }
-    if (function == "PXCeSetSystemTime") {
-        if (input.size() != 16)
-            return kBadInput;
-        auto when = SystemTimeFromBlock(input);
-        if (!when)
-            return kBadInput;
-        // The device clock runs on from the time it was set: keep its distance from
-        // the host clock, across sessions.
-        auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(*when - std::chrono::system_clock::now());
-        PlistObject clock = PlistObject::dictionary();
-        clock.set("OffsetMilliseconds", PlistObject::integer(offset.count()));
-        if (!clock.writeAtomically(clockPlist()))
-            return static_cast<int32_t>(ERROR_ACCESS_DENIED);
-        return 0;
-    }
-    if (function == "GetDLLVersion") {
-        std::vector<uint8_t> block(52, 0);
-        PutLE32(block, 0, 1);  // major
-        PutLE32(block, 4, 0);  // minor
-        PutLE32(block, 8, 17); // build
-        const char kText[] = "pavrix device library 1.0";
-        std::memcpy(block.data() + 12, kText, sizeof kText);
-        reply = block;
-        return 0;
-    }
-    if (function == "PXResetLoggingState") {
-        if (input.size() != 4)
-            return kBadInput;
-        PlistObject entry = request("PXResetLoggingState");
-        entry.set("State", PlistObject::integer(static_cast<int32_t>(GetLE32(input, 0))));
-        recordLibraryRequest(entry, [&](plist_t library) {
-            plist_dict_set_item(library, "LoggingState", plist_new_uint(GetLE32(input, 0)));
-        });
-        return 0;
-    }
-    if (function == "PXCeGetExitCodeProcess") {
-        if (input.size() != 4)
-            return kBadInput;
-        auto it = settings.processes.find(GetLE32(input, 0));
-        if (it == settings.processes.end())
-            return static_cast<int32_t>(ERROR_INVALID_HANDLE);
-        std::vector<uint8_t> block(4, 0);
-        PutLE32(block, 0, it->second);
-        reply = block;
-        return 0;
-    }
-    return static_cast<int32_t>(ERROR_PROC_NOT_FOUND);
-}

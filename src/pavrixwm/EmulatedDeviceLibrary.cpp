@@ -1,0 +1,257 @@
+#include "pavrixwm/EmulatedDeviceLibrary.h"
+
+#include "pavrixwm/CeWCHAR.h"
+#include "platform/PlistObject.h"
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <ctime>
+
+using platform::PlistObject;
+
+namespace {
+
+void PutLE16(std::vector<uint8_t>& out, size_t offset, uint32_t value)
+{
+    out[offset] = static_cast<uint8_t>(value);
+    out[offset + 1] = static_cast<uint8_t>(value >> 8);
+}
+
+void PutLE32(std::vector<uint8_t>& out, size_t offset, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t GetLE32(const std::vector<uint8_t>& in, size_t offset)
+{
+    return in[offset] | (in[offset + 1] << 8) | (in[offset + 2] << 16) | (static_cast<uint32_t>(in[offset + 3]) << 24);
+}
+
+uint16_t GetLE16(const std::vector<uint8_t>& in, size_t offset)
+{
+    return static_cast<uint16_t>(in[offset] | (in[offset + 1] << 8));
+}
+
+// Appends a request to library.plist and applies `change` to the library's state.
+void RecordRequest(const std::string& libraryPlist, PlistObject request,
+                   const std::function<void(plist_t library)>& change = {})
+{
+    auto library = PlistObject::loadDictionary(libraryPlist).value_or(PlistObject::dictionary());
+    plist_t requests = plist_dict_get_item(library.node(), "Requests");
+    if (!requests || plist_get_node_type(requests) != PLIST_ARRAY) {
+        plist_dict_set_item(library.node(), "Requests", plist_new_array());
+        requests = plist_dict_get_item(library.node(), "Requests");
+    }
+    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
+    request.set("HostTimeMilliseconds", PlistObject::integer(now.count()));
+    plist_array_append_item(requests, plist_copy(request.node()));
+    if (change)
+        change(library.node());
+    library.writeAtomically(libraryPlist);
+}
+
+int64_t ClockOffsetMilliseconds(const std::string& clockPlist)
+{
+    auto clock = PlistObject::loadDictionary(clockPlist);
+    if (!clock)
+        return 0;
+    return clock->getInteger("OffsetMilliseconds").value_or(0);
+}
+
+
+// Device text at `offset` of a block: UTF-16LE units ending in a zero unit that
+// lies inside the block.
+std::optional<std::string> DeviceTextAt(const std::vector<uint8_t>& block, size_t offset, size_t length)
+{
+    if (offset + length > block.size() || length < 2 || length % 2 != 0)
+        return std::nullopt;
+    if (block[offset + length - 2] != 0 || block[offset + length - 1] != 0)
+        return std::nullopt;
+    return DeviceTextToUtf8(block.data() + offset, length);
+}
+
+std::vector<uint8_t> SystemTimeBlock(std::chrono::system_clock::time_point when)
+{
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
+    time_t seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
+    int milliseconds = static_cast<int>(ms - static_cast<int64_t>(seconds) * 1000);
+    struct tm fields {};
+    gmtime_r(&seconds, &fields);
+    std::vector<uint8_t> block(16, 0);
+    PutLE16(block, 0, static_cast<uint32_t>(fields.tm_year + 1900));
+    PutLE16(block, 2, static_cast<uint32_t>(fields.tm_mon + 1));
+    PutLE16(block, 4, static_cast<uint32_t>(fields.tm_wday));
+    PutLE16(block, 6, static_cast<uint32_t>(fields.tm_mday));
+    PutLE16(block, 8, static_cast<uint32_t>(fields.tm_hour));
+    PutLE16(block, 10, static_cast<uint32_t>(fields.tm_min));
+    PutLE16(block, 12, static_cast<uint32_t>(fields.tm_sec));
+    PutLE16(block, 14, static_cast<uint32_t>(milliseconds));
+    return block;
+}
+
+// The instant a SYSTEMTIME block names (read as UTC); none when a field is out of range.
+std::optional<std::chrono::system_clock::time_point> SystemTimeFromBlock(const std::vector<uint8_t>& block)
+{
+    int year = GetLE16(block, 0), month = GetLE16(block, 2), day = GetLE16(block, 6);
+    int hour = GetLE16(block, 8), minute = GetLE16(block, 10), second = GetLE16(block, 12), ms = GetLE16(block, 14);
+    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (year < 1601 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour > 23 || minute > 59 ||
+        second > 59 || ms > 999)
+        return std::nullopt;
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month == 2 && day == 29 && !leap)
+        return std::nullopt;
+    struct tm fields {};
+    fields.tm_year = year - 1900;
+    fields.tm_mon = month - 1;
+    fields.tm_mday = day;
+    fields.tm_hour = hour;
+    fields.tm_min = minute;
+    fields.tm_sec = second;
+    time_t seconds = timegm(&fields);
+    return std::chrono::system_clock::time_point(std::chrono::seconds(seconds)) + std::chrono::milliseconds(ms);
+}
+
+} // namespace
+
+EmulatedDeviceLibrary::EmulatedDeviceLibrary(std::string directory, Device device)
+    : directory_(std::move(directory)), device_(std::move(device))
+{
+}
+
+int32_t EmulatedDeviceLibrary::invoke(const std::string& function, const std::vector<uint8_t>& input,
+                                      std::optional<std::vector<uint8_t>>& reply)
+{
+    constexpr auto kBadInput = static_cast<int32_t>(ERROR_INVALID_PARAMETER);
+    const std::string libraryPlist = directory_ + "/library.plist";
+    const std::string clockPlist = directory_ + "/clock.plist";
+    auto recordLibraryRequest = [&](PlistObject entry, const std::function<void(plist_t)>& change = {}) {
+        RecordRequest(libraryPlist, std::move(entry), change);
+    };
+    auto request = [&](const char* name) {
+        PlistObject entry = PlistObject::dictionary();
+        entry.set("Function", PlistObject::string(name));
+        return entry;
+    };
+
+    if (function == "PXCeHasRichInk") {
+        std::vector<uint8_t> block(4, 0);
+        PutLE32(block, 0, device_.deviceClass() == "SmartPhone" ? 0 : 1);
+        reply = block;
+        return 0;
+    }
+    if (function == "PXCeWMPAddToLibary") {
+        auto text = DeviceTextAt(input, 0, input.size());
+        if (!text)
+            return kBadInput;
+        PlistObject entry = request("PXCeWMPAddToLibary");
+        entry.set("Text", PlistObject::string(*text));
+        recordLibraryRequest(entry, [&](plist_t library) {
+            plist_t media = plist_dict_get_item(library, "MediaLibrary");
+            if (!media || plist_get_node_type(media) != PLIST_ARRAY) {
+                plist_dict_set_item(library, "MediaLibrary", plist_new_array());
+                media = plist_dict_get_item(library, "MediaLibrary");
+            }
+            plist_array_append_item(media, plist_new_string(text->c_str()));
+        });
+        return 0;
+    }
+    if (function == "PXCeWMPCleanLibary") {
+        recordLibraryRequest(request("PXCeWMPCleanLibary"),
+                             [](plist_t library) { plist_dict_set_item(library, "MediaLibrary", plist_new_array()); });
+        return 0;
+    }
+    if (function == "PXCeConvertFromFile") {
+        if (input.size() < 6)
+            return kBadInput;
+        uint32_t format = GetLE32(input, 0);
+        auto path = DeviceTextAt(input, 4, input.size() - 4);
+        if (!path)
+            return kBadInput;
+        // The emulated converter hands the file back as it is, in whatever format was asked.
+        DWORD error = 0;
+        auto contents = device_.readFile(*path, error);
+        PlistObject entry = request("PXCeConvertFromFile");
+        entry.set("Format", PlistObject::integer(format));
+        entry.set("Path", PlistObject::string(*path));
+        entry.set("Result", PlistObject::integer(error));
+        recordLibraryRequest(entry);
+        if (!contents)
+            return static_cast<int32_t>(error);
+        reply = std::move(*contents);
+        return 0;
+    }
+    if (function == "PXCeConvertToFile") {
+        if (input.size() < 8)
+            return kBadInput;
+        uint32_t format = GetLE32(input, 0);
+        uint32_t pathLength = GetLE32(input, 4);
+        if (pathLength > input.size() - 8)
+            return kBadInput;
+        auto path = DeviceTextAt(input, 8, pathLength);
+        if (!path)
+            return kBadInput;
+        std::vector<uint8_t> data(input.begin() + 8 + pathLength, input.end());
+        DWORD error = device_.writeFile(*path, data);
+        PlistObject entry = request("PXCeConvertToFile");
+        entry.set("Format", PlistObject::integer(format));
+        entry.set("Path", PlistObject::string(*path));
+        entry.set("Length", PlistObject::integer(static_cast<int64_t>(data.size())));
+        entry.set("Result", PlistObject::integer(error));
+        recordLibraryRequest(entry);
+        return static_cast<int32_t>(error);
+    }
+    if (function == "PXCeGetSystemTime") {
+        reply = SystemTimeBlock(std::chrono::system_clock::now() + std::chrono::milliseconds(ClockOffsetMilliseconds(clockPlist)));
+        return 0;
+    }
+    if (function == "PXCeSetSystemTime") {
+        if (input.size() != 16)
+            return kBadInput;
+        auto when = SystemTimeFromBlock(input);
+        if (!when)
+            return kBadInput;
+        // The device clock runs on from the time it was set: keep its distance from
+        // the host clock, across sessions.
+        auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(*when - std::chrono::system_clock::now());
+        PlistObject clock = PlistObject::dictionary();
+        clock.set("OffsetMilliseconds", PlistObject::integer(offset.count()));
+        if (!clock.writeAtomically(clockPlist))
+            return static_cast<int32_t>(ERROR_ACCESS_DENIED);
+        return 0;
+    }
+    if (function == "GetDLLVersion") {
+        std::vector<uint8_t> block(52, 0);
+        PutLE32(block, 0, 1);  // major
+        PutLE32(block, 4, 0);  // minor
+        PutLE32(block, 8, 17); // build
+        const char kText[] = "pavrix device library 1.0";
+        std::memcpy(block.data() + 12, kText, sizeof kText);
+        reply = block;
+        return 0;
+    }
+    if (function == "PXResetLoggingState") {
+        if (input.size() != 4)
+            return kBadInput;
+        PlistObject entry = request("PXResetLoggingState");
+        entry.set("State", PlistObject::integer(static_cast<int32_t>(GetLE32(input, 0))));
+        recordLibraryRequest(entry, [&](plist_t library) {
+            plist_dict_set_item(library, "LoggingState", plist_new_uint(GetLE32(input, 0)));
+        });
+        return 0;
+    }
+    if (function == "PXCeGetExitCodeProcess") {
+        if (input.size() != 4)
+            return kBadInput;
+        auto code = device_.exitCode(GetLE32(input, 0));
+        if (!code)
+            return static_cast<int32_t>(ERROR_INVALID_HANDLE);
+        std::vector<uint8_t> block(4, 0);
+        PutLE32(block, 0, *code);
+        reply = block;
+        return 0;
+    }
+    return static_cast<int32_t>(ERROR_PROC_NOT_FOUND);
+}

@@ -748,7 +748,12 @@ DWORD EmulatedDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG*
         return failed(ErrnoToWin32(errno));
     if (distanceToMoveHigh)
         *distanceToMoveHigh = static_cast<LONG>(static_cast<uint64_t>(position) >> 32);
-    return static_cast<DWORD>(position & 0xFFFFFFFF);
+    DWORD low = static_cast<DWORD>(position & 0xFFFFFFFF);
+    // A position whose low half is all ones looks like a failure; as on Win32 the
+    // error code is cleared so that callers can tell the two apart.
+    if (low == INVALID_SET_FILE_POINTER)
+        d.lastError = ERROR_SUCCESS;
+    return low;
 }
 
 BOOL EmulatedDevice::CeCloseHandle(HANDLE handle)

@@ -488,6 +488,14 @@ TEST(EmulatedFiles, SixtyFourBitPositions)
     ASSERT_EQ(::pread(fd, &c, 1, (1LL << 32) + 2), 1);
     ::close(fd);
     EXPECT_EQ(c, 'Z');
+
+    // A size of 0xFFFFFFFF reads like a failed seek, so the error code is cleared.
+    ASSERT_EQ(::truncate(dir.fs("big.bin").c_str(), 0xFFFFFFFFLL), 0);
+    h = rapi->CeCreateFile("\\big.bin", kRead, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    EXPECT_EQ(rapi->CeCreateFile("\\missing", kRead, 0, OPEN_EXISTING, 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(rapi->CeSetFilePointer(h, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(rapi->CeGetLastError(), 0u);
+    rapi->CeCloseHandle(h);
 }
 
 } // namespace

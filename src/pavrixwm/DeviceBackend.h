@@ -26,11 +26,13 @@ public:
 
     // Finds the entries matching `path` (one exact path, or a folder followed by a
     // backslash and a pattern such as "*"), in name order, fields chosen by `flags`.
-    // TRUE with the entries (possibly none); FALSE with findData empty when the folder is missing.
+    // TRUE with the entries (possibly none); FALSE with findData empty when the exact path
+    // (2) or the folder (3) is missing.
     virtual BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) = 0;
 
     // Opens or creates a file; a new handle.
-    // INVALID_HANDLE_VALUE on failure (a folder: 5, held by another: 32, missing: 2 or 3).
+    // INVALID_HANDLE_VALUE on failure (a folder: 5, held by another: 32, missing: 2 or 3,
+    // CREATE_NEW over a file: 80, a name the device cannot store: 123).
     virtual HANDLE CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode,
                                 DWORD creationDisposition, DWORD flagsAndAttributes) = 0;
     // Reads up to bytesToRead bytes at the file position; bytesRead says how many (0 at the end).

@@ -146,7 +146,7 @@ bool NamesPattern(const std::string& devicePath)
 } // namespace
 
 WinceDataSource::WinceDataSource()
-    : WinceDataSource(std::make_shared<Rapi>(), platform::ExpandTilde("~/Library/Caches/pxwm_mirroredfs"))
+    : WinceDataSource(std::make_shared<Rapi>(), platform::ExpandTilde(kMirrorDirectory))
 {
 }
 

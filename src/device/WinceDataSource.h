@@ -9,6 +9,10 @@
 #include <optional>
 #include <string>
 
+// Where the desktop's metadata files of the device tree are kept (before "~" is
+// expanded to the user's home folder).
+inline constexpr const char* kMirrorDirectory = "~/Library/Caches/pxwm_mirroredfs";
+
 // The read cache: the last device file read (under 10 MiB), served again without
 // a device call while it is younger than 10 seconds. Process-wide; only the
 // serving thread touches it.

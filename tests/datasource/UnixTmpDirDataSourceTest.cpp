@@ -1,298 +1,188 @@
-// The local directory store, read side: URI mapping, listings, dates, sizes,
-// resource types, reads and the property lookup over real temporary folders.
+// The local directory store over real temporary folders: URI mapping, listings and
+// properties, and what each change answers and leaves on disk, including refusals,
+// paths that would climb out of the root and names a shell would have interpreted.
 
 #include "datasource/UnixTmpDirDataSource.h"
-#include "platform/CalendarDate.h"
 
 #include "datasource/StoreTestHelpers.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-#include <filesystem>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
-using testsupport::MakeDirs;
-using testsupport::TempDir;
-using testsupport::WriteFile;
+using namespace testsupport;
 using namespace storetest;
-
-namespace {
+using Names = std::vector<std::string>;
+using namespace std::string_literals;
 
 constexpr const char* kCollection = "<D:collection/>";
-// Mon, 01 Dec 2014 00:00:00 GMT
-constexpr time_t kDec2014 = 1417392000;
+constexpr const char* kDec2014 = "Mon, 01 Dec 2014 00:00:00 GMT";
 
-TEST(UnixTmpDirDataSourceMapping, FirstVolumeIsRememberedAndEveryVolumeMapsToTheRoot)
-{
-    TempDir root;
-    UnixTmpDirDataSource store(root.path());
-    EXPECT_EQ(store.localToUri(root / "a"), std::nullopt) << "no volume known before the first mapping";
-
-    struct Case {
-        const char* uri;
-        std::string local;
-    };
-    const Case cases[] = {
-        {"/vol/a/b.txt", root / "a/b.txt"},
-        {"/other/c", root / "c"},
-        {"/vol/", root.path()},
-        {"/vol/dir/", root / "dir"},
-        {"/vol/a//b//", root / "a/b"},
-        {"/vol/My%20Documents/x%2Fy", root / "My%20Documents/x%2Fy"}, // escapes name files as they stand
-        {"/vol/r\xC3\xA9sum\xC3\xA9.txt", root / "r\xC3\xA9sum\xC3\xA9.txt"},
-        {"/vol/.../%2e%2e/a..b", root / ".../%2e%2e/a..b"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(store.uriToLocal(c.uri), c.local) << c.uri;
-    EXPECT_EQ(store.volume(), "/vol");
-
-    EXPECT_EQ(store.localToUri(root / "c"), "/vol/c");
-    EXPECT_EQ(store.localToUri(root / "My Documents/a#b.txt"), "/vol/My Documents/a#b.txt");
-    EXPECT_EQ(store.localToUri(root.path()), "/vol");
-}
-
-TEST(UnixTmpDirDataSourceMapping, StoreOverTheFileSystemRoot)
-{
-    UnixTmpDirDataSource store;
-    EXPECT_EQ(store.root(), "");
-    EXPECT_EQ(store.uriToLocal("/v/etc/hosts"), "/etc/hosts");
-    EXPECT_EQ(store.uriToLocal("/v/"), "/");
-    EXPECT_EQ(store.localToUri("/etc/hosts"), "/v/etc/hosts");
-
-    auto shared = UnixTmpDirDataSource::defaultDataSource();
-    ASSERT_NE(shared, nullptr);
-    EXPECT_EQ(shared, UnixTmpDirDataSource::defaultDataSource());
-    EXPECT_EQ(shared->root(), "");
-}
-
-TEST(UnixTmpDirDataSourceMapping, UrisThatNameNothingInTheStore)
-{
-    TempDir root;
-    UnixTmpDirDataSource store(root.path());
-    // Without a "/" after the volume there is no path, and no volume is taken.
-    for (const char* uri : {"/vol", "", "/", "x"}) {
-        EXPECT_EQ(store.uriToLocal(uri), std::nullopt) << uri;
-        EXPECT_EQ(store.volume(), std::nullopt) << uri;
+// A root holding "file" and "dir/sub/x", with a folder beside it; after every test,
+// nothing outside the root may have changed.
+struct UnixTmpDirDataSourceTest : ::testing::Test {
+    TempDir top;
+    std::string root = top / "-root";
+    UnixTmpDirDataSource store{root};
+    UnixTmpDirDataSourceTest()
+    {
+        MakeDirs(root + "/dir/sub");
+        WriteFile(at("dir/sub/x"), "X");
+        WriteFile(at("file"), "0123456789");
+        MakeDirs(top / "outdir");
+        WriteFile(top / "outdir/precious", "keep");
     }
-    // Climbing out of the root.
-    const std::string outside[] = {"/vol/..", "/vol/../", "/vol/../x", "/vol/a/../../x", "/vol/a/..",
-                                   "/vol//..//x", std::string("/vol/..\0/x", 10), std::string("/vol/a\0b", 8)};
+    void TearDown() override
+    {
+        EXPECT_EQ(EntryNames(top.path()), (Names{"-root", "outdir"}));
+        EXPECT_EQ(EntryNames(top / "outdir"), Names{"precious"});
+        EXPECT_EQ(ReadFile(top / "outdir/precious"), "keep");
+    }
+    std::string at(const std::string& relative) const { return root + "/" + relative; }
+};
+
+TEST_F(UnixTmpDirDataSourceTest, MappingKeepsTheFirstVolumeAndNeverLeavesTheRoot)
+{
+    EXPECT_EQ(store.localToUri(at("a")), std::nullopt) << "no volume before the first mapping";
+    // Without a "/" after the volume there is no path, and no volume is taken.
+    for (const char* uri : {"/vol", "", "/", "x"})
+        EXPECT_EQ(store.uriToLocal(uri), std::nullopt) << uri;
+    EXPECT_EQ(store.volume(), std::nullopt);
+
+    // Percent escapes name files as they stand; ".." and NUL would leave the root.
+    const std::pair<std::string, std::string> cases[] = {
+        {"/vol/a/b.txt", at("a/b.txt")}, {"/other/c", at("c")}, {"/vol/", root}, {"/vol/a//b//", at("a/b")},
+        {"/vol/My%20Documents/x%2Fy", at("My%20Documents/x%2Fy")}, {"/vol/.../%2e%2e/a..b", at(".../%2e%2e/a..b")},
+    };
+    for (const auto& [uri, local] : cases)
+        EXPECT_EQ(store.uriToLocal(uri), local) << uri;
+    const std::string outside[] = {"/vol/..", "/vol/a/../../x", "/vol/a/..", "/vol//..//x", "/vol/..\0/x"s, "/vol/a\0b"s};
     for (const auto& uri : outside)
         EXPECT_EQ(store.uriToLocal(uri), std::nullopt) << uri;
+    EXPECT_EQ(store.localToUri(at("c")), "/vol/c");
+    EXPECT_EQ(UnixTmpDirDataSource().uriToLocal("/v/etc/hosts"), "/etc/hosts"); // over the file-system root
 }
 
-TEST(UnixTmpDirDataSourceListing, SubfolderAndEmptyFile)
+TEST_F(UnixTmpDirDataSourceTest, ListingKindsAndProperties)
 {
-    TempDir root;
-    MakeDirs(root / "dir/sub");
-    WriteFile(root / "dir/empty", "");
-    WriteFile(root / "dir/five", "12345");
-    ASSERT_EQ(chmod((root / "dir/empty").c_str(), 0640), 0);
-    ASSERT_TRUE(SetModificationTime(root / "dir/empty", kDec2014));
+    WriteFile(at("dir/empty"), "");
+    WriteFile(at("dir/five"), "12345");
+    WriteFile(at("dir/big"), "");
+    std::filesystem::resize_file(at("dir/big"), 5LL * 1024 * 1024 * 1024 + 7); // sparse: takes no room
+    std::filesystem::permissions(at("dir/empty"), std::filesystem::perms(0640));
+    const timespec dec2014[2] = {{1417392000, 0}, {1417392000, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, at("dir/empty").c_str(), dec2014, 0), 0);
+    std::filesystem::create_directory_symlink(top.path(), at("dir/link"));
 
-    UnixTmpDirDataSource store(root.path());
-    auto children = store.getChildren("/vol/dir/");
-    ASSERT_EQ(children.size(), 3u);
-
-    const auto* sub = FindRecord(children, "/vol/dir/sub");
-    const auto* empty = FindRecord(children, "/vol/dir/empty");
-    const auto* five = FindRecord(children, "/vol/dir/five");
-    ASSERT_TRUE(sub && empty && five);
-
-    EXPECT_EQ(sub->at("resourcetype"), kCollection);
-    EXPECT_EQ(empty->at("resourcetype"), "");
-    EXPECT_EQ(empty->count("getcontentlength"), 0u) << "an empty file's record carries no size";
-    EXPECT_EQ(store.DAV_getcontentlength("/vol/dir/empty"), "0");
-    EXPECT_EQ(five->at("getcontentlength"), "5");
-    EXPECT_EQ(empty->at("attributes"), "416"); // 0640
-    EXPECT_EQ(empty->at("getlastmodified"), "Mon, 01 Dec 2014 00:00:00 GMT");
-    EXPECT_EQ(empty->count("accesstime"), 0u);
-
-    // The same listing under a volume named later keeps the first volume.
-    auto again = store.getChildren("/other/dir");
-    EXPECT_NE(FindRecord(again, "/vol/dir/sub"), nullptr);
-}
-
-TEST(UnixTmpDirDataSourceListing, NothingToListGivesAnEmptyList)
-{
-    TempDir root;
-    WriteFile(root / "file", "x");
-    UnixTmpDirDataSource store(root.path());
-    for (const char* uri : {"/vol/missing/", "/vol/file", "/vol", "/vol/../"})
+    std::map<std::string, DataSource::ChildRecord> listed;
+    for (auto record : store.getChildren("/vol/dir/")) {
+        record.erase("creationdate"); // only where the file system keeps birth times
+        listed[record.at("name")] = record;
+    }
+    ASSERT_EQ(listed.size(), 5u);
+    // An empty file's record carries no size; 416 is 0640.
+    EXPECT_EQ(listed.at("/vol/dir/empty"), (DataSource::ChildRecord{{"name", "/vol/dir/empty"}, {"resourcetype", ""},
+                                                                    {"attributes", "416"}, {"getlastmodified", kDec2014}}));
+    EXPECT_EQ(listed.at("/vol/dir/sub").at("resourcetype"), kCollection);
+    EXPECT_EQ(listed.at("/vol/dir/five").at("getcontentlength"), "5");
+    EXPECT_EQ(listed.at("/vol/dir/link").at("resourcetype"), "") << "a link is listed as itself";
+    EXPECT_TRUE(store.isDirectory("/vol/dir/link")) << "kinds follow links";
+    for (const char* uri : {"/vol/missing/", "/vol/dir/five", "/vol", "/vol/../"})
         EXPECT_TRUE(store.getChildren(uri).empty()) << uri;
-}
 
-TEST(UnixTmpDirDataSourceListing, LinksAreDescribedThemselves)
-{
-    TempDir root;
-    TempDir elsewhere;
-    MakeDirs(root / "dir");
-    ASSERT_EQ(symlink(elsewhere.path().c_str(), (root / "dir/linkdir").c_str()), 0);
-    ASSERT_EQ(symlink((root / "gone").c_str(), (root / "dir/dangling").c_str()), 0);
-
-    UnixTmpDirDataSource store(root.path());
-    auto children = store.getChildren("/vol/dir/");
-    ASSERT_EQ(children.size(), 2u);
-    EXPECT_EQ(FindRecord(children, "/vol/dir/linkdir")->at("resourcetype"), "");
-    EXPECT_EQ(FindRecord(children, "/vol/dir/dangling")->at("resourcetype"), "");
-    // Kinds follow the link.
-    EXPECT_TRUE(store.isDirectory("/vol/dir/linkdir"));
-    EXPECT_FALSE(store.exists("/vol/dir/dangling"));
-}
-
-// Removes the folder's other entries while the listing is under way, as another
-// program might between the listing and the attribute reads.
-class VanishingStore : public UnixTmpDirDataSource {
-public:
-    using UnixTmpDirDataSource::UnixTmpDirDataSource;
-    std::string folder;
-    std::optional<std::string> localToUri(const std::string& localPath) override
-    {
-        for (const auto& name : EntryNames(folder))
-            if (folder + "/" + name != localPath)
-                std::filesystem::remove_all(folder + "/" + name);
-        return UnixTmpDirDataSource::localToUri(localPath);
-    }
-};
-
-TEST(UnixTmpDirDataSourceListing, AnEntryThatVanishesFailsTheWholeListing)
-{
-    TempDir root;
-    MakeDirs(root / "dir");
-    WriteFile(root / "dir/a", "1");
-    WriteFile(root / "dir/b", "2");
-    VanishingStore store(root.path());
-    store.folder = root / "dir";
-    EXPECT_EQ(RaisedName([&] { store.getChildren("/vol/dir/"); }), kDAVNotFoundException);
-}
-
-TEST(UnixTmpDirDataSourceAttributes, DatesSizesAndKinds)
-{
-    TempDir root;
-    MakeDirs(root / "dir");
-    auto before = std::chrono::system_clock::now() - std::chrono::seconds(2);
-    WriteFile(root / "f.txt", "hello");
-    auto after = std::chrono::system_clock::now() + std::chrono::seconds(2);
-    ASSERT_TRUE(SetModificationTime(root / "f.txt", kDec2014));
-
-    UnixTmpDirDataSource store(root.path());
-    EXPECT_EQ(store.getLastModified("/vol/f.txt"), std::chrono::system_clock::from_time_t(kDec2014));
-    // The birth time, where the file system keeps one, is untouched by utimensat.
-    struct statx probe {};
-    bool keepsBirthTimes = statx(AT_FDCWD, (root / "f.txt").c_str(), 0, STATX_BTIME, &probe) == 0 &&
-                           (probe.stx_mask & STATX_BTIME);
-    auto created = store.getCreationDate("/vol/f.txt");
-    ASSERT_EQ(created.has_value(), keepsBirthTimes);
-    if (created) {
-        EXPECT_GT(*created, before);
-        EXPECT_LT(*created, after);
-        for (const auto& record : store.getChildren("/vol/"))
-            EXPECT_EQ(record.count("creationdate"), 1u) << record.at("name");
-    }
-    EXPECT_EQ(store.DAV_getcontentlength("/vol/f.txt"), "5");
-
-    struct Kind {
-        const char* uri;
-        bool file, directory, exists;
+    // "creationdate" is listed but has no handler here.
+    const std::tuple<const char*, const char*, std::optional<std::string>> properties[] = {
+        {"resourcetype", "/vol/dir/five", ""}, {"resourcetype", "/vol/dir/", kCollection},
+        {"getcontentlength", "/vol/dir/empty", "0"}, {"getcontentlength", "/vol/dir/big", "5368709127"},
+        {"getcontenttype", "/vol/missing", "text/html"}, {"getlastmodified", "/vol/dir/empty", kDec2014},
+        {"creationdate", "/vol/dir/five", std::nullopt}, {"quota", "/vol/dir/five", std::nullopt},
     };
-    const Kind kinds[] = {
-        {"/vol/f.txt", true, false, true},  {"/vol/dir", false, true, true}, {"/vol/dir/", false, true, true},
-        {"/vol/", false, true, true},       {"/vol/nope", false, false, false},
-        {"/vol", false, false, false},      {"/vol/../", false, false, false},
-    };
-    for (const auto& k : kinds) {
-        EXPECT_EQ(store.isFile(k.uri), k.file) << k.uri;
-        EXPECT_EQ(store.isDirectory(k.uri), k.directory) << k.uri;
-        EXPECT_EQ(store.exists(k.uri), k.exists) << k.uri;
-    }
-
-    for (const char* missing : {"/vol/nope", "/vol", "/vol/../" }) {
-        EXPECT_EQ(RaisedName([&] { store.getLastModified(missing); }), kDAVNotFoundException) << missing;
-        EXPECT_EQ(RaisedName([&] { store.getCreationDate(missing); }), kDAVNotFoundException) << missing;
-        EXPECT_EQ(RaisedName([&] { store.DAV_getcontentlength(missing); }), kDAVNotFoundException) << missing;
-        EXPECT_EQ(RaisedName([&] { store.DAV_resourcetype(missing); }), kDAVNotFoundException) << missing;
-        EXPECT_EQ(store.DAV_getcontenttype(missing), "text/html") << missing;
-    }
+    for (const auto& [name, uri, value] : properties)
+        EXPECT_EQ(store.getProperty(name, uri), value) << name << " " << uri;
+    for (const char* name : {"resourcetype", "getcontentlength", "getlastmodified"})
+        for (const char* uri : {"/vol/missing", "/vol", "/vol/../"})
+            EXPECT_EQ(RaisedName([&] { store.getProperty(name, uri); }), kDAVNotFoundException) << name << uri;
 }
 
-TEST(UnixTmpDirDataSourceAttributes, SizesBeyond32Bits)
+TEST_F(UnixTmpDirDataSourceTest, PutAndGetDataAndRefusalsStoreNothing)
 {
-    TempDir root;
-    const off_t size = 5LL * 1024 * 1024 * 1024 + 7; // sparse: takes no room
-    WriteFile(root / "big", "");
-    ASSERT_EQ(truncate((root / "big").c_str(), size), 0);
-    UnixTmpDirDataSource store(root.path());
-    EXPECT_EQ(store.DAV_getcontentlength("/vol/big"), "5368709127");
-    auto children = store.getChildren("/vol/");
-    ASSERT_EQ(children.size(), 1u);
-    EXPECT_EQ(children[0].at("getcontentlength"), "5368709127");
-}
-
-TEST(UnixTmpDirDataSourceProperties, LookupByName)
-{
-    TempDir root;
-    MakeDirs(root / "dir");
-    WriteFile(root / "f", "abc");
-    ASSERT_TRUE(SetModificationTime(root / "f", kDec2014));
-    UnixTmpDirDataSource store(root.path());
-
-    EXPECT_EQ(store.getProperty("resourcetype", "/vol/f"), "");
-    EXPECT_EQ(store.getProperty("resourcetype", "/vol/dir/"), kCollection);
-    EXPECT_EQ(store.getProperty("getcontentlength", "/vol/f"), "3");
-    EXPECT_EQ(store.getProperty("getcontenttype", "/vol/dir/"), "text/html");
-    EXPECT_EQ(store.getProperty("getlastmodified", "/vol/f"), "Mon, 01 Dec 2014 00:00:00 GMT");
-    // Listed names without a handler, and unlisted ones, give no value.
-    for (const char* name : {"creationdate", "quota", "quotaused", "displayname", "getetag", "ResourceType"})
-        EXPECT_EQ(store.getProperty(name, "/vol/f"), std::nullopt) << name;
-    EXPECT_EQ(RaisedName([&] { store.getProperty("resourcetype", "/vol/missing"); }), kDAVNotFoundException);
-    EXPECT_EQ(RaisedName([&] { store.getProperty("getlastmodified", "/vol/missing"); }), kDAVNotFoundException);
-}
-
-// A store whose kinds say "directory" for everything: the resource type must come
-// from the receiver's kinds, not the base's.
-class EverythingIsAFolder : public UnixTmpDirDataSource {
-public:
-    using UnixTmpDirDataSource::UnixTmpDirDataSource;
-    bool isFile(const std::string&) override { return false; }
-    bool isDirectory(const std::string&) override { return true; }
-};
-
-TEST(UnixTmpDirDataSourceProperties, OperationsUseTheReceiversKinds)
-{
-    TempDir root;
-    WriteFile(root / "f", "abc");
-    EverythingIsAFolder store(root.path());
-    EXPECT_EQ(store.getProperty("resourcetype", "/vol/f"), kCollection);
-    EXPECT_EQ(RaisedName([&] { store.getData("/vol/f"); }), kDAVNotFoundException);
-}
-
-TEST(UnixTmpDirDataSourceReading, GetData)
-{
-    TempDir root;
-    MakeDirs(root / "dir");
     const std::string binary("a\0b\r\n\xff", 6);
-    WriteFile(root / "bin", binary);
-    WriteFile(root / "empty", "");
-    UnixTmpDirDataSource store(root.path());
-
-    EXPECT_EQ(Text(store.getData("/vol/bin")), binary);
-    auto empty = store.getData("/vol/empty");
-    ASSERT_NE(empty, nullptr);
-    EXPECT_TRUE(empty->empty());
-    for (const char* uri : {"/vol/dir", "/vol/dir/", "/vol/", "/vol/missing", "/vol", "/vol/../"})
+    std::filesystem::create_symlink(at("gone"), at("dangling"));
+    EXPECT_TRUE(store.putData(Bytes(binary), "/vol/new"));
+    EXPECT_TRUE(store.putData(Bytes("abc"), "/vol/file"));
+    EXPECT_TRUE(store.putData(nullptr, "/vol/none"));
+    EXPECT_EQ(Text(store.getData("/vol/new")), binary);
+    EXPECT_EQ(ReadFile(at("file")), "abc") << "the old tail must be cut off";
+    EXPECT_EQ(Text(store.getData("/vol/none")), "");
+    for (const char* uri : {"/vol/dir/", "/vol/", "/vol/missing", "/vol", "/vol/../outdir/precious"})
         EXPECT_EQ(RaisedName([&] { store.getData(uri); }), kDAVNotFoundException) << uri;
 
-    // A file just outside the root stays out of reach.
-    TempDir parent;
-    MakeDirs(parent / "root");
-    WriteFile(parent / "secret", "s");
-    UnixTmpDirDataSource inner(parent / "root");
-    EXPECT_EQ(RaisedName([&] { inner.getData("/vol/../secret"); }), kDAVNotFoundException);
-    EXPECT_EQ(RaisedName([&] { inner.getData("/vol/x/../../secret"); }), kDAVNotFoundException);
+    // A directory in the way, a missing parent, a file as parent, a link to nowhere, no path, outside the root.
+    for (const char* uri : {"/vol/dir", "/vol/dir/", "/vol/missing/x", "/vol/file/x", "/vol/dangling", "/vol",
+                            "/vol/../escape", "/vol/dir/../../outdir/precious"})
+        EXPECT_FALSE(store.putData(Bytes("data"), uri)) << uri;
+    EXPECT_EQ(EntryNames(root), (Names{"dangling", "dir", "file", "new", "none"}));
+    EXPECT_EQ(EntryNames(at("dir")), Names{"sub"});
 }
 
-} // namespace
+TEST_F(UnixTmpDirDataSourceTest, MkcolMakesOneFolderAndDeleteRemovesWholeFoldersAndLinks)
+{
+    const std::pair<const char*, int> cases[] = {
+        {"/vol/new", 201}, {"/vol/dir/new/", 201}, {"/vol/file", 405}, {"/vol/dir", 405}, {"/vol/new", 405},
+        {"/vol/missing/sub", 403}, {"/vol/file/sub", 403}, {"/vol", 403}, {"/vol/../made", 403},
+        {"/vol/dir/../../outdir/made", 403},
+    };
+    for (const auto& [uri, status] : cases)
+        EXPECT_EQ(store.mkCollection(uri), status) << uri;
+    EXPECT_EQ(EntryNames(root), (Names{"dir", "file", "new"}));
+    EXPECT_EQ(EntryNames(at("dir")), (Names{"new", "sub"}));
+
+    // A link to a folder outside goes, the folder stays.
+    std::filesystem::create_directory_symlink(top / "outdir", at("link"));
+    for (const char* uri : {"/vol/file", "/vol/dir/", "/vol/new", "/vol/link", "/vol/missing", "/vol/missing/deeper/",
+                            "/vol/../outdir", "/vol/..", "/vol/x/../../outdir/", "/vol"})
+        EXPECT_EQ(store.delete_(uri), 204) << uri;
+    EXPECT_TRUE(EntryNames(root).empty());
+}
+
+TEST_F(UnixTmpDirDataSourceTest, MoveRenamesReplacesAndRefuses)
+{
+    WriteFile(at("b"), "B");
+    // The second move replaces a file; a missing parent, a missing source, no path or
+    // either side outside the root is refused.
+    const std::tuple<const char*, std::optional<std::string>, int> cases[] = {
+        {"/vol/file", "/vol/a2", 201}, {"/vol/b", "/vol/a2", 201}, {"/vol/dir/", "/vol/moved", 201},
+        {"/vol/a2", "/vol/missing/a2", 412}, {"/vol/nothing", "/vol/else", 412}, {"/vol/a2", std::nullopt, 412},
+        {"/vol", "/vol/x", 412}, {"/vol/a2", "/vol", 412}, {"/vol/a2", "/vol/../stolen", 412},
+        {"/vol/a2", "/vol/moved/../../outdir/a2", 412}, {"/vol/../outdir", "/vol/taken", 412},
+    };
+    for (const auto& [from, to, status] : cases)
+        EXPECT_EQ(store.move(from, to), status) << from << " -> " << to.value_or("(none)");
+    EXPECT_EQ(EntryNames(root), (Names{"a2", "moved"}));
+    EXPECT_EQ(ReadFile(at("a2")), "B");
+    EXPECT_EQ(ReadFile(at("moved/sub/x")), "X");
+}
+
+// Names a shell would read as quoting, expansions, commands or options reach mv
+// unchanged and run nothing. The store's root is relative here, so that both paths
+// begin with "-", and a command run would leave "pwned" beside it.
+TEST_F(UnixTmpDirDataSourceTest, MovedNamesAreNeverInterpreted)
+{
+    const auto saved = std::filesystem::current_path();
+    std::filesystem::current_path(top.path());
+    UnixTmpDirDataSource relative("-root");
+    const std::string names[] = {
+        "quote\"d", "$(touch pwned)", "`touch pwned`", "back\\slash\\", "-n", "--help", "it's", "semi;colon&",
+        "$HOME",    "a b  c",         "new\nline",     "star*?[x]",     "-",  "\\\"$(touch pwned)\\\"",
+    };
+    for (const auto& name : names) {
+        WriteFile(at(name), name);
+        EXPECT_EQ(relative.move("/vol/" + name, std::string("/vol/-plain")), 201) << name;
+        EXPECT_EQ(relative.move("/vol/-plain", "/vol/" + name), 201) << name;
+        EXPECT_EQ(ReadFile(at(name)), name);
+    }
+    EXPECT_EQ(EntryNames(root).size(), std::size(names) + 2);
+    std::filesystem::current_path(saved);
+}

@@ -544,6 +544,10 @@ TEST(WinceChanges, DeleteMoveAndMakeFolder)
     EXPECT_EQ(d.store->move("/vol/Moved%20Folder", "/vol"), 412);
     EXPECT_EQ(d.calls(Call::MoveFile), before) << "nothing to move to, no device call";
 
+    EXPECT_EQ(d.store->move("/vol/", "/vol/Root"), 412) << "the root stays where it is";
+    EXPECT_EQ(d.store->move("/vol/Moved%20Folder", "/vol/Moved%20Folder/Inner"), 412) << "not into itself";
+    EXPECT_TRUE(PathExists(d.fs("Moved Folder/inside.txt")));
+
     EXPECT_EQ(d.store->mkCollection("/vol/New/"), 201);
     EXPECT_TRUE(IsDirectory(d.fs("New")));
     EXPECT_EQ(d.store->mkCollection("/vol/New"), 405);

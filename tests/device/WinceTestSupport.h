@@ -1,7 +1,7 @@
 #pragma once
 
 // What the device store tests share: an emulated device in a temporary folder
-// behind the fault-injecting wrapper (which also records the find masks and write
+// behind the fault-injecting wrapper (which also records find masks and write
 // sizes), a mirror folder beside it, and a file held by another process.
 
 #include "device/WinceDataSource.h"
@@ -21,47 +21,39 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 namespace wincetest {
 
-// Forwards to the fault injector and remembers what the store asked for.
 class RecordingDevice : public FaultInjectingDevice {
 public:
     using FaultInjectingDevice::FaultInjectingDevice;
-
     BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) override
     {
-        {
-            std::lock_guard lock(mutex_);
-            finds.emplace_back(path, flags);
-        }
+        note(finds_, std::make_pair(path, flags));
         return FaultInjectingDevice::CeFindAllFiles(path, flags, findData);
     }
     BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten) override
     {
-        {
-            std::lock_guard lock(mutex_);
-            writes.push_back(bytesToWrite);
-        }
+        note(writes_, bytesToWrite);
         return FaultInjectingDevice::CeWriteFile(handle, buffer, bytesToWrite, bytesWritten);
     }
-
-    std::vector<std::pair<std::string, DWORD>> takeFinds()
-    {
-        std::lock_guard lock(mutex_);
-        return std::exchange(finds, {});
-    }
-    std::vector<DWORD> takeWrites()
-    {
-        std::lock_guard lock(mutex_);
-        return std::exchange(writes, {});
-    }
+    std::vector<std::pair<std::string, DWORD>> takeFinds() { return take(finds_); }
+    std::vector<DWORD> takeWrites() { return take(writes_); }
 
 private:
+    template <class T> void note(std::vector<T>& list, T value)
+    {
+        std::lock_guard lock(mutex_);
+        list.push_back(std::move(value));
+    }
+    template <class T> std::vector<T> take(std::vector<T>& list)
+    {
+        std::lock_guard lock(mutex_);
+        return std::exchange(list, {});
+    }
     std::mutex mutex_;
-    std::vector<std::pair<std::string, DWORD>> finds;
-    std::vector<DWORD> writes;
+    std::vector<std::pair<std::string, DWORD>> finds_;
+    std::vector<DWORD> writes_;
 };
 
 inline void ResetReadCache()
@@ -69,6 +61,12 @@ inline void ResetReadCache()
     gCachedFile.reset();
     gCachedFileName.reset();
     gCachedFileDate.reset();
+}
+
+inline void WriteWithFolders(const std::string& path, const std::string& content)
+{
+    testsupport::MakeDirs(path.substr(0, path.rfind('/')));
+    testsupport::WriteFile(path, content);
 }
 
 // A device folder with fs/, a mirror folder, and a store over both.
@@ -96,19 +94,10 @@ struct DeviceStore {
 
     std::string fs(const std::string& relative) const { return deviceDir + "/fs/" + relative; }
     std::string mirror(const std::string& relative) const { return mirrorDir + "/" + relative; }
-    void put(const std::string& relative, const std::string& content) const
-    {
-        auto slash = relative.rfind('/');
-        if (slash != std::string::npos)
-            testsupport::MakeDirs(fs(relative.substr(0, slash)));
-        testsupport::WriteFile(fs(relative), content);
-    }
+    void put(const std::string& relative, const std::string& content) const { WriteWithFolders(fs(relative), content); }
     void putMirror(const std::string& relative, const std::string& content) const
     {
-        auto slash = relative.rfind('/');
-        if (slash != std::string::npos)
-            testsupport::MakeDirs(mirror(relative.substr(0, slash)));
-        testsupport::WriteFile(mirror(relative), content);
+        WriteWithFolders(mirror(relative), content);
     }
     void mkdir(const std::string& relative) const { testsupport::MakeDirs(fs(relative)); }
     int calls(FaultInjectingDevice::Call call) const { return device->callCount(call); }
@@ -142,6 +131,14 @@ inline DataSource::DataPtr Bytes(const std::string& text)
     return std::make_shared<DataSource::Data>(text.begin(), text.end());
 }
 
+inline std::string Pattern(size_t size)
+{
+    std::string text(size, '\0');
+    for (size_t i = 0; i < size; ++i)
+        text[i] = static_cast<char>('a' + (i * 7 + i / 65536) % 26);
+    return text;
+}
+
 // Another process that holds an exclusive flock(2) on a file until destroyed, as
 // a program of the device keeping the file open.
 class HeldFile {
@@ -152,8 +149,7 @@ public:
         if (::pipe(ready) != 0)
             return;
         pid_ = ::fork();
-        if (pid_ == 0) {
-            // Only async-signal-safe calls: the parent has threads.
+        if (pid_ == 0) { // only async-signal-safe calls: the parent has threads
             int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
             char ok = fd >= 0 && ::flock(fd, LOCK_EX) == 0 ? 1 : 0;
             [[maybe_unused]] ssize_t n = ::write(ready[1], &ok, 1);

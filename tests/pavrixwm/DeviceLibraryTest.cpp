@@ -3,9 +3,6 @@
 #include "DeviceFixture.h"
 #include "pavrixwm/CeWCHAR.h"
 
-#include <gtest/gtest.h>
-
-#include <cstring>
 #include <ctime>
 
 using namespace devicetest;
@@ -13,299 +10,175 @@ using platform::PlistObject;
 
 namespace {
 
-struct Answer {
-    int32_t result = 0;
-    std::optional<std::vector<uint8_t>> reply;
-};
+using Block = std::vector<uint8_t>;
 
-Answer Invoke(Rapi& rapi, const std::string& function, const std::vector<uint8_t>& input, const std::string& dll = "pavrix")
+std::pair<int32_t, std::optional<Block>> Invoke(Rapi& rapi, const std::string& function, const Block& input, const std::string& dll = "pavrix")
 {
-    Answer answer;
     uint8_t* block = nullptr;
     DWORD length = 0;
-    answer.result = rapi.CeRapiInvoke(dll, function, static_cast<DWORD>(input.size()), input.empty() ? nullptr : input.data(),
-                                      &length, &block);
-    if (block)
-        answer.reply = std::vector<uint8_t>(block, block + length);
+    int32_t result = rapi.CeRapiInvoke(dll, function, DWORD(input.size()), input.data(), &length, &block);
+    std::optional<Block> reply = block ? std::optional<Block>(Block(block, block + length)) : std::nullopt;
     rapi.CeRapiFreeBuffer(block);
-    return answer;
+    return {result, reply};
 }
 
-std::vector<uint8_t> LE32(uint32_t value)
+Block operator+(Block a, const Block& b)
 {
-    return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)};
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
 }
 
-uint32_t ReadLE32(const std::vector<uint8_t>& block, size_t offset)
-{
-    return block[offset] | (block[offset + 1] << 8) | (block[offset + 2] << 16) | (uint32_t(block[offset + 3]) << 24);
-}
+Block LE32(uint32_t value) { return {uint8_t(value), uint8_t(value >> 8), uint8_t(value >> 16), uint8_t(value >> 24)}; }
 
-uint16_t ReadLE16(const std::vector<uint8_t>& block, size_t offset) { return uint16_t(block[offset] | (block[offset + 1] << 8)); }
-
-std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts)
+// A SYSTEMTIME block: year, month, day of week, day, hour, minute, second, milliseconds.
+Block SystemTime(std::vector<uint16_t> fields)
 {
-    std::vector<uint8_t> out;
-    for (const auto& part : parts)
-        out.insert(out.end(), part.begin(), part.end());
+    Block out;
+    for (uint16_t field : fields)
+        out.insert(out.end(), {uint8_t(field), uint8_t(field >> 8)});
     return out;
 }
 
-std::vector<PlistObject> Requests(const DeviceDir& dir)
+time_t SecondsOf(const Block& b) // the UTC second a SYSTEMTIME block names
 {
-    std::vector<PlistObject> out;
-    auto library = PlistObject::loadDictionary(dir / "library.plist");
-    if (!library)
-        return out;
-    auto requests = library->get("Requests");
-    if (!requests || requests->type() != PLIST_ARRAY)
-        return out;
-    for (uint32_t i = 0; i < plist_array_get_size(requests->node()); ++i)
-        out.emplace_back(plist_copy(plist_array_get_item(requests->node(), i)));
-    return out;
+    auto at = [&](int i) { return b[2 * i] | (b[2 * i + 1] << 8); };
+    struct tm f {};
+    f.tm_year = at(0) - 1900, f.tm_mon = at(1) - 1, f.tm_mday = at(3), f.tm_hour = at(4), f.tm_min = at(5), f.tm_sec = at(6);
+    return timegm(&f);
 }
 
-std::vector<std::string> MediaLibrary(const DeviceDir& dir)
-{
-    std::vector<std::string> out;
-    auto library = PlistObject::loadDictionary(dir / "library.plist");
-    auto media = library ? library->get("MediaLibrary") : std::nullopt;
-    if (!media)
-        return out;
-    for (uint32_t i = 0; i < plist_array_get_size(media->node()); ++i)
-        out.push_back(*PlistObject(plist_copy(plist_array_get_item(media->node(), i))).asString());
-    return out;
-}
-
-// The UTC instant a SYSTEMTIME block names, to the second.
-time_t SecondsOf(const std::vector<uint8_t>& block)
-{
-    struct tm fields {};
-    fields.tm_year = ReadLE16(block, 0) - 1900;
-    fields.tm_mon = ReadLE16(block, 2) - 1;
-    fields.tm_mday = ReadLE16(block, 6);
-    fields.tm_hour = ReadLE16(block, 8);
-    fields.tm_min = ReadLE16(block, 10);
-    fields.tm_sec = ReadLE16(block, 12);
-    return timegm(&fields);
-}
-
-std::vector<uint8_t> SystemTime(uint16_t year, uint16_t month, uint16_t dayOfWeek, uint16_t day, uint16_t hour,
-                                uint16_t minute, uint16_t second, uint16_t ms)
-{
-    std::vector<uint8_t> block;
-    for (uint16_t field : {year, month, dayOfWeek, day, hour, minute, second, ms}) {
-        block.push_back(uint8_t(field));
-        block.push_back(uint8_t(field >> 8));
-    }
-    return block;
-}
-
-TEST(DeviceLibrary, UnknownLibrariesAndFunctionsAreRefused)
-{
-    DeviceDir dir;
-    auto rapi = dir.session();
-    EXPECT_EQ(Invoke(*rapi, "PXCeHasRichInk", {}, "other").result, int32_t(ERROR_MOD_NOT_FOUND));
-    EXPECT_EQ(Invoke(*rapi, "PXCeWMPAddToLibrary", {}).result, int32_t(ERROR_PROC_NOT_FOUND)); // the name is "Libary"
-    EXPECT_EQ(Invoke(*rapi, "pxcehasrichink", {}).result, int32_t(ERROR_PROC_NOT_FOUND));
-    Answer answer = Invoke(*rapi, "PXCeHasRichInk", {}, "PAVRIX.DLL");
-    EXPECT_EQ(answer.result, 0);
-    EXPECT_FALSE(Invoke(*rapi, "Nope", {}).reply);
-}
-
-TEST(DeviceLibrary, RichInkDependsOnTheDeviceClass)
-{
-    DeviceDir dir;
-    auto rapi = dir.session();
-    Answer answer = Invoke(*rapi, "PXCeHasRichInk", {});
-    EXPECT_EQ(answer.result, 0);
-    EXPECT_EQ(answer.reply, LE32(1));
-
-    auto settings = PlistObject::dictionary();
-    settings.set("DeviceClass", PlistObject::string("SmartPhone"));
-    dir.setDevicePlist(settings);
-    EXPECT_EQ(Invoke(*rapi, "PXCeHasRichInk", {}).reply, LE32(0));
-}
-
-TEST(DeviceLibrary, MediaLibraryRequestsAreRecorded)
-{
-    DeviceDir dir;
-    auto rapi = dir.session();
-    // Three characters: six bytes of units and the zero unit.
-    auto text = Utf8ToDeviceText("a\xC3\xA9z");
-    ASSERT_EQ(text.size(), 8u);
-    EXPECT_EQ(rapi->CeRapiInvoke("pavrix", "PXCeWMPAddToLibary", 8, text.data(), nullptr, nullptr), 0);
-    auto second = Utf8ToDeviceText("\\Storage Card\\song.mp3");
-    EXPECT_EQ(rapi->CeRapiInvoke("pavrix", "PXCeWMPAddToLibary", DWORD(second.size()), second.data(), nullptr, nullptr), 0);
-    EXPECT_EQ(MediaLibrary(dir), (std::vector<std::string>{"a\xC3\xA9z", "\\Storage Card\\song.mp3"}));
-
-    // Text without its zero unit, or of an odd length, is not device text.
-    for (const auto& bad : {std::vector<uint8_t>{'a', 0}, std::vector<uint8_t>{'a', 0, 0}, std::vector<uint8_t>{}}) {
-        EXPECT_EQ(Invoke(*rapi, "PXCeWMPAddToLibary", bad).result, int32_t(ERROR_INVALID_PARAMETER));
-    }
-    EXPECT_EQ(MediaLibrary(dir).size(), 2u);
-
-    EXPECT_EQ(rapi->CeRapiInvoke("pavrix", "PXCeWMPCleanLibary", 0, nullptr, nullptr, nullptr), 0);
-    EXPECT_TRUE(MediaLibrary(dir).empty());
-    auto requests = Requests(dir);
-    ASSERT_EQ(requests.size(), 3u);
-    EXPECT_EQ(requests[0].getString("Function"), "PXCeWMPAddToLibary");
-    EXPECT_EQ(requests[0].getString("Text"), "a\xC3\xA9z");
-    EXPECT_EQ(requests[2].getString("Function"), "PXCeWMPCleanLibary");
-}
-
-TEST(DeviceLibrary, ConversionsReadAndWriteDeviceFiles)
+TEST(DeviceLibrary, EachFunctionAnswersItsBlocksAndRecordsItsRequest)
 {
     DeviceDir dir;
     dir.put("My Documents/note.pwi", "ink bytes");
-    auto rapi = dir.session();
-
-    // Conversion-from block: format, then the path as device text.
-    Answer answer = Invoke(*rapi, "PXCeConvertFromFile", Concat({LE32(3), Utf8ToDeviceText("\\my documents\\NOTE.pwi")}));
-    EXPECT_EQ(answer.result, 0);
-    ASSERT_TRUE(answer.reply);
-    EXPECT_EQ(std::string(answer.reply->begin(), answer.reply->end()), "ink bytes");
-    EXPECT_EQ(Invoke(*rapi, "PXCeConvertFromFile", Concat({LE32(3), Utf8ToDeviceText("\\missing.pwi")})).result,
-              int32_t(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(Invoke(*rapi, "PXCeConvertFromFile", {3, 0, 0, 0, 'a'}).result, int32_t(ERROR_INVALID_PARAMETER));
-
-    // The conversion-to block of a one-character path "A", format 3 and five data bytes is 17 bytes.
-    std::vector<uint8_t> block = {3, 0, 0, 0, 4, 0, 0, 0, 0x41, 0, 0, 0, 'h', 'e', 'l', 'l', 'o'};
-    EXPECT_EQ(rapi->CeRapiInvoke("pavrix", "PXCeConvertToFile", DWORD(block.size()), block.data(), nullptr, nullptr), 0);
-    EXPECT_EQ(dir.read("A"), "hello");
-
-    struct Bad {
-        const char* what;
-        std::vector<uint8_t> block;
-        int32_t code;
-    };
-    const std::vector<Bad> bad = {
-        {"path length past the end", {3, 0, 0, 0, 40, 0, 0, 0, 0x41, 0, 0, 0}, int32_t(ERROR_INVALID_PARAMETER)},
-        {"path without zero unit", {3, 0, 0, 0, 2, 0, 0, 0, 0x41, 0, 'x'}, int32_t(ERROR_INVALID_PARAMETER)},
-        {"short header", {3, 0, 0, 0, 4, 0}, int32_t(ERROR_INVALID_PARAMETER)},
-        {"missing folder", Concat({LE32(1), LE32(16), Utf8ToDeviceText("\\no\\x.b")}), int32_t(ERROR_PATH_NOT_FOUND)},
-    };
-    for (const auto& c : bad)
-        EXPECT_EQ(Invoke(*rapi, "PXCeConvertToFile", c.block).result, c.code) << c.what;
-
-    auto requests = Requests(dir);
-    ASSERT_GE(requests.size(), 3u);
-    EXPECT_EQ(requests[0].getString("Function"), "PXCeConvertFromFile");
-    EXPECT_EQ(requests[0].getInteger("Format"), 3);
-    EXPECT_EQ(requests[0].getString("Path"), "\\my documents\\NOTE.pwi");
-    EXPECT_EQ(requests[2].getString("Function"), "PXCeConvertToFile");
-    EXPECT_EQ(requests[2].getString("Path"), "A");
-    EXPECT_EQ(requests[2].getInteger("Length"), 5);
-}
-
-TEST(DeviceLibrary, ClockFollowsTheHostUntilSetAndKeepsItsOffset)
-{
-    DeviceDir dir;
-    auto rapi = dir.session();
-    Answer answer = Invoke(*rapi, "PXCeGetSystemTime", {});
-    ASSERT_EQ(answer.result, 0);
-    ASSERT_TRUE(answer.reply);
-    ASSERT_EQ(answer.reply->size(), 16u);
-    time_t now = std::time(nullptr);
-    EXPECT_LE(std::llabs(SecondsOf(*answer.reply) - now), 2);
-    struct tm fields {};
-    time_t shown = SecondsOf(*answer.reply);
-    gmtime_r(&shown, &fields);
-    EXPECT_EQ(ReadLE16(*answer.reply, 4), fields.tm_wday);
-    EXPECT_LT(ReadLE16(*answer.reply, 14), 1000);
-
-    // 1 March 2001, 13:05:09 UTC; day of week and milliseconds as the caller gives them.
-    auto set = SystemTime(2001, 3, 4, 1, 13, 5, 9, 0);
-    EXPECT_EQ(rapi->CeRapiInvoke("pavrix", "PXCeSetSystemTime", 16, set.data(), nullptr, nullptr), 0);
-    struct tm target {};
-    target.tm_year = 101;
-    target.tm_mon = 2;
-    target.tm_mday = 1;
-    target.tm_hour = 13;
-    target.tm_min = 5;
-    target.tm_sec = 9;
-    time_t expected = timegm(&target);
-    answer = Invoke(*rapi, "PXCeGetSystemTime", {});
-    ASSERT_TRUE(answer.reply);
-    EXPECT_LE(std::llabs(SecondsOf(*answer.reply) - expected), 2);
-    EXPECT_EQ(ReadLE16(*answer.reply, 4), 4); // 1 March 2001 was a Thursday
-
-    // Another session of the same device keeps the set clock running.
-    auto later = dir.session();
-    answer = Invoke(*later, "PXCeGetSystemTime", {});
-    ASSERT_TRUE(answer.reply);
-    EXPECT_LE(std::llabs(SecondsOf(*answer.reply) - expected), 3);
-
-    for (const auto& bad : {SystemTime(2001, 13, 0, 1, 0, 0, 0, 0), SystemTime(2001, 2, 0, 29, 0, 0, 0, 0),
-                            SystemTime(2001, 1, 0, 1, 24, 0, 0, 0), SystemTime(1500, 1, 0, 1, 0, 0, 0, 0)})
-        EXPECT_EQ(Invoke(*rapi, "PXCeSetSystemTime", bad).result, int32_t(ERROR_INVALID_PARAMETER));
-    EXPECT_EQ(Invoke(*rapi, "PXCeSetSystemTime", std::vector<uint8_t>(15, 1)).result, int32_t(ERROR_INVALID_PARAMETER));
-}
-
-TEST(DeviceLibrary, VersionRecordIsFiftyTwoBytesWithTerminatedText)
-{
-    DeviceDir dir;
-    auto rapi = dir.session();
-    Answer answer = Invoke(*rapi, "GetDLLVersion", {});
-    ASSERT_EQ(answer.result, 0);
-    ASSERT_TRUE(answer.reply);
-    ASSERT_EQ(answer.reply->size(), 52u);
-    EXPECT_EQ(ReadLE32(*answer.reply, 0), 1u);
-    const uint8_t* text = answer.reply->data() + 12;
-    size_t length = strnlen(reinterpret_cast<const char*>(text), 40);
-    EXPECT_GT(length, 0u);
-    EXPECT_LT(length, 40u);
-}
-
-TEST(DeviceLibrary, LoggingResetIsRecorded)
-{
-    DeviceDir dir;
-    auto rapi = dir.session();
-    auto state = LE32(uint32_t(-2));
-    EXPECT_EQ(rapi->CeRapiInvoke("pavrix", "PXResetLoggingState", 4, state.data(), nullptr, nullptr), 0);
-    EXPECT_EQ(Invoke(*rapi, "PXResetLoggingState", {1, 0}).result, int32_t(ERROR_INVALID_PARAMETER));
-    auto requests = Requests(dir);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].getString("Function"), "PXResetLoggingState");
-    EXPECT_EQ(requests[0].getInteger("State"), -2);
-}
-
-TEST(DeviceLibrary, ExitCodesOfKnownProcesses)
-{
-    DeviceDir dir;
-    auto rapi = dir.session();
-    EXPECT_EQ(Invoke(*rapi, "PXCeGetExitCodeProcess", LE32(1234)).result, int32_t(ERROR_INVALID_HANDLE));
-
     auto processes = PlistObject::dictionary();
     processes.set("1234", PlistObject::integer(7));
     processes.set("99", PlistObject::integer(259)); // still running
     auto settings = PlistObject::dictionary();
     settings.set("Processes", processes);
     dir.setDevicePlist(settings);
-    EXPECT_EQ(Invoke(*rapi, "PXCeGetExitCodeProcess", LE32(1234)).reply, LE32(7));
-    EXPECT_EQ(Invoke(*rapi, "PXCeGetExitCodeProcess", LE32(99)).reply, LE32(259));
-    Answer unknown = Invoke(*rapi, "PXCeGetExitCodeProcess", LE32(5));
-    EXPECT_EQ(unknown.result, int32_t(ERROR_INVALID_HANDLE));
-    EXPECT_FALSE(unknown.reply);
-    EXPECT_EQ(Invoke(*rapi, "PXCeGetExitCodeProcess", {1, 2, 3}).result, int32_t(ERROR_INVALID_PARAMETER));
+    auto rapi = dir.session();
+    constexpr int32_t kBad = ERROR_INVALID_PARAMETER;
+    struct Case {
+        const char* function;
+        Block input;
+        int32_t result;
+        std::optional<Block> reply;
+    };
+    const std::vector<Case> cases = {
+        {"PXCeHasRichInk", {}, 0, LE32(1)},
+        {"PXCeWMPAddToLibrary", {}, ERROR_PROC_NOT_FOUND, {}}, // the name is "Libary"
+        {"PXCeWMPAddToLibary", Utf8ToDeviceText("a\xC3\xA9z"), 0, {}},
+        {"PXCeWMPAddToLibary", {'a', 0}, kBad, {}}, // no zero unit
+        {"PXCeWMPAddToLibary", {'a', 0, 0}, kBad, {}}, // odd length
+        {"PXCeWMPCleanLibary", {}, 0, {}},
+        {"PXCeWMPAddToLibary", Utf8ToDeviceText("\\Storage Card\\song.mp3"), 0, {}},
+        {"PXCeConvertFromFile", LE32(3) + Utf8ToDeviceText("\\my documents\\NOTE.pwi"), 0, Bytes("ink bytes")},
+        {"PXCeConvertFromFile", LE32(3) + Utf8ToDeviceText("\\missing.pwi"), ERROR_FILE_NOT_FOUND, {}},
+        {"PXCeConvertFromFile", {3, 0, 0, 0, 'a'}, kBad, {}},
+        // Format 3, a path of 4 bytes ("A" and its zero unit), five data bytes.
+        {"PXCeConvertToFile", {3, 0, 0, 0, 4, 0, 0, 0, 0x41, 0, 0, 0, 'h', 'e', 'l', 'l', 'o'}, 0, {}},
+        {"PXCeConvertToFile", {3, 0, 0, 0, 40, 0, 0, 0, 0x41, 0, 0, 0}, kBad, {}},
+        {"PXCeConvertToFile", LE32(1) + LE32(16) + Utf8ToDeviceText("\\no\\x.b"), ERROR_PATH_NOT_FOUND, {}},
+        {"PXResetLoggingState", LE32(uint32_t(-2)), 0, {}},
+        {"PXResetLoggingState", {1, 0}, kBad, {}},
+        {"PXCeGetExitCodeProcess", LE32(1234), 0, LE32(7)},
+        {"PXCeGetExitCodeProcess", LE32(99), 0, LE32(259)},
+        {"PXCeGetExitCodeProcess", LE32(5), ERROR_INVALID_HANDLE, {}},
+        {"PXCeGetExitCodeProcess", {1, 2, 3}, kBad, {}},
+        {"PXCeSetSystemTime", SystemTime({2001, 13, 0, 1, 0, 0, 0, 0}), kBad, {}},
+        {"PXCeSetSystemTime", SystemTime({2001, 2, 0, 29, 0, 0, 0, 0}), kBad, {}},
+        {"PXCeSetSystemTime", Block(15, 1), kBad, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.function + testing::PrintToString(c.input));
+        auto [result, reply] = Invoke(*rapi, c.function, c.input);
+        EXPECT_EQ(result, c.result);
+        EXPECT_EQ(reply, c.reply);
+    }
+    EXPECT_EQ(Invoke(*rapi, "PXCeHasRichInk", {}, "other").first, int32_t(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(dir.read("A"), "hello");
+
+    auto library = PlistObject::loadDictionary(dir / "library.plist");
+    ASSERT_TRUE(library);
+    std::vector<std::string> requests, media;
+    for (auto [key, into] : {std::pair{"Requests", &requests}, std::pair{"MediaLibrary", &media}}) {
+        auto array = library->get(key).value();
+        for (uint32_t i = 0; i < plist_array_get_size(array.node()); ++i) {
+            PlistObject item(plist_copy(plist_array_get_item(array.node(), i)));
+            std::string line = item.isDictionary() ? *item.getString("Function") : *item.asString();
+            for (const char* field : {"Text", "Path"})
+                line += item.isDictionary() && item.getString(field) ? " " + *item.getString(field) : "";
+            for (const char* field : {"Format", "Length", "State", "Result"})
+                line += item.isDictionary() && item.getInteger(field) ? " " + std::to_string(*item.getInteger(field)) : "";
+            into->push_back(line);
+        }
+    }
+    EXPECT_EQ(requests, (std::vector<std::string>{
+        "PXCeWMPAddToLibary a\xC3\xA9z", "PXCeWMPCleanLibary", "PXCeWMPAddToLibary \\Storage Card\\song.mp3",
+        "PXCeConvertFromFile \\my documents\\NOTE.pwi 3 0", "PXCeConvertFromFile \\missing.pwi 3 2",
+        "PXCeConvertToFile A 3 5 0", "PXCeConvertToFile \\no\\x.b 1 0 3", "PXResetLoggingState -2"}));
+    EXPECT_EQ(media, std::vector<std::string>{"\\Storage Card\\song.mp3"});
+
+    settings.set("DeviceClass", PlistObject::string("SmartPhone"));
+    dir.setDevicePlist(settings);
+    EXPECT_EQ(Invoke(*rapi, "PXCeHasRichInk", {}, "PAVRIX.DLL").second, LE32(0));
 }
 
-TEST(DeviceLibrary, NoReplyBlockWhenNoneIsAsked)
+TEST(DeviceLibrary, VersionAndAClockThatFollowsTheHostUntilSet)
 {
     DeviceDir dir;
-    auto device = dir.device();
-    // Without out pointers no block is handed out. A pointer the device never handed
-    // out is ignored rather than freed (freeing this stack byte would abort).
-    EXPECT_EQ(device->CeRapiInvoke("pavrix", "GetDLLVersion", 0, nullptr, nullptr, nullptr), 0);
-    uint8_t local = 0;
-    device->CeRapiFreeBuffer(&local);
-    device->CeRapiFreeBuffer(nullptr);
-    uint8_t* block = nullptr;
-    DWORD length = 0;
-    ASSERT_EQ(device->CeRapiInvoke("pavrix", "GetDLLVersion", 0, nullptr, &length, &block), 0);
-    ASSERT_NE(block, nullptr);
-    EXPECT_EQ(length, 52u);
-    device->CeRapiFreeBuffer(block);
+    auto rapi = dir.session();
+    // No block is made when none is asked for.
+    EXPECT_EQ(rapi->CeRapiInvoke("pavrix", "GetDLLVersion", 0, nullptr, nullptr, nullptr), 0);
+    auto [result, version] = Invoke(*rapi, "GetDLLVersion", {});
+    ASSERT_EQ(result, 0);
+    ASSERT_EQ(version.value().size(), 52u);
+    EXPECT_EQ(Block(version->begin(), version->begin() + 4), LE32(1));
+    size_t textLength = std::string(version->begin() + 12, version->end()).find('\0');
+    EXPECT_TRUE(textLength > 0 && textLength < 40) << textLength; // terminated text, not empty
+
+    auto now = Invoke(*rapi, "PXCeGetSystemTime", {}).second.value();
+    ASSERT_EQ(now.size(), 16u);
+    EXPECT_LE(std::llabs(SecondsOf(now) - std::time(nullptr)), 2);
+    // 1 March 2001, 13:05:09 UTC, a Thursday, whatever day of week the caller gives.
+    EXPECT_EQ(Invoke(*rapi, "PXCeSetSystemTime", SystemTime({2001, 3, 0, 1, 13, 5, 9, 0})).first, 0);
+    auto later = dir.session(); // another session keeps the set clock running
+    for (Rapi* session : {rapi.get(), later.get()}) {
+        auto time = Invoke(*session, "PXCeGetSystemTime", {}).second.value();
+        EXPECT_LE(std::llabs(SecondsOf(time) - 983451909), 3);
+        EXPECT_EQ(time[4], 4);
+    }
+}
+
+// Device text: UTF-16LE units and a zero unit. Bytes that are not UTF-8 become
+// U+FFFD rather than a character they might spell ("\xC0\xAF" is no slash).
+TEST(DeviceText, ConversionsByteByByte)
+{
+    const std::vector<std::pair<std::string, Block>> both = {
+        {"", {0, 0}},
+        {"a\xC3\xA9\xE2\x82\xAC", {'a', 0, 0xE9, 0, 0xAC, 0x20, 0, 0}},
+        {"\xF0\x9F\x98\x80", {0x3D, 0xD8, 0x00, 0xDE, 0, 0}},
+    };
+    for (const auto& [text, device] : both) {
+        EXPECT_EQ(Utf8ToDeviceText(text), device) << text;
+        EXPECT_EQ(DeviceTextToUtf8(device.data(), device.size()), text) << text;
+    }
+    EXPECT_EQ(Utf8ToDeviceText("a\xFF"), (Block{'a', 0, 0xFD, 0xFF, 0, 0}));
+    EXPECT_EQ(Utf8ToDeviceText("\xC0\xAF"), (Block{0xFD, 0xFF, 0xFD, 0xFF, 0, 0}));
+    EXPECT_EQ(Utf8ToDeviceText("\xED\xA0\x80"), (Block{0xFD, 0xFF, 0xFD, 0xFF, 0xFD, 0xFF, 0, 0}));
+    const std::vector<std::pair<Block, std::optional<std::string>>> decoded = {
+        {{'h', 0, 'i', 0}, "hi"}, {{'h', 0, 0, 0, 'x', 0}, "h"}, {{'h', 0, 'x'}, "h"}, // no zero unit; stop at it; odd byte
+        {{0x3D, 0xD8}, std::nullopt}, {{0x00, 0xDE, 'a', 0}, std::nullopt}, {{0x3D, 0xD8, 'a', 0}, std::nullopt},
+    };
+    for (const auto& [device, text] : decoded)
+        EXPECT_EQ(DeviceTextToUtf8(device.data(), device.size()), text) << testing::PrintToString(device);
+    uint16_t units[] = {0x0041, 0x1234, 0, 'x', 0};
+    EXPECT_EQ(CeWCHARLen(units), 2u);
+    CeWCHARSwap(units);
+    EXPECT_EQ(Block(reinterpret_cast<uint8_t*>(units), reinterpret_cast<uint8_t*>(units) + 8), (Block{0x41, 0, 0x34, 0x12, 0, 0, 'x', 0}));
+    CeWCHARHostToLittleEndian(units);
+    EXPECT_EQ(units[1], 0x1234);
 }
 
 } // namespace

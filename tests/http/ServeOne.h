@@ -1,0 +1,47 @@
+#pragma once
+
+// Serves one request in the test's own thread: a Connection on one end of a
+// socket pair, the client's bytes and then the end of its stream on the other.
+// Also the check of an answer's fixed head.
+
+#include "http/Connection.h"
+#include "support/TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <stdexcept>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace httptest {
+
+// `make(fd)` gives the connection that serves the socket. Request and answer
+// must fit the pair's buffer, since nobody reads while the other side works.
+inline std::string ServeOne(const std::string& request, const std::function<std::unique_ptr<Connection>(int)>& make)
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
+        throw std::runtime_error("no socket pair");
+    testsupport::SendAll(fds[0], request);
+    ::shutdown(fds[0], SHUT_WR);
+    make(fds[1])->Handler();
+    std::string answer = testsupport::ReadUntilClose(fds[0]);
+    ::close(fds[0]);
+    return answer;
+}
+
+// Checks the status line and the three fixed headers in their order, and gives
+// what follows them.
+inline std::string AfterHead(const std::string& raw, const std::string& status)
+{
+    std::regex head("HTTP/1\\.1 " + status + "\r\nServer: Pavrix/0\\.9/2\\.2\r\nConnection: Close\r\nDate: "
+                    "(Mon|Tue|Wed|Thu|Fri|Sat|Sun), [0-9]{2} (Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) "
+                    "[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} GMT\r\n");
+    std::smatch m;
+    EXPECT_TRUE(std::regex_search(raw, m, head, std::regex_constants::match_continuous))
+        << "expected " << status << ", got: " << raw.substr(0, 400);
+    return m.empty() ? "<no such head>" : raw.substr(static_cast<size_t>(m.length()));
+}
+
+} // namespace httptest

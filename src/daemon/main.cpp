@@ -1,5 +1,6 @@
 #include "daemon/Application.h"
 #include "daemon/Server.h"
+#include "device/WinceDataSource.h"
 #include "log/LogClient.h"
 
 #include <cerrno>
@@ -88,5 +89,8 @@ int main(int argc, char** argv)
     application.reset();
     gDevicePassword.reset();
     gDeviceIPAddress.reset();
+    gCachedFile.reset();
+    gCachedFileName.reset();
+    gCachedFileDate.reset();
     return 0;
 }

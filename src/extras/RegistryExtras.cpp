@@ -2,6 +2,7 @@
 
 #include "pavrixwm/CeWCHAR.h"
 #include "pavrixwm/RapiBase.h"
+#include "platform/TextEncoding.h"
 
 #include <cstring>
 #include <new>
@@ -85,24 +86,6 @@ std::vector<uint8_t> RawBytesOf(const RegistryValue& value)
         value);
 }
 
-void AppendUtf8(std::string& out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 // Text made of host-order UTF-16 units. The owner record is typed in on the device
 // and may hold a stray surrogate; it becomes U+FFFD rather than costing the name.
@@ -112,12 +95,12 @@ std::string TextFromUnits(const uint16_t* units, size_t count)
     for (size_t i = 0; i < count; ++i) {
         uint32_t unit = units[i];
         if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00u));
+            platform::AppendUTF8(out, 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00u));
             ++i;
         } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            AppendUtf8(out, 0xFFFD);
+            platform::AppendUTF8(out, 0xFFFD);
         } else {
-            AppendUtf8(out, unit);
+            platform::AppendUTF8(out, unit);
         }
     }
     return out;

@@ -1,5 +1,7 @@
 #include "pavrixwm/CeWCHAR.h"
 
+#include "platform/TextEncoding.h"
+
 #include <bit>
 
 size_t CeWCHARLen(const uint16_t* text)
@@ -61,24 +63,6 @@ uint32_t NextCodePoint(const std::string& text, size_t& i)
     return cp;
 }
 
-void AppendUtf8(std::string& out, uint32_t cp)
-{
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-}
 
 } // namespace
 
@@ -114,12 +98,12 @@ std::optional<std::string> DeviceTextToUtf8(const uint8_t* bytes, size_t length)
             uint32_t low = bytes[2 * i + 2] | (static_cast<uint32_t>(bytes[2 * i + 3]) << 8);
             if (low < 0xDC00 || low > 0xDFFF)
                 return std::nullopt;
-            AppendUtf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+            platform::AppendUTF8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
             ++i;
         } else if (unit >= 0xDC00 && unit <= 0xDFFF) {
             return std::nullopt;
         } else {
-            AppendUtf8(out, unit);
+            platform::AppendUTF8(out, unit);
         }
     }
     return out;

@@ -1,5 +1,7 @@
 #include "pavrixwm/DeviceNames.h"
 
+#include "platform/TextEncoding.h"
+
 #include <clocale>
 #include <cwctype>
 #include <locale.h>
@@ -103,20 +105,8 @@ std::string FoldDeviceName(const std::string& name)
     for (char32_t cp : Folded(name)) {
         if (cp > 0x10FFFF) {
             out.push_back(static_cast<char>(cp - 0x110000));
-        } else if (cp < 0x80) {
-            out.push_back(static_cast<char>(cp));
-        } else if (cp < 0x800) {
-            out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-        } else if (cp < 0x10000) {
-            out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
         } else {
-            out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-            out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+            platform::AppendUTF8(out, cp);
         }
     }
     return out;

@@ -25,6 +25,8 @@ std::optional<std::string> ConvertText(const std::string& text, TextEncoding fro
 bool CanConvertText(const std::string& text, TextEncoding from, TextEncoding to);
 // Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
 bool IsValidUTF8(const std::string& bytes);
+// Appends the UTF-8 form of one code point (at most U+10FFFF).
+void AppendUTF8(std::string& out, char32_t codePoint);
 // The name users see: "Western (Mac OS Roman)", "Unicode (UTF-8)", "Western (ASCII)".
 const char* TextEncodingDisplayName(TextEncoding encoding);
 

@@ -125,8 +125,6 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDIN_FILENO,
                                      options.stdinFile.empty() ? "/dev/null" : options.stdinFile.c_str(), O_RDONLY, 0);
-    if (!options.workingDirectory.empty())
-        posix_spawn_file_actions_addchdir_np(&actions, options.workingDirectory.c_str());
     if (!options.stdoutFile.empty())
         posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, options.stdoutFile.c_str(),
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);

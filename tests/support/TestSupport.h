@@ -49,7 +49,6 @@ public:
         std::string stdoutFile;
         std::string stderrFile;
         std::string stdinFile; // default: /dev/null
-        std::string workingDirectory;
     };
     ChildProcess() = default;
     ChildProcess(const std::vector<std::string>& argv, const Options& options);

@@ -5,7 +5,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
-bash scripts/build.sh
+bash scripts/build.sh webdav pavrix-logserver
 
 device="${DEVICE:-$PWD/sample-device}"
 if [ -z "${DEVICE:-}" ]; then

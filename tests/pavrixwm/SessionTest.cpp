@@ -152,18 +152,17 @@ TEST(FaultInjectingDevice, InjectsFailuresShortWritesAndRepliesAndCountsReplyBlo
     EXPECT_EQ(rapi.CeGetLastError(), ERROR_DISK_FULL);
     EXPECT_EQ(dir.read("a.txt"), "0123456789abcd");
 
-    uint8_t* block = nullptr;
+    // The replaced reply comes back; a block handed back twice counts once, a forgotten one stays counted.
+    uint8_t *block = nullptr, *kept = nullptr;
     DWORD length = 0;
     faults->replaceInvokeReply("GetDLLVersion", int32_t(0x80004005), std::vector<uint8_t>(48, 0xAB), 1);
     EXPECT_EQ(rapi.CeRapiInvoke("pavrix", "GetDLLVersion", 0, nullptr, &length, &block), int32_t(0x80004005));
     EXPECT_EQ(std::vector<uint8_t>(block, block + length), std::vector<uint8_t>(48, 0xAB));
     rapi.CeRapiFreeBuffer(block);
-    rapi.CeRapiFreeBuffer(block); // handing one back twice counts once
-    EXPECT_EQ(rapi.CeRapiInvoke("pavrix", "GetDLLVersion", 0, nullptr, &length, &block), 0); // the device's own
-    EXPECT_EQ(length, 52u);
-    EXPECT_EQ(faults->replyBlocksHandedOut() * 10 + faults->replyBlocksFreed(), 21);
-    EXPECT_EQ(faults->outstandingReplyBlocks(), 1); // a block the caller forgets stays counted
     rapi.CeRapiFreeBuffer(block);
+    EXPECT_EQ(rapi.CeRapiInvoke("pavrix", "GetDLLVersion", 0, nullptr, &length, &kept), 0);
+    EXPECT_EQ(faults->replyBlocksHandedOut() * 100 + faults->replyBlocksFreed() * 10 + faults->outstandingReplyBlocks(), 211);
+    rapi.CeRapiFreeBuffer(kept);
 }
 
 } // namespace

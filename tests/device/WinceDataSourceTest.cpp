@@ -278,38 +278,3 @@ TEST(WinceFaults, UrisWithoutAPathAreOrderlyFailures)
     EXPECT_EQ(d.calls(Call::MoveFile) + d.calls(Call::CreateFile) + d.calls(Call::DeleteFile), 0);
 }
 
-TEST(WinceLog, DebugLinesAreWrittenAsWorded)
-{
-    std::optional<std::string> bus;
-    if (const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
-        bus = address;
-    ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1); // lines go to the console
-    DeviceStore d;
-    d.put("Docs/a.txt", "a");
-
-    LogSetDebugState(true);
-    testing::internal::CaptureStderr();
-    d.store->getChildren("/vol/Docs/");
-    RaisedName([&] { d.store->getProperty("resourcetype", "/vol/nope"); });
-    d.device->failCall(Call::CreateFile, ERROR_ACCESS_DENIED, 1);
-    RaisedName([&] { d.store->getData("/vol/Docs/a.txt"); });
-    d.store->putData(Bytes("hello"), "/vol/Docs/.x.y");
-    d.store->putData(Bytes("meta"), "/vol/Docs/._a.txt");
-    d.store->uriToLocal("/vol/%E6%BC%A2%FF");
-    d.store->uriToLocal("/vol/%E6%BC%A2");
-    std::string log = testing::internal::GetCapturedStderr();
-    LogSetDebugState(false);
-    bus ? (void)::setenv("DBUS_SESSION_BUS_ADDRESS", bus->c_str(), 1) : (void)::unsetenv("DBUS_SESSION_BUS_ADDRESS");
-
-    for (const char* line : {
-             "uriToLocal: /Docs/\n", "uriToLocal - encoding: Western (Mac OS Roman)\n",
-             "uriToLocal(\\Docs)=\\Docs\n", "Encoding: Western (Mac OS Roman)\n", "getChildren - about to RAPI\n",
-             "getChildren - done RAPI: (a.txt)\n", "localToUri: \\Docs\\a.txt /Docs/a.txt\n",
-             "find: /vol/nope not found\n", "getData CECreateFile, CeGetLastError = 5\n",
-             "putData - pathItems: (, Docs, .x.y) 1 0\n", "putData - starts with a .\n", "Write 5 - result: 1\n",
-             "IsMetafile - filename ._a.txt starts with ._\n",
-             "uriToLocal(<5ce6bca2 ff>)=\\\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\n",
-             "uriToLocal - encoding: Unicode (UTF-8)\n", "uriToLocal(\\\xE6\xBC\xA2)=\\\xE6\xBC\xA2\n",
-             "Encoding: Unicode (UTF-8)\n"})
-        EXPECT_NE(log.find(std::string(":  ") + line), std::string::npos) << "missing: " << line << "in:\n" << log;
-}

@@ -57,16 +57,3 @@ TEST(Hangup, RemovesTheMirrorLogsEachTimeAndKeepsAccepting)
     ::close(fd);
     EXPECT_TRUE(daemon.process().running());
 }
-
-TEST(Hangup, WithoutDebugNothingIsLogged)
-{
-    TempDir home;
-    auto env = DebugNoBus();
-    env["PAVRIX_LOG_DEBUG"] = std::nullopt;
-    Daemon daemon(home.path(), env);
-    daemon.process().signal(SIGHUP);
-    std::string mirror = home / "Library/Caches/pxwm_mirroredfs";
-    EXPECT_TRUE(WaitFor([&] { return !PathExists(mirror); }));
-    EXPECT_EQ(daemon.stderrText().find("SIGHUP"), std::string::npos);
-    EXPECT_TRUE(daemon.process().running());
-}

@@ -191,21 +191,6 @@ TEST(Startup, ArgumentsAreIgnored)
     EXPECT_TRUE(AcceptsOnLoopback(daemon.port()));
 }
 
-TEST(Startup, ConnectionsAreServedOneAtATimeAndEachIsClosed)
-{
-    Home home;
-    Daemon daemon(home.dir.path(), NoBus());
-    for (int i = 0; i < 5; ++i) {
-        int fd = ConnectLoopback(daemon.port());
-        ASSERT_GE(fd, 0);
-        SendAll(fd, "OPTIONS /vol/ HTTP/1.1\r\nHost: x\r\n\r\n");
-        // The daemon closes the connection after (at most) one answer.
-        ReadUntilClose(fd, std::chrono::seconds(10));
-        ::close(fd);
-    }
-    EXPECT_TRUE(daemon.process().running());
-}
-
 // The listener ends the process with status -1 when its socket cannot be made:
 // with no descriptor left for the socket, the port file is never written.
 TEST(Startup, SocketFailureEndsTheProcessWithStatusMinusOne)

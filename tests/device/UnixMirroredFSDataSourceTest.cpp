@@ -2,104 +2,56 @@
 // refusals when something stands in the way, over real temporary folders.
 
 #include "device/UnixMirroredFSDataSource.h"
-#include "log/LogClient.h"
 
 #include "datasource/StoreTestHelpers.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <functional>
 
 using testsupport::IsDirectory;
-using testsupport::MakeDirs;
 using testsupport::PathExists;
 using testsupport::ReadFile;
-using testsupport::RemoveTree;
-using testsupport::TempDir;
 using testsupport::WriteFile;
 using namespace storetest;
 
 namespace {
 
-std::vector<std::string> Names(const DataSource::ChildList& list)
-{
-    std::vector<std::string> names;
-    for (const auto& record : list)
-        names.push_back(record.at("name"));
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 // A mirror directory with a sibling beside it, to tell whether a change climbed out.
 struct Mirror {
-    TempDir top;
+    testsupport::TempDir top;
     std::string root = top / "pxwm_mirroredfs";
     UnixMirroredFSDataSource store{root};
-    Mirror() { MakeDirs(root); }
+    Mirror() { testsupport::MakeDirs(root); }
     std::string at(const std::string& relative) const { return root + "/" + relative; }
 };
 
-TEST(UnixMirroredFSDataSource, PutMakesTheMissingFoldersAndTheListingShowsTheFile)
+TEST(UnixMirroredFSDataSource, PutAndMkColMakeTheMissingFoldersAndListingsHoldFilesOnly)
 {
     Mirror m;
     EXPECT_TRUE(m.store.putData(Bytes("finder info"), "/vol/a/b/._c"));
-    EXPECT_TRUE(IsDirectory(m.at("a")));
-    EXPECT_TRUE(IsDirectory(m.at("a/b")));
     EXPECT_EQ(ReadFile(m.at("a/b/._c")), "finder info");
-
-    // Replacing goes through the base: same file, new content.
     EXPECT_TRUE(m.store.putData(Bytes("x"), "/vol/a/b/._c"));
-    EXPECT_EQ(ReadFile(m.at("a/b/._c")), "x");
-
-    auto children = m.store.getChildren("/vol/a/b/");
-    ASSERT_EQ(children.size(), 1u);
-    EXPECT_EQ(children[0].at("name"), "/vol/a/b/._c");
-    EXPECT_EQ(children[0].at("resourcetype"), "");
-    EXPECT_EQ(children[0].at("getcontentlength"), "1");
-
-    EXPECT_TRUE(m.store.getChildren("/vol/elsewhere/").empty()) << "a folder the mirror lacks lists as empty";
     EXPECT_EQ(Text(m.store.getData("/vol/a/b/._c")), "x");
-}
-
-TEST(UnixMirroredFSDataSource, ListingsHoldFilesOnly)
-{
-    Mirror m;
-    EXPECT_EQ(m.store.mkCollection("/vol/._d"), 201);
-    EXPECT_TRUE(IsDirectory(m.at("._d")));
+    EXPECT_EQ(m.store.mkCollection("/vol/a/._d"), 201);
     EXPECT_EQ(m.store.mkCollection("/vol/x/y/._e"), 201) << "parents are made for a folder too";
     EXPECT_TRUE(IsDirectory(m.at("x/y/._e")));
-    EXPECT_EQ(m.store.mkCollection("/vol/._d"), 405);
+    EXPECT_EQ(m.store.mkCollection("/vol/a/._d"), 405);
+    ASSERT_EQ(symlink(m.at("a/._d").c_str(), m.at("a/._link").c_str()), 0);
 
-    WriteFile(m.at(".DS_Store"), "ds");
-    WriteFile(m.at("._f"), "");
-    ASSERT_EQ(symlink(m.at("._d").c_str(), m.at("._link").c_str()), 0);
-
-    auto children = m.store.getChildren("/vol/");
-    EXPECT_EQ(Names(children), (std::vector<std::string>{"/vol/.DS_Store", "/vol/._f", "/vol/._link"}));
-    for (const auto& record : children)
-        EXPECT_EQ(record.at("resourcetype"), "") << record.at("name");
+    auto files = m.store.getChildren("/vol/a/b/");
+    ASSERT_EQ(files.size(), 1u);
+    EXPECT_EQ(files[0].at("name") + " " + files[0].at("getcontentlength"), "/vol/a/b/._c 1");
+    auto listed = m.store.getChildren("/vol/a/"); // no folders; a link to one is a file
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].at("name") + listed[0].at("resourcetype"), "/vol/a/._link");
+    EXPECT_TRUE(m.store.getChildren("/vol/elsewhere/").empty()) << "a folder the mirror lacks lists as empty";
     // Properties asked of the mirror itself still tell a folder.
-    EXPECT_EQ(m.store.getProperty("resourcetype", "/vol/._d"), "<D:collection/>");
+    EXPECT_EQ(m.store.getProperty("resourcetype", "/vol/a/._d"), "<D:collection/>");
 }
 
-TEST(UnixMirroredFSDataSource, AFileInTheWayRefusesEveryChange)
-{
-    Mirror m;
-    WriteFile(m.at("a"), "plain file");
-    WriteFile(m.at("._z"), "z");
-
-    EXPECT_FALSE(m.store.putData(Bytes("x"), "/vol/a/._x"));
-    EXPECT_EQ(m.store.mkCollection("/vol/a/._y"), 403);
-    EXPECT_EQ(m.store.move("/vol/._z", std::string("/vol/a/._z")), 412);
-    EXPECT_EQ(m.store.move("/vol/._z", std::string("/vol/a/deeper/._z")), 412);
-
-    EXPECT_EQ(ReadFile(m.at("a")), "plain file");
-    EXPECT_EQ(ReadFile(m.at("._z")), "z");
-    EXPECT_EQ(EntryNames(m.root), (std::vector<std::string>{"._z", "a"}));
-}
-
-TEST(UnixMirroredFSDataSource, MoveMakesTheDestinationsFolders)
+TEST(UnixMirroredFSDataSource, MoveMakesTheDestinationsFoldersAndDeleteMakesNone)
 {
     Mirror m;
     WriteFile(m.at("._z"), "z");
@@ -112,17 +64,9 @@ TEST(UnixMirroredFSDataSource, MoveMakesTheDestinationsFolders)
     EXPECT_TRUE(IsDirectory(m.at("r/s")));
     EXPECT_FALSE(PathExists(m.at("r/s/._missing")));
 
-    EXPECT_EQ(m.store.move("/vol/p/q/._z", std::nullopt), 412);
-    EXPECT_EQ(m.store.move("/vol/p/q/._z", std::string("/vol")), 412);
-    EXPECT_EQ(ReadFile(m.at("p/q/._z")), "z");
-}
-
-TEST(UnixMirroredFSDataSource, DeletesAndReadsOfWhatItLacks)
-{
-    Mirror m;
-    EXPECT_EQ(m.store.delete_("/vol/a/._none"), 204);
-    EXPECT_FALSE(PathExists(m.at("a"))) << "a delete makes no folders";
-    EXPECT_EQ(RaisedName([&] { m.store.getData("/vol/a/._none"); }), kDAVNotFoundException);
+    EXPECT_EQ(m.store.delete_("/vol/d/._none"), 204);
+    EXPECT_FALSE(PathExists(m.at("d"))) << "a delete makes no folders";
+    EXPECT_EQ(RaisedName([&] { m.store.getData("/vol/d/._none"); }), kDAVNotFoundException);
 }
 
 TEST(UnixMirroredFSDataSource, IntermediateFoldersStopAtTheRoot)
@@ -132,31 +76,61 @@ TEST(UnixMirroredFSDataSource, IntermediateFoldersStopAtTheRoot)
     EXPECT_TRUE(IsDirectory(m.at("x/y")));
     EXPECT_FALSE(PathExists(m.at("x/y/z"))) << "the last component is the caller's";
     EXPECT_TRUE(m.store.createIntermediateDirectories(m.at("x/y/z"))) << "existing folders are fine";
-    EXPECT_TRUE(m.store.createIntermediateDirectories(m.at("top")));
-
     WriteFile(m.at("x/file"), "");
     EXPECT_FALSE(m.store.createIntermediateDirectories(m.at("x/file/deeper/leaf")));
     EXPECT_FALSE(PathExists(m.at("x/file/deeper")));
-
-    // Once the mirror directory is gone (a hang-up removes it), nothing brings it back.
-    RemoveTree(m.root);
-    EXPECT_FALSE(m.store.putData(Bytes("x"), "/vol/._top"));
-    EXPECT_FALSE(m.store.putData(Bytes("x"), "/vol/a/._deep"));
-    EXPECT_EQ(m.store.mkCollection("/vol/a/._dir"), 403);
-    EXPECT_EQ(m.store.move("/vol/._top", std::string("/vol/a/._top")), 412);
-    EXPECT_FALSE(PathExists(m.root));
 }
 
-TEST(UnixMirroredFSDataSource, NothingIsMadeOutsideTheMirror)
+// A file in the way, a path climbing out, or a mirror a hang-up removed: every change
+// is refused, and nothing in or beside the mirror changes.
+TEST(UnixMirroredFSDataSource, RefusedChangesLeaveEverythingAsItWas)
 {
-    Mirror m;
-    WriteFile(m.at("._in"), "in");
-    EXPECT_FALSE(m.store.putData(Bytes("x"), "/vol/../a/._x"));
-    EXPECT_EQ(m.store.mkCollection("/vol/../b/._y"), 403);
-    EXPECT_EQ(m.store.move("/vol/._in", std::string("/vol/../c/._in")), 412);
-    EXPECT_EQ(m.store.move("/vol/._in", std::string("/vol/q/../../d/._in")), 412);
-    EXPECT_EQ(EntryNames(m.top.path()), (std::vector<std::string>{"pxwm_mirroredfs"}));
-    EXPECT_EQ(EntryNames(m.root), (std::vector<std::string>{"._in"}));
+    using Change = std::function<std::string(UnixMirroredFSDataSource&)>;
+    auto put = [](const char* uri) -> Change {
+        return [=](UnixMirroredFSDataSource& s) { return s.putData(Bytes("x"), uri) ? "done" : "refused"; };
+    };
+    auto mkcol = [](const char* uri) -> Change {
+        return [=](UnixMirroredFSDataSource& s) { return std::to_string(s.mkCollection(uri)); };
+    };
+    auto move = [](const char* to) -> Change {
+        return [=](UnixMirroredFSDataSource& s) { return std::to_string(s.move("/vol/._z", std::string(to))); };
+    };
+    struct Case {
+        const char* what;
+        bool mirrorGone;
+        Change change;
+        std::string answer;
+    } cases[] = {
+        {"put under a file", false, put("/vol/a/._x"), "refused"},
+        {"folder under a file", false, mkcol("/vol/a/._y"), "403"},
+        {"move under a file", false, move("/vol/a/._z"), "412"},
+        {"move deeper under a file", false, move("/vol/a/deeper/._z"), "412"},
+        {"move without a destination", false,
+         [](UnixMirroredFSDataSource& s) { return std::to_string(s.move("/vol/._z", std::nullopt)); }, "412"},
+        {"move to a URI without a path", false, move("/vol"), "412"},
+        {"put climbing out", false, put("/vol/../a/._x"), "refused"},
+        {"folder climbing out", false, mkcol("/vol/../b/._y"), "403"},
+        {"move climbing out", false, move("/vol/../c/._z"), "412"},
+        {"move climbing out from below", false, move("/vol/q/../../d/._z"), "412"},
+        {"put into a removed mirror", true, put("/vol/._top"), "refused"},
+        {"deep put into a removed mirror", true, put("/vol/a/._deep"), "refused"},
+        {"folder in a removed mirror", true, mkcol("/vol/a/._dir"), "403"},
+        {"move in a removed mirror", true, move("/vol/a/._top"), "412"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Mirror m;
+        WriteFile(m.at("a"), "plain file");
+        WriteFile(m.at("._z"), "z");
+        if (c.mirrorGone)
+            testsupport::RemoveTree(m.root);
+        EXPECT_EQ(c.change(m.store), c.answer);
+        EXPECT_EQ(EntryNames(m.top.path()), (std::vector<std::string>(c.mirrorGone ? 0 : 1, "pxwm_mirroredfs")));
+        if (!c.mirrorGone) {
+            EXPECT_EQ(EntryNames(m.root), (std::vector<std::string>{"._z", "a"}));
+            EXPECT_EQ(ReadFile(m.at("a")) + ReadFile(m.at("._z")), "plain filez");
+        }
+    }
 }
 
 } // namespace

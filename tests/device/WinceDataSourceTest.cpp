@@ -9,7 +9,6 @@
 #include "platform/SocketStream.h"
 
 #include <sys/socket.h>
-#include <thread>
 
 using namespace wincetest;
 using Call = FaultInjectingDevice::Call;
@@ -18,99 +17,48 @@ using testsupport::ReadFile;
 
 namespace {
 
-// A client stream carrying `body` (written from a thread, so that a body larger
-// than the socket buffer never blocks) and then ending.
-class BodyStream {
-public:
-    explicit BodyStream(std::string body)
-    {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-            throw std::runtime_error("socketpair");
-        stream_ = platform::SocketStream::open(fds[0]);
-        writer_ = std::thread([fd = fds[1], body = std::move(body)] {
-            testsupport::SendAll(fd, body);
-            ::close(fd);
-        });
-    }
-    ~BodyStream()
-    {
-        stream_.reset(); // drains what the store left unread, so the writer ends
-        writer_.join();
-    }
-    platform::SocketStream& operator*() { return *stream_; }
-
-private:
-    std::unique_ptr<platform::SocketStream> stream_;
-    std::thread writer_;
-};
+// A client stream that carries `body` and then ends; the bodies here fit in the
+// socket's buffer, so they are sent whole before the store reads.
+std::unique_ptr<platform::SocketStream> BodyStream(const std::string& body)
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        throw std::runtime_error("socketpair");
+    testsupport::SendAll(fds[1], body);
+    ::close(fds[1]);
+    return platform::SocketStream::open(fds[0]);
+}
 
 } // namespace
 
-TEST(WinceFinds, OneFindPerListingAndOneFindForAllPropertiesOfAResource)
+TEST(WinceFinds, OneFindPerListingOrResourceAndEveryChangeEmptiesTheEntry)
 {
     DeviceStore d;
     d.put("Docs/a.txt", "12345678");
-    d.put("b.txt", "1");
-
     d.store->getChildren("/vol/Docs/");
-    d.store->getChildren("/vol/");
-    EXPECT_EQ(d.device->takeFinds(),
-              (std::vector<std::pair<std::string, DWORD>>{{"\\Docs\\*", 0xBF}, {"\\*", 0xBF}}));
-
     EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/Docs/a.txt"), "8");
     EXPECT_EQ(d.store->getProperty("resourcetype", "/vol/Docs/a.txt"), "");
-    EXPECT_TRUE(d.store->getProperty("getlastmodified", "/vol/Docs/a.txt"));
     EXPECT_TRUE(d.store->isFile("/vol/Docs/a.txt"));
-    EXPECT_EQ(d.device->takeFinds(), (std::vector<std::pair<std::string, DWORD>>{{"\\Docs\\a.txt", 0x3B}}));
+    EXPECT_EQ(d.device->take("find"), (std::vector<std::string>{"find \\Docs\\* 191", "find \\Docs\\a.txt 59"}));
 
-    // Another URI replaces the entry; the cache has no age, so a change behind
-    // the store's back is not seen...
-    EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/b.txt"), "1");
-    d.put("b.txt", "1234");
-    EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/b.txt"), "1");
-    EXPECT_EQ(d.device->takeFinds().size(), 1u);
-    // ...but every change through the store empties it, even one that fails.
+    // The entry has no age, but every change through the store empties it, even one that fails.
     const std::function<void()> changes[] = {
         [&] { d.store->putData(Bytes("12"), "/vol/b.txt"); },
         [&] { d.store->delete_("/vol/missing"); },
         [&] { d.store->move("/vol/missing", "/vol/elsewhere"); },
-        [&] { d.store->mkCollection("/vol/b.txt"); },
+        [&] { d.store->mkCollection("/vol/Docs/a.txt"); },
     };
     for (const auto& change : changes) {
-        d.store->getProperty("getcontentlength", "/vol/b.txt");
-        d.device->takeFinds();
+        d.store->getProperty("getcontentlength", "/vol/Docs/a.txt");
+        d.device->take("");
         change();
-        d.store->getProperty("getcontentlength", "/vol/b.txt");
-        EXPECT_EQ(d.device->takeFinds().size(), 1u);
+        d.store->getProperty("getcontentlength", "/vol/Docs/a.txt");
+        EXPECT_EQ(d.device->take("find").size(), 1u);
     }
-
-    // A miss is not remembered; a name no device file can have is not looked up.
-    EXPECT_EQ(RaisedName([&] { d.store->getProperty("resourcetype", "/vol/nope"); }), "DAVNotFoundException");
-    EXPECT_EQ(RaisedName([&] { d.store->getProperty("getcontentlength", "/vol/nope"); }), "DAVNotFoundException");
-    EXPECT_EQ(d.device->takeFinds().size(), 2u);
+    // A name no device file can have is not looked up.
     EXPECT_EQ(RaisedName([&] { d.store->getProperty("resourcetype", "/vol/Docs/%2A"); }), "DAVNotFoundException");
     EXPECT_EQ(RaisedName([&] { d.store->getProperty("resourcetype", "/vol/a%3F.txt"); }), "DAVNotFoundException");
-    EXPECT_TRUE(d.device->takeFinds().empty());
-}
-
-TEST(WinceProperties, TheRootAndMetafilesNeedNoDevice)
-{
-    DeviceStore d;
-    d.putMirror("a/._b", "12");
-    d.put("a/._b", "on the device, never seen");
-    EXPECT_TRUE(d.store->isDirectory("/vol/"));
-    EXPECT_FALSE(d.store->isFile("/other/"));
-    EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/"), "5");
-    EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/a/._b"), "2");
-    EXPECT_EQ(d.store->getProperty("resourcetype", "/vol/a/._b"), "");
-    EXPECT_EQ(d.store->getProperty("getcontenttype", "/vol/a/._b"), "text/html");
-    EXPECT_EQ(d.store->getProperty("quota", "/vol/a/._b"), "0");
-    EXPECT_EQ(d.store->getProperty("quotaused", "/vol/.DS_Store"), "0");
-    EXPECT_TRUE(d.store->isFile("/vol/._absent"));
-    EXPECT_EQ(Text(d.store->getData("/vol/a/._b")), "12");
-    EXPECT_EQ(d.allCalls(), 0);
-    EXPECT_EQ(RaisedName([&] { d.store->getProperty("resourcetype", "/vol/._absent"); }), "DAVNotFoundException");
+    EXPECT_TRUE(d.device->take("find").empty());
 }
 
 TEST(WinceProperties, SizesPastFourGiB)
@@ -122,35 +70,27 @@ TEST(WinceProperties, SizesPastFourGiB)
     EXPECT_EQ(d.store->getChildren("/vol/").at(0).at("getcontentlength"), "7") << "records carry the low 32 bits";
 }
 
-TEST(WinceReadCache, OneDeviceReadPerTenSecondsForFilesUnderTenMiB)
+TEST(WinceReadCache, TenSecondsForFilesUnderTenMiBAndMetafilesLeaveItAlone)
 {
     DeviceStore d;
     d.put("a.txt", "first");
-    d.put("b.txt", "bee");
     d.put("limit.bin", std::string(10485759, 'x'));
     d.put("over.bin", std::string(10485760, 'y'));
+    d.putMirror("._m", "meta");
 
     auto first = d.store->getData("/vol/a.txt");
-    EXPECT_EQ(d.store->getData("/vol/a.txt"), first) << "the cached contents themselves";
-    EXPECT_EQ(d.calls(Call::ReadFile), 1);
     ASSERT_TRUE(gCachedFileDate);
     *gCachedFileDate -= std::chrono::milliseconds(9900);
-    d.store->getData("/vol/a.txt");
+    d.store->getData("/vol/._m");
+    EXPECT_EQ(d.store->getData("/vol/a.txt"), first) << "the cached contents themselves";
     EXPECT_EQ(d.calls(Call::ReadFile), 1);
     *gCachedFileDate -= std::chrono::milliseconds(100);
     d.store->getData("/vol/a.txt");
     EXPECT_EQ(d.calls(Call::ReadFile), 2) << "ten seconds old: read again";
 
-    d.putMirror("._m", "meta");
-    d.store->getData("/vol/._m");
-    EXPECT_EQ(gCachedFileName, "/vol/a.txt") << "metafiles neither use nor empty the cache";
-    d.store->getData("/vol/b.txt");
-    d.store->getData("/vol/a.txt");
-    EXPECT_EQ(d.calls(Call::ReadFile), 4) << "another file in between empties it";
-
     for (const char* uri : {"/vol/over.bin", "/vol/over.bin", "/vol/limit.bin", "/vol/limit.bin"})
         d.store->getData(uri);
-    EXPECT_EQ(d.calls(Call::ReadFile), 7);
+    EXPECT_EQ(d.calls(Call::ReadFile), 5);
 }
 
 TEST(WinceReadAll, SizeThenOneReadFromTheStart)
@@ -183,81 +123,81 @@ TEST(WinceReadAll, SizeThenOneReadFromTheStart)
     rapi.CeCloseHandle(handle);
 }
 
-TEST(WinceFaults, ReadsAnswerBusyOrNotFoundAndCacheNothing)
+// Each injected device fault, on a store holding a.txt: what the store answers, and
+// what a.txt holds afterwards.
+TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
 {
-    DeviceStore d;
-    d.put("a.txt", "contents");
-    d.device->failCall(Call::CreateFile, ERROR_SHARING_VIOLATION, 1);
-    EXPECT_EQ(RaisedName([&] { d.store->getData("/vol/a.txt"); }), "DAVBusyException");
-    d.device->failCall(Call::CreateFile, ERROR_ACCESS_DENIED, 1);
-    EXPECT_EQ(RaisedName([&] { d.store->getData("/vol/a.txt"); }), "DAVNotFoundException");
-    // Opened but unreadable: an error, never an empty file.
-    d.device->failCall(Call::ReadFile, ERROR_GEN_FAILURE, 1);
-    EXPECT_EQ(RaisedName([&] { d.store->getData("/vol/a.txt"); }), "DAVNotFoundException");
-    EXPECT_EQ(gCachedFileName, std::nullopt);
-    EXPECT_EQ(Text(d.store->getData("/vol/a.txt")), "contents");
-    EXPECT_EQ(d.calls(Call::CreateFile), d.calls(Call::CloseHandle) + 2) << "every opened handle is closed";
+    using Fault = std::function<testsupport::ChildProcess(DeviceStore&)>;
+    using Action = std::function<std::string(WinceDataSource&)>;
+    const std::string body = Pattern(100000);
+    auto fail = [](Call call, uint32_t code) -> Fault {
+        return [=](DeviceStore& d) { return d.device->failCall(call, code, 1), testsupport::ChildProcess(); };
+    };
+    auto writeAtMost = [](uint32_t bytes, int skip) -> Fault {
+        return [=](DeviceStore& d) { return d.device->shortWrites(bytes, skip), testsupport::ChildProcess(); };
+    };
+    Fault held = [](DeviceStore& d) { return HoldFile(d.fs("a.txt")); };
+    Fault noDelete = [](DeviceStore& d) {
+        d.device->failCall(Call::RemoveDirectory, ERROR_GEN_FAILURE, 1);
+        return d.device->failCall(Call::DeleteFile, ERROR_GEN_FAILURE, 2), testsupport::ChildProcess();
+    };
+    Action upload = [&](WinceDataSource& s) {
+        return s.putDataFromFile("/vol/a.txt", *BodyStream(body), 100000) ? "done" : "failed";
+    };
+    Action get = [](WinceDataSource& s) { return RaisedName([&] { s.getData("/vol/a.txt"); }); };
+    Action del = [](WinceDataSource& s) { return std::to_string(s.delete_("/vol/a.txt")); };
+    Action move = [](WinceDataSource& s) { return std::to_string(s.move("/vol/a.txt", "/vol/b.txt")); };
+    Action mkdir = [](WinceDataSource& s) { return std::to_string(s.mkCollection("/vol/D")); };
+    struct Case {
+        const char* what;
+        Fault fault;
+        Action action;
+        std::string result, left;
+        int failedOpens;
+    } cases[] = {
+        {"busy open", fail(Call::CreateFile, ERROR_SHARING_VIOLATION), get, "DAVBusyException", "old", 1},
+        {"refused open", fail(Call::CreateFile, ERROR_ACCESS_DENIED), get, "DAVNotFoundException", "old", 1},
+        {"failed read: never an empty file", fail(Call::ReadFile, ERROR_GEN_FAILURE), get, "DAVNotFoundException",
+         "old", 0},
+        {"short writes: the rest of each chunk next", writeAtMost(30000, 0), upload, "done", body, 0},
+        {"a write that takes nothing", writeAtMost(0, 1), upload, "failed", body.substr(0, 65536), 0},
+        {"disk full", fail(Call::WriteFile, ERROR_DISK_FULL), upload, "failed", "", 0},
+        {"upload refused", fail(Call::CreateFile, ERROR_ACCESS_DENIED), upload, "failed", "old", 1},
+        {"upload over a held file", held, upload, "failed", "old", 1},
+        {"failed delete, as a file or a folder", noDelete, del, "422", "old", 0},
+        {"delete of a held file", held, del, "422", "old", 0},
+        {"busy move", fail(Call::MoveFile, ERROR_SHARING_VIOLATION), move, "412", "old", 0},
+        {"move of a held file", held, move, "412", "old", 0},
+        {"failed new folder", fail(Call::CreateDirectory, ERROR_DISK_FULL), mkdir, "405", "old", 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        DeviceStore d;
+        d.put("a.txt", "old");
+        auto holder = c.fault(d);
+        EXPECT_EQ(c.action(*d.store), c.result);
+        EXPECT_TRUE(PathExists(d.fs("a.txt")) && ReadFile(d.fs("a.txt")) == c.left);
+        EXPECT_FALSE(PathExists(d.fs("b.txt")) || PathExists(d.fs("D")));
+        EXPECT_EQ(gCachedFileName, std::nullopt) << "a failed read caches nothing";
+        EXPECT_EQ(d.calls(Call::CreateFile), d.calls(Call::CloseHandle) + c.failedOpens) << "every handle is closed";
+    }
 }
 
-TEST(WinceFaults, UploadsWriteWholeChunksOrFail)
+// Uploads go to the device in 64 KiB chunks, from a client or from memory.
+TEST(WinceFaults, UploadChunks)
 {
     DeviceStore d;
-    std::string body = Pattern(100000);
     d.device->shortWrites(30000);
-    EXPECT_TRUE(d.store->putDataFromFile("/vol/short.bin", *BodyStream(body), 100000));
-    EXPECT_EQ(ReadFile(d.fs("short.bin")), body) << "the rest of each chunk is written next";
-    EXPECT_EQ(d.device->takeWrites(), (std::vector<DWORD>{65536, 35536, 5536, 34464, 4464}));
-
-    d.device->shortWrites(0, 1); // a write that takes nothing ends the upload
-    EXPECT_FALSE(d.store->putDataFromFile("/vol/zero.bin", *BodyStream(body), 100000));
-    EXPECT_EQ(ReadFile(d.fs("zero.bin")).size(), 65536u);
-    EXPECT_FALSE(d.store->putData(Bytes("abc"), "/vol/zero.bin"));
+    EXPECT_TRUE(d.store->putDataFromFile("/vol/short.bin", *BodyStream(Pattern(100000)), 100000));
+    EXPECT_EQ(d.device->take("write"),
+              (std::vector<std::string>{"write 65536", "write 35536", "write 5536", "write 34464", "write 4464"}));
     d.device->clearFaults();
-
-    d.device->failCall(Call::WriteFile, ERROR_DISK_FULL, 1);
-    EXPECT_FALSE(d.store->putDataFromFile("/vol/full.bin", *BodyStream(body), 100000));
-    d.device->failCall(Call::CreateFile, ERROR_ACCESS_DENIED, 1);
-    EXPECT_FALSE(d.store->putDataFromFile("/vol/refused.bin", *BodyStream(body), 100000));
-    EXPECT_FALSE(PathExists(d.fs("refused.bin")));
-    d.put("held.bin", "in use");
-    HeldFile held(d.fs("held.bin"));
-    ASSERT_TRUE(held.held());
-    EXPECT_FALSE(d.store->putDataFromFile("/vol/held.bin", *BodyStream(body), 100000));
-    EXPECT_EQ(ReadFile(d.fs("held.bin")), "in use");
-    EXPECT_EQ(d.calls(Call::CreateFile), d.calls(Call::CloseHandle) + 2);
-
-    d.put("kept.txt", "kept");
-    EXPECT_FALSE(d.store->putDataFromFile("/vol/kept.txt", *BodyStream(""), -5));
-    EXPECT_EQ(ReadFile(d.fs("kept.txt")), "kept") << "a negative length leaves the file alone";
-
-    // From memory, in the same chunks; nothing written is a failure.
-    d.device->takeWrites();
     EXPECT_TRUE(d.store->putData(Bytes(Pattern(150000)), "/vol/mem.bin"));
-    EXPECT_EQ(d.device->takeWrites(), (std::vector<DWORD>{65536, 65536, 18928}));
-    EXPECT_FALSE(d.store->putData(Bytes(""), "/vol/mem.bin"));
-    EXPECT_EQ(ReadFile(d.fs("mem.bin")), "");
-}
-
-TEST(WinceFaults, RefusedChangesAnswerTheirStatus)
-{
-    DeviceStore d;
-    d.put("a.txt", "a");
-    d.device->failCall(Call::DeleteFile, ERROR_GEN_FAILURE, 2);
-    d.device->failCall(Call::RemoveDirectory, ERROR_GEN_FAILURE, 1);
-    EXPECT_EQ(d.store->delete_("/vol/a.txt"), 422);
-    EXPECT_EQ(d.store->delete_("/vol/a.txt"), 422) << "nor does the folder removal take a file";
-    d.device->failCall(Call::MoveFile, ERROR_SHARING_VIOLATION, 1);
-    EXPECT_EQ(d.store->move("/vol/a.txt", "/vol/b.txt"), 412);
-    d.device->failCall(Call::CreateDirectory, ERROR_DISK_FULL, 1);
-    EXPECT_EQ(d.store->mkCollection("/vol/D"), 405);
-    EXPECT_TRUE(PathExists(d.fs("a.txt")));
-
-    HeldFile held(d.fs("a.txt"));
-    ASSERT_TRUE(held.held());
-    EXPECT_EQ(d.store->delete_("/vol/a.txt"), 422);
-    EXPECT_EQ(d.store->move("/vol/a.txt", "/vol/c.txt"), 412);
-    EXPECT_EQ(d.store->move("/vol/", "/vol/Root"), 412);
-    EXPECT_TRUE(PathExists(d.fs("a.txt")));
+    EXPECT_EQ(d.device->take("write"), (std::vector<std::string>{"write 65536", "write 65536", "write 18928"}));
+    EXPECT_FALSE(d.store->putData(Bytes(""), "/vol/mem.bin")) << "nothing written is a failure";
+    EXPECT_FALSE(d.store->putDataFromFile("/vol/short.bin", *BodyStream(""), -5));
+    EXPECT_EQ(ReadFile(d.fs("short.bin")), Pattern(100000)) << "a negative length leaves the file alone";
+    EXPECT_EQ(d.store->move("/vol/", "/vol/Root"), 412) << "the root never moves";
 }
 
 TEST(WinceFaults, UrisWithoutAPathAreOrderlyFailures)

@@ -69,18 +69,6 @@ TEST(UnixMirroredFSDataSource, MoveMakesTheDestinationsFoldersAndDeleteMakesNone
     EXPECT_EQ(RaisedName([&] { m.store.getData("/vol/d/._none"); }), kDAVNotFoundException);
 }
 
-TEST(UnixMirroredFSDataSource, IntermediateFoldersStopAtTheRoot)
-{
-    Mirror m;
-    EXPECT_TRUE(m.store.createIntermediateDirectories(m.at("x/y/z")));
-    EXPECT_TRUE(IsDirectory(m.at("x/y")));
-    EXPECT_FALSE(PathExists(m.at("x/y/z"))) << "the last component is the caller's";
-    EXPECT_TRUE(m.store.createIntermediateDirectories(m.at("x/y/z"))) << "existing folders are fine";
-    WriteFile(m.at("x/file"), "");
-    EXPECT_FALSE(m.store.createIntermediateDirectories(m.at("x/file/deeper/leaf")));
-    EXPECT_FALSE(PathExists(m.at("x/file/deeper")));
-}
-
 // A file in the way, a path climbing out, or a mirror a hang-up removed: every change
 // is refused, and nothing in or beside the mirror changes.
 TEST(UnixMirroredFSDataSource, RefusedChangesLeaveEverythingAsItWas)

@@ -105,10 +105,6 @@ struct DeviceStore {
 
     std::string fs(const std::string& relative) const { return deviceDir + "/fs/" + relative; }
     void put(const std::string& relative, const std::string& content) const { WriteWithFolders(fs(relative), content); }
-    void putMirror(const std::string& relative, const std::string& content) const
-    {
-        WriteWithFolders(mirrorDir + "/" + relative, content);
-    }
     int calls(FaultInjectingDevice::Call call) const { return device->callCount(call); }
 };
 

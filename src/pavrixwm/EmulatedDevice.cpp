@@ -650,22 +650,26 @@ HANDLE EmulatedDevice::CeCreateFile(const std::string& path, DWORD desiredAccess
     return handle;
 }
 
-BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead)
+namespace {
+
+// Reads or writes (by `step`) up to `count` bytes through an open handle of the
+// session, stopping early only at the end of the file. `Device` is the session's
+// private state, deduced so that this stays one piece for both directions.
+template <class Device, class Step>
+BOOL Transfer(Device& d, HANDLE handle, DWORD access, bool hasBuffer, DWORD count, DWORD& moved, Step step)
 {
-    std::lock_guard lock(mutex_);
-    Impl& d = *impl_;
     d.beginCall();
-    bytesRead = 0;
+    moved = 0;
     std::lock_guard openLock(d.open->mutex);
-    OpenFile* file = d.open->find(&d, handle);
+    auto* file = d.open->find(&d, handle);
     if (!file)
         return d.fail(ERROR_INVALID_HANDLE);
-    if (!(file->access & GENERIC_READ))
+    if (!(file->access & access))
         return d.fail(ERROR_ACCESS_DENIED);
-    if (bytesToRead > 0 && !buffer)
+    if (count > 0 && !hasBuffer)
         return d.fail(ERROR_INVALID_PARAMETER);
-    while (bytesRead < bytesToRead) {
-        ssize_t n = ::read(file->fd, buffer + bytesRead, bytesToRead - bytesRead);
+    while (moved < count) {
+        ssize_t n = step(file->fd, moved, count - moved);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -673,35 +677,25 @@ BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRea
         }
         if (n == 0)
             break;
-        bytesRead += static_cast<DWORD>(n);
+        moved += static_cast<DWORD>(n);
     }
     return TRUE;
+}
+
+} // namespace
+
+BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead)
+{
+    std::lock_guard lock(mutex_);
+    return Transfer(*impl_, handle, GENERIC_READ, buffer != nullptr, bytesToRead, bytesRead,
+                    [&](int fd, DWORD done, DWORD left) { return ::read(fd, buffer + done, left); });
 }
 
 BOOL EmulatedDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)
 {
     std::lock_guard lock(mutex_);
-    Impl& d = *impl_;
-    d.beginCall();
-    bytesWritten = 0;
-    std::lock_guard openLock(d.open->mutex);
-    OpenFile* file = d.open->find(&d, handle);
-    if (!file)
-        return d.fail(ERROR_INVALID_HANDLE);
-    if (!(file->access & GENERIC_WRITE))
-        return d.fail(ERROR_ACCESS_DENIED);
-    if (bytesToWrite > 0 && !buffer)
-        return d.fail(ERROR_INVALID_PARAMETER);
-    while (bytesWritten < bytesToWrite) {
-        ssize_t n = ::write(file->fd, buffer + bytesWritten, bytesToWrite - bytesWritten);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return d.fail(ErrnoToWin32(errno));
-        }
-        bytesWritten += static_cast<DWORD>(n);
-    }
-    return TRUE;
+    return Transfer(*impl_, handle, GENERIC_WRITE, buffer != nullptr, bytesToWrite, bytesWritten,
+                    [&](int fd, DWORD done, DWORD left) { return ::write(fd, buffer + done, left); });
 }
 
 DWORD EmulatedDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod)

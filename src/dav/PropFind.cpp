@@ -1,9 +1,9 @@
 #include "dav/PropFind.h"
 
+#include "datasource/HrefEscaping.h"
 #include "log/LogClient.h"
 
 #include <algorithm>
-#include <cstdio>
 
 std::shared_ptr<DataSource::ChildList> gCachedChildren;
 
@@ -11,29 +11,6 @@ namespace {
 
 constexpr int kPropNameRequest = 2;
 constexpr int kPropRequest = 3;
-
-std::string ReplaceAll(std::string text, const std::string& from, const std::string& to)
-{
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-        text.replace(at, from.size(), to);
-    return text;
-}
-
-// Bytes that go into an href as they stand; everything else is escaped.
-bool IsPlainHrefByte(unsigned char c)
-{
-    if (c < 33 || c > 122)
-        return false;
-    switch (c) {
-    case '"': case '#': case '%': case '&':
-    case ':': case ';': case '<': case '=': case '>': case '?': case '@':
-    case '[': case '\\': case ']': case '^':
-    case '`':
-        return false;
-    default:
-        return true;
-    }
-}
 
 std::string Describe(const DataSource::ChildRecord& record)
 {
@@ -238,17 +215,8 @@ std::string PropFind::encodeURI(const std::string& uri)
     if (ascii) {
         result = uri;
     } else {
-        for (unsigned char c : uri) {
-            if (IsPlainHrefByte(c)) {
-                result += static_cast<char>(c);
-            } else {
-                char escaped[4];
-                std::snprintf(escaped, sizeof escaped, "%%%X", c);
-                result += escaped;
-            }
-        }
         // A backslash of a device name comes out as a folder separator.
-        result = ReplaceAll(ReplaceAll(result, "%5c", "/"), "%5C", "/");
+        result = BackslashEscapesToSlashes(EscapeHrefBytes(uri));
     }
     if (gLogDebug)
         LogWithDate("encodeURI: %@ %@", uri.c_str(), result.c_str());

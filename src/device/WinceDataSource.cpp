@@ -1,5 +1,6 @@
 #include "device/WinceDataSource.h"
 
+#include "datasource/HrefEscaping.h"
 #include "device/Metafile.h"
 #include "extras/ReadAll.h"
 #include "log/LogClient.h"
@@ -116,24 +117,6 @@ std::vector<std::string> SplitAt(const std::string& text, char separator)
 // The byte rule of hrefs: printable ASCII stays, except the characters that mean
 // something in a URI or in XML; every other byte is written as "%" and its value
 // in uppercase hexadecimal.
-bool KeptInHref(unsigned char c)
-{
-    if (c < 33 || c > 122)
-        return false;
-    switch (c) {
-    case 34: case 35: case 37: case 38: case 91: case 92: case 93: case 94: case 96:
-        return false;
-    default:
-        return !(c >= 58 && c <= 64);
-    }
-}
-
-void ReplaceAll(std::string& text, const std::string& what, const std::string& with)
-{
-    for (size_t pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + with.size()))
-        text.replace(pos, what.size(), with);
-}
-
 // A device name can hold neither "*" nor "?"; in a find they would make a
 // pattern, and the find would answer for some other entry.
 bool NamesPattern(const std::string& devicePath)
@@ -235,20 +218,8 @@ std::optional<std::string> WinceDataSource::uriToLocal(const std::string& uri)
 
 std::string WinceDataSource::localToUri(const std::string& devicePath)
 {
-    std::string escaped;
-    char hex[4];
-    for (char ch : devicePath) {
-        auto c = static_cast<unsigned char>(ch);
-        if (KeptInHref(c)) {
-            escaped += static_cast<char>(c);
-        } else {
-            std::snprintf(hex, sizeof hex, "%%%X", c);
-            escaped += hex;
-        }
-    }
-    ReplaceAll(escaped, "\\", "/");
-    ReplaceAll(escaped, "%5c", "/");
-    ReplaceAll(escaped, "%5C", "/");
+    // Escaping turns every backslash into %5C, which then becomes "/".
+    std::string escaped = BackslashEscapesToSlashes(EscapeHrefBytes(devicePath));
     if (gLogDebug)
         LogWithDate("localToUri: %@ %@", devicePath.c_str(), escaped.c_str());
 

@@ -1,6 +1,7 @@
 #include "pavrixwm/EmulatedDeviceLibrary.h"
 
 #include "pavrixwm/CeWCHAR.h"
+#include "platform/CalendarDate.h"
 #include "platform/PlistObject.h"
 
 #include <chrono>
@@ -96,22 +97,14 @@ std::optional<std::chrono::system_clock::time_point> SystemTimeFromBlock(const s
 {
     int year = GetLE16(block, 0), month = GetLE16(block, 2), day = GetLE16(block, 6);
     int hour = GetLE16(block, 8), minute = GetLE16(block, 10), second = GetLE16(block, 12), ms = GetLE16(block, 14);
-    static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    if (year < 1601 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || hour > 23 || minute > 59 ||
-        second > 59 || ms > 999)
+    // The calendar check (month lengths, leap years) is the platform's; the device
+    // adds its own limits: no year before 1601, no leap second, whole milliseconds.
+    if (year < 1601 || second > 59 || ms > 999)
         return std::nullopt;
-    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (month == 2 && day == 29 && !leap)
+    auto date = platform::CalendarDate::fromFields(year, month, day, hour, minute, second, 0);
+    if (!date)
         return std::nullopt;
-    struct tm fields {};
-    fields.tm_year = year - 1900;
-    fields.tm_mon = month - 1;
-    fields.tm_mday = day;
-    fields.tm_hour = hour;
-    fields.tm_min = minute;
-    fields.tm_sec = second;
-    time_t seconds = timegm(&fields);
-    return std::chrono::system_clock::time_point(std::chrono::seconds(seconds)) + std::chrono::milliseconds(ms);
+    return date->time() + std::chrono::milliseconds(ms);
 }
 
 } // namespace

@@ -17,15 +17,12 @@
 #include "platform/NamedService.h"
 
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <pthread.h>
 #include <string>
-#include <thread>
 
 namespace {
 
@@ -111,14 +108,7 @@ int main(int argc, char** argv)
         return 2;
     }
 
-    // The stop signals are taken by one thread with sigwait, never by a handler:
-    // ending the bus loop is not something a handler may do. Blocking them before any
-    // other thread starts keeps every thread from taking them.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    platform::ServiceHost::BlockStopSignals();
 
     LogStore store(maxLines);
     std::unique_ptr<platform::ServiceHost> host;
@@ -159,22 +149,12 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    std::thread stopper([&] {
-        int sig = 0;
-        sigwait(&stopSignals, &sig);
-        host->stop();
-    });
-
     int status = 0;
     try {
-        host->run();
+        host->runUntilStopSignal();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pavrix-logserver: bus connection lost: %s\n", e.what());
         status = 1;
     }
-    // When the loop ended without a signal (the bus went away), wake the stopper so
-    // it can be joined; the signal stays blocked, so it only ends its sigwait.
-    pthread_kill(stopper.native_handle(), SIGTERM);
-    stopper.join();
     return status;
 }

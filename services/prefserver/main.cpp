@@ -33,11 +33,9 @@
 #include "prefs/PrefWireFormat.h"
 #include "prefs/PreferenceProtocol.h"
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
-#include <pthread.h>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -176,13 +174,8 @@ int main(int argc, char** argv)
     const std::string file = argc == 3 ? std::string(argv[2])
                                        : platform::HomeFolder() + "/Library/Preferences/" + name + ".plist";
 
-    // Termination requests are taken by a thread of their own, so that the event
-    // loop ends cleanly and unsynced values are kept.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGTERM);
-    sigaddset(&stopSignals, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // Termination requests end the loop cleanly, so unsynced values are kept.
+    platform::ServiceHost::BlockStopSignals();
 
     PreferenceStore store(file);
     const Misbehaviour misbehaviour;
@@ -265,15 +258,8 @@ int main(int argc, char** argv)
         });
     root.finishRegistration();
 
-    std::thread stopper([&] {
-        int signal = 0;
-        sigwait(&stopSignals, &signal);
-        host->stop();
-    });
-    stopper.detach();
-
     try {
-        host->run();
+        host->runUntilStopSignal();
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pavrix-prefserver: %s\n", e.what());
     }

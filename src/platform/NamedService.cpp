@@ -1,6 +1,9 @@
 #include "platform/NamedService.h"
 
+#include <csignal>
 #include <poll.h>
+#include <pthread.h>
+#include <thread>
 
 namespace platform {
 
@@ -82,6 +85,45 @@ ServiceHost::ServiceHost(const std::string& registeredName)
 }
 
 void ServiceHost::run() { connection_->enterEventLoop(); }
+
+namespace {
+sigset_t StopSignals()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    return set;
+}
+} // namespace
+
+void ServiceHost::BlockStopSignals()
+{
+    sigset_t set = StopSignals();
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+void ServiceHost::runUntilStopSignal()
+{
+    std::thread stopper([this] {
+        sigset_t set = StopSignals();
+        int sig = 0;
+        sigwait(&set, &sig);
+        stop();
+    });
+    struct Joiner {
+        std::thread& thread;
+        // When the loop ended without a signal (the bus went away), wake the
+        // stopper so it can be joined: the signal stays blocked, so it only ends
+        // its sigwait.
+        ~Joiner()
+        {
+            pthread_kill(thread.native_handle(), SIGTERM);
+            thread.join();
+        }
+    } joiner{stopper};
+    run();
+}
 
 void ServiceHost::stop() { connection_->leaveEventLoop(); }
 

@@ -88,8 +88,16 @@ public:
     // The root object; register the protocol's methods on it, then call
     // finishRegistration() on it before run().
     sdbus::IObject& rootObject() { return *object_; }
+    // Blocks SIGTERM and SIGINT in the calling thread and every thread started after
+    // it; call first in main, so that runUntilStopSignal() is the one that takes them.
+    static void BlockStopSignals();
+
     // Serves requests until stop() (from a handler or another thread).
     void run();
+    // Serves requests until SIGTERM or SIGINT arrives (taken by a thread of its own
+    // with sigwait: ending the loop is nothing a signal handler may do) or the bus
+    // goes away, which raises as run() does.
+    void runUntilStopSignal();
     void stop();
 
 private:

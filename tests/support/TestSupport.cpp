@@ -1,5 +1,7 @@
 #include "support/TestSupport.h"
 
+#include "platform/NamedService.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -274,16 +276,7 @@ PrivateBus::~PrivateBus()
 
 bool ServiceRegistered(const std::string& registeredName)
 {
-    ChildProcess::Options options;
-    TempDir scratch;
-    options.stdoutFile = scratch / "out";
-    options.stderrFile = scratch / "err";
-    ChildProcess probe({"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus",
-                        "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-                        "string:org.pavrix." + registeredName},
-                       options);
-    auto st = probe.waitExit(std::chrono::seconds(5));
-    return st && ReadFile(scratch / "out").find("boolean true") != std::string::npos;
+    return platform::ServiceProxy::lookUp(registeredName, "Probe") != nullptr;
 }
 
 ChildProcess StartService(const std::vector<std::string>& argv, const std::string& registeredName)

@@ -132,15 +132,4 @@ TEST(DeviceLibrary, VersionAndAClockThatFollowsTheHostUntilSet)
     }
 }
 
-// The framework's functions over zero-terminated runs of 16-bit units.
-TEST(DeviceText, UnitRunsStopAtTheZeroUnitAndSwapToLittleEndian)
-{
-    uint16_t units[] = {0x0041, 0x1234, 0, 'x', 0};
-    EXPECT_EQ(CeWCHARLen(units), 2u);
-    CeWCHARSwap(units);
-    EXPECT_EQ(Block(reinterpret_cast<uint8_t*>(units), reinterpret_cast<uint8_t*>(units) + 8), (Block{0x41, 0, 0x34, 0x12, 0, 0, 'x', 0}));
-    CeWCHARHostToLittleEndian(units);
-    EXPECT_EQ(units[1], 0x1234);
-}
-
 } // namespace

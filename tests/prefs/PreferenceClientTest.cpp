@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <future>
 #include <sstream>
 #include <sys/wait.h>
@@ -206,24 +205,6 @@ TEST_F(PreferenceClientTest, LockHeldElsewhereGivesNilAfterTenSeconds)
     EXPECT_LT(took, 12.0);
     EXPECT_EQ(count("server.log", "readPref \"n\""), 0) << "the server was never contacted";
     EXPECT_EQ(client.readInteger("n", -1), 3);
-}
-
-TEST_F(PreferenceClientTest, RequestsFromSeveralThreadsAreSerialised)
-{
-    ChildProcess server = startServer("server.log");
-    PreferenceClient client(name);
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 100; ++i) {
-                client.writeInteger("thread" + std::to_string(t), t * 1000 + i);
-                wrong += client.readInteger("thread" + std::to_string(t), -1) != t * 1000 + i;
-            }
-        });
-    for (auto& thread : threads)
-        thread.join();
-    EXPECT_EQ(wrong, 0);
 }
 
 } // namespace

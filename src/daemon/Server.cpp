@@ -1,5 +1,6 @@
 #include "daemon/Server.h"
 
+#include "daemon/AcceptQueue.h"
 #include "daemon/Application.h"
 #include "http/Connection.h"
 #include "log/LogClient.h"
@@ -16,6 +17,10 @@ std::optional<std::vector<uint8_t>> gDevicePassword;
 std::optional<std::string> gDeviceIPAddress;
 
 namespace {
+
+// Connections accepted and waiting for their turn; more wait in the kernel's queue.
+// Enough that a handful of silent clients cannot hide a real one behind them.
+constexpr size_t kWaitingConnections = 64;
 
 // Loads a hand-off dictionary; the file is deleted only after a successful read.
 std::optional<platform::PlistObject> TakeHandOffFile(const std::string& path)
@@ -91,11 +96,10 @@ Server& Server::Listen()
 void Server::Loop()
 {
     Listen();
+    AcceptQueue arrivals(server_fd, kWaitingConnections);
     for (;;) {
-        length = sizeof acceptSocket;
-        accept_fd = ::accept(server_fd, reinterpret_cast<sockaddr*>(&acceptSocket), &length);
-        if (accept_fd < 0)
-            continue; // interrupted by SIGHUP, or a connection that died in the queue
+        AcceptQueue::Accepted accepted = arrivals.next();
+        accept_fd = accepted.fd;
         if (gLogDebug)
             LogWithDate("got a connection");
         // One release scope per connection: the connection and all it made are
@@ -103,7 +107,7 @@ void Server::Loop()
         {
             std::unique_ptr<Connection> connection;
             try {
-                connection = std::make_unique<Connection>(accept_fd);
+                connection = std::make_unique<Connection>(accept_fd, accepted.at);
             } catch (const std::exception& e) {
                 // A store that cannot be set up costs this client its answer,
                 // not the daemon its life.

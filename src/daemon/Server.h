@@ -27,9 +27,7 @@ public:
 private:
     int accept_fd = -1;
     int server_fd = -1;
-    socklen_t length = sizeof(sockaddr_in);
     int listenPort = 0;
     std::optional<std::string> dictionaryName;
-    sockaddr_in acceptSocket {};
     sockaddr_in serverSocket {};
 };

@@ -3,6 +3,14 @@
 #include "log/LogClient.h"
 #include "platform/CalendarDate.h"
 
+#include <unistd.h>
+
+DataSource::DataFile::~DataFile()
+{
+    if (fd >= 0)
+        ::close(fd);
+}
+
 void RaiseDAVNotFound() { throw platform::NamedException(kDAVNotFoundException, kDAVNotFoundReason); }
 void RaiseDAVBusy() { throw platform::NamedException(kDAVBusyException, kDAVBusyReason); }
 
@@ -83,7 +91,8 @@ bool DataSource::exists(const std::string&) { return false; }
 std::vector<std::string> DataSource::getPropnames(const std::string&) { return props_; }
 DataSource::DataPtr DataSource::getData(const std::string&) { return nullptr; }
 bool DataSource::putData(const DataPtr&, const std::string&) { return false; }
-bool DataSource::putDataFromFile(const std::string&, platform::SocketStream&, int32_t) { return false; }
+DataSource::DataFilePtr DataSource::getDataFile(const std::string&) { return nullptr; }
+bool DataSource::putDataFromFile(const std::string&, platform::BodyStream&, int64_t) { return false; }
 int DataSource::delete_(const std::string&) { return 501; }
 int DataSource::mkCollection(const std::string&) { return 501; }
 int DataSource::move(const std::string&, const std::optional<std::string>&) { return 501; }

@@ -12,7 +12,7 @@
 #include <vector>
 
 namespace platform {
-class SocketStream;
+class BodyStream;
 }
 
 // Named exceptions by which read operations report a missing or busy resource.
@@ -71,6 +71,17 @@ public:
     using DataPtr = std::shared_ptr<const Data>; // null: no data
     using ChildRecord = std::map<std::string, std::string>;
     using ChildList = std::vector<ChildRecord>;
+    // Contents a store sends straight from an open file rather than holding them
+    // whole: the descriptor (closed with the object) and the bytes to send.
+    struct DataFile {
+        DataFile(int fd, uint64_t size) : fd(fd), size(size) {}
+        ~DataFile();
+        DataFile(const DataFile&) = delete;
+        DataFile& operator=(const DataFile&) = delete;
+        int fd;
+        uint64_t size;
+    };
+    using DataFilePtr = std::unique_ptr<DataFile>;
 
     DataSource();
     virtual ~DataSource() = default;
@@ -90,8 +101,14 @@ public:
     virtual bool exists(const std::string& uri);
     std::vector<std::string> getPropnames(const std::string& uri);
     virtual DataPtr getData(const std::string& uri);
+    // The contents as an open file to send in pieces; none when the store answers
+    // through getData instead. Raises as getData does.
+    virtual DataFilePtr getDataFile(const std::string& uri);
     virtual bool putData(const DataPtr& data, const std::string& withUri);
-    virtual bool putDataFromFile(const std::string& uri, platform::SocketStream& clientFile, int32_t length);
+    // Stores the request body read from `clientFile` to its end; true only when
+    // every byte of it arrived and was stored. `length` is the announced length, or
+    // -1 for a chunked body (the stream knows where either ends).
+    virtual bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length);
     // delete: (named with a trailing underscore, "delete" being taken by the language)
     virtual int delete_(const std::string& uri);
     virtual int mkCollection(const std::string& uri);

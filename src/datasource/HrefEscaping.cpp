@@ -1,5 +1,7 @@
 #include "datasource/HrefEscaping.h"
 
+#include "platform/DecimalText.h"
+
 #include <cstdio>
 
 namespace {
@@ -47,5 +49,45 @@ std::string BackslashEscapesToSlashes(std::string text)
 {
     ReplaceAll(text, "%5c", "/");
     ReplaceAll(text, "%5C", "/");
+    return text;
+}
+
+std::string PercentDecode(const std::string& text)
+{
+    std::string bytes;
+    bytes.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        int high, low;
+        if (text[i] == '%' && i + 2 < text.size() && (high = platform::HexDigitValue(text[i + 1])) >= 0 &&
+            (low = platform::HexDigitValue(text[i + 2])) >= 0) {
+            bytes += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            bytes += text[i];
+        }
+    }
+    return bytes;
+}
+
+std::string HrefElementText(const std::string& href)
+{
+    std::string text;
+    text.reserve(href.size());
+    for (char ch : href) {
+        auto c = static_cast<unsigned char>(ch);
+        if (c == '&') {
+            text += "&amp;";
+        } else if (c == '<') {
+            text += "&lt;";
+        } else if (c == '>') {
+            text += "&gt;";
+        } else if (c < 0x20) {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+            text += escaped;
+        } else {
+            text += ch;
+        }
+    }
     return text;
 }

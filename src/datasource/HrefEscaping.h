@@ -10,3 +10,13 @@ std::string EscapeHrefBytes(const std::string& bytes);
 // Every "%5c" and then every "%5C" made "/": a device's backslash separator shows
 // as a folder separator.
 std::string BackslashEscapesToSlashes(std::string text);
+
+// "%" and two hexadecimal digits (either case) become the byte of that value;
+// every other byte, a "%" without two such digits after it included, is kept.
+std::string PercentDecode(const std::string& text);
+
+// An href as element text: "&", "<" and ">" become entities, so that the href a
+// client parses is exactly the URI; a control character, which XML cannot carry
+// at all, is written as "%" and two hexadecimal digits, which name the same
+// device path once decoded.
+std::string HrefElementText(const std::string& href);

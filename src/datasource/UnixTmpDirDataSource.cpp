@@ -1,5 +1,6 @@
 #include "datasource/UnixTmpDirDataSource.h"
 
+#include "platform/BodyStream.h"
 #include "platform/CalendarDate.h"
 
 #include <cerrno>
@@ -17,6 +18,11 @@ extern char** environ;
 namespace {
 
 std::shared_ptr<UnixTmpDirDataSource> gDataSource;
+
+// Uploads are copied to their file in blocks of this size.
+constexpr size_t kUploadBlock = 65536;
+// Numbers the upload files of this process.
+uint64_t gUploadCount = 0;
 
 // Joins two path parts with exactly one "/" between them; the result carries no
 // trailing "/" (except the lone root), and joining onto "" gives the second part.
@@ -298,6 +304,20 @@ DataSource::DataPtr UnixTmpDirDataSource::getData(const std::string& uri)
     return data;
 }
 
+DataSource::DataFilePtr UnixTmpDirDataSource::getDataFile(const std::string& uri)
+{
+    if (!isFile(uri))
+        RaiseDAVNotFound();
+    auto path = uriToLocal(uri);
+    int fd = path ? ::open(path->c_str(), O_RDONLY | O_CLOEXEC) : -1;
+    struct stat attributes {};
+    if (fd >= 0 && ::fstat(fd, &attributes) == 0 && S_ISREG(attributes.st_mode))
+        return std::make_unique<DataFile>(fd, static_cast<uint64_t>(attributes.st_size));
+    if (fd >= 0)
+        ::close(fd);
+    return nullptr;
+}
+
 bool UnixTmpDirDataSource::putData(const DataPtr& data, const std::string& withUri)
 {
     try {
@@ -330,6 +350,38 @@ bool UnixTmpDirDataSource::putData(const DataPtr& data, const std::string& withU
     } catch (...) {
         return false;
     }
+}
+
+bool UnixTmpDirDataSource::replaceFromStream(const std::string& localPath, platform::BodyStream& body)
+{
+    // The new file's name never starts like a metafile's, so no request can reach
+    // it while it fills.
+    std::string folder = localPath.substr(0, localPath.rfind('/') + 1);
+    std::string temporary;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temporary = folder + ".upload-" + std::to_string(::getpid()) + "-" + std::to_string(++gUploadCount);
+        fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+
+    bool stored = true;
+    std::vector<uint8_t> block(kUploadBlock);
+    while (stored && !body.complete()) {
+        size_t got = body.read(block.data(), block.size());
+        stored = WriteAll(fd, block.data(), got) && (got == block.size() || body.complete());
+    }
+    stored = ::close(fd) == 0 && stored;
+    // Renaming replaces a file (or a link) standing there, never what a link points
+    // to; a folder standing there makes it fail.
+    if (stored)
+        stored = ::rename(temporary.c_str(), localPath.c_str()) == 0;
+    if (!stored)
+        ::unlink(temporary.c_str());
+    return stored;
 }
 
 int UnixTmpDirDataSource::delete_(const std::string& uri)

@@ -55,6 +55,9 @@ public:
     // All bytes of a file; raises DAVNotFoundException when the URI is not a file,
     // null when the file cannot be opened.
     DataPtr getData(const std::string& uri) override;
+    // The file open for reading, to be sent in pieces; raises as getData does,
+    // none when the file cannot be opened.
+    DataFilePtr getDataFile(const std::string& uri) override;
     // Creates the file or replaces the content of the existing one. False on any
     // failure (a directory in the way, a missing parent, a failed write).
     bool putData(const DataPtr& data, const std::string& withUri) override;
@@ -84,6 +87,10 @@ protected:
     };
     // The listing shared by this store and its subclasses (see getChildren).
     std::vector<ListedEntry> listEntries(const std::string& uri);
+    // Writes the body to a new file in the folder of `localPath` and renames it
+    // over `localPath` once every byte arrived; true then. On any failure the new
+    // file is removed and whatever stood at `localPath` is left as it was.
+    static bool replaceFromStream(const std::string& localPath, platform::BodyStream& body);
 
     std::optional<std::string> DAVVol;
     std::string localRoot;

@@ -2,11 +2,15 @@
 // Each reads at most one header, makes at most one change through the store and
 // writes one answer.
 
+#include "datasource/HrefEscaping.h"
 #include "dav/PropFind.h"
 #include "http/Connection.h"
 #include "http/LossyASCII.h"
 #include "log/LogClient.h"
+#include "platform/DecimalText.h"
+#include "platform/TextEncoding.h"
 
+#include <cstdint>
 #include <exception>
 #include <functional>
 
@@ -54,12 +58,75 @@ std::optional<std::string> DestinationPath(const std::optional<std::string>& des
     return std::nullopt;
 }
 
+// Whether a path names something a change may make or touch: its bytes, escapes
+// decoded, must be UTF-8 text without control characters. Two names that are not
+// text could land on one device file, and a control character could not be written
+// back in any listing.
+bool IsTextPath(const std::string& uri)
+{
+    std::string bytes = PercentDecode(uri);
+    for (unsigned char c : bytes)
+        if (c < 0x20)
+            return false;
+    return platform::IsValidUTF8(bytes);
+}
+
 } // namespace
 
 void Connection::sendStatusOnly(int code)
 {
     sendResponse(code);
     endHeaders();
+}
+
+std::optional<std::string> Connection::changeTarget()
+{
+    // Refused: a cut line or a head that never ended could name another resource
+    // than the client meant (the rest of a cut line reads as a header of its own).
+    if (auto refusal = headRefusal()) {
+        sendRefusal(*refusal);
+        return std::nullopt;
+    }
+    std::string uri = requestURI();
+    // Refused: a name that is not text, so that two such names never merge.
+    if (!IsTextPath(uri)) {
+        sendRefusal(400);
+        return std::nullopt;
+    }
+    return uri;
+}
+
+platform::BodyStream* Connection::uploadBody()
+{
+    // Refused: a range would replace the whole file with a part of it.
+    if (headers->objectForKey("Content-Range")) {
+        sendRefusal(400);
+        return nullptr;
+    }
+    auto encoding = headers->objectForKey("Transfer-Encoding");
+    // Refused: a coding we cannot undo would be stored as it came.
+    if (encoding && HeaderToken(encoding) != "chunked") {
+        sendRefusal(501);
+        return nullptr;
+    }
+    // A chunked body ends where its framing says; a length beside it means nothing.
+    if (!encoding) {
+        if (auto length = headers->objectForKey("Content-Length")) {
+            // Refused: a length that is not a plain number says nothing certain
+            // about where the body ends.
+            if (!platform::IsPlainDecimal(*length)) {
+                sendRefusal(400);
+                return nullptr;
+            }
+            // Refused: more than the store's length type holds could not be stored whole.
+            auto value = platform::ReadDecimalPrefix(*length);
+            if (value.overflow || value.magnitude > static_cast<uint64_t>(INT64_MAX)) {
+                sendRefusal(413);
+                return nullptr;
+            }
+        }
+    }
+    return requestBody();
 }
 
 void Connection::doOPTIONS()
@@ -76,8 +143,13 @@ void Connection::doGET()
 {
     std::string uri = requestURI();
     DataSource::DataPtr data;
+    DataSource::DataFilePtr file;
     try {
-        data = dataSource->getData(uri);
+        // A store that can hand over an open file has it sent in pieces, so that
+        // no file's size decides how much memory its GET takes.
+        file = dataSource->getDataFile(uri);
+        if (!file)
+            data = dataSource->getData(uri);
     } catch (const platform::NamedException& e) {
         if (e.name() == kDAVBusyException)
             resourceBusy(uri);
@@ -91,49 +163,65 @@ void Connection::doGET()
     std::string lastModified = TryProperty(*dataSource, "getlastmodified", uri).value_or(kFallbackLastModified);
     std::string contentType = TryProperty(*dataSource, "getcontenttype", uri).value_or(kFallbackContentType);
     HeaderMap extra{{"Last-Modified", lastModified}};
-    sendBody(data, 200, "OK", "OK", contentType.c_str(), &extra);
+    if (file)
+        sendBody(*file, 200, "OK", "OK", contentType.c_str(), &extra);
+    else
+        sendBody(data, 200, "OK", "OK", contentType.c_str(), &extra);
 }
 
 void Connection::doPUT()
 {
-    std::string uri = requestURI();
-    int32_t length = contentLength();
-    int code = StatusOfChange([&] {
-        // The store reads the body itself, straight from the client stream.
-        return dataSource->putDataFromFile(uri, *clientFile, length) ? 201 : 424;
-    });
-    sendStatusOnly(code);
+    if (auto uri = changeTarget()) {
+        if (platform::BodyStream* body = uploadBody()) {
+            int64_t length = body->length() ? static_cast<int64_t>(*body->length()) : -1;
+            sendStatusOnly(StatusOfChange([&] {
+                // The store reads the body itself, straight from the client stream.
+                return dataSource->putDataFromFile(*uri, *body, length) ? 201 : 424;
+            }));
+        }
+    }
     gCachedChildren.reset();
 }
 
 void Connection::doDELETE()
 {
-    std::string uri = requestURI();
-    sendStatusOnly(StatusOfChange([&] { return dataSource->delete_(uri); }));
+    if (auto uri = changeTarget())
+        sendStatusOnly(StatusOfChange([&] { return dataSource->delete_(*uri); }));
     gCachedChildren.reset();
 }
 
 void Connection::doMKCOL()
 {
-    std::string uri = requestURI();
-    sendStatusOnly(StatusOfChange([&] { return dataSource->mkCollection(uri); }));
+    if (auto uri = changeTarget())
+        sendStatusOnly(StatusOfChange([&] { return dataSource->mkCollection(*uri); }));
     gCachedChildren.reset();
 }
 
 void Connection::doMOVE()
 {
-    std::string uri = requestURI();
-    // Whatever scheme and host the client names, only the path counts.
-    std::optional<std::string> to = DestinationPath(headers ? headers->objectForKey("Destination") : std::nullopt);
-    if (to)
-        to = urlUnquote(*to);
-    sendStatusOnly(StatusOfChange([&] { return dataSource->move(uri, to); }));
+    if (auto uri = changeTarget()) {
+        // Whatever scheme and host the client names, only the path counts.
+        std::optional<std::string> to = DestinationPath(headers->objectForKey("Destination"));
+        if (to)
+            to = urlUnquote(*to);
+        // Refused: a destination that is not text, as for the source.
+        if (to && !IsTextPath(*to))
+            sendRefusal(400);
+        else
+            sendStatusOnly(StatusOfChange([&] { return dataSource->move(*uri, to); }));
+    }
     gCachedChildren.reset();
 }
 
 void Connection::doLOCK()
 {
-    std::string text = getLockResponse(bodyAsString()) + "\n";
+    std::string body = bodyAsString();
+    // Refused: a document larger than any lock request is not held.
+    if (bodyTooLarge()) {
+        sendRefusal(413);
+        return;
+    }
+    std::string text = getLockResponse(body) + "\n";
     std::string ascii = LossyASCII(text);
     sendBody(std::make_shared<DataSource::Data>(ascii.begin(), ascii.end()), 200, "OK", "OK");
 }

@@ -188,7 +188,7 @@ void PropFind::getPropValues(const std::string& uri, const DataSource::ChildReco
 std::string PropFind::mkPropResponse(const std::string& uri, const FoundMap& goodProps, const MissingList& badProps)
 {
     std::string text = "<D:response xmlns:ns0='DAV:'>\n";
-    text += "\t<D:href>" + encodeURI(uri) + "</D:href>\n";
+    text += "\t<D:href>" + HrefElementText(encodeURI(uri)) + "</D:href>\n";
     if (!goodProps.empty()) {
         text += "\t<D:propstat>\n";
         for (const auto& [name, value] : goodProps)

@@ -9,6 +9,11 @@
 void Connection::doPROPFIND()
 {
     std::string body = bodyAsString();
+    // Refused: a document larger than any property request is not held.
+    if (bodyTooLarge()) {
+        sendRefusal(413);
+        return;
+    }
     std::string depth = getDepth();
     std::string uri = requestURI();
 

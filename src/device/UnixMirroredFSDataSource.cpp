@@ -112,6 +112,18 @@ bool UnixMirroredFSDataSource::putData(const DataPtr& data, const std::string& w
     return UnixTmpDirDataSource::putData(data, withUri);
 }
 
+bool UnixMirroredFSDataSource::putDataFromFile(const std::string& uri, platform::BodyStream& clientFile,
+                                               int64_t /*length*/)
+{
+    auto path = uriToLocal(uri);
+    if (!path)
+        return false;
+    if (!isFile(uri))
+        createIntermediateDirectories(*path);
+
+    return replaceFromStream(*path, clientFile);
+}
+
 int UnixMirroredFSDataSource::mkCollection(const std::string& uri)
 {
     if (!exists(uri)) {

@@ -30,6 +30,10 @@ public:
     // ignored by putData (the store then fails), and answered 403 by mkCollection
     // and 412 by move.
     bool putData(const DataPtr& data, const std::string& withUri) override;
+    // Streams the body into a new file beside the target (making the missing
+    // parent folders first) and puts it in the target's place only once every
+    // byte arrived; a body that ends early leaves the old file as it was.
+    bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     int mkCollection(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
 };

@@ -6,7 +6,7 @@
 #include "log/LogClient.h"
 #include "platform/CalendarDate.h"
 #include "platform/HomeFolder.h"
-#include "platform/SocketStream.h"
+#include "platform/BodyStream.h"
 #include "platform/TextEncoding.h"
 
 #include <algorithm>
@@ -26,36 +26,6 @@ constexpr DWORD kListingMask = 0xBF; // attributes, the three times, size, name
 constexpr DWORD kFindMask = 0x3B;    // attributes, creation and write time, size
 constexpr const char* kCollection = "<D:collection/>";
 constexpr const char* kRootContentLength = "5";
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-// "%" and two hexadecimal digits become that byte; everything else, a "%" without
-// two digits after it included, is kept.
-std::string PercentDecode(const std::string& text)
-{
-    std::string bytes;
-    bytes.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        int high, low;
-        if (text[i] == '%' && i + 2 < text.size() && (high = HexValue(text[i + 1])) >= 0 &&
-            (low = HexValue(text[i + 2])) >= 0) {
-            bytes += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else {
-            bytes += text[i];
-        }
-    }
-    return bytes;
-}
 
 // Bytes that are not text in any encoding we know, read as ASCII. A byte past
 // ASCII becomes U+FFFD rather than "?", which a device find would take as a
@@ -448,42 +418,32 @@ HANDLE WinceDataSource::openForUpload(const std::string& uri)
     return rapi->CeCreateFile(*path, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
 }
 
-bool WinceDataSource::putDataFromFile(const std::string& uri, platform::SocketStream& clientFile, int32_t length)
+DataSource::DataFilePtr WinceDataSource::getDataFile(const std::string& uri)
 {
-    if (IsMetafile(uri)) {
-        // Metafiles are small; the body is taken whole, in blocks so that a length
-        // the client never sends costs no memory.
-        std::shared_ptr<Data> data;
-        if (length >= 0) {
-            data = std::make_shared<Data>();
-            size_t wanted = static_cast<size_t>(length);
-            while (data && data->size() < wanted) {
-                size_t had = data->size();
-                size_t block = std::min<size_t>(kWriteChunk, wanted - had);
-                data->resize(had + block);
-                if (clientFile.read(data->data() + had, block) < block)
-                    data.reset();
-            }
-        }
-        return mirroredDS->putData(data, uri);
-    }
+    // A metafile can be of any size: the mirror hands it over as an open file. A
+    // device file is read whole, as the device is asked for it in one read.
+    if (IsMetafile(uri))
+        return mirroredDS->getDataFile(uri);
+    return nullptr;
+}
 
-    // A negative length is no body at all; the file on the device is left alone.
-    if (length < 0)
-        return false;
+bool WinceDataSource::putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length)
+{
+    if (IsMetafile(uri))
+        return mirroredDS->putDataFromFile(uri, clientFile, length);
+
     HANDLE handle = openForUpload(uri);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
 
     // One chunk in memory at a time, read straight from the client and written
-    // before the next is read.
-    int64_t remaining = length;
+    // before the next is read. A chunk the body ends inside of is not written: the
+    // upload has failed, and the device keeps the whole chunks before it.
     bool failed = false;
-    std::vector<uint8_t> chunk;
-    while (remaining > 0 && !failed) {
-        DWORD size = static_cast<DWORD>(std::min<int64_t>(kWriteChunk, remaining));
-        chunk.resize(size);
-        if (clientFile.read(chunk.data(), size) < size) {
+    std::vector<uint8_t> chunk(kWriteChunk);
+    for (;;) {
+        DWORD size = static_cast<DWORD>(clientFile.read(chunk.data(), kWriteChunk));
+        if (size < kWriteChunk && !clientFile.complete()) {
             failed = true;
             break;
         }
@@ -497,14 +457,15 @@ bool WinceDataSource::putDataFromFile(const std::string& uri, platform::SocketSt
             }
             offset += std::min(written, size - offset);
         }
-        if (!failed)
-            remaining -= size;
+        if (failed || clientFile.complete())
+            break;
     }
-    bool result = !failed && remaining == 0;
+    bool result = !failed && clientFile.complete();
 
     rapi->CeCloseHandle(handle);
     if (gLogDebug)
-        LogWithDate("Write %ld - result: %d", static_cast<long>(length), result ? 1 : 0);
+        LogWithDate("Write %ld - result: %d", static_cast<long>(length >= 0 ? length : int64_t(clientFile.bytesRead())),
+                    result ? 1 : 0);
     return result;
 }
 
@@ -556,7 +517,10 @@ int WinceDataSource::delete_(const std::string& uri)
 
 int WinceDataSource::move(const std::string& uri, const std::optional<std::string>& to)
 {
-    // The source alone decides: a metafile moves within the mirror, wherever to.
+    // Refused: metafiles live in the mirror and everything else on the device, so a
+    // move across would put the resource where its new name cannot reach it.
+    if (to && IsMetafile(uri) != IsMetafile(*to))
+        return 403;
     if (IsMetafile(uri))
         return mirroredDS->move(uri, to);
     auto destination = to ? uriToLocal(*to) : std::nullopt;

@@ -77,11 +77,16 @@ public:
     std::optional<std::string> DAV_quotaused(const std::string& uri);
 
     DataPtr getData(const std::string& uri) override;
-    bool putDataFromFile(const std::string& uri, platform::SocketStream& clientFile, int32_t length) override;
+    // The mirror's open file for a metafile; none for a device file.
+    DataFilePtr getDataFile(const std::string& uri) override;
+    // A device file takes the body in 64 KiB chunks as it arrives; a metafile goes
+    // to the mirror, which keeps the old one unless the whole body arrived.
+    bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     bool putData(const DataPtr& data, const std::string& withUri) override;
     // 204 removed, 422 refused.
     int delete_(const std::string& uri) override;
-    // 201 moved, 412 refused (also with no destination).
+    // 201 moved, 412 refused (also with no destination), 403 for a move between
+    // the device and the mirror.
     int move(const std::string& uri, const std::optional<std::string>& to) override;
     // 201 made, 405 refused.
     int mkCollection(const std::string& uri) override;

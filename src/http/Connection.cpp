@@ -3,6 +3,7 @@
 #include "daemon/Application.h"
 #include "device/WinceDataSource.h"
 #include "log/LogClient.h"
+#include "platform/DecimalText.h"
 
 #include <cctype>
 #include <climits>
@@ -13,10 +14,6 @@
 
 namespace {
 
-// A client that stops sending (or reading) for this long is given up, so that
-// one stalled peer cannot hold the single serving thread forever.
-constexpr std::chrono::seconds kIdleTimeout{30};
-
 // The handler name is formed in a buffer of this size, terminator included.
 constexpr size_t kHandlerNameSize = 62;
 
@@ -26,17 +23,25 @@ constexpr size_t kBodyBlock = 65536;
 
 const char* Text(const char* s) { return s ? s : "(null)"; }
 
+bool IsChunked(const std::optional<std::string>& transferEncoding)
+{
+    return HeaderToken(transferEncoding) == "chunked";
+}
+
+bool ExpectsContinue(const std::optional<std::string>& expect) { return HeaderToken(expect) == "100-continue"; }
+
 } // namespace
 
-Connection::Connection(int fd)
+Connection::Connection(int fd, std::chrono::steady_clock::time_point acceptedAt)
     : Connection(fd, Application::hasReceivedHup() ? std::make_shared<DataSource>()
                                                    : WinceDataSource::defaultDataSource())
 {
+    this->acceptedAt = acceptedAt;
 }
 
-Connection::Connection(int fd, std::shared_ptr<DataSource> dataSource)
+Connection::Connection(int fd, std::shared_ptr<DataSource> dataSource, ConnectionLimits limits)
     : fd(fd), protocolVersion("HTTP/1.1"), versionString("Pavrix/0.9/2.2"), dataSource(std::move(dataSource)),
-      debug(true)
+      debug(true), limits(limits), acceptedAt(std::chrono::steady_clock::now())
 {
 }
 
@@ -70,7 +75,8 @@ Connection& Connection::Handler()
     clientFile = platform::SocketStream::open(fd);
     if (!clientFile)
         return *this;
-    clientFile->setIdleTimeout(kIdleTimeout);
+    // The head must be in soon after the accept, however slowly it trickles.
+    clientFile->setDeadline(acceptedAt + limits.requestHead);
     bool again;
     do {
         again = false;
@@ -103,9 +109,13 @@ bool Connection::handleRequest()
         LogWithDate("Handle request");
     if (!readLine(requestLine, sizeof requestLine))
         return false;
+    requestLineCut = lastLineCut;
     if (gLogDebug)
         LogWithDate("request: %s", requestLine);
     parseRequest(requestLine);
+    // The head is in, or given up; the body and the answer are held to a pace.
+    clientFile->setDeadline(std::nullopt);
+    clientFile->setPace(limits.stall, limits.minimumBytesPerSecond, limits.rateWindow);
 
     char name[kHandlerNameSize];
     int length = std::snprintf(name, sizeof name, "do%s", command ? command : "");
@@ -129,7 +139,9 @@ bool Connection::handleRequest()
 
 bool Connection::readLine(char* buffer, int maxLength)
 {
-    if (!clientFile || !clientFile->getLine(buffer, maxLength))
+    size_t length = clientFile ? clientFile->getLine(buffer, maxLength) : 0;
+    lastLineCut = length > 0 && length == static_cast<size_t>(maxLength - 1) && buffer[length - 1] != '\n';
+    if (length == 0)
         return false;
     if (char* crlf = std::strstr(buffer, "\r\n"))
         *crlf = '\0';
@@ -143,6 +155,7 @@ std::optional<std::string> Connection::readLine()
     char buffer[1024];
     if (!readLine(buffer, sizeof buffer))
         return std::nullopt;
+    headerLineCut = headerLineCut || lastLineCut;
     if (gLogDebug)
         LogWithDate("line: %@", buffer);
     return std::string(buffer);
@@ -188,44 +201,54 @@ std::string Connection::getDepth()
     return depth ? *depth : "infinity";
 }
 
-int32_t Connection::contentLength()
+std::optional<int> Connection::headRefusal() const
 {
-    auto value = headers ? headers->objectForKey("Content-Length") : std::nullopt;
-    if (!value)
-        return 0;
-    const char* p = value->c_str();
-    while (std::isspace(static_cast<unsigned char>(*p)))
-        ++p;
-    bool negative = false;
-    if (*p == '+' || *p == '-')
-        negative = *p++ == '-';
-    long long n = 0;
-    for (; std::isdigit(static_cast<unsigned char>(*p)); ++p) {
-        n = n * 10 + (*p - '0');
-        if (n > INT_MAX) {
-            // Saturates rather than wrapping into a small or negative length.
-            n = negative ? -static_cast<long long>(INT_MIN) : INT_MAX;
-            break;
-        }
+    if (requestLineCut)
+        return 414;
+    if (headerLineCut)
+        return 431;
+    if (!headers || !headers->ended())
+        return 400;
+    return std::nullopt;
+}
+
+platform::BodyStream* Connection::requestBody()
+{
+    if (requestBody_)
+        return &*requestBody_;
+    if (!clientFile)
+        return nullptr;
+    if (IsChunked(headers->objectForKey("Transfer-Encoding"))) {
+        requestBody_ = platform::BodyStream::chunked(*clientFile);
+    } else {
+        // Blanks skipped, reading stops at the first non-digit, 0 when absent; a
+        // negative length is no body at all.
+        auto length = platform::ReadDecimalPrefix(headers->objectForKey("Content-Length").value_or(""));
+        if (length.negative && length.magnitude > 0)
+            return nullptr;
+        requestBody_ = platform::BodyStream::withLength(*clientFile, length.magnitude);
     }
-    return static_cast<int32_t>(negative ? -n : n);
+    if (ExpectsContinue(headers->objectForKey("Expect")))
+        requestBody_->setBeforeFirstRead([this] { sendContinue(); });
+    return &*requestBody_;
 }
 
 DataSource::DataPtr Connection::body()
 {
-    int32_t length = contentLength();
-    if (length < 0 || !clientFile)
+    platform::BodyStream* stream = requestBody();
+    if (!stream)
         return nullptr;
+    // A document body is held whole; one larger than any real document is refused
+    // unread, so that no client can make the daemon's memory grow with its body.
+    stream->setLimit(limits.documentBody);
     auto data = std::make_shared<DataSource::Data>();
-    size_t wanted = static_cast<size_t>(length);
-    while (data->size() < wanted) {
+    while (!stream->complete() && !stream->failed()) {
         size_t had = data->size();
-        size_t block = std::min(kBodyBlock, wanted - had);
-        data->resize(had + block);
-        size_t got = clientFile->read(data->data() + had, block);
-        if (got < block)
-            return nullptr; // the client ended (or stalled) before the whole body
+        data->resize(had + kBodyBlock);
+        data->resize(had + stream->read(data->data() + had, kBodyBlock));
     }
+    if (stream->failed())
+        return nullptr; // the client ended (or stalled) before the whole body
     return data;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "datasource/DataSource.h"
+#include "http/ConnectionLimits.h"
 #include "http/MimeTools.h"
+#include "platform/BodyStream.h"
 #include "platform/SocketStream.h"
 
 #include <chrono>
@@ -23,9 +25,10 @@ public:
 
     // init: serves the shared device store, or a fresh empty store once the
     // process has been told to hang up.
-    explicit Connection(int fd);
-    // The same over any store.
-    Connection(int fd, std::shared_ptr<DataSource> dataSource);
+    // Its limits count from `acceptedAt`, when the client was accepted.
+    explicit Connection(int fd, std::chrono::steady_clock::time_point acceptedAt = std::chrono::steady_clock::now());
+    // The same over any store, with the given limits on the client.
+    Connection(int fd, std::shared_ptr<DataSource> dataSource, ConnectionLimits limits = {});
     ~Connection() override;
 
     Connection(const Connection&) = delete;
@@ -47,10 +50,12 @@ public:
 
     // The Depth header as sent (leading blank included), or "infinity".
     std::string getDepth();
-    // The request body by its Content-Length: empty without one, null when the
-    // client sent fewer bytes. Call at most once, after the headers.
+    // The request body (by its Content-Length, or decoded when chunked): empty
+    // without one, null when the client sent fewer bytes or more than the daemon
+    // holds (bodyTooLarge). Call at most once, after the headers.
     DataSource::DataPtr body();
     std::string bodyAsString();
+    bool bodyTooLarge() const { return requestBody_ && requestBody_->tooLarge(); }
     // The target without its query part; percent escapes stay as they are.
     std::string urlUnquote(const std::string& url);
     static std::string baseURI();
@@ -70,8 +75,16 @@ public:
     Connection& sendBodyChunks(const std::string& body, int code, const char* message, const char* description,
                                const char* ctype);
     Connection& sendBodyChunks(const std::string& body, int code, const char* message, const char* description);
+    // A response whose body is sent from an open file in pieces, never held whole.
+    Connection& sendBody(const DataSource::DataFile& file, int code, const char* message, const char* description,
+                         const char* contentType, const HeaderMap* headers);
     Connection& notFound(const std::string& uri);
     Connection& resourceBusy(const std::string& uri);
+    // A status-only answer refusing a request that must not run; codes the reason
+    // table lacks (413, 414, 431) get their standard texts.
+    Connection& sendRefusal(int code);
+    // The interim answer a client that sent "Expect: 100-continue" waits for.
+    Connection& sendContinue();
     static std::string formatDate(std::chrono::system_clock::time_point date);
 
     // --- method handlers (src/dav/) ---
@@ -96,11 +109,24 @@ public:
 protected:
     // Shared steps of the method handlers.
     std::string requestURI();
-    // The Content-Length header as a number: leading white space skipped, reading
-    // stops at the first non-digit, 0 when absent or not a number.
-    int32_t contentLength();
     // A status line with the standard headers and no body.
     void sendStatusOnly(int code);
+    // The head of an answer with a body of `length` bytes: status, standard headers,
+    // `headers` in their order, the type and the length.
+    void sendBodyHead(int code, const char* message, const char* contentType, const HeaderMap* headers,
+                      uint64_t length);
+    // The URI a change request (PUT, DELETE, MKCOL, MOVE) works on, or none when it
+    // must not run: its head did not arrive whole, or its path is not text. The
+    // refusal has been sent then.
+    std::optional<std::string> changeTarget();
+    // The body of a PUT as a stream for the store, or none (the refusal sent) when
+    // its framing says it cannot be stored whole.
+    platform::BodyStream* uploadBody();
+    // The body stream by the request's framing (chunked, else Content-Length read
+    // as digits after blanks, 0 when absent); none for a negative length.
+    platform::BodyStream* requestBody();
+    // The status refusing a change whose head did not arrive whole, if any.
+    std::optional<int> headRefusal() const;
     bool debugging() const;
 
     std::unique_ptr<platform::SocketStream> clientFile;
@@ -116,4 +142,11 @@ protected:
     bool debug;
     bool connectionWillClose = false;
     bool served = false; // Handler has run: the stream owns the socket
+
+    ConnectionLimits limits;
+    std::chrono::steady_clock::time_point acceptedAt;
+    bool lastLineCut = false;    // the last line read filled its buffer without ending
+    bool requestLineCut = false; // the request line did not end within its 1023 bytes
+    bool headerLineCut = false;  // nor did some header line
+    std::optional<platform::BodyStream> requestBody_;
 };

@@ -5,12 +5,49 @@
 #include "log/LogClient.h"
 #include "platform/CalendarDate.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <unistd.h>
+#include <vector>
+
 namespace {
 
 constexpr const char* kDefaultContentType = "text/xml; encoding=\"utf-8\"";
 constexpr const char* kPageContentType = "text/html; charset=iso-8859-1";
+// Files are sent in pieces of this size.
+constexpr size_t kFilePiece = 65536;
 
-// One of the two canned HTML pages; the URI goes in as it stands.
+// The URI as page text: the characters HTML gives a meaning become entities, so
+// that no request target can write markup into the page; others stay as they are.
+std::string PageText(const std::string& uri)
+{
+    std::string text;
+    text.reserve(uri.size());
+    for (char c : uri) {
+        switch (c) {
+        case '<': text += "&lt;"; break;
+        case '>': text += "&gt;"; break;
+        case '&': text += "&amp;"; break;
+        case '"': text += "&quot;"; break;
+        default: text += c;
+        }
+    }
+    return text;
+}
+
+// Standard reason texts for the refusals the daemon adds; the design's own table
+// (messageFromCode) has none for them.
+const char* RefusalReason(int code)
+{
+    switch (code) {
+    case 413: return "Request Entity Too Large";
+    case 414: return "Request-URI Too Long";
+    case 431: return "Request Header Fields Too Large";
+    default: return Connection::messageFromCode(code);
+    }
+}
+
+// One of the two canned HTML pages, naming the URI.
 DataSource::DataPtr CannedPage(const char* title, const char* heading, const std::string& uri, const char* what)
 {
     std::string page = "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n"
@@ -23,7 +60,7 @@ DataSource::DataPtr CannedPage(const char* title, const char* heading, const std
     page += heading;
     page += "</H1>\r\n"
             "The requested URL ";
-    page += uri;
+    page += PageText(uri);
     page += what;
     page += "<P>\r\n"
             "</BODY></HTML>";
@@ -104,16 +141,22 @@ Connection& Connection::sendStatus(int code)
     return sendBody(nullptr, code, message, message, "text/xml;  charset=\"utf-8\"", nullptr);
 }
 
-Connection& Connection::sendBody(const DataSource::DataPtr& body, int code, const char* message,
-                                 const char* /*description*/, const char* contentType, const HeaderMap* headers)
+void Connection::sendBodyHead(int code, const char* message, const char* contentType, const HeaderMap* headers,
+                              uint64_t length)
 {
     sendResponse(code, message);
     if (headers)
         for (const auto& [name, value] : *headers)
             sendHeader(name.c_str(), value.c_str());
     sendHeader("Content-type", contentType);
-    sendHeader("Content-length", std::to_string(body ? body->size() : 0).c_str());
+    sendHeader("Content-length", std::to_string(length).c_str());
     endHeaders();
+}
+
+Connection& Connection::sendBody(const DataSource::DataPtr& body, int code, const char* message,
+                                 const char* /*description*/, const char* contentType, const HeaderMap* headers)
+{
+    sendBodyHead(code, message, contentType, headers, body ? body->size() : 0);
     if (body) {
         if (debugging())
             LogWithDate("About to fwrite");
@@ -125,6 +168,29 @@ Connection& Connection::sendBody(const DataSource::DataPtr& body, int code, cons
             LogWithDate("%*.*s", length, length, reinterpret_cast<const char*>(body->data()));
         }
     }
+    return *this;
+}
+
+Connection& Connection::sendBody(const DataSource::DataFile& file, int code, const char* message,
+                                 const char* /*description*/, const char* contentType, const HeaderMap* headers)
+{
+    sendBodyHead(code, message, contentType, headers, file.size);
+    if (debugging())
+        LogWithDate("About to fwrite");
+    // The file goes out in pieces. Should it shrink meanwhile, the answer stops
+    // short and the client, counting on the announced length, sees it cut.
+    std::vector<uint8_t> piece(kFilePiece);
+    for (uint64_t left = file.size; left > 0 && clientFile && !clientFile->writeFailed();) {
+        ssize_t got = ::read(file.fd, piece.data(), static_cast<size_t>(std::min<uint64_t>(left, piece.size())));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            break;
+        clientFile->write(piece.data(), static_cast<size_t>(got));
+        left -= static_cast<uint64_t>(got);
+    }
+    if (debugging())
+        LogWithDate("did fwrite");
     return *this;
 }
 
@@ -173,6 +239,24 @@ Connection& Connection::notFound(const std::string& uri)
 {
     auto page = CannedPage("404 Not Found", "Not Found", uri, " was not found on this server.");
     return sendBody(page, 404, messageFromCode(404), "Not found", kPageContentType, nullptr);
+}
+
+Connection& Connection::sendRefusal(int code)
+{
+    sendResponse(code, RefusalReason(code));
+    return endHeaders();
+}
+
+Connection& Connection::sendContinue()
+{
+    // Not a response of its own: no fixed headers, and the final answer follows.
+    if (clientFile) {
+        clientFile->write("HTTP/1.1 100 Continue\r\n\r\n");
+        clientFile->flush();
+    }
+    if (debugging())
+        LogWithDate(">HTTP/1.1 100 Continue");
+    return *this;
 }
 
 Connection& Connection::resourceBusy(const std::string& uri)

@@ -8,19 +8,31 @@ std::string LowercaseASCII(std::string text)
     return text;
 }
 
+std::string HeaderToken(const std::optional<std::string>& value)
+{
+    if (!value)
+        return {};
+    size_t start = value->find_first_not_of(" \t");
+    size_t end = value->find_last_not_of(" \t");
+    return start == std::string::npos ? std::string() : LowercaseASCII(value->substr(start, end - start + 1));
+}
+
 RFC2822::RFC2822(LineReader& reader) : reader(&reader) { readHeaders(); }
 
 RFC2822& RFC2822::readHeaders()
 {
     dict.clear();
+    endSeen = false;
     for (;;) {
         auto line = reader->readLine();
         if (!line) {
             status = "EOF in headers";
             break;
         }
-        if (isLast(*line))
+        if (isLast(*line)) {
+            endSeen = true;
             break;
+        }
         if (headerSeen && !line->empty() && ((*line)[0] == ' ' || (*line)[0] == '\t')) {
             if (list)
                 list->push_back(*line);

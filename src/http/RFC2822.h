@@ -39,6 +39,8 @@ public:
     // None while the block was well-formed; otherwise the last problem met.
     const std::optional<std::string>& getStatus() const { return status; }
     const std::map<std::string, std::string>& getDict() const { return dict; }
+    // Whether the block ended with its empty line (rather than with the input).
+    bool ended() const { return endSeen; }
     // For diagnostics: the headers as "{key = value; ...}".
     std::string description() const;
 
@@ -54,6 +56,10 @@ protected:
     // Never created here; a subclass that wants the raw lines creates it.
     std::optional<std::vector<std::string>> list;
     std::map<std::string, std::string> dict;
+    bool endSeen = false;
 };
 
 std::string LowercaseASCII(std::string text);
+// A header value as one token: the blanks around it dropped, in lower case; empty
+// for an absent header.
+std::string HeaderToken(const std::optional<std::string>& value);

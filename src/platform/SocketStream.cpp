@@ -1,5 +1,6 @@
 #include "platform/SocketStream.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -7,7 +8,6 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 namespace platform {
@@ -28,12 +28,63 @@ std::unique_ptr<SocketStream> SocketStream::open(int fd)
 
 SocketStream::~SocketStream() { close(); }
 
-void SocketStream::setIdleTimeout(std::chrono::seconds timeout)
+void SocketStream::setDeadline(std::optional<Clock::time_point> deadline) { deadline_ = deadline; }
+
+void SocketStream::setPace(std::chrono::milliseconds stall, uint64_t bytesPerSecond, std::chrono::milliseconds window)
 {
-    struct timeval tv {};
-    tv.tv_sec = static_cast<time_t>(timeout.count());
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    paced_ = true;
+    stall_ = stall;
+    bytesPerSecond_ = bytesPerSecond;
+    window_ = window;
+    windowWaited_ = Clock::duration::zero();
+    windowBytes_ = 0;
+}
+
+bool SocketStream::waitReady(short events)
+{
+    using std::chrono::milliseconds;
+    const auto waitStart = Clock::now();
+    auto accountedUntil = waitStart;
+    for (;;) {
+        auto now = Clock::now();
+        // Past the deadline, what the peer sent in time (while it waited for its
+        // turn, say) is still taken; nothing more is waited for.
+        if (deadline_ && now >= *deadline_) {
+            struct pollfd pfd {fd_, events, 0};
+            return ::poll(&pfd, 1, 0) > 0;
+        }
+        long timeout = -1;
+        auto bound = [&](Clock::duration left) {
+            long ms = std::max<long>(0, std::chrono::ceil<milliseconds>(left).count());
+            timeout = timeout < 0 ? ms : std::min(timeout, ms);
+        };
+        if (deadline_)
+            bound(*deadline_ - now);
+        if (paced_) {
+            windowWaited_ += now - accountedUntil;
+            accountedUntil = now;
+            if (now - waitStart >= stall_)
+                return false;
+            if (windowWaited_ >= window_) {
+                uint64_t required = bytesPerSecond_ * static_cast<uint64_t>(window_.count()) / 1000;
+                if (windowBytes_ < required)
+                    return false;
+                windowWaited_ = Clock::duration::zero();
+                windowBytes_ = 0;
+            }
+            bound(stall_ - (now - waitStart));
+            bound(window_ - windowWaited_);
+        }
+        struct pollfd pfd {fd_, events, 0};
+        int r = ::poll(&pfd, 1, static_cast<int>(std::min<long>(timeout, 1L << 30)));
+        if (r > 0) {
+            if (paced_)
+                windowWaited_ += Clock::now() - accountedUntil;
+            return true;
+        }
+        if (r < 0 && errno != EINTR)
+            return false;
+    }
 }
 
 bool SocketStream::fill()
@@ -43,23 +94,27 @@ bool SocketStream::fill()
     inPos_ = 0;
     inEnd_ = 0;
     for (;;) {
-        ssize_t n = ::recv(fd_, in_.data(), in_.size(), 0);
+        if (!waitReady(POLLIN))
+            break;
+        ssize_t n = ::recv(fd_, in_.data(), in_.size(), MSG_DONTWAIT);
         if (n > 0) {
             inEnd_ = static_cast<size_t>(n);
+            moved(inEnd_);
             return true;
         }
-        if (n < 0 && errno == EINTR)
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
-        // End of stream, a time-out (EAGAIN) or a reset: the request ends here.
-        readEnded_ = true;
-        return false;
+        break; // end of stream or a reset
     }
+    // The request ends here, whatever ended it.
+    readEnded_ = true;
+    return false;
 }
 
-bool SocketStream::getLine(char* buffer, int capacity)
+size_t SocketStream::getLine(char* buffer, int capacity)
 {
     if (capacity <= 0)
-        return false;
+        return 0;
     int n = 0;
     while (n < capacity - 1) {
         if (inPos_ == inEnd_ && !fill())
@@ -70,7 +125,7 @@ bool SocketStream::getLine(char* buffer, int capacity)
             break;
     }
     buffer[n] = '\0';
-    return n > 0;
+    return static_cast<size_t>(n);
 }
 
 size_t SocketStream::read(void* buffer, size_t count)
@@ -81,12 +136,13 @@ size_t SocketStream::read(void* buffer, size_t count)
         if (inPos_ == inEnd_) {
             // Large blocks go straight into the caller's buffer.
             if (count - got >= in_.size() && !readEnded_ && !closed_) {
-                ssize_t n = ::recv(fd_, dst + got, count - got, 0);
+                ssize_t n = waitReady(POLLIN) ? ::recv(fd_, dst + got, count - got, MSG_DONTWAIT) : 0;
                 if (n > 0) {
                     got += static_cast<size_t>(n);
+                    moved(static_cast<size_t>(n));
                     continue;
                 }
-                if (n < 0 && errno == EINTR)
+                if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                     continue;
                 readEnded_ = true;
                 break;
@@ -105,13 +161,16 @@ size_t SocketStream::read(void* buffer, size_t count)
 bool SocketStream::sendAll(const uint8_t* bytes, size_t count)
 {
     while (count > 0) {
-        ssize_t n = ::send(fd_, bytes, count, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
+        if (!waitReady(POLLOUT))
+            return false;
+        ssize_t n = ::send(fd_, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
             continue;
         if (n <= 0)
             return false;
         bytes += n;
         count -= static_cast<size_t>(n);
+        moved(static_cast<size_t>(n));
     }
     return true;
 }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,9 +12,15 @@ namespace platform {
 
 // A buffered stream over a connected socket, read and written like a stdio stream
 // opened "r+". The connection reads request lines and writes answers through it; a
-// store reads a PUT body from it without knowing the connection.
+// store reads a PUT body from it (through a BodyStream) without knowing the
+// connection.
+//
+// Every wait on the peer is bounded by the limits set below. A read or write that
+// runs into one fails as if the peer had gone: reads end, later writes are dropped.
 class SocketStream {
 public:
+    using Clock = std::chrono::steady_clock;
+
     // Null when the descriptor is not an open file (nothing is read or written).
     static std::unique_ptr<SocketStream> open(int fd);
     ~SocketStream();
@@ -21,20 +28,24 @@ public:
     SocketStream(const SocketStream&) = delete;
     SocketStream& operator=(const SocketStream&) = delete;
 
-    // A receive and a send time-out: a read or write that makes no progress for this
-    // long fails as if the peer had gone.
-    void setIdleTimeout(std::chrono::seconds timeout);
+    // No read or write waits past this point (none: no deadline).
+    void setDeadline(std::optional<Clock::time_point> deadline);
+    // From now on, a wait on the peer that sees nothing move for `stall`, or a peer
+    // that moves fewer than `bytesPerSecond` on average over each `window` of time
+    // spent waiting on it, fails the transfer. Time the caller spends elsewhere (a
+    // slow device) does not count against the peer.
+    void setPace(std::chrono::milliseconds stall, uint64_t bytesPerSecond, std::chrono::milliseconds window);
 
     // As fgets: reads until a line feed has been read or capacity - 1 bytes have
-    // been read, and terminates with NUL. False when the stream ends (or fails)
-    // before any byte.
-    bool getLine(char* buffer, int capacity);
+    // been read, and terminates with NUL. The number of bytes read (a line may hold
+    // NUL bytes); 0 when the stream ends (or fails) before any byte.
+    size_t getLine(char* buffer, int capacity);
     // Reads up to `count` bytes as one block; returns how many arrived (fewer only
-    // when the stream ended, failed or timed out).
+    // when the stream ended, failed or ran into a limit).
     size_t read(void* buffer, size_t count);
 
-    // Buffered writes. Write failures (peer gone, time-out) are remembered and
-    // later writes dropped; nothing is reported to the caller.
+    // Buffered writes. Write failures (peer gone, a limit) are remembered and later
+    // writes dropped; nothing is reported to the caller.
     void write(const void* bytes, size_t count);
     void write(const std::string& text) { write(text.data(), text.size()); }
     void writeFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -47,12 +58,18 @@ public:
     void close();
 
     bool writeFailed() const { return writeFailed_; }
+    // Whether a read ended the stream (end of input, a reset or a limit).
+    bool readEnded() const { return readEnded_; }
     int fd() const { return fd_; }
 
 private:
     explicit SocketStream(int fd) : fd_(fd) {}
     bool fill();
     bool sendAll(const uint8_t* bytes, size_t count);
+    // Waits until the socket is ready for `events` within the limits; false when a
+    // limit ran out first or the wait failed.
+    bool waitReady(short events);
+    void moved(size_t bytes) { windowBytes_ += bytes; }
 
     int fd_ = -1;
     std::vector<uint8_t> in_ = std::vector<uint8_t>(65536);
@@ -62,6 +79,14 @@ private:
     std::vector<uint8_t> out_;
     bool writeFailed_ = false;
     bool closed_ = false;
+
+    std::optional<Clock::time_point> deadline_;
+    bool paced_ = false;
+    std::chrono::milliseconds stall_{0};
+    uint64_t bytesPerSecond_ = 0;
+    std::chrono::milliseconds window_{0};
+    Clock::duration windowWaited_{0}; // time spent waiting on the peer in this window
+    uint64_t windowBytes_ = 0;        // bytes moved in this window
 };
 
 } // namespace platform

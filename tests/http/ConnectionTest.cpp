@@ -57,10 +57,10 @@ TEST(Connection, WritersProduceExactBytes)
              c.sendBody(std::make_shared<Data>(Data{'h', 'i'}), 200, "OK", "d", "text/plain", &extra);
          },
          "200 OK", "X-One: 1\r\nX-Two: 2\r\nContent-type: text/plain\r\nContent-length: 2\r\n\r\nhi"},
-        {"404 page, the URI unescaped", [](Connection& c) { c.notFound("/vol/<b>&"); }, "404 Not found",
-         "Content-type: text/html; charset=iso-8859-1\r\nContent-length: 207\r\n\r\n"
+        {"404 page, the URI escaped as HTML text", [](Connection& c) { c.notFound("/vol/<b>&\""); }, "404 Not found",
+         "Content-type: text/html; charset=iso-8859-1\r\nContent-length: 223\r\n\r\n"
          "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n<HTML><HEAD>\r\n<TITLE>404 Not Found</TITLE>\r\n"
-         "</HEAD><BODY>\r\n<H1>Not Found</H1>\r\nThe requested URL /vol/<b>& was not found on this server.<P>\r\n"
+         "</HEAD><BODY>\r\n<H1>Not Found</H1>\r\nThe requested URL /vol/&lt;b&gt;&amp;&quot; was not found on this server.<P>\r\n"
          "</BODY></HTML>"},
         {"busy page", [](Connection& c) { c.resourceBusy("/vol/held.txt"); }, "403 Forbidden",
          "Content-type: text/html; charset=iso-8859-1\r\nContent-length: 191\r\n\r\n"

@@ -215,6 +215,15 @@ TEST(SocketStream, PaceAndDeadline)
         peer.join();
     }
     {
+        // An answer the peer does not read: the writes fail instead of waiting.
+        Pair deaf;
+        deaf.stream->setPace(200ms, 16 * 1024, 10s);
+        std::string answer(8 << 20, 'a');
+        deaf.stream->write(answer);
+        deaf.stream->flush();
+        EXPECT_TRUE(deaf.stream->writeFailed());
+    }
+    {
         // A line that does not end by the deadline is cut there; what arrived in
         // time is still read after it.
         Pair late;

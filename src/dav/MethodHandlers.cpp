@@ -3,6 +3,7 @@
 // writes one answer.
 
 #include "datasource/HrefEscaping.h"
+#include "dav/DavMode.h"
 #include "dav/PropFind.h"
 #include "http/Connection.h"
 #include "http/LossyASCII.h"
@@ -135,7 +136,7 @@ void Connection::doOPTIONS()
     sendHeader("Allow", "GET, HEAD, POST, PUT, DELETE, CONNECT, OPTIONS, PATCH, PROPFIND, PROPPATCH, MKCOL, COPY, "
                         "MOVE, TRACE, LOCK, UNLOCK");
     sendHeader("Content-Type", "text/plain");
-    sendHeader("DAV", "2");
+    sendHeader("DAV", StandardDavAnswers() ? "1, 2" : "2");
     endHeaders();
 }
 
@@ -221,6 +222,13 @@ void Connection::doLOCK()
         sendRefusal(413);
         return;
     }
+    if (StandardDavAnswers()) {
+        std::string text = standardLockResponse();
+        HeaderMap extra{{"Lock-Token", std::string("<") + kLockToken + ">"}};
+        sendBody(std::make_shared<DataSource::Data>(text.begin(), text.end()), 200, "OK", "OK",
+                 "text/xml; charset=\"utf-8\"", &extra);
+        return;
+    }
     std::string text = getLockResponse(body) + "\n";
     std::string ascii = LossyASCII(text);
     sendBody(std::make_shared<DataSource::Data>(ascii.begin(), ascii.end()), 200, "OK", "OK");
@@ -240,6 +248,21 @@ std::string Connection::getLockResponse(const std::string& /*body*/)
     text += "</D:lockdiscovery>\n";
     text += "</D:response>\n";
     return text;
+}
+
+std::string Connection::standardLockResponse()
+{
+    // The same token for everybody, as above, in a document strict parsers take:
+    // the prefix declared, the depth one of the two a lock may have.
+    std::string depth = HeaderToken(getDepth()) == "0" ? "0" : "infinity";
+    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
+           "<D:prop xmlns:D=\"DAV:\"><D:lockdiscovery><D:activelock>\n"
+           "<D:locktype><D:write/></D:locktype><D:lockscope><D:exclusive/></D:lockscope>\n"
+           "<D:depth>" +
+           depth +
+           "</D:depth><D:timeout>Second-3600</D:timeout>\n"
+           "<D:locktoken><D:href>" +
+           kLockToken + "</D:href></D:locktoken>\n</D:activelock></D:lockdiscovery></D:prop>\n";
 }
 
 void Connection::doUNLOCK() { sendStatusOnly(200); }

@@ -1,6 +1,7 @@
 #include "dav/PropFind.h"
 
 #include "datasource/HrefEscaping.h"
+#include "dav/DavMode.h"
 #include "log/LogClient.h"
 
 #include <algorithm>
@@ -11,6 +12,8 @@ namespace {
 
 constexpr int kPropNameRequest = 2;
 constexpr int kPropRequest = 3;
+
+const std::string kNothing;
 
 std::string Describe(const DataSource::ChildRecord& record)
 {
@@ -32,7 +35,7 @@ const std::vector<std::string>& PropFind::knownProperties()
 PropFind::PropFind(const std::string& uri, const std::optional<std::string>& /*dc*/, const std::string& depth,
                    DataSource& dataSource)
     : depth(depth.substr(std::min(depth.find_first_not_of(' '), depth.size()))), baseURI(uri),
-      dataSource(&dataSource)
+      dataSource(&dataSource), standard(StandardDavAnswers())
 {
 }
 
@@ -42,6 +45,15 @@ void PropFind::readPropFind(const std::string& body)
         if (body.find(name) != std::string::npos)
             propList.push_back(name);
     requestType = kPropRequest;
+    if (!standard)
+        return;
+    // An empty body asks for all properties, as allprop does; propname asks for
+    // their names.
+    bool empty = body.find_first_not_of(" \t\r\n") == std::string::npos;
+    if (empty || body.find("allprop") != std::string::npos || body.find("propname") != std::string::npos)
+        propList = knownProperties();
+    if (body.find("propname") != std::string::npos)
+        requestType = kPropNameRequest;
 }
 
 std::optional<std::string> PropFind::createResponse()
@@ -49,6 +61,9 @@ std::optional<std::string> PropFind::createResponse()
     if (gLogDebug)
         LogWithDate("createResponse start");
     if (requestType == kPropNameRequest) {
+        // The names come out as a listing whose values are all empty.
+        if (standard)
+            return createProp();
         createPropName();
         return std::nullopt;
     }
@@ -153,6 +168,10 @@ void PropFind::getPropValues(const std::string& uri, const DataSource::ChildReco
     if (gLogDebug)
         LogWithDate("getPropValues start");
     for (const auto& name : propList) {
+        if (requestType == kPropNameRequest) {
+            goodProps.emplace_back(name, "");
+            continue;
+        }
         std::optional<std::string> value;
         auto entry = child ? child->find(name) : DataSource::ChildRecord::const_iterator{};
         if (child && entry != child->end()) {
@@ -189,17 +208,24 @@ std::string PropFind::mkPropResponse(const std::string& uri, const FoundMap& goo
 {
     std::string text = "<D:response xmlns:ns0='DAV:'>\n";
     text += "\t<D:href>" + HrefElementText(encodeURI(uri)) + "</D:href>\n";
+    // Each property in a prop element of its own; in the standard form all of a
+    // propstat's properties share one, since strict clients read only the last.
+    const std::string prop = "\t\t<D:prop>\n", endProp = "\t\t</D:prop>\n";
+    const std::string& shared = standard ? prop : kNothing;
+    const std::string& sharedEnd = standard ? endProp : kNothing;
+    const std::string& each = standard ? kNothing : prop;
+    const std::string& eachEnd = standard ? kNothing : endProp;
     if (!goodProps.empty()) {
-        text += "\t<D:propstat>\n";
+        text += "\t<D:propstat>\n" + shared;
         for (const auto& [name, value] : goodProps)
-            text += "\t\t<D:prop>\n\t\t\t<ns0:" + name + ">" + value + "</ns0:" + name + ">\n\t\t</D:prop>\n";
-        text += "\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n";
+            text += each + "\t\t\t<ns0:" + name + ">" + value + "</ns0:" + name + ">\n" + eachEnd;
+        text += sharedEnd + "\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n";
     }
     if (!badProps.empty()) {
-        text += "\t<D:propstat>\n";
+        text += "\t<D:propstat>\n" + shared;
         for (const auto& name : badProps)
-            text += "\t\t<D:prop>\n\t\t\t<ns0:" + name + "/>\n\t\t</D:prop>\n";
-        text += "\t\t<D:status>HTTP/1.1 404 Not Found</D:status>\n\t</D:propstat>\n";
+            text += each + "\t\t\t<ns0:" + name + "/>\n" + eachEnd;
+        text += sharedEnd + "\t\t<D:status>HTTP/1.1 404 Not Found</D:status>\n\t</D:propstat>\n";
     }
     text += "</D:response>\n";
     return text;

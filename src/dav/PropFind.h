@@ -52,4 +52,5 @@ private:
     DataSource* dataSource;
     int requestType = 0;
     std::vector<std::string> propList;
+    bool standard; // the standard answers (see DavMode.h), fixed for one request
 };

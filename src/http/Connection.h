@@ -97,6 +97,8 @@ public:
     void doLOCK();
     void doUNLOCK();
     void doPROPFIND();
+    // The lock document of the standard answers (see dav/DavMode.h).
+    std::string standardLockResponse();
     std::string getLockResponse(const std::string& body);
 
     // The handlers of the most-derived class by name ("doGET" ...); a subclass

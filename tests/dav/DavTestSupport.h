@@ -8,6 +8,7 @@
 #include "dav/PropFind.h"
 #include "http/ServeOne.h"
 
+#include <cstdlib>
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -74,6 +75,12 @@ inline std::string NotFoundPage(const std::string& uri)
     return "Content-type: text/html; charset=iso-8859-1\r\nContent-length: " + std::to_string(page.size()) +
            "\r\n\r\n" + page;
 }
+
+// The standard answers (PAVRIX_STANDARD_DAV=1) for as long as it lives.
+struct StandardAnswers {
+    StandardAnswers() { ::setenv("PAVRIX_STANDARD_DAV", "1", 1); }
+    ~StandardAnswers() { ::unsetenv("PAVRIX_STANDARD_DAV"); }
+};
 
 inline void SetTime(const std::string& path, time_t seconds)
 {

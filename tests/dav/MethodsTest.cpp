@@ -70,3 +70,25 @@ TEST_F(LocalStore, LockHandsOutOneTokenAndEchoesTheDepth)
     }
     EXPECT_EQ(store->asked, 0); // locks never reach the store
 }
+
+// The standard lock answer: a document strict parsers take, the token named again
+// in the Lock-Token header; the DAV header names class 1 as well.
+TEST_F(LocalStore, StandardLockAndOptionsAnswers)
+{
+    StandardAnswers standard;
+    const std::string token = "opaquelocktoken:3f8a61c2-9b0e-47d5-b2c9-6e14a07d85fb";
+    for (const auto& [depth, written] : std::vector<std::pair<std::string, std::string>>{
+             {"", "infinity"}, {"Depth: 0\r\n", "0"}, {"Depth: Infinity\r\n", "infinity"}, {"Depth: 1\r\n", "infinity"}}) {
+        SCOPED_TRACE(depth);
+        std::string answer = AfterHead(request("LOCK /vol/a HTTP/1.1\r\n" + depth + "\r\n"), "200 OK");
+        std::string document = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:prop xmlns:D=\"DAV:\"><D:lockdiscovery>"
+                               "<D:activelock>\n<D:locktype><D:write/></D:locktype><D:lockscope><D:exclusive/>"
+                               "</D:lockscope>\n<D:depth>" + written + "</D:depth><D:timeout>Second-3600</D:timeout>\n"
+                               "<D:locktoken><D:href>" + token + "</D:href></D:locktoken>\n</D:activelock>"
+                               "</D:lockdiscovery></D:prop>\n";
+        EXPECT_EQ(answer, "Lock-Token: <" + token + ">\r\nContent-type: text/xml; charset=\"utf-8\"\r\n"
+                          "Content-length: " + std::to_string(document.size()) + "\r\n\r\n" + document);
+    }
+    std::string options = AfterHead(request("OPTIONS /vol/ HTTP/1.1\r\n\r\n"), "200 OK");
+    EXPECT_NE(options.find("\r\nDAV: 1, 2\r\n"), std::string::npos) << options;
+}

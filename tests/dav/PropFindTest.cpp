@@ -57,6 +57,49 @@ bool IsListing(const std::string& doc, const std::string& target, std::vector<st
 
 } // namespace
 
+// The standard answers: one prop element per propstat, every property for an
+// empty or allprop body, names alone for propname; only "1" switches them on.
+TEST_F(LocalStore, StandardAnswersGroupPropertiesAndAnswerEveryForm)
+{
+    WriteFile(root / "a.txt", "hello");
+    SetTime(root / "a.txt", 1417392000);
+    auto grouped = [](const std::string& props, const std::string& status) {
+        return "\t<D:propstat>\n\t\t<D:prop>\n" + props + "\t\t</D:prop>\n\t\t<D:status>HTTP/1.1 " + status +
+               "</D:status>\n\t</D:propstat>\n";
+    };
+    const std::string missing = grouped("\t\t\t<ns0:quota/>\n\t\t\t<ns0:quotaused/>\n", "404 Not Found");
+    const std::string all = "<D:response xmlns:ns0='DAV:'>\n\t<D:href>/vol/a.txt</D:href>\n" +
+                            grouped("\t\t\t<ns0:resourcetype></ns0:resourcetype>\n\t\t\t<ns0:getlastmodified>" +
+                                        kDec2014 + "</ns0:getlastmodified>\n\t\t\t<ns0:getcontentlength>5"
+                                                   "</ns0:getcontentlength>\n",
+                                    "200 OK") +
+                            missing + "</D:response>\n";
+    std::string names;
+    for (const auto& name : PropFind::knownProperties())
+        names += "\t\t\t<ns0:" + name + "></ns0:" + name + ">\n";
+    const std::string named =
+        "<D:response xmlns:ns0='DAV:'>\n\t<D:href>/vol/a.txt</D:href>\n" + grouped(names, "200 OK") + "</D:response>\n";
+    const std::string someAsked = "<D:response xmlns:ns0='DAV:'>\n\t<D:href>/vol/a.txt</D:href>\n" +
+                                  grouped("\t\t\t<ns0:resourcetype></ns0:resourcetype>\n", "200 OK") + missing +
+                                  "</D:response>\n";
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"", all},
+        {" \r\n", all},
+        {"<D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>", all},
+        {kAllFive, all},
+        {"<D:propfind xmlns:D=\"DAV:\"><D:propname/></D:propfind>", named},
+        {"quotaused resourcetype", someAsked},
+    };
+    StandardAnswers standard;
+    for (const auto& [body, element] : cases) {
+        SCOPED_TRACE("asking " + body);
+        EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", "0", body)), "207 Multi-Status"), kHead + element + kTail);
+    }
+    ::setenv("PAVRIX_STANDARD_DAV", "yes", 1);
+    EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", "0", "")), "207 Multi-Status"),
+              kHead + Element("/vol/a.txt") + kTail);
+}
+
 TEST_F(LocalStore, DepthAndBodyDecideTheDocument)
 {
     WriteFile(root / "a.txt", "hello");

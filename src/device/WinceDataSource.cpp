@@ -202,9 +202,18 @@ std::string WinceDataSource::localToUri(const std::string& devicePath)
     return base + "/" + tail;
 }
 
+std::optional<std::string> WinceDataSource::uriToLocalForRead(const std::string& uri)
+{
+    // The bare volume ("/Device") names the root for reads, as "/Device/" does:
+    // some clients ask for the folder they mount without its trailing slash.
+    // Changes aimed at it stay refused without a device call.
+    bool bareVolume = uri.size() > 1 && uri[0] == '/' && uri.find('/', 1) == std::string::npos;
+    return uriToLocal(bareVolume ? uri + "/" : uri);
+}
+
 std::string WinceDataSource::devicePathForRead(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
+    auto path = uriToLocalForRead(uri);
     if (!path)
         RaiseDAVNotFound();
     return *path;
@@ -254,7 +263,7 @@ RapiFindData WinceDataSource::getFindData(const std::string& uri, DWORD /*flags*
         return *cachedFindData;
     clearFindCache();
 
-    auto path = uriToLocal(uri);
+    auto path = uriToLocalForRead(uri);
     std::vector<RapiFindData> found;
     if (path && !NamesPattern(*path))
         rapi->CeFindAllFiles(*path, kFindMask, found);

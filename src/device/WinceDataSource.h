@@ -95,7 +95,9 @@ public:
     static const PropertyHandlerTable& classPropertyHandlers();
 
 private:
-    // The device path of a URI, raising DAVNotFoundException when it has none.
+    // uriToLocal, with the bare volume naming the root.
+    std::optional<std::string> uriToLocalForRead(const std::string& uri);
+    // The device path of a URI for a read, raising DAVNotFoundException when it has none.
     std::string devicePathForRead(const std::string& uri);
     bool isRoot(const std::string& uri);
     // Opens the device path for writing (replacing what is there), after emptying

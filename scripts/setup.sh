@@ -9,8 +9,9 @@ packages=(
   dbus-daemon dbus-bin
   googletest libgtest-dev libgmock-dev
   curl cadaver rclone litmus
-  libxml2-utils
-  gvfs-backends gvfs-daemons libglib2.0-bin davfs2
+  libxml2-utils   # xmllint, which checks answers are well-formed XML
+  gvfs-backends gvfs-daemons libglib2.0-bin davfs2   # the desktop's WebDAV clients
+  systemd   # systemd-analyze, which checks the installed user units
 )
 
 missing=()

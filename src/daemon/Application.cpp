@@ -1,14 +1,12 @@
 #include "daemon/Application.h"
 
+#include "daemon/HandOffFiles.h"
 #include "daemon/Server.h"
 #include "device/WinceDataSource.h"
 #include "platform/HomeFolder.h"
 
 volatile unsigned char gHasReceivedHup = 0;
 
-std::string PortFilePath() { return platform::ExpandTilde("~/Library/Caches/Pavrix_webdavtmp.plist"); }
-std::string PasswordFilePath() { return platform::ExpandTilde("~/Library/Caches/Pavrix_webdavpasswdtmp.plist"); }
-std::string AddressFilePath() { return platform::ExpandTilde("~/Library/Caches/Pavrix_webdavipaddresstmp.plist"); }
 std::string MirrorDirectoryPath() { return platform::ExpandTilde(kMirrorDirectory); }
 
 Application::Application(int, char**) : dictionaryName_(PortFilePath()) {}

@@ -27,8 +27,5 @@ private:
     std::string dictionaryName_;
 };
 
-// Paths in the user's cache folder.
-std::string PortFilePath();
-std::string PasswordFilePath();
-std::string AddressFilePath();
+// The mirror folder in the user's cache folder.
 std::string MirrorDirectoryPath();

@@ -2,6 +2,7 @@
 
 #include "daemon/AcceptQueue.h"
 #include "daemon/Application.h"
+#include "daemon/HandOffFiles.h"
 #include "http/Connection.h"
 #include "log/LogClient.h"
 #include "platform/HomeFolder.h"
@@ -38,17 +39,17 @@ Server::Server(int port, std::optional<std::string> dictionaryLocation)
 {
     // On this platform the cache folder may not exist yet; the port file and the
     // mirror folder live in it.
-    platform::CreateFolderWithParents(platform::ExpandTilde("~/Library/Caches"));
+    platform::CreateFolderWithParents(HandOffFolder());
 
     if (auto passwords = TakeHandOffFile(PasswordFilePath())) {
         // A file without a usable "Password" value leaves an empty password: the
         // launcher did hand one over, it just held nothing.
-        gDevicePassword = passwords->getData("Password").value_or(std::vector<uint8_t>{});
+        gDevicePassword = passwords->getData(kPasswordKey).value_or(std::vector<uint8_t>{});
     } else {
         gDevicePassword.reset();
     }
     if (auto addresses = TakeHandOffFile(AddressFilePath())) {
-        if (auto ip = addresses->getString("IpAddr"))
+        if (auto ip = addresses->getString(kAddressKey))
             gDeviceIPAddress = *ip;
     }
 
@@ -78,8 +79,8 @@ Server& Server::Listen()
     int port = ntohs(serverSocket.sin_port);
     if (dictionaryName) {
         auto dict = platform::PlistObject::loadDictionary(*dictionaryName).value_or(platform::PlistObject::dictionary());
-        dict.set("WebdavPort", platform::PlistObject::integer(port));
-        dict.set("WebdavPID", platform::PlistObject::integer(getpid()));
+        dict.set(kPortKey, platform::PlistObject::integer(port));
+        dict.set(kPIDKey, platform::PlistObject::integer(getpid()));
         dict.writeAtomically(*dictionaryName);
         if (gLogOn)
             LogWithDate("listening on %d", port);

@@ -1,6 +1,10 @@
 #include "platform/NamedService.h"
 
 #include <csignal>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+#include <optional>
 #include <poll.h>
 #include <pthread.h>
 #include <thread>
@@ -14,27 +18,91 @@ namespace {
 constexpr const char* kBusName = "org.freedesktop.DBus";
 constexpr const char* kBusPath = "/org/freedesktop/DBus";
 constexpr const char* kBusInterface = "org.freedesktop.DBus";
+constexpr const char* kNameHasNoOwner = "org.freedesktop.DBus.Error.NameHasNoOwner";
+
+// The unique name of the process holding the name; none when nobody holds it. Any
+// other failure of the bus raises.
+std::optional<std::string> NameOwner(sdbus::IProxy& bus, const std::string& busName)
+{
+    try {
+        std::string owner;
+        bus.callMethod("GetNameOwner")
+            .onInterface(kBusInterface)
+            .withTimeout(std::chrono::seconds(2))
+            .withArguments(busName)
+            .storeResultsTo(owner);
+        if (owner.empty())
+            return std::nullopt;
+        return owner;
+    } catch (const sdbus::Error& e) {
+        if (e.getName() == kNameHasNoOwner)
+            return std::nullopt;
+        throw;
+    }
+}
+
+// When a start of a name last failed, per bus: the log client looks its server up
+// again for every line while it is missing, and must not pay for a start (or spawn
+// a failing program) each time.
+std::mutex gFailedStartsLock;
+std::map<std::string, std::chrono::steady_clock::time_point> gFailedStarts;
+
+std::string FailedStartKey(const std::string& busName)
+{
+    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+    return std::string(address ? address : "") + "\n" + busName;
+}
+
+// Asks the bus to start the installed service that provides the name, once. True
+// when the bus reports the name held (started now, or meanwhile by someone else).
+bool StartService(sdbus::IProxy& bus, const std::string& busName)
+{
+    const std::string key = FailedStartKey(busName);
+    {
+        std::lock_guard<std::mutex> guard(gFailedStartsLock);
+        auto failed = gFailedStarts.find(key);
+        if (failed != gFailedStarts.end()) {
+            if (std::chrono::steady_clock::now() - failed->second < ServiceProxy::kStartRetryDelay)
+                return false;
+            gFailedStarts.erase(failed);
+        }
+    }
+    try {
+        uint32_t reply = 0;
+        bus.callMethod("StartServiceByName")
+            .onInterface(kBusInterface)
+            .withTimeout(ServiceProxy::kStartTimeout)
+            .withArguments(busName, uint32_t{0})
+            .storeResultsTo(reply);
+        return true;
+    } catch (const sdbus::Error&) {
+        // No service file, a program that could not start or claim the name in
+        // time: the name counts as not registered.
+        std::lock_guard<std::mutex> guard(gFailedStartsLock);
+        gFailedStarts[key] = std::chrono::steady_clock::now();
+        return false;
+    }
+}
+
 } // namespace
 
-std::shared_ptr<ServiceProxy> ServiceProxy::lookUp(const std::string& registeredName, const std::string& protocol)
+std::shared_ptr<ServiceProxy> ServiceProxy::lookUp(const std::string& registeredName, const std::string& protocol,
+                                                   Activation activation)
 {
     try {
         std::shared_ptr<ServiceProxy> p(new ServiceProxy());
         p->connection_ = sdbus::createSessionBusConnection();
         p->busDaemon_ = sdbus::createProxy(*p->connection_, kBusName, kBusPath);
-        std::string owner;
-        // No owner: the bus answers NameHasNoOwner, which lands in the catch below.
-        p->busDaemon_->callMethod("GetNameOwner")
-            .onInterface(kBusInterface)
-            .withTimeout(std::chrono::seconds(2))
-            .withArguments(ServiceBusName(registeredName))
-            .storeResultsTo(owner);
-        if (owner.empty())
+        const std::string busName = ServiceBusName(registeredName);
+        std::optional<std::string> owner = NameOwner(*p->busDaemon_, busName);
+        if (!owner && activation == Activation::startIfAbsent && StartService(*p->busDaemon_, busName))
+            owner = NameOwner(*p->busDaemon_, busName);
+        if (!owner)
             return nullptr;
-        p->peer_ = owner;
+        p->peer_ = *owner;
         p->interface_ = ProtocolInterfaceName(protocol);
         // Bound to the owner's unique name, as a connection is bound to one process.
-        p->proxy_ = sdbus::createProxy(*p->connection_, owner, "/");
+        p->proxy_ = sdbus::createProxy(*p->connection_, *owner, "/");
         return p;
     } catch (const sdbus::Error&) {
         return nullptr;

@@ -26,9 +26,19 @@ inline constexpr const char* kServiceExchangeException = "NSPortTimeoutException
 // client notices and looks the name up again.
 class ServiceProxy {
 public:
-    // The proxy, or null when there is no session bus or nobody holds the name.
-    // Never raises.
-    static std::shared_ptr<ServiceProxy> lookUp(const std::string& registeredName, const std::string& protocol);
+    // Whether a look-up may ask the bus to start an installed service that provides
+    // the name (D-Bus activation) when nobody holds it.
+    enum class Activation { startIfAbsent, never };
+
+    // The proxy, or null when there is no session bus or nobody holds the name. When
+    // nobody holds it, the bus is first asked once (for at most kStartTimeout) to
+    // start the service; after a start that failed, the name is not started again
+    // for kStartRetryDelay, so a client that looks a missing service up for every
+    // message pays little more than the look-up itself. Never raises.
+    static std::shared_ptr<ServiceProxy> lookUp(const std::string& registeredName, const std::string& protocol,
+                                                Activation activation = Activation::startIfAbsent);
+    static constexpr std::chrono::seconds kStartTimeout{1};
+    static constexpr std::chrono::seconds kStartRetryDelay{10};
 
     // Sends a message and waits for its reply (at most the reply time-out).
     // Raises NamedException(kServiceExchangeException) when the exchange breaks.

@@ -16,6 +16,7 @@
 #include <spawn.h>
 #include <sstream>
 #include <stdexcept>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -162,6 +163,15 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
         throw std::runtime_error("cannot start " + argv[0] + ": " + std::strerror(rc));
 }
 
+ChildProcess ChildProcess::Adopt(pid_t pid)
+{
+    ChildProcess process;
+    process.pid_ = pid;
+    return process;
+}
+
+void AdoptOrphans() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+
 ChildProcess::~ChildProcess()
 {
     if (pid_ > 0 && !status_) {
@@ -242,23 +252,40 @@ CommandResult RunCommand(const std::vector<std::string>& argv, ChildProcess::Opt
     return result;
 }
 
-PrivateBus::PrivateBus()
+PrivateBus::PrivateBus(const std::vector<std::string>& serviceDirs)
 {
     if (const char* prev = std::getenv("DBUS_SESSION_BUS_ADDRESS"))
         previous_ = prev;
-    TempDir scratch;
-    std::string addressFile = scratch / "address";
+    std::string dirs;
+    for (const auto& dir : serviceDirs)
+        dirs += "  <servicedir>" + dir + "</servicedir>\n";
+    const std::string configFile = config_ / "session.conf";
+    WriteFile(configFile, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
+                          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
+                          "<busconfig>\n"
+                          "  <type>session</type>\n"
+                          "  <keep_umask/>\n"
+                          "  <listen>unix:tmpdir=/tmp</listen>\n"
+                          "  <auth>EXTERNAL</auth>\n" +
+                              dirs +
+                              "  <policy context=\"default\">\n"
+                              "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
+                              "    <allow eavesdrop=\"true\"/>\n"
+                              "    <allow own=\"*\"/>\n"
+                              "  </policy>\n"
+                              "</busconfig>\n");
+    std::string addressFile = config_ / "address";
     ChildProcess::Options options;
     options.stdoutFile = addressFile;
-    daemon_ = ChildProcess({"/usr/bin/dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address=1"},
+    daemon_ = ChildProcess({"/usr/bin/dbus-daemon", "--config-file=" + configFile, "--nofork", "--nopidfile",
+                            "--print-address=1"},
                            options);
     std::string address;
     WaitFor([&] {
         address = ReadFile(addressFile);
         return address.find('\n') != std::string::npos;
     });
-    while (!address.empty() && (address.back() == '\n' || address.back() == '\r'))
-        address.pop_back();
+    address = address.substr(0, address.find('\n'));
     if (address.empty())
         throw std::runtime_error("private session bus did not start");
     address_ = address;
@@ -276,7 +303,24 @@ PrivateBus::~PrivateBus()
 
 bool ServiceRegistered(const std::string& registeredName)
 {
-    return platform::ServiceProxy::lookUp(registeredName, "Probe") != nullptr;
+    return platform::ServiceProxy::lookUp(registeredName, "Probe", platform::ServiceProxy::Activation::never) !=
+           nullptr;
+}
+
+std::optional<pid_t> ServiceOwnerPid(const std::string& registeredName)
+{
+    try {
+        auto connection = sdbus::createSessionBusConnection();
+        auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
+        uint32_t pid = 0;
+        bus->callMethod("GetConnectionUnixProcessID")
+            .onInterface("org.freedesktop.DBus")
+            .withArguments(platform::ServiceBusName(registeredName))
+            .storeResultsTo(pid);
+        return static_cast<pid_t>(pid);
+    } catch (const sdbus::Error&) {
+        return std::nullopt;
+    }
 }
 
 ChildProcess StartService(const std::vector<std::string>& argv, const std::string& registeredName)

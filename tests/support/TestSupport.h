@@ -52,6 +52,9 @@ public:
     };
     ChildProcess() = default;
     ChildProcess(const std::vector<std::string>& argv, const Options& options);
+    // Takes over a process that became this one's child: an orphan of a child, when
+    // this process is its children's subreaper (AdoptOrphans).
+    static ChildProcess Adopt(pid_t pid);
     ~ChildProcess();
     ChildProcess(ChildProcess&& other) noexcept;
     ChildProcess& operator=(ChildProcess&& other) noexcept;
@@ -70,6 +73,10 @@ private:
     std::optional<int> status_;
 };
 
+// Makes this process the parent of its children's orphans (a daemon that detaches
+// from the launcher a test started), so the test can stop and reap them.
+void AdoptOrphans();
+
 // Runs a program to its end (killed after `timeout`) and collects its output.
 struct CommandResult {
     std::optional<int> exitCode; // none when it did not exit normally in time
@@ -79,15 +86,18 @@ struct CommandResult {
 CommandResult RunCommand(const std::vector<std::string>& argv, ChildProcess::Options options = {},
                          std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
-// A private session bus (dbus-daemon --session) for one test; its address is put
-// into this process's DBUS_SESSION_BUS_ADDRESS while it lives.
+// A private session bus for one test; its address is put into this process's
+// DBUS_SESSION_BUS_ADDRESS while it lives. It starts services on request only from
+// the given folders of D-Bus service files: services installed on the machine never
+// answer for a test.
 class PrivateBus {
 public:
-    PrivateBus();
+    explicit PrivateBus(const std::vector<std::string>& serviceDirs = {});
     ~PrivateBus();
     const std::string& address() const { return address_; }
 
 private:
+    TempDir config_;
     ChildProcess daemon_;
     std::string address_;
     std::optional<std::string> previous_;
@@ -96,7 +106,10 @@ private:
 // Starts a server program (pavrix-logserver, ...) on the current bus and waits
 // until its name is registered.
 ChildProcess StartService(const std::vector<std::string>& argv, const std::string& registeredName);
+// Whether someone holds the name now; never asks the bus to start a service.
 bool ServiceRegistered(const std::string& registeredName);
+// The process holding the name on the current bus, if any.
+std::optional<pid_t> ServiceOwnerPid(const std::string& registeredName);
 
 // Loopback clients.
 int ConnectLoopback(int port);

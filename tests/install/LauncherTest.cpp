@@ -1,0 +1,211 @@
+// webdav-start end to end: the hand-off files it writes, the daemon it starts and
+// the port it prints, and how it says that it could not start one.
+
+#include "platform/PlistObject.h"
+#include "support/TestSupport.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <netinet/in.h>
+#include <regex>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace testsupport;
+using platform::PlistObject;
+using ::testing::HasSubstr;
+
+namespace {
+
+class Launcher : public ::testing::Test {
+protected:
+    // The daemon detaches from the launcher; it becomes the test's to stop.
+    static void SetUpTestSuite() { AdoptOrphans(); }
+
+    void TearDown() override
+    {
+        for (auto& daemon : daemons_)
+            daemon.stop();
+    }
+
+    CommandResult launch(const std::vector<std::string>& args, const std::string& stdinText = "")
+    {
+        std::vector<std::string> argv{BinPath("webdav-start")};
+        argv.insert(argv.end(), args.begin(), args.end());
+        ChildProcess::Options options;
+        options.env["HOME"] = home_.path();
+        options.env["PAVRIX_DEVICE"] = std::nullopt;
+        WriteFile(scratch_ / "stdin", stdinText);
+        options.stdinFile = scratch_ / "stdin";
+        return RunCommand(argv, options);
+    }
+
+    std::string cached(const std::string& name) const { return home_ / ("Library/Caches/" + name); }
+    std::string portFile() const { return cached("Pavrix_webdavtmp.plist"); }
+    std::string passwordFile() const { return cached("Pavrix_webdavpasswdtmp.plist"); }
+    std::string addressFile() const { return cached("Pavrix_webdavipaddresstmp.plist"); }
+
+    TempDir home_;
+    TempDir scratch_;
+    // No service folders: the daemon's lines stay in its console log.
+    PrivateBus bus_;
+    std::vector<ChildProcess> daemons_;
+};
+
+// A listening loopback socket, closed at the end of the scope.
+struct Listener {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int port = 0;
+    Listener()
+    {
+        sockaddr_in addr {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+        ::listen(fd, 1);
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+        port = ntohs(addr.sin_port);
+    }
+    ~Listener() { ::close(fd); }
+};
+
+bool ProcessExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
+
+} // namespace
+
+TEST_F(Launcher, StartsTheDaemonThatTakesTheHandOffFilesAndAnswersOnThePrintedPort)
+{
+    // A port file left by a daemon long gone, whose process id now belongs to
+    // another program that happens to listen on the recorded port.
+    Listener stranger;
+    MakeDirs(home_ / "Library/Caches");
+    PlistObject stale = PlistObject::dictionary();
+    stale.set("WebdavPort", PlistObject::integer(stranger.port));
+    stale.set("WebdavPID", PlistObject::integer(::getpid()));
+    ASSERT_TRUE(stale.writeAtomically(portFile()));
+
+    CommandResult started = launch({"--password", "s3cret", "--address", "192.168.55.101", "--log", scratch_ / "log"});
+    ASSERT_EQ(started.exitCode, 0) << started.err;
+    const int port = std::stoi(started.out);
+    auto recorded = PlistObject::loadDictionary(portFile());
+    ASSERT_TRUE(recorded);
+    ASSERT_TRUE(recorded->getInteger("WebdavPID"));
+    daemons_.push_back(ChildProcess::Adopt(static_cast<pid_t>(*recorded->getInteger("WebdavPID"))));
+    EXPECT_EQ(recorded->getInteger("WebdavPort"), port);
+    EXPECT_EQ(started.out, std::to_string(port) + "\n");
+
+    // The daemon took both values over and deleted the files.
+    EXPECT_FALSE(PathExists(passwordFile()));
+    EXPECT_FALSE(PathExists(addressFile()));
+    EXPECT_EQ(ParseResponse(Exchange(port, "OPTIONS /Device/ HTTP/1.1\r\nHost: localhost\r\n\r\n")).status(), 200);
+    EXPECT_THAT(ReadFile(scratch_ / "log"), HasSubstr("listening on " + std::to_string(port)));
+
+    // A second start finds it, says so, gives its port and hands nothing over.
+    CommandResult again = launch({"--password", "other", "--address", "10.0.0.1"});
+    EXPECT_EQ(again.exitCode, 3);
+    EXPECT_THAT(again.err, HasSubstr("already running"));
+    EXPECT_EQ(again.out, std::to_string(port) + "\n");
+    EXPECT_FALSE(PathExists(passwordFile()));
+    EXPECT_FALSE(PathExists(addressFile()));
+}
+
+// A daemon that ends at once leaves the hand-off files as the launcher wrote them.
+TEST_F(Launcher, WritesWhatItIsGivenForTheDaemonToTakeOver)
+{
+    const struct {
+        std::vector<std::string> args;
+        std::string stdinText;
+        std::optional<std::string> password; // none: no password file
+        std::optional<std::string> address;  // none: no address file
+    } cases[] = {
+        {{"--password", "s3cret", "--address", "192.168.55.101"}, "", "s3cret", "192.168.55.101"},
+        {{"--password-stdin"}, "line one\r\nline two\n", "line one", std::nullopt},
+        {{"--password", "p<a>&\xc3\xb6"}, "", "p<a>&\xc3\xb6", std::nullopt},
+        {{"--password", ""}, "", "", std::nullopt},
+        {{"--address", "fe80::1"}, "", std::nullopt, "fe80::1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        std::remove(passwordFile().c_str());
+        std::remove(addressFile().c_str());
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--daemon", "/bin/true"});
+        CommandResult result = launch(args, c.stdinText);
+        EXPECT_EQ(result.exitCode, 2);
+        EXPECT_THAT(result.err, HasSubstr("webdav exited with status 0 before it listened"));
+        EXPECT_EQ(result.out, "");
+
+        ASSERT_EQ(PathExists(passwordFile()), c.password.has_value());
+        if (c.password) {
+            auto dict = PlistObject::loadDictionary(passwordFile());
+            ASSERT_TRUE(dict);
+            EXPECT_EQ(dict->getData("Password"), std::vector<uint8_t>(c.password->begin(), c.password->end()));
+            struct stat st {};
+            ::stat(passwordFile().c_str(), &st);
+            EXPECT_EQ(st.st_mode & 0777, 0600u);
+        }
+        ASSERT_EQ(PathExists(addressFile()), c.address.has_value());
+        if (c.address) {
+            auto dict = PlistObject::loadDictionary(addressFile());
+            ASSERT_TRUE(dict);
+            EXPECT_EQ(dict->getString("IpAddr"), c.address);
+        }
+    }
+}
+
+TEST_F(Launcher, SaysWhyNoDaemonCameUp)
+{
+    const std::string silent = scratch_ / "silent-daemon";
+    WriteFile(silent, "#!/bin/sh\nexec sleep 600\n");
+    ::chmod(silent.c_str(), 0755);
+
+    CommandResult waited = launch({"--daemon", silent, "--timeout", "1"});
+    EXPECT_EQ(waited.exitCode, 2);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(waited.err, m, std::regex(R"(\(pid (\d+)\) did not come up within 1 s; stopped it)")))
+        << waited.err;
+    EXPECT_FALSE(ProcessExists(std::stoi(m[1]))) << "the launcher left its daemon running";
+
+    const struct {
+        std::vector<std::string> args;
+        std::string message;
+    } failures[] = {
+        {{"--daemon", scratch_ / "missing"}, "cannot start"},
+        {{"--daemon", "/bin/false"}, "exited with status 1 before it listened"},
+        {{"--unit", "webdav-start-test-missing.service", "--timeout", "1"}, "systemctl --user start"},
+    };
+    for (const auto& f : failures) {
+        CommandResult result = launch(f.args);
+        EXPECT_EQ(result.exitCode, 2) << f.args.back();
+        EXPECT_THAT(result.err, HasSubstr(f.message));
+        EXPECT_EQ(result.out, "");
+    }
+}
+
+TEST_F(Launcher, RefusesWrongUseWithoutStartingAnything)
+{
+    const std::vector<std::vector<std::string>> cases{
+        {"--password"},
+        {"--timeout", "0"},
+        {"--timeout", "2s"},
+        {"stray"},
+        {"--password", "a", "--password-stdin"},
+        {"--unit", "webdav.service", "--log", "/tmp/x"},
+    };
+    for (const auto& args : cases) {
+        CommandResult result = launch(args);
+        EXPECT_EQ(result.exitCode, 1) << args.front();
+        EXPECT_THAT(result.err, HasSubstr("usage: webdav-start"));
+    }
+    EXPECT_FALSE(PathExists(home_ / "Library")) << "a refused start wrote hand-off files or started the daemon";
+
+    CommandResult help = launch({"--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_THAT(help.out, HasSubstr("usage: webdav-start"));
+}

@@ -18,10 +18,11 @@ AcceptQueue::AcceptQueue(int listenFd, size_t capacity) : listenFd_(listenFd), c
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-AcceptQueue::Accepted AcceptQueue::next()
+std::optional<AcceptQueue::Accepted> AcceptQueue::next(std::chrono::milliseconds wait)
 {
     std::unique_lock lock(mutex_);
-    changed_.wait(lock, [&] { return !waiting_.empty(); });
+    if (!changed_.wait_for(lock, wait, [&] { return !waiting_.empty(); }))
+        return std::nullopt;
     Accepted first = waiting_.front();
     waiting_.pop_front();
     changed_.notify_all();

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <optional>
 
 // Connections are accepted as they arrive, on a thread of their own, and handed
 // out one at a time in arrival order. A client's time to send its request head
@@ -24,8 +25,9 @@ public:
     AcceptQueue(const AcceptQueue&) = delete;
     AcceptQueue& operator=(const AcceptQueue&) = delete;
 
-    // The oldest waiting connection; blocks until there is one.
-    Accepted next();
+    // The oldest waiting connection; blocks until there is one, or none when `wait`
+    // passes first.
+    std::optional<Accepted> next(std::chrono::milliseconds wait);
 
 private:
     void run();

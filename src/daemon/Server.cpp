@@ -5,9 +5,12 @@
 #include "daemon/HandOffFiles.h"
 #include "http/Connection.h"
 #include "log/LogClient.h"
+#include "device/WinceDataSource.h"
+#include "platform/ByteBuffer.h"
 #include "platform/HomeFolder.h"
 
 #include <cerrno>
+#include <malloc.h>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -30,6 +33,13 @@ std::optional<platform::PlistObject> TakeHandOffFile(const std::string& path)
     if (dict)
         std::remove(path.c_str());
     return dict;
+}
+
+void ReleaseIdleMemory()
+{
+    WinceDataSource::dropExpiredReadCache();
+    platform::ReleaseSpareBuffer();
+    ::malloc_trim(0);
 }
 
 } // namespace
@@ -98,8 +108,21 @@ void Server::Loop()
 {
     Listen();
     AcceptQueue arrivals(server_fd, kWaitingConnections);
+    auto lastServed = std::chrono::steady_clock::now();
+    bool idle = false;
     for (;;) {
-        AcceptQueue::Accepted accepted = arrivals.next();
+        auto arrived = arrivals.next(std::chrono::seconds(1));
+        if (!arrived) {
+            // Once the read cache has expired with nobody asking, what the last
+            // requests held goes back to the system.
+            if (!idle && std::chrono::steady_clock::now() - lastServed > WinceDataSource::kReadCacheLife) {
+                ReleaseIdleMemory();
+                idle = true;
+            }
+            continue;
+        }
+        idle = false;
+        AcceptQueue::Accepted accepted = *arrived;
         accept_fd = accepted.fd;
         if (gLogDebug)
             LogWithDate("got a connection");
@@ -119,5 +142,6 @@ void Server::Loop()
             }
             connection->Handler();
         }
+        lastServed = std::chrono::steady_clock::now();
     }
 }

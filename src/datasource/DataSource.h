@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ByteBuffer.h"
+
 #include "platform/NamedException.h"
 
 #include <chrono>
@@ -67,7 +69,7 @@ private:
 class DataSource {
 public:
     using Date = std::chrono::system_clock::time_point;
-    using Data = std::vector<uint8_t>;
+    using Data = platform::ByteBuffer;
     using DataPtr = std::shared_ptr<const Data>; // null: no data
     using ChildRecord = std::map<std::string, std::string>;
     using ChildList = std::vector<ChildRecord>;

@@ -225,13 +225,11 @@ void Connection::doLOCK()
     if (StandardDavAnswers()) {
         std::string text = standardLockResponse();
         HeaderMap extra{{"Lock-Token", std::string("<") + kLockToken + ">"}};
-        sendBody(std::make_shared<DataSource::Data>(text.begin(), text.end()), 200, "OK", "OK",
-                 "text/xml; charset=\"utf-8\"", &extra);
+        sendText(text, 200, "OK", "OK", "text/xml; charset=\"utf-8\"", &extra);
         return;
     }
     std::string text = getLockResponse(body) + "\n";
-    std::string ascii = LossyASCII(text);
-    sendBody(std::make_shared<DataSource::Data>(ascii.begin(), ascii.end()), 200, "OK", "OK");
+    sendText(LossyASCII(std::move(text)), 200, "OK", "OK");
 }
 
 std::string Connection::getLockResponse(const std::string& /*body*/)

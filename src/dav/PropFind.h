@@ -5,13 +5,24 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
+
+// The child records of one listing, found by their "name" without a scan.
+struct CachedListing {
+    explicit CachedListing(DataSource::ChildList records);
+    // The first record of that name, or none.
+    const DataSource::ChildRecord* find(const std::string& name) const;
+
+    DataSource::ChildList children;
+    std::unordered_map<std::string, size_t> byName;
+};
 
 // The child records of the last depth-1 listing, or none. Replaced by the next
 // depth-1 PROPFIND; emptied by every change (PUT, DELETE, MKCOL, MOVE) so that no
 // answer is built from a listing older than the change.
-extern std::shared_ptr<DataSource::ChildList> gCachedChildren;
+extern std::shared_ptr<CachedListing> gCachedChildren;
 
 // Answers one PROPFIND: picks the requested property names out of the body (as
 // plain text, not as XML), asks the store for their values and writes the

@@ -42,7 +42,6 @@ void Connection::doPROPFIND()
         return;
     }
     // Hrefs are escaped already, so only values can lose characters here.
-    std::string ascii = LossyASCII(*document + "\n");
-    sendBody(std::make_shared<DataSource::Data>(ascii.begin(), ascii.end()), 207, "Multi-Status",
-             "Multiple responses");
+    document->push_back('\n');
+    sendText(LossyASCII(std::move(*document)), 207, "Multi-Status", "Multiple responses");
 }

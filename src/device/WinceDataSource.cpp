@@ -367,6 +367,15 @@ std::optional<std::string> WinceDataSource::DAV_quotaused(const std::string& uri
 // ---------------------------------------------------------------------------
 // Contents and changes
 
+void WinceDataSource::dropExpiredReadCache()
+{
+    if (gCachedFileDate && std::chrono::system_clock::now() - *gCachedFileDate >= kReadCacheLife) {
+        gCachedFile.reset();
+        gCachedFileName.reset();
+        gCachedFileDate.reset();
+    }
+}
+
 DataSource::DataPtr WinceDataSource::getData(const std::string& uri)
 {
     if (IsMetafile(uri))

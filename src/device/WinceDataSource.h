@@ -42,6 +42,9 @@ public:
 
     // The process-wide shared store, made on first use and kept until exit.
     static std::shared_ptr<DataSource> defaultDataSource();
+    // Forgets the read cache once it is too old to be served (it would only be
+    // replaced by the next read), so that its memory can go back to the system.
+    static void dropExpiredReadCache();
 
     Rapi& session() { return *rapi; }
     UnixMirroredFSDataSource& mirror() { return *mirroredDS; }

@@ -13,15 +13,16 @@ bool SeekFailed(Rapi& rapi, DWORD position)
 
 } // namespace
 
-std::shared_ptr<std::vector<uint8_t>> readAll(Rapi& rapi, HANDLE handle)
+std::shared_ptr<platform::ByteBuffer> readAll(Rapi& rapi, HANDLE handle)
 {
     DWORD size = rapi.CeSetFilePointer(handle, 0, nullptr, FILE_END);
     if (SeekFailed(rapi, size))
         return nullptr;
 
-    std::shared_ptr<std::vector<uint8_t>> buffer;
+    std::shared_ptr<platform::ByteBuffer> buffer;
     try {
-        buffer = std::make_shared<std::vector<uint8_t>>(size);
+        // Left unset: the read fills what it returns and the rest is cut off.
+        buffer = std::make_shared<platform::ByteBuffer>(size);
     } catch (const std::bad_alloc&) {
         return nullptr;
     } catch (const std::length_error&) {

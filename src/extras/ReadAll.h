@@ -4,6 +4,7 @@
 // device read of that many bytes from the start.
 
 #include "pavrixwm/Rapi.h"
+#include "platform/ByteBuffer.h"
 
 #include <cstdint>
 #include <memory>
@@ -13,4 +14,4 @@
 // read returned. Null when a seek fails (0xFFFFFFFF with a non-zero last error),
 // the buffer cannot be had, or the read fails. The file position is left wherever
 // the read left it.
-std::shared_ptr<std::vector<uint8_t>> readAll(Rapi& rapi, HANDLE handle);
+std::shared_ptr<platform::ByteBuffer> readAll(Rapi& rapi, HANDLE handle);

@@ -157,18 +157,30 @@ Connection& Connection::sendBody(const DataSource::DataPtr& body, int code, cons
                                  const char* /*description*/, const char* contentType, const HeaderMap* headers)
 {
     sendBodyHead(code, message, contentType, headers, body ? body->size() : 0);
-    if (body) {
-        if (debugging())
-            LogWithDate("About to fwrite");
-        if (clientFile)
-            clientFile->write(body->data(), body->size());
-        if (debugging()) {
-            LogWithDate("did fwrite");
-            int length = static_cast<int>(body->size());
-            LogWithDate("%*.*s", length, length, reinterpret_cast<const char*>(body->data()));
-        }
-    }
+    if (body)
+        writeBodyBytes(body->data(), body->size());
     return *this;
+}
+
+Connection& Connection::sendText(const std::string& body, int code, const char* message, const char* /*description*/,
+                                 const char* contentType, const HeaderMap* headers)
+{
+    sendBodyHead(code, message, contentType ? contentType : kDefaultContentType, headers, body.size());
+    writeBodyBytes(body.data(), body.size());
+    return *this;
+}
+
+void Connection::writeBodyBytes(const void* bytes, size_t size)
+{
+    if (debugging())
+        LogWithDate("About to fwrite");
+    if (clientFile)
+        clientFile->write(bytes, size);
+    if (debugging()) {
+        LogWithDate("did fwrite");
+        int length = static_cast<int>(size);
+        LogWithDate("%*.*s", length, length, static_cast<const char*>(bytes));
+    }
 }
 
 Connection& Connection::sendBody(const DataSource::DataFile& file, int code, const char* message,

@@ -33,18 +33,22 @@ size_t SequenceLength(const std::string& text, size_t i)
 
 } // namespace
 
-std::string LossyASCII(const std::string& text)
+std::string LossyASCII(std::string text)
 {
-    std::string out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
+    // Most answers are ASCII already and pass through untouched.
+    size_t i = 0;
+    while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80)
+        ++i;
+    size_t out = i;
+    while (i < text.size()) {
         if (static_cast<unsigned char>(text[i]) < 0x80) {
-            out += text[i++];
+            text[out++] = text[i++];
             continue;
         }
         size_t length = SequenceLength(text, i);
-        out += '?';
+        text[out++] = '?';
         i += length ? length : 1;
     }
-    return out;
+    text.resize(out);
+    return text;
 }

@@ -4,4 +4,5 @@
 
 // UTF-8 text as ASCII bytes: each character that ASCII lacks becomes "?" (a byte
 // that is no part of a well-formed UTF-8 character counts as one character).
-std::string LossyASCII(const std::string& text);
+// Works in place on a string given to it, since the result is never longer.
+std::string LossyASCII(std::string text);

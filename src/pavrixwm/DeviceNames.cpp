@@ -114,6 +114,8 @@ std::string FoldDeviceName(const std::string& name)
 
 bool DeviceNamesEqual(const std::string& a, const std::string& b) { return a == b || Folded(a) == Folded(b); }
 
+DeviceNameKey DeviceNameSortKey(const std::string& name) { return Folded(name); }
+
 bool DeviceNameLess(const std::string& a, const std::string& b)
 {
     auto fa = Folded(a), fb = Folded(b);

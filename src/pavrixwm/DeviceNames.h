@@ -5,12 +5,17 @@
 // "?" wildcards of a find pattern.
 
 #include <string>
+#include <vector>
 
 // The name lower-cased, as UTF-8; bytes that are not valid UTF-8 are kept as they are.
 std::string FoldDeviceName(const std::string& name);
 bool DeviceNamesEqual(const std::string& a, const std::string& b);
 // Listing order: by folded name, then by the bytes to keep the order total.
 bool DeviceNameLess(const std::string& a, const std::string& b);
+// The first part of that order as a value, for sorting many names: a < b when
+// DeviceNameSortKey(a) < DeviceNameSortKey(b), or the keys are equal and the bytes less.
+using DeviceNameKey = std::vector<char32_t>;
+DeviceNameKey DeviceNameSortKey(const std::string& name);
 // Whether `name` matches a find pattern: "*" any run of characters, "?" one
 // character, other characters without regard to case; "*.*" matches every name.
 bool DeviceNameMatches(const std::string& pattern, const std::string& name);

@@ -97,6 +97,20 @@ std::optional<std::string> RealPath(const std::string& path)
     return out;
 }
 
+// The canonical path of an entry of a canonical folder. Only a symbolic link can
+// lead elsewhere, so only a link (or an entry of unknown type) costs a realpath.
+std::optional<std::string> CanonicalEntry(const std::string& folder, const std::string& name, unsigned char type)
+{
+    std::string path = folder + "/" + name;
+    if (type == DT_UNKNOWN) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0)
+            return std::nullopt;
+        type = S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    }
+    return type == DT_LNK ? RealPath(path) : path;
+}
+
 std::chrono::system_clock::time_point FileTime(int64_t seconds, uint32_t nanoseconds)
 {
     // FILETIME counts 100 ns intervals; finer host digits would make a time the
@@ -115,10 +129,13 @@ struct HostInfo {
     std::chrono::system_clock::time_point creation, access, write;
 };
 
-std::optional<HostInfo> Inspect(const std::string& path)
+// What the host says of a path, following links; or of `path` relative to the
+// open folder `at`, not following one.
+std::optional<HostInfo> Inspect(const std::string& path, int at = AT_FDCWD)
 {
     struct statx sx {};
-    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+    int flags = AT_STATX_SYNC_AS_STAT | (at == AT_FDCWD ? 0 : AT_SYMLINK_NOFOLLOW);
+    if (::statx(at, path.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
         return std::nullopt;
     HostInfo info;
     info.isDirectory = S_ISDIR(sx.stx_mode);
@@ -455,7 +472,7 @@ DWORD EmulatedDevice::Impl::resolve(const std::string& devicePath, Resolved& out
         auto name = findEntry(folder, parts[i]);
         if (!name)
             return ERROR_PATH_NOT_FOUND;
-        auto real = RealPath(folder + "/" + *name);
+        auto real = CanonicalEntry(folder, *name, DT_UNKNOWN);
         if (!real || !IsInside(fsRoot, *real))
             return ERROR_PATH_NOT_FOUND;
         auto info = Inspect(*real);
@@ -472,7 +489,7 @@ DWORD EmulatedDevice::Impl::resolve(const std::string& devicePath, Resolved& out
     out.entryName = findEntry(folder, out.givenName);
     if (!out.entryName)
         return 0;
-    auto real = RealPath(out.entryPath());
+    auto real = CanonicalEntry(folder, *out.entryName, DT_UNKNOWN);
     std::optional<HostInfo> info;
     if (real && IsInside(fsRoot, *real) && *real != fsRoot)
         info = Inspect(*real);
@@ -562,23 +579,37 @@ BOOL EmulatedDevice::CeFindAllFiles(const std::string& path, DWORD flags, std::v
     DIR* dir = ::opendir(folder.target.c_str());
     if (!dir)
         return d.fail(ErrnoToWin32(errno));
-    std::vector<std::pair<std::string, HostInfo>> entries;
+    struct Entry {
+        std::string name;
+        HostInfo info;
+        DeviceNameKey key; // worked out once, not on every comparison of the sort
+    };
+    std::vector<Entry> entries;
     while (struct dirent* entry = ::readdir(dir)) {
         std::string name = entry->d_name;
         if (name == "." || name == ".." || !DeviceNameMatches(last, name))
             continue;
-        auto real = RealPath(folder.target + "/" + name);
-        if (!real || !IsInside(d.fsRoot, *real) || *real == d.fsRoot)
-            continue;
-        auto info = Inspect(*real);
+        std::optional<HostInfo> info;
+        if (entry->d_type == DT_REG || entry->d_type == DT_DIR) {
+            // Not a link: the entry is what it names, inside the folder.
+            info = Inspect(name, ::dirfd(dir));
+        } else {
+            auto real = CanonicalEntry(folder.target, name, entry->d_type);
+            if (!real || !IsInside(d.fsRoot, *real) || *real == d.fsRoot)
+                continue;
+            info = Inspect(*real);
+        }
         if (!info || !(info->isDirectory || info->isFile) || !keep(name, *info))
             continue;
-        entries.emplace_back(name, *info);
+        entries.push_back({name, *info, DeviceNameSortKey(name)});
     }
     ::closedir(dir);
-    std::sort(entries.begin(), entries.end(), [](const auto& a, const auto& b) { return DeviceNameLess(a.first, b.first); });
-    for (const auto& [name, info] : entries)
-        findData.push_back(MakeFindData(name, info, flags));
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.key != b.key ? a.key < b.key : a.name < b.name;
+    });
+    findData.reserve(entries.size());
+    for (const auto& entry : entries)
+        findData.push_back(MakeFindData(entry.name, entry.info, flags));
     return TRUE;
 }
 

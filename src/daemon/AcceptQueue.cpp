@@ -2,12 +2,37 @@
 
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <thread>
+#include <unistd.h>
 
-AcceptQueue::AcceptQueue(int listenFd, size_t capacity) : listenFd_(listenFd), capacity_(capacity)
+namespace {
+
+// How often the accepting thread looks again whether a connection is still served.
+constexpr int kServingCheckMs = 100;
+
+std::optional<AcceptQueue::Accepted> AcceptOne(int listenFd)
 {
+    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd >= 0)
+        return AcceptQueue::Accepted{fd, std::chrono::steady_clock::now()};
+    // Out of descriptors: wait for the serving side to close some rather than spin;
+    // anything else was a connection the other side took, or one that died queued.
+    if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    return std::nullopt;
+}
+
+} // namespace
+
+AcceptQueue::AcceptQueue(int listenFd, size_t capacity)
+    : listenFd_(listenFd), wakeFd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)), capacity_(capacity)
+{
+    ::fcntl(listenFd_, F_SETFL, ::fcntl(listenFd_, F_GETFL) | O_NONBLOCK);
     // The accepting thread never takes a hang-up itself: the handler keeps running
     // on the thread that serves.
     sigset_t hup, previous;
@@ -18,10 +43,9 @@ AcceptQueue::AcceptQueue(int listenFd, size_t capacity) : listenFd_(listenFd), c
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-std::optional<AcceptQueue::Accepted> AcceptQueue::next(std::chrono::milliseconds wait)
+std::optional<AcceptQueue::Accepted> AcceptQueue::takeWaiting()
 {
-    std::unique_lock lock(mutex_);
-    if (!changed_.wait_for(lock, wait, [&] { return !waiting_.empty(); }))
+    if (waiting_.empty())
         return std::nullopt;
     Accepted first = waiting_.front();
     waiting_.pop_front();
@@ -29,23 +53,62 @@ std::optional<AcceptQueue::Accepted> AcceptQueue::next(std::chrono::milliseconds
     return first;
 }
 
+std::optional<AcceptQueue::Accepted> AcceptQueue::next(std::chrono::milliseconds wait)
+{
+    const auto until = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            if (auto first = takeWaiting())
+                return first; // still serving: the thread keeps accepting
+            serving_ = false;
+        }
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return std::nullopt;
+        struct pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        int ready = ::poll(fds, wakeFd_ >= 0 ? 2 : 1, static_cast<int>(left.count()));
+        if (ready <= 0)
+            continue; // timed out or interrupted: look at the queue and the time again
+        if (fds[1].revents & POLLIN) {
+            uint64_t count;
+            [[maybe_unused]] ssize_t n = ::read(wakeFd_, &count, sizeof count);
+        }
+        if (fds[0].revents & POLLIN) {
+            if (auto accepted = AcceptOne(listenFd_)) {
+                std::lock_guard lock(mutex_);
+                serving_ = true;
+                changed_.notify_all();
+                // One the thread queued meanwhile arrived first.
+                waiting_.push_back(*accepted);
+                return takeWaiting();
+            }
+        }
+    }
+}
+
 void AcceptQueue::run()
 {
     for (;;) {
         {
             std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return waiting_.size() < capacity_; });
+            changed_.wait(lock, [&] { return serving_ && waiting_.size() < capacity_; });
         }
-        int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            // Out of descriptors: wait for the serving side to close some rather
-            // than spin; anything else was one connection that died in the queue.
-            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        struct pollfd fd {listenFd_, POLLIN, 0};
+        if (::poll(&fd, 1, kServingCheckMs) <= 0)
             continue;
+        {
+            // The serving side may have come back for more meanwhile: it takes
+            // this one itself, with no hand-over.
+            std::lock_guard lock(mutex_);
+            if (!serving_)
+                continue;
         }
-        std::lock_guard lock(mutex_);
-        waiting_.push_back({fd, std::chrono::steady_clock::now()});
-        changed_.notify_all();
+        if (auto accepted = AcceptOne(listenFd_)) {
+            std::lock_guard lock(mutex_);
+            waiting_.push_back(*accepted);
+            uint64_t one = 1;
+            [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);
+        }
     }
 }

@@ -7,10 +7,11 @@
 #include <mutex>
 #include <optional>
 
-// Connections are accepted as they arrive, on a thread of their own, and handed
-// out one at a time in arrival order. A client's time to send its request head
-// runs from its own accept, so clients that connect and stay silent run out side
-// by side while another is served, instead of one after another.
+// Hands out connections one at a time in arrival order. While one is served, a
+// thread of its own accepts the ones that arrive, so that each one's time to send
+// its request head runs from its own accept: clients that connect and stay silent
+// run out side by side, instead of one after another. While nothing is served, the
+// caller accepts for itself, with no thread in between.
 class AcceptQueue {
 public:
     struct Accepted {
@@ -18,23 +19,28 @@ public:
         std::chrono::steady_clock::time_point at;
     };
 
-    // Starts accepting on the listening socket; at most `capacity` connections
-    // wait here, the rest in the kernel's queue. The thread lives as long as the
-    // process.
+    // Takes over the listening socket (made non-blocking, so that the two
+    // accepting sides never wait on a connection the other took). At most
+    // `capacity` connections wait here, the rest in the kernel's queue. The thread
+    // lives as long as the process.
     AcceptQueue(int listenFd, size_t capacity);
     AcceptQueue(const AcceptQueue&) = delete;
     AcceptQueue& operator=(const AcceptQueue&) = delete;
 
-    // The oldest waiting connection; blocks until there is one, or none when `wait`
-    // passes first.
+    // The oldest waiting connection, or the next to arrive within `wait`; none when
+    // nobody came. The caller is taken to be serving the connection it gets until
+    // it asks again.
     std::optional<Accepted> next(std::chrono::milliseconds wait);
 
 private:
     void run();
+    std::optional<Accepted> takeWaiting(); // with mutex_ held
 
     int listenFd_;
+    int wakeFd_; // written when a connection is queued, for a caller waiting in poll
     size_t capacity_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<Accepted> waiting_;
+    bool serving_ = false;
 };

@@ -97,7 +97,7 @@ Connection& Connection::Handler()
     } while (again);
     if (debugging())
         LogWithDate("fclose client file");
-    clientFile->close();
+    clientFile->close(inputConsumed());
     if (debugging())
         LogWithDate("did fclose client file");
     return *this;
@@ -199,6 +199,16 @@ std::string Connection::getDepth()
 {
     auto depth = headers ? headers->objectForKey("Depth") : std::nullopt;
     return depth ? *depth : "infinity";
+}
+
+bool Connection::inputConsumed() const
+{
+    if (requestBody_)
+        return requestBody_->complete();
+    if (headRefusal() || headers->objectForKey("Transfer-Encoding"))
+        return false;
+    auto length = headers->objectForKey("Content-Length");
+    return !length || (platform::IsPlainDecimal(*length) && platform::ReadDecimalPrefix(*length).magnitude == 0);
 }
 
 std::optional<int> Connection::headRefusal() const

@@ -135,6 +135,9 @@ protected:
     platform::BodyStream* requestBody();
     // The status refusing a change whose head did not arrive whole, if any.
     std::optional<int> headRefusal() const;
+    // Whether everything the client announced has been read: a whole head and
+    // no body, or the whole body.
+    bool inputConsumed() const;
     bool debugging() const;
 
     std::unique_ptr<platform::SocketStream> clientFile;

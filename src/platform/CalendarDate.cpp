@@ -1,6 +1,5 @@
 #include "platform/CalendarDate.h"
 
-#include <algorithm>
 
 #include <cstdio>
 #include <cstdlib>
@@ -205,10 +204,27 @@ std::string FormatHTTPDate(CalendarDate::Clock::time_point time)
     // The same text as format("%a, %d %b %Y %H:%M:%S GMT"), in one step: a listing
     // formats a few dates for each of its entries.
     struct tm t = CalendarDate::inGMT(time).fields();
-    char text[64];
-    int length = std::snprintf(text, sizeof text, "%s, %02d %s %d %02d:%02d:%02d GMT", kDayShort[t.tm_wday], t.tm_mday,
-                               kMonthShort[t.tm_mon], t.tm_year + 1900, t.tm_hour, t.tm_min, t.tm_sec);
-    return std::string(text, static_cast<size_t>(std::max(length, 0)));
+    std::string text;
+    text.reserve(32);
+    auto two = [&](int v) {
+        text += static_cast<char>('0' + v / 10);
+        text += static_cast<char>('0' + v % 10);
+    };
+    text += kDayShort[t.tm_wday];
+    text += ", ";
+    two(t.tm_mday);
+    text += ' ';
+    text += kMonthShort[t.tm_mon];
+    text += ' ';
+    text += std::to_string(t.tm_year + 1900);
+    text += ' ';
+    two(t.tm_hour);
+    text += ':';
+    two(t.tm_min);
+    text += ':';
+    two(t.tm_sec);
+    text += " GMT";
+    return text;
 }
 
 } // namespace platform

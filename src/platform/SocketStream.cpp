@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -221,11 +222,19 @@ void SocketStream::flush()
     out_.clear();
 }
 
-void SocketStream::close()
+void SocketStream::close(bool inputComplete)
 {
     if (closed_)
         return;
     flush();
+    int pending = 0;
+    if (inputComplete && inPos_ == inEnd_ && ::ioctl(fd_, FIONREAD, &pending) == 0 && pending == 0) {
+        // Nothing unread, so closing sends no reset; waiting for the peer's close
+        // would only hold the next client back.
+        ::close(fd_);
+        closed_ = true;
+        return;
+    }
     ::shutdown(fd_, SHUT_WR);
     // Drain what the peer still sends (an unread body, a second request) until it
     // closes its side or the limit passes.

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/ByteBuffer.h"
+
 namespace platform {
 
 // A buffered stream over a connected socket, read and written like a stdio stream
@@ -54,8 +56,9 @@ public:
     // Flushes, ends the sending side, discards what the peer still sends for a
     // short bounded time, then closes the descriptor. Closing with unread input
     // would make the kernel answer with a reset that can destroy the answer the
-    // peer has not read yet.
-    void close();
+    // peer has not read yet. With `inputComplete` (the owner read all the peer
+    // announced) and nothing unread, it closes at once instead.
+    void close(bool inputComplete = false);
 
     bool writeFailed() const { return writeFailed_; }
     // Whether a read ended the stream (end of input, a reset or a limit).
@@ -72,7 +75,7 @@ private:
     void moved(size_t bytes) { windowBytes_ += bytes; }
 
     int fd_ = -1;
-    std::vector<uint8_t> in_ = std::vector<uint8_t>(65536);
+    ByteBuffer in_ = ByteBuffer(65536); // not zeroed: only what arrives is read
     size_t inPos_ = 0;
     size_t inEnd_ = 0;
     bool readEnded_ = false;

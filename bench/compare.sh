@@ -6,6 +6,7 @@
 # ratio chart to bench/results/compare.md and compare.svg, beside the raw figures
 # (*.tsv: every repetition, memory in KiB, the browser's steps; compare.dat: ratios).
 #   bench/compare.sh     (installs the peers, builds the daemon; about four minutes)
+#   REPS=5 bench/compare.sh   (medians of 5 repetitions rather than 3)
 # Every server runs in the foreground on a port picked here and is stopped by pid.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -82,7 +83,7 @@ status() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }   # KiB
 echo -e "ours\tidle-start\t$(status "$webdav_pid" VmRSS)" > "$results/mem.tsv"
 
 echo "measuring ${servers[*]}..." >&2
-$py bench/davbench.py measure --data "$data" --out "$results/times.tsv" "${servers[@]}"
+$py bench/davbench.py measure --data "$data" --out "$results/times.tsv" --reps "${REPS:-3}" "${servers[@]}"
 last_request=$SECONDS
 for name in "${!pid[@]}"; do echo -e "$name\tpeak\t$(status "${pid[$name]}" VmHWM)"; done >> "$results/mem.tsv"
 for name in nginx lighttpd apache2 rclone; do

@@ -84,9 +84,11 @@ def browse_table(browse):
 
 
 def report(opts):
-    speed, chart = speed_table(rows(opts['--times']), rows(opts['--mem']))
+    times = rows(opts['--times'])
+    reps = len({rep for *_, rep, _, _ in times})
+    speed, chart = speed_table(times, rows(opts['--mem']))
     lines = ['## Side by side on loopback ("LatencyMicroseconds" 0)', '',
-             'Median of 3 repetitions; one request per connection; seconds for all the '
+             f'Median of {reps} repetitions; one request per connection; seconds for all the '
              'requests of a workload, and requests per second.', ''] + speed + [
              '', '## A desktop browser opening a 1,000-file folder ("LatencyMicroseconds" 2000)',
              '', 'Device calls counted from the daemon\'s device trace.', ''

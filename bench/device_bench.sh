@@ -2,12 +2,11 @@
 # Device cost of the daemon's operations, read from the device trace, the daemon's
 # memory during a large upload, and median wall times of common requests.
 #   bench/device_bench.sh            (after a build; loopback only, stops by itself)
-# curl asks large uploads to wait for "100 Continue", which the daemon never sends;
-# the PUTs below send "Expect:" to turn that off, so the figures show the daemon.
+# The daemon answers curl's "Expect: 100-continue" at once, so uploads cost no wait.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bin=build/bin/webdav
-[ -x "$bin" ] || { echo "build first: scripts/build.sh" >&2; exit 1; }
+. bench/common.sh
+[ -x build/bin/webdav ] || { echo "build first: scripts/build.sh" >&2; exit 1; }
 
 work=$(mktemp -d)
 pid=""
@@ -16,14 +15,10 @@ trap cleanup EXIT
 
 bash scripts/make-sample-device.sh "$work/device" >/dev/null
 head -c 1048576 /dev/urandom > "$work/device/fs/My Documents/one-mebibyte.bin"
-mkdir -p "$work/home"
 trace="$work/trace"
-HOME="$work/home" PAVRIX_DEVICE="$work/device" PAVRIX_DEVICE_TRACE="$trace" \
-  DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent "$bin" 2>"$work/stderr" &
-pid=$!
-for _ in $(seq 1 100); do grep -q "listening on" "$work/stderr" 2>/dev/null && break; sleep 0.05; done
-port=$(grep -o 'listening on [0-9]*' "$work/stderr" | grep -o '[0-9]*$')
-base="http://127.0.0.1:$port/Device"
+start_webdav "$work/device" "$work/home" PAVRIX_DEVICE_TRACE="$trace"
+pid=$webdav_pid
+base="http://127.0.0.1:$webdav_port/Device"
 props='<propfind><prop><resourcetype/><getlastmodified/><getcontentlength/></prop></propfind>'
 allprops='<propfind><prop><resourcetype/><getlastmodified/><getcontentlength/><quota/><quotaused/></prop></propfind>'
 
@@ -43,7 +38,7 @@ echo "second GET of the same file within 10 s:           $(calls curl -s "$base/
 echo "== memory during a 256 MiB PUT"
 idle=$(awk '/VmRSS/{print $2}' /proc/$pid/status)
 head -c $((256 * 1048576)) /dev/zero > "$work/big.bin"
-curl -s -o /dev/null -H "Expect:" -w "PUT status %{http_code}, %{time_total} s\n" -T "$work/big.bin" "$base/Storage%20Card/big.bin"
+curl -s -o /dev/null -w "PUT status %{http_code}, %{time_total} s\n" -T "$work/big.bin" "$base/Storage%20Card/big.bin"
 peak=$(awk '/VmHWM/{print $2}' /proc/$pid/status)
 echo "idle RSS ${idle} KiB, peak RSS ${peak} KiB, growth $(( (peak - idle) / 1024 )) MiB"
 rm -f "$work/big.bin" "$work/device/fs/Storage Card/big.bin"
@@ -54,5 +49,5 @@ median() {
 }
 echo "PROPFIND depth 1 /My Documents/: $(median -X PROPFIND -H 'Depth: 1' --data "$props" "$base/My%20Documents/") s"
 echo "GET 1 MiB file (cached after the first): $(median "$base/My%20Documents/one-mebibyte.bin") s"
-echo "PUT 1 MiB file: $(median -H "Expect:" -T "$work/device/fs/My Documents/one-mebibyte.bin" "$base/Storage%20Card/copy.bin") s"
+echo "PUT 1 MiB file: $(median -T "$work/device/fs/My Documents/one-mebibyte.bin" "$base/Storage%20Card/copy.bin") s"
 echo "OPTIONS: $(median -X OPTIONS "$base/") s"

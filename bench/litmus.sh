@@ -6,6 +6,7 @@
 #   bench/litmus.sh    (after a build; loopback only; prints each suite's results)
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. bench/common.sh
 work=$(mktemp -d)
 pid=""
 cleanup() { [ -n "$pid" ] && kill "$pid" 2>/dev/null; wait 2>/dev/null || true; rm -rf "$work"; }
@@ -15,12 +16,10 @@ bash scripts/make-sample-device.sh "$work/device" >/dev/null
 
 for standard in 0 1; do
   echo "== PAVRIX_STANDARD_DAV=$standard"
-  rm -rf "$work/home" && mkdir -p "$work/home"
-  HOME="$work/home" PAVRIX_DEVICE="$work/device" PAVRIX_STANDARD_DAV=$standard \
-    DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent build/bin/webdav 2>"$work/stderr" &
-  pid=$!
-  for _ in $(seq 1 100); do grep -q "listening on" "$work/stderr" 2>/dev/null && break; sleep 0.05; done
-  port=$(grep -o 'listening on [0-9]*' "$work/stderr" | grep -o '[0-9]*$')
+  rm -rf "$work/home"
+  start_webdav "$work/device" "$work/home" PAVRIX_STANDARD_DAV=$standard
+  pid=$webdav_pid
+  port=$webdav_port
 
   for suite in basic copymove props locks http; do
     rm -rf "$work/device/fs/litmus"

@@ -1,0 +1,117 @@
+#!/usr/bin/env bash
+# Measures the daemon against nginx (dav-ext), lighttpd (mod_webdav), apache2
+# (mod_dav_fs) and rclone, all serving one folder on loopback (ours as an emulated
+# device's fs/ with no added latency), then a desktop browser's opening of a large
+# folder on a device behind a slow link. Prints the tables and writes them with the
+# ratio chart to bench/results/compare.md and compare.svg, beside the raw figures
+# (*.tsv: every repetition, memory in KiB, the browser's steps; compare.dat: ratios).
+#   bench/compare.sh     (installs the peers, builds the daemon; about four minutes)
+#   REPS=5 bench/compare.sh   (medians of 5 repetitions rather than 3)
+# Every server runs in the foreground on a port picked here and is stopped by pid.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+. bench/common.sh
+bash bench/install-peers.sh
+bash scripts/setup.sh
+bash scripts/build.sh webdav >/dev/null
+py=/usr/bin/python3   # Debian's, as installed with the peers
+
+work=$(mktemp -d /tmp/webdav-compare.XXXXXX)
+chmod 755 "$work"   # apache2 serves as www-data when started by root
+declare -A pid
+cleanup() {
+  local p
+  for p in "${pid[@]}"; do kill "$p" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+results=bench/results
+mkdir -p "$results"
+rm -f "$results"/*.tsv
+
+echo "laying out the folder..." >&2
+$py bench/davbench.py layout "$work"
+data=$work/device/fs
+
+free_port() {
+  $py -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+apache_user=""
+[ "$(id -u)" -ne 0 ] || apache_user="User www-data
+Group www-data"
+# config NAME: bench/peers/NAME.conf with its fields filled in; prints the copy's path.
+config() {
+  sed -e "s|@PORT@|$port|g" -e "s|@DATA@|$data|g" -e "s|@TMP@|$work/$1|g" \
+      -e "s|@USER@|${apache_user//$'\n'/\\n}|" "bench/peers/$1.conf" > "$work/$1/$1.conf"
+  echo "$work/$1/$1.conf"
+}
+servers=()
+# start NAME COMMAND...: runs a peer that listens on $port and waits (5 s at most)
+# until it answers.
+start() {
+  local name=$1 _
+  shift
+  "$@" >"$work/$name/out" 2>&1 &
+  pid[$name]=$!
+  servers+=("$name=$port")
+  for _ in $(seq 1 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && return 0; sleep 0.1; done
+  echo "$name did not start:" >&2
+  cat "$work/$name/out" >&2
+  exit 1
+}
+for name in nginx lighttpd apache2 rclone ours; do
+  # The folder each server writes into; open to all for apache2 when it drops root.
+  mkdir -p "$data/put-$name" && chmod 777 "$data/put-$name"
+done
+for name in nginx lighttpd apache2 rclone; do
+  mkdir -p "$work/$name"
+  chmod 777 "$work/$name"   # apache2's lock database, written after it drops root
+  port=$(free_port)
+  case $name in
+    nginx) start nginx nginx -p "$work/nginx" -c "$(config nginx)" -e "$work/nginx/error.log" ;;
+    lighttpd) start lighttpd lighttpd -D -f "$(config lighttpd)" ;;
+    apache2) start apache2 apache2 -X -f "$(config apache2)" ;;
+    rclone) start rclone rclone serve webdav --config "$work/rclone/rclone.conf" \
+              --addr "127.0.0.1:$port" "$data" ;;
+  esac
+done
+start_webdav "$work/device" "$work/home"
+pid[ours]=$webdav_pid
+servers+=("ours=$webdav_port/Device")
+status() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }   # KiB
+echo -e "ours\tidle-start\t$(status "$webdav_pid" VmRSS)" > "$results/mem.tsv"
+
+echo "measuring ${servers[*]}..." >&2
+$py bench/davbench.py measure --data "$data" --out "$results/times.tsv" --reps "${REPS:-3}" "${servers[@]}"
+last_request=$SECONDS
+for name in "${!pid[@]}"; do echo -e "$name\tpeak\t$(status "${pid[$name]}" VmHWM)"; done >> "$results/mem.tsv"
+for name in nginx lighttpd apache2 rclone; do
+  kill "${pid[$name]}"
+  wait "${pid[$name]}" 2>/dev/null || true
+  unset "pid[$name]"
+done
+
+echo "opening a 1,000-file folder on a slow device, three times..." >&2
+for run in 1 2 3; do
+  trace=$work/trace-$run
+  : > "$trace"
+  start_webdav "$work/slow" "$work/home-slow-$run" PAVRIX_DEVICE_TRACE="$trace"
+  pid[slow]=$webdav_pid
+  $py bench/davbench.py browse "$webdav_port" /Device "$trace" | sed "s/^/$run\t/" >> "$results/browse.tsv"
+  kill "$webdav_pid"
+  wait "$webdav_pid" 2>/dev/null || true
+  unset "pid[slow]"
+done
+
+# A cached file serves for 10 s: after 40 s without requests the daemon should be back
+# to what it held at start.
+idle_wait=$((40 - (SECONDS - last_request)))
+[ "$idle_wait" -le 0 ] || sleep "$idle_wait"
+echo -e "ours\tidle-40s\t$(status "${pid[ours]}" VmRSS)" >> "$results/mem.tsv"
+
+$py bench/davreport.py --times "$results/times.tsv" --mem "$results/mem.tsv" --browse "$results/browse.tsv" \
+  --md "$results/compare.md" --chart "$results/compare.dat"
+gnuplot -e "data='$results/compare.dat'; out='$results/compare.svg'" bench/chart.gp
+cat "$results/compare.md"
+echo "(also in $results/compare.md; the chart is $results/compare.svg)"

@@ -1,0 +1,217 @@
+"""Client side of bench/compare.sh: lays out the shared folder, drives the workloads
+against every server (one request per connection, as the daemon serves them) and
+plays a desktop browser opening a large folder. Figures go out as tab-separated rows
+for bench/davreport.py.
+
+    davbench.py layout WORK
+    davbench.py measure --data DIR --out FILE [--reps N] NAME=PORT[/PREFIX]...
+    davbench.py browse PORT PREFIX TRACE
+
+Each request goes out in one write on a fresh socket and its answer is read to the end
+of the connection, so the client adds little: on 1 KiB GETs about 20 microseconds a
+request more than wrk, whose runs (W4w, W5w) take Python out of the way."""
+import os
+import plistlib
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+PROPS = (b'<?xml version="1.0" encoding="utf-8"?><D:propfind xmlns:D="DAV:"><D:prop>'
+         b'<D:resourcetype/><D:getlastmodified/><D:getcontentlength/></D:prop></D:propfind>')
+BIG = 64 << 20
+SMALL = 1024
+FOLDERS = (100, 1000, 10000)  # W1 at three sizes shows how a listing grows
+BUFFER = bytearray(1 << 20)
+OK = {200, 201, 204, 207}
+
+
+def member(n, i):
+    return f'dir{n}/f{i % n:05d}.bin'
+
+
+def layout(work):
+    """The shared folder (the device's fs/) and the slow device of the browser table."""
+    fs = os.path.join(work, 'device', 'fs')
+    for n in FOLDERS:
+        os.makedirs(os.path.join(fs, f'dir{n}'))
+        for i in range(n):
+            with open(os.path.join(fs, member(n, i)), 'wb') as f:
+                f.write(os.urandom(SMALL))
+    with open(os.path.join(fs, 'big.bin'), 'wb') as f:
+        f.write(os.urandom(BIG))
+    slow = os.path.join(work, 'slow', 'fs', 'dir1000')
+    os.makedirs(slow)
+    for i in range(1000):
+        with open(os.path.join(slow, f'f{i:05d}.bin'), 'wb') as f:
+            f.write(os.urandom(SMALL))
+    for device, latency in (('device', 0), ('slow', 2000)):
+        with open(os.path.join(work, device, 'device.plist'), 'wb') as f:
+            plistlib.dump({'LatencyMicroseconds': latency}, f)
+
+
+def head(method, path, headers=(), length=None):
+    lines = [f'{method} {path} HTTP/1.1', 'Host: 127.0.0.1', 'Connection: close']
+    lines += [f'{name}: {value}' for name, value in headers]
+    if length is not None:
+        lines.append(f'Content-Length: {length}')
+    return ('\r\n'.join(lines) + '\r\n\r\n').encode()
+
+
+def propfind(path, depth):
+    return head('PROPFIND', path, [('Depth', depth), ('Content-Type', 'text/xml')],
+                len(PROPS)) + PROPS
+
+
+def exchange(port, data, body=None):
+    """One request on a fresh connection; returns the status and the bytes answered."""
+    with socket.create_connection(('127.0.0.1', port)) as s:
+        s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        s.sendall(data)
+        if body is not None:
+            s.sendall(body)
+        got = bytearray()
+        while len(got) < 12:
+            n = s.recv_into(BUFFER)
+            if n == 0:
+                raise RuntimeError(f'connection closed after {bytes(got)!r}')
+            got += BUFFER[:n]
+        total = len(got)
+        while n:
+            n = s.recv_into(BUFFER)
+            total += n
+    return int(got[9:12]), total
+
+
+class Server:
+    def __init__(self, spec):
+        self.name, address = spec.split('=')
+        port, _, prefix = address.partition('/')
+        self.port, self.prefix = int(port), '/' + prefix if prefix else ''
+        # Each server writes into a folder of its own, made before it started (a
+        # server that caches listings would not know a later one).
+        self.folder = f'put-{self.name}'
+
+
+def plans(server, big):
+    """Each workload: (name, list of (request bytes, body or None, least answer size))."""
+    p, put = server.prefix, f'{server.prefix}/{server.folder}'
+    plan = {}
+    for n in FOLDERS:
+        plan[f'W1 {n}'] = [(propfind(f'{p}/dir{n}/', '1'), None, n * 20)] * 50
+    plan['W2'] = [(head('GET', f'{p}/big.bin'), None, BIG)] * 5
+    plan['W3'] = [(head('PUT', f'{put}/big{i}.bin', length=BIG), big, 0) for i in range(5)]
+    plan['W4'] = [(head('GET', f'{p}/{member(1000, i)}'), None, SMALL) for i in range(2000)]
+    plan['W5'] = [(propfind(f'{p}/{member(1000, i)}', '0'), None, 100) for i in range(500)]
+    small = os.urandom(SMALL)
+    plan['W6'] = ([(head('PUT', f'{put}/s{i}.bin', length=SMALL) + small, None, 0)
+                   for i in range(200)] +
+                  [(head('DELETE', f'{put}/s{i}.bin'), None, 0) for i in range(200)])
+    return plan
+
+
+def run_plan(server, workload, requests):
+    start = time.monotonic()
+    for data, body, least in requests:
+        try:
+            status, size = exchange(server.port, data, body)
+        except OSError as e:
+            sys.exit(f'{server.name} {workload}: {e} on {data[:80]!r}')
+        if status not in OK or size < least:
+            sys.exit(f'{server.name} {workload}: status {status}, {size} bytes answered')
+    return time.monotonic() - start, len(requests)
+
+
+def run_wrk(server, workload):
+    """W4w and W5w: the same small requests through wrk, one connection at a time."""
+    method, count, args = ('GET', 2000, []) if workload == 'W4w' else ('PROPFIND', 500, [PROPS])
+    wrk = subprocess.Popen(
+        ['wrk', '-c1', '-t1', '-d300s', '--timeout', '10s', '-s', os.path.join(HERE, 'wrk.lua'),
+         f'http://127.0.0.1:{server.port}', '--', method, str(count),
+         f'{server.prefix}/dir1000/', *args], stdout=subprocess.PIPE, text=True)
+    lines = []
+    for line in wrk.stdout:  # wrk runs out its time unless told to stop
+        lines.append(line)
+        if line.startswith('wrk-count '):
+            wrk.send_signal(signal.SIGINT)
+    wrk.wait()
+    words = {line.split()[0]: line.split()[1:] for line in lines}
+    answered, micros, failed = map(int, words.get('wrk-count', ['0', '0', '1']))
+    if failed or words.get('wrk-errors') != ['0']:
+        sys.exit(f'{server.name} {workload}: wrk reported {"".join(lines)!r}')
+    return micros / 1e6, answered
+
+
+def measure(args):
+    opts, specs = options(args, ('--data', '--out', '--reps'))
+    data, reps = opts['--data'], int(opts.get('--reps', 3))
+    with open(os.path.join(data, 'big.bin'), 'rb') as f:
+        big = f.read()
+    servers = [Server(spec) for spec in specs]
+    plan = {s.name: plans(s, big) for s in servers}
+    order = [f'W1 {n}' for n in FOLDERS] + ['W2', 'W3', 'W4', 'W4w', 'W5', 'W5w', 'W6']
+    with open(opts['--out'], 'w') as out:
+        # Servers take turns within each repetition, so a burst of load from the
+        # machine's other users falls on all of them rather than on one.
+        for workload in order:
+            for rep in range(reps):
+                for s in servers:
+                    if workload.endswith('w'):
+                        seconds, count = run_wrk(s, workload)
+                    else:
+                        seconds, count = run_plan(s, workload, plan[s.name][workload])
+                    if workload == 'W3':
+                        for i in range(5):
+                            os.remove(os.path.join(data, s.folder, f'big{i}.bin'))
+                    out.write(f'{workload}\t{s.name}\t{rep}\t{seconds:.6f}\t{count}\n')
+                    out.flush()
+            print(f'  {workload} done', file=sys.stderr)
+
+
+def browse(args):
+    """A desktop browser opening a 1,000-file folder: one row per step with its time
+    and the device calls the daemon's trace gained meanwhile."""
+    port, prefix, trace = int(args[0]), args[1], args[2]
+    folder = f'{prefix}/dir1000/'
+    steps = [('PROPFIND depth 0 of the folder', [propfind(folder, '0')]),
+             ('PROPFIND depth 1 of the folder', [propfind(folder, '1')]),
+             ('PROPFIND depth 0 of ten members',
+              [propfind(f'{folder}f{i:05d}.bin', '0') for i in range(10)]),
+             ('GET of one member', [head('GET', f'{folder}f00003.bin')]),
+             ('the same GET again', [head('GET', f'{folder}f00003.bin')])]
+    for name, requests in steps:
+        before = calls(trace)
+        start = time.monotonic()
+        for data in requests:
+            status, _ = exchange(port, data)
+            if status not in OK:
+                sys.exit(f'browse: {name}: status {status}')
+        seconds = time.monotonic() - start
+        made = calls(trace)[len(before):]
+        names = ', '.join(f'{c} x{made.count(c)}' for c in dict.fromkeys(made))
+        print(f'{name}\t{len(requests)}\t{seconds:.6f}\t{len(made)}\t{names}')
+
+
+def calls(trace):
+    with open(trace) as f:
+        return [line.split('\t')[0].strip() for line in f if line.strip()]
+
+
+def options(args, names):
+    opts, rest = {}, []
+    it = iter(args)
+    for a in it:
+        if a in names:
+            opts[a] = next(it)
+        else:
+            rest.append(a)
+    return opts, rest
+
+
+if __name__ == '__main__':
+    if len(sys.argv) < 2:
+        sys.exit(__doc__)
+    commands = {'layout': lambda a: layout(a[0]), 'measure': measure, 'browse': browse}
+    commands[sys.argv[1]](sys.argv[2:])

@@ -4,6 +4,10 @@
 #include <cstdint>
 #include <iconv.h>
 
+#include <algorithm>
+#include <map>
+#include <utility>
+
 namespace platform {
 
 namespace {
@@ -70,10 +74,19 @@ std::optional<std::string> ConvertText(const std::string& text, TextEncoding fro
         return std::nullopt;
     if (from == to)
         return text;
+    // All three encodings share ASCII: such text is the same bytes in each.
+    if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return text;
 
-    iconv_t cd = iconv_open(IconvName(to), IconvName(from));
+    // A path is converted a few times a request; the converters are opened once.
+    thread_local std::map<std::pair<TextEncoding, TextEncoding>, iconv_t> converters;
+    auto [slot, fresh] = converters.try_emplace({from, to}, reinterpret_cast<iconv_t>(-1));
+    if (fresh)
+        slot->second = iconv_open(IconvName(to), IconvName(from));
+    iconv_t cd = slot->second;
     if (cd == reinterpret_cast<iconv_t>(-1))
         return std::nullopt;
+    iconv(cd, nullptr, nullptr, nullptr, nullptr); // back to the initial state
 
     std::string out;
     // Every encoding here takes at most four bytes per character, and a byte of
@@ -85,7 +98,6 @@ std::optional<std::string> ConvertText(const std::string& text, TextEncoding fro
     size_t outLeft = out.size();
     bool ok = iconv(cd, &in, &inLeft, &outPtr, &outLeft) != static_cast<size_t>(-1) &&
               iconv(cd, nullptr, nullptr, &outPtr, &outLeft) != static_cast<size_t>(-1);
-    iconv_close(cd);
     if (!ok || inLeft != 0)
         return std::nullopt;
     out.resize(out.size() - outLeft);

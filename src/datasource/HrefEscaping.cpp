@@ -4,6 +4,7 @@
 
 #include <cstdio>
 
+
 namespace {
 
 bool IsPlainHrefByte(unsigned char c)
@@ -31,15 +32,19 @@ void ReplaceAll(std::string& text, const std::string& what, const std::string& w
 
 std::string EscapeHrefBytes(const std::string& bytes)
 {
+    static const char kHex[] = "0123456789ABCDEF";
     std::string result;
+    result.reserve(bytes.size() + bytes.size() / 2);
     for (char ch : bytes) {
         auto c = static_cast<unsigned char>(ch);
         if (IsPlainHrefByte(c)) {
             result += static_cast<char>(c);
         } else {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%X", c);
-            result += escaped;
+            // As printf's "%X": no leading zero, so a byte below 0x10 takes one digit.
+            result += '%';
+            if (c >= 0x10)
+                result += kHex[c >> 4];
+            result += kHex[c & 0xF];
         }
     }
     return result;

@@ -29,7 +29,6 @@ namespace {
 constexpr int kPropNameRequest = 2;
 constexpr int kPropRequest = 3;
 
-const std::string kNothing;
 
 std::string Describe(const DataSource::ChildRecord& record)
 {
@@ -129,7 +128,7 @@ std::string PropFind::createProp()
         LogWithDate("did getPropValues");
         LogWithDate("about to mkPropResponse");
     }
-    text += mkPropResponse(baseURI, goodProps, badProps);
+    appendPropResponse(text, baseURI, goodProps, badProps);
     if (gLogDebug) {
         LogWithDate("baseURI: %@", baseURI.c_str());
         LogWithDate("did mkPropResponse");
@@ -159,7 +158,7 @@ std::string PropFind::createProp()
                 LogWithDate("did getPropValues");
                 LogWithDate("about to mkPropResponse");
             }
-            text += mkPropResponse(name, childGood, childBad);
+            appendPropResponse(text, name, childGood, childBad);
             if (gLogDebug)
                 LogWithDate("did mkPropResponse");
         }
@@ -217,29 +216,38 @@ void PropFind::getPropValues(const std::string& uri, const DataSource::ChildReco
 
 std::string PropFind::mkPropResponse(const std::string& uri, const FoundMap& goodProps, const MissingList& badProps)
 {
-    std::string text = "<D:response xmlns:ns0='DAV:'>\n";
-    text += "\t<D:href>" + HrefElementText(encodeURI(uri)) + "</D:href>\n";
+    std::string text;
+    appendPropResponse(text, uri, goodProps, badProps);
+    return text;
+}
+
+void PropFind::appendPropResponse(std::string& text, const std::string& uri, const FoundMap& goodProps,
+                                  const MissingList& badProps) const
+{
+    // Appended piece by piece: a listing writes one of these per member.
+    auto add = [&text](std::initializer_list<std::string_view> pieces) {
+        for (std::string_view piece : pieces)
+            text.append(piece);
+    };
+    add({"<D:response xmlns:ns0='DAV:'>\n\t<D:href>", HrefElementText(encodeURI(uri)), "</D:href>\n"});
     // Each property in a prop element of its own; in the standard form all of a
     // propstat's properties share one, since strict clients read only the last.
-    const std::string prop = "\t\t<D:prop>\n", endProp = "\t\t</D:prop>\n";
-    const std::string& shared = standard ? prop : kNothing;
-    const std::string& sharedEnd = standard ? endProp : kNothing;
-    const std::string& each = standard ? kNothing : prop;
-    const std::string& eachEnd = standard ? kNothing : endProp;
+    const std::string_view prop = "\t\t<D:prop>\n", endProp = "\t\t</D:prop>\n";
+    const std::string_view shared = standard ? prop : "", sharedEnd = standard ? endProp : "";
+    const std::string_view each = standard ? "" : prop, eachEnd = standard ? "" : endProp;
     if (!goodProps.empty()) {
-        text += "\t<D:propstat>\n" + shared;
+        add({"\t<D:propstat>\n", shared});
         for (const auto& [name, value] : goodProps)
-            text += each + "\t\t\t<ns0:" + name + ">" + value + "</ns0:" + name + ">\n" + eachEnd;
-        text += sharedEnd + "\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n";
+            add({each, "\t\t\t<ns0:", name, ">", value, "</ns0:", name, ">\n", eachEnd});
+        add({sharedEnd, "\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n"});
     }
     if (!badProps.empty()) {
-        text += "\t<D:propstat>\n" + shared;
+        add({"\t<D:propstat>\n", shared});
         for (const auto& name : badProps)
-            text += each + "\t\t\t<ns0:" + name + "/>\n" + eachEnd;
-        text += sharedEnd + "\t\t<D:status>HTTP/1.1 404 Not Found</D:status>\n\t</D:propstat>\n";
+            add({each, "\t\t\t<ns0:", name, "/>\n", eachEnd});
+        add({sharedEnd, "\t\t<D:status>HTTP/1.1 404 Not Found</D:status>\n\t</D:propstat>\n"});
     }
-    text += "</D:response>\n";
-    return text;
+    text.append("</D:response>\n");
 }
 
 std::string PropFind::encodeURI(const std::string& uri)

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -50,6 +51,9 @@ public:
     void getPropValues(const std::string& uri, const DataSource::ChildRecord* child, FoundMap& goodProps,
                        MissingList& badProps);
     std::string mkPropResponse(const std::string& uri, const FoundMap& goodProps, const MissingList& badProps);
+    // The same, appended to `text`.
+    void appendPropResponse(std::string& text, const std::string& uri, const FoundMap& goodProps,
+                            const MissingList& badProps) const;
     // The href text: ASCII URIs unchanged, others escaped byte by byte.
     static std::string encodeURI(const std::string& uri);
 

@@ -240,15 +240,15 @@ DataSource::ChildList WinceDataSource::getChildren(const std::string& uri)
     ChildList children;
     children.reserve(entries.size());
     for (const auto& entry : entries) {
-        children.push_back({
-            {"name", localToUri(folder + entry.filename)},
-            {"creationdate", platform::FormatHTTPDate(entry.creationTime)},
-            {"getlastmodified", platform::FormatHTTPDate(entry.lastModTime)},
-            {"accesstime", platform::FormatHTTPDate(entry.lastAccessTime)},
-            {"attributes", std::to_string(entry.attributes)},
-            {"getcontentlength", std::to_string(static_cast<uint32_t>(entry.fileSize))},
-            {"resourcetype", (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) ? kCollection : ""},
-        });
+        // Each value is made once and moved in (a braced list would copy them all).
+        ChildRecord& record = children.emplace_back();
+        record.emplace("name", localToUri(folder + entry.filename));
+        record.emplace("creationdate", platform::FormatHTTPDate(entry.creationTime));
+        record.emplace("getlastmodified", platform::FormatHTTPDate(entry.lastModTime));
+        record.emplace("accesstime", platform::FormatHTTPDate(entry.lastAccessTime));
+        record.emplace("attributes", std::to_string(entry.attributes));
+        record.emplace("getcontentlength", std::to_string(static_cast<uint32_t>(entry.fileSize)));
+        record.emplace("resourcetype", (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) ? kCollection : "");
     }
     for (auto& record : mirroredDS->getChildren(uri))
         children.push_back(std::move(record));

@@ -1,5 +1,8 @@
 #include "http/LossyASCII.h"
 
+#include <cstdint>
+#include <cstring>
+
 namespace {
 
 // Length of the well-formed UTF-8 sequence that starts at `i`, or 0.
@@ -35,8 +38,14 @@ size_t SequenceLength(const std::string& text, size_t i)
 
 std::string LossyASCII(std::string text)
 {
-    // Most answers are ASCII already and pass through untouched.
+    // Most answers are ASCII already and pass through untouched; eight bytes are
+    // looked at a time until the first that is not.
     size_t i = 0;
+    for (uint64_t word; i + 8 <= text.size(); i += 8) {
+        std::memcpy(&word, text.data() + i, 8);
+        if (word & 0x8080808080808080ull)
+            break;
+    }
     while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80)
         ++i;
     size_t out = i;

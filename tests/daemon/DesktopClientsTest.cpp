@@ -66,7 +66,13 @@ TEST_F(StandardClients, GnomeFilesThroughGvfs)
     options.env["XDG_RUNTIME_DIR"] = std::nullopt;
     ChildProcess gvfsd({"/usr/libexec/gvfsd", "--no-fuse"}, options);
     // gio finds the daemon by its bus name; asked before it holds the name, gio fails.
-    ASSERT_TRUE(WaitFor([] { return ServiceRegistered("org.gtk.vfs.Daemon"); })) << "gvfsd never took its name";
+    auto gvfsdReady = [] {
+        return RunCommand({"/usr/bin/gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
+                           "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
+                           "org.gtk.vfs.Daemon"})
+                   .out.find("true") != std::string::npos;
+    };
+    ASSERT_TRUE(WaitFor(gvfsdReady)) << "gvfsd never took its name";
     auto gio = [&](std::vector<std::string> args) {
         args.insert(args.begin(), "/usr/bin/gio");
         return RunCommand(args, options, std::chrono::seconds(60));

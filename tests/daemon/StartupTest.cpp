@@ -195,6 +195,12 @@ TEST(Startup, ArgumentsAreIgnored)
 // with no descriptor left for the socket, the port file is never written.
 TEST(Startup, SocketFailureEndsTheProcessWithStatusMinusOne)
 {
+#ifdef PAVRIX_SANITIZED
+    // The undefined-behaviour checks read memory through a pipe of their own; with
+    // every descriptor taken they find none, take a sound object for a broken one
+    // and stop the daemon before it reaches its socket.
+    GTEST_SKIP() << "under the sanitizers a process limited to five descriptors has none left for their checks";
+#endif
     Home home;
     ChildProcess::Options options;
     options.env = NoBus();

@@ -130,11 +130,16 @@ TEST(Startup, BadHandOffFilesNeitherStopNorUpsetTheDaemon)
         "<key>WebdavPort</key><string>x</string></dict></plist>\n";
     const std::string array =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array><string>a</string></array></plist>\n";
+    const std::string textWithZero =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>IpAddr</key>"
+        "<string>169.254" + std::string(1, '\0') + ".2.1</string></dict></plist>\n";
     const Case cases[] = {
         {"empty files", "\n", "\n", "\n", true, true},
         {"corrupt", "<plist><dict><key>Pass", "\x01\x02garbage", "bplist00\xff", true, true},
         {"not a dictionary", array, array, array, true, true},
         {"wrong value types", wrongTypes, wrongTypes, wrongTypes, false, false},
+        // A zero byte inside a text once stopped the daemon before it listened.
+        {"a zero byte in a text", wrongTypes, textWithZero, textWithZero, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,6 +1,11 @@
 #include "prefs/PrefWireFormat.h"
 
+#include "platform/TextEncoding.h"
+
 #include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
 
 using platform::PlistObject;
 
@@ -12,6 +17,63 @@ PrefWireValue EncodePrefValue(const std::optional<PlistObject>& value)
     plist_array_append_item(holder.node(), plist_copy(value->node()));
     return PrefWireValue{true, holder.toBinary()};
 }
+
+namespace {
+
+// libplist has no read of a key that survives a zero byte in it (its getters stop
+// the process on one), but its XML writer copies every text whole: a zero byte in
+// the XML form is a zero byte in some text or key.
+bool TextsHoldNoZeroByte(plist_t node)
+{
+    char* xml = nullptr;
+    uint32_t length = 0;
+    plist_to_xml(node, &xml, &length);
+    bool clean = xml && !std::memchr(xml, 0, length);
+    plist_to_xml_free(xml);
+    return clean;
+}
+
+// Whether the value is one a sender could have meant: every text (key or value)
+// UTF-8, and no key twice in a dictionary. A binary list can carry any bytes as a
+// "text" and any number of equal keys; the client would hand such a value on as a
+// name or a date, and it would not encode back to itself. Texts hold no zero byte
+// (TextsHoldNoZeroByte) by the time this reads them.
+bool IsWellFormed(plist_t node)
+{
+    switch (plist_get_node_type(node)) {
+    case PLIST_STRING: {
+        uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        return platform::IsValidUTF8(text ? std::string(text, length) : std::string());
+    }
+    case PLIST_ARRAY:
+        for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
+            if (!IsWellFormed(plist_array_get_item(node, i)))
+                return false;
+        return true;
+    case PLIST_DICT: {
+        bool wellFormed = true;
+        std::set<std::string> keys;
+        plist_dict_iter it = nullptr;
+        plist_dict_new_iter(node, &it);
+        for (;;) {
+            char* key = nullptr;
+            plist_t value = nullptr;
+            plist_dict_next_item(node, it, &key, &value);
+            if (!key)
+                break;
+            wellFormed = wellFormed && platform::IsValidUTF8(key) && keys.insert(key).second && IsWellFormed(value);
+            std::free(key);
+        }
+        std::free(it);
+        return wellFormed;
+    }
+    default:
+        return true;
+    }
+}
+
+} // namespace
 
 std::optional<PlistObject> DecodePrefValue(const PrefWireValue& wire)
 {
@@ -28,7 +90,7 @@ std::optional<PlistObject> DecodePrefValue(const PrefWireValue& wire)
     if (!node)
         return std::nullopt;
     PlistObject holder(node);
-    if (holder.type() != PLIST_ARRAY || plist_array_get_size(node) != 1)
+    if (holder.type() != PLIST_ARRAY || plist_array_get_size(node) != 1 || !TextsHoldNoZeroByte(node) || !IsWellFormed(node))
         return std::nullopt;
     return PlistObject(plist_copy(plist_array_get_item(node, 0)));
 }

@@ -9,6 +9,7 @@ packages=(
   dbus-daemon dbus-bin
   googletest libgtest-dev libgmock-dev
   curl cadaver rclone litmus
+  clang libclang-rt-dev
 )
 
 missing=()

@@ -38,35 +38,26 @@ bool TextsHoldNoZeroByte(plist_t node)
 // "text" and any number of equal keys; the client would hand such a value on as a
 // name or a date, and it would not encode back to itself. Texts hold no zero byte
 // (TextsHoldNoZeroByte) by the time this reads them.
-bool IsWellFormed(plist_t node)
+bool IsWellFormed(const PlistObject& value)
 {
-    switch (plist_get_node_type(node)) {
+    switch (value.type()) {
     case PLIST_STRING: {
-        uint64_t length = 0;
-        const char* text = plist_get_string_ptr(node, &length);
-        return platform::IsValidUTF8(text ? std::string(text, length) : std::string());
+        auto text = value.asString();
+        return text && platform::IsValidUTF8(*text);
     }
     case PLIST_ARRAY:
-        for (uint32_t i = 0; i < plist_array_get_size(node); ++i)
-            if (!IsWellFormed(plist_array_get_item(node, i)))
+        for (uint32_t i = 0; i < plist_array_get_size(value.node()); ++i)
+            if (!IsWellFormed(PlistObject(plist_copy(plist_array_get_item(value.node(), i)))))
                 return false;
         return true;
     case PLIST_DICT: {
-        bool wellFormed = true;
-        std::set<std::string> keys;
-        plist_dict_iter it = nullptr;
-        plist_dict_new_iter(node, &it);
-        for (;;) {
-            char* key = nullptr;
-            plist_t value = nullptr;
-            plist_dict_next_item(node, it, &key, &value);
-            if (!key)
-                break;
-            wellFormed = wellFormed && platform::IsValidUTF8(key) && keys.insert(key).second && IsWellFormed(value);
-            std::free(key);
-        }
-        std::free(it);
-        return wellFormed;
+        const auto keys = value.keys();
+        if (std::set<std::string>(keys.begin(), keys.end()).size() != keys.size())
+            return false;
+        for (const auto& key : keys)
+            if (!platform::IsValidUTF8(key) || !IsWellFormed(*value.get(key)))
+                return false;
+        return true;
     }
     default:
         return true;
@@ -90,7 +81,8 @@ std::optional<PlistObject> DecodePrefValue(const PrefWireValue& wire)
     if (!node)
         return std::nullopt;
     PlistObject holder(node);
-    if (holder.type() != PLIST_ARRAY || plist_array_get_size(node) != 1 || !TextsHoldNoZeroByte(node) || !IsWellFormed(node))
+    if (holder.type() != PLIST_ARRAY || plist_array_get_size(node) != 1 || !TextsHoldNoZeroByte(node) ||
+        !IsWellFormed(holder))
         return std::nullopt;
     return PlistObject(plist_copy(plist_array_get_item(node, 0)));
 }

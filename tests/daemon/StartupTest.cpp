@@ -42,13 +42,17 @@ std::vector<std::string> SortedKeys(const PlistObject& dict)
     return keys;
 }
 
+// The daemon writes its port file and its listening line just before it starts
+// listening, so a connection made at once may be refused: try until one is taken.
 bool AcceptsOnLoopback(int port)
 {
-    int fd = ConnectLoopback(port);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    return WaitFor([port] {
+        int fd = ConnectLoopback(port);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+        return true;
+    });
 }
 
 } // namespace

@@ -173,8 +173,11 @@ int32_t GetSystemTime(Rapi& rapi, platform::CalendarDate& date)
         // the second, and a device may leave them unset.
         auto when = platform::CalendarDate::fromFields(GetLE16(st), GetLE16(st + 2), GetLE16(st + 6), GetLE16(st + 8),
                                                        GetLE16(st + 10), GetLE16(st + 12), 0);
-        if (when)
-            date = *when;
+        // A time that does not exist is a broken answer, not a clock reading: the
+        // caller must not take the date it already holds for the device's.
+        if (!when)
+            return static_cast<int32_t>(E_FAIL);
+        date = *when;
     }
     return result;
 }

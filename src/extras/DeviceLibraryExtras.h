@@ -44,10 +44,12 @@ int32_t ConvertFromFile(Rapi& rapi, const std::string& path, uint32_t toFormat,
 // Has the device write `data`, given in inputFormat, to the device file `path`.
 int32_t ConvertToFile(Rapi& rapi, const std::vector<uint8_t>& data, uint32_t inputFormat, const std::string& path);
 // The device clock, read as GMT (to the second); untouched unless the device gave a
-// whole 16-byte SYSTEMTIME.
+// whole 16-byte SYSTEMTIME. E_FAIL (0x80004005) when that names no date a
+// CalendarDate holds (a month 13, an hour 24, a 30 February, a year before 1601).
 int32_t GetSystemTime(Rapi& rapi, platform::CalendarDate& date);
 // Sets the device clock from the date's calendar fields in the date's own zone; no
-// conversion to GMT is made, so pass a GMT date to have GetSystemTime agree.
+// conversion to GMT is made, so pass a GMT date to have GetSystemTime agree (every
+// field of a CalendarDate fits its 16 bits).
 int32_t SetSystemTime(Rapi& rapi, const platform::CalendarDate& date);
 // Fills the version record from the device's 52-byte reply. E_FAIL (0x80004005) when
 // the reply has another size; the record is written only on success.

@@ -115,7 +115,10 @@ std::optional<std::string> NameFromOwnerRecord(const std::vector<uint8_t>& recor
     // One unit more than the record holds, kept zero, so that the count stops at
     // the record's end when the record itself holds no zero unit.
     std::vector<uint16_t> text(units + 1, 0);
-    std::memcpy(text.data(), record.data(), units * 2);
+    // An empty record has no bytes to copy, and memcpy from its null data pointer
+    // is undefined even for a length of 0.
+    if (units > 0)
+        std::memcpy(text.data(), record.data(), units * 2);
     CeWCHARHostToLittleEndian(text.data());
     size_t count = CeWCHARLen(text.data());
     if (count == 0)

@@ -3,6 +3,7 @@
 #include "pavrixwm/DeviceNames.h"
 #include "pavrixwm/EmulatedDeviceLibrary.h"
 #include "pavrixwm/EmulatedRegistry.h"
+#include "platform/CalendarDate.h"
 #include "platform/PlistObject.h"
 
 #include <dirent.h>
@@ -115,8 +116,12 @@ std::chrono::system_clock::time_point FileTime(int64_t seconds, uint32_t nanosec
 {
     // FILETIME counts 100 ns intervals; finer host digits would make a time the
     // device reports differ from the same time read back.
-    auto ns = std::chrono::nanoseconds(seconds * 1000000000LL + (nanoseconds - nanoseconds % 100));
-    return std::chrono::system_clock::time_point(std::chrono::duration_cast<std::chrono::system_clock::duration>(ns));
+    auto date = platform::CalendarDate::fromSeconds(seconds, 0, static_cast<int32_t>(nanoseconds - nanoseconds % 100));
+    // A find result holds its times on the host clock, which ends in 1677 and 2262;
+    // a host file dated beyond (ext4 keeps dates up to 2446) gets no time rather
+    // than one wrapped round into another century.
+    auto time = date ? date->time() : std::nullopt;
+    return time.value_or(std::chrono::system_clock::time_point{});
 }
 
 struct HostInfo {

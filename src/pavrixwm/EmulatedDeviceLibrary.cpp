@@ -35,6 +35,14 @@ uint16_t GetLE16(const std::vector<uint8_t>& in, size_t offset)
     return static_cast<uint16_t>(in[offset] | (in[offset + 1] << 8));
 }
 
+// The host clock in milliseconds since 1970 (GMT). The device clock is counted the
+// same way, in 64 bits, so that any time it can be set to, 1601 included, is exact.
+int64_t HostMilliseconds()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
 // Appends a request to library.plist and applies `change` to the library's state.
 void RecordRequest(const std::string& libraryPlist, PlistObject request,
                    const std::function<void(plist_t library)>& change = {})
@@ -45,8 +53,7 @@ void RecordRequest(const std::string& libraryPlist, PlistObject request,
         plist_dict_set_item(library.node(), "Requests", plist_new_array());
         requests = plist_dict_get_item(library.node(), "Requests");
     }
-    auto now = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch());
-    request.set("HostTimeMilliseconds", PlistObject::integer(now.count()));
+    request.set("HostTimeMilliseconds", PlistObject::integer(HostMilliseconds()));
     plist_array_append_item(requests, plist_copy(request.node()));
     if (change)
         change(library.node());
@@ -73,9 +80,8 @@ std::optional<std::string> DeviceTextAt(const std::vector<uint8_t>& block, size_
     return DeviceTextToUtf8(block.data() + offset, length);
 }
 
-std::vector<uint8_t> SystemTimeBlock(std::chrono::system_clock::time_point when)
+std::vector<uint8_t> SystemTimeBlock(int64_t ms)
 {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(when.time_since_epoch()).count();
     time_t seconds = static_cast<time_t>(ms >= 0 ? ms / 1000 : (ms - 999) / 1000);
     int milliseconds = static_cast<int>(ms - static_cast<int64_t>(seconds) * 1000);
     struct tm fields {};
@@ -92,19 +98,20 @@ std::vector<uint8_t> SystemTimeBlock(std::chrono::system_clock::time_point when)
     return block;
 }
 
-// The instant a SYSTEMTIME block names (read as UTC); none when a field is out of range.
-std::optional<std::chrono::system_clock::time_point> SystemTimeFromBlock(const std::vector<uint8_t>& block)
+// The instant a SYSTEMTIME block names (read as UTC), in milliseconds since 1970;
+// none when a field is out of range.
+std::optional<int64_t> SystemTimeFromBlock(const std::vector<uint8_t>& block)
 {
     int year = GetLE16(block, 0), month = GetLE16(block, 2), day = GetLE16(block, 6);
     int hour = GetLE16(block, 8), minute = GetLE16(block, 10), second = GetLE16(block, 12), ms = GetLE16(block, 14);
-    // The calendar check (month lengths, leap years) is the platform's; the device
-    // adds its own limits: no year before 1601, no leap second, whole milliseconds.
-    if (year < 1601 || second > 59 || ms > 999)
+    // The calendar check (month lengths, leap years, no leap second, the years a
+    // date can have) is the platform's; the device adds whole milliseconds.
+    if (ms > 999)
         return std::nullopt;
     auto date = platform::CalendarDate::fromFields(year, month, day, hour, minute, second, 0);
     if (!date)
         return std::nullopt;
-    return date->time() + std::chrono::milliseconds(ms);
+    return date->seconds() * 1000 + ms;
 }
 
 } // namespace
@@ -197,7 +204,7 @@ int32_t EmulatedDeviceLibrary::invoke(const std::string& function, const std::ve
         return static_cast<int32_t>(error);
     }
     if (function == "PXCeGetSystemTime") {
-        reply = SystemTimeBlock(std::chrono::system_clock::now() + std::chrono::milliseconds(ClockOffsetMilliseconds(clockPlist)));
+        reply = SystemTimeBlock(HostMilliseconds() + ClockOffsetMilliseconds(clockPlist));
         return 0;
     }
     if (function == "PXCeSetSystemTime") {
@@ -208,9 +215,8 @@ int32_t EmulatedDeviceLibrary::invoke(const std::string& function, const std::ve
             return kBadInput;
         // The device clock runs on from the time it was set: keep its distance from
         // the host clock, across sessions.
-        auto offset = std::chrono::duration_cast<std::chrono::milliseconds>(*when - std::chrono::system_clock::now());
         PlistObject clock = PlistObject::dictionary();
-        clock.set("OffsetMilliseconds", PlistObject::integer(offset.count()));
+        clock.set("OffsetMilliseconds", PlistObject::integer(*when - HostMilliseconds()));
         if (!clock.writeAtomically(clockPlist))
             return static_cast<int32_t>(ERROR_ACCESS_DENIED);
         return 0;

@@ -2,7 +2,8 @@
 
 // One result of CeFindAllFiles. Fields the find's FAF mask did not ask for are
 // left zero or empty; an unset time is the zero time_point (the host clock's
-// epoch, since 1601 does not fit the clock's nanosecond range).
+// epoch, since 1601 does not fit the clock's nanosecond range). A time outside
+// that range (before 1677 or after 2262) is left unset as well, never wrapped.
 
 #include <chrono>
 #include <cstdint>

@@ -1,8 +1,10 @@
 #include "platform/CalendarDate.h"
 
-
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
+#include <type_traits>
 
 namespace platform {
 
@@ -22,11 +24,22 @@ std::string twoDigits(int v)
     return buf;
 }
 
+// The first and last second of the years a date's fields may fall in, counted
+// from 1970 in the date's own zone.
+constexpr int64_t kFirstLocalSecond = -11644473600; // 1601-01-01 00:00:00
+constexpr int64_t kLastLocalSecond = 253402300799;  // 9999-12-31 23:59:59
+
+bool IsWritableOffset(int offset)
+{
+    return offset % 60 == 0 && offset >= -CalendarDate::kMaxGMTOffset && offset <= CalendarDate::kMaxGMTOffset;
+}
+
 int localOffsetAt(time_t t)
 {
     struct tm local {};
     localtime_r(&t, &local);
-    return static_cast<int>(local.tm_gmtoff);
+    long rounded = (local.tm_gmtoff + (local.tm_gmtoff < 0 ? -30 : 30)) / 60 * 60;
+    return static_cast<int>(std::clamp<long>(rounded, -CalendarDate::kMaxGMTOffset, CalendarDate::kMaxGMTOffset));
 }
 
 // Reads exactly `width` digits (or 1..width when `exact` is false) at text[pos].
@@ -51,21 +64,44 @@ CalendarDate CalendarDate::now() { return inLocalZone(Clock::now()); }
 
 CalendarDate CalendarDate::inLocalZone(Clock::time_point time)
 {
-    return CalendarDate(time, localOffsetAt(Clock::to_time_t(time)));
+    // Every offset localOffsetAt gives is writable, and the clock's years lie within
+    // the bounds in every zone.
+    return *at(time, localOffsetAt(Clock::to_time_t(time)));
 }
 
-CalendarDate CalendarDate::inGMT(Clock::time_point time) { return CalendarDate(time, 0); }
+CalendarDate CalendarDate::inGMT(Clock::time_point time) { return *at(time, 0); }
 
-CalendarDate CalendarDate::fromSeconds(time_t seconds, int gmtOffsetSeconds)
+std::optional<CalendarDate> CalendarDate::at(Clock::time_point time, int gmtOffsetSeconds)
 {
-    return CalendarDate(Clock::from_time_t(seconds), gmtOffsetSeconds);
+    if (!IsWritableOffset(gmtOffsetSeconds))
+        return std::nullopt;
+    // Split on the count itself: chrono's floor of the clock's first moment would
+    // step below what its nanoseconds can hold.
+    constexpr int64_t kPerSecond = 1000000000;
+    int64_t count = std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+    int64_t seconds = count / kPerSecond, fraction = count % kPerSecond;
+    if (fraction < 0) {
+        fraction += kPerSecond;
+        --seconds;
+    }
+    return CalendarDate(seconds, static_cast<int32_t>(fraction), gmtOffsetSeconds);
+}
+
+std::optional<CalendarDate> CalendarDate::fromSeconds(int64_t seconds, int gmtOffsetSeconds, int32_t nanoseconds)
+{
+    if (!IsWritableOffset(gmtOffsetSeconds) || nanoseconds < 0 || nanoseconds > 999999999 ||
+        seconds < kFirstLocalSecond - gmtOffsetSeconds || seconds > kLastLocalSecond - gmtOffsetSeconds)
+        return std::nullopt;
+    return CalendarDate(seconds, nanoseconds, gmtOffsetSeconds);
 }
 
 std::optional<CalendarDate> CalendarDate::fromFields(int year, int month, int day, int hour, int minute,
                                                      int second, int gmtOffsetSeconds)
 {
-    if (month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
-        second < 0 || second > 60)
+    // A POSIX day has no leap second: a second 60 would silently become the next
+    // minute's first.
+    if (year < kFirstYear || year > kLastYear || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+        hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59)
         return std::nullopt;
     struct tm t {};
     t.tm_year = year - 1900;
@@ -73,18 +109,29 @@ std::optional<CalendarDate> CalendarDate::fromFields(int year, int month, int da
     t.tm_mday = day;
     t.tm_hour = hour;
     t.tm_min = minute;
+    t.tm_sec = second;
     time_t asGMT = timegm(&t);
     // timegm rolls a day past the month's end over into the next month (30 February
-    // becomes 2 March); such a day is out of range. The seconds are added afterwards
-    // so that a leap second at the end of a month is not taken for one.
+    // becomes 2 March); such a day is out of range.
     if (t.tm_mday != day || t.tm_mon != month - 1)
         return std::nullopt;
-    return fromSeconds(asGMT + second - gmtOffsetSeconds, gmtOffsetSeconds);
+    return fromSeconds(static_cast<int64_t>(asGMT) - gmtOffsetSeconds, gmtOffsetSeconds);
+}
+
+std::optional<CalendarDate::Clock::time_point> CalendarDate::time() const
+{
+    // Counted wider than the clock, so that its first and last moments are found
+    // exactly and nothing beyond them wraps.
+    const __int128 count = static_cast<__int128>(seconds_) * 1000000000 + nanoseconds_;
+    if (count < std::numeric_limits<Clock::rep>::min() || count > std::numeric_limits<Clock::rep>::max())
+        return std::nullopt;
+    static_assert(std::is_same_v<Clock::duration, std::chrono::nanoseconds>);
+    return Clock::time_point(Clock::duration(static_cast<Clock::rep>(count)));
 }
 
 struct tm CalendarDate::fields() const
 {
-    time_t shifted = seconds() + offset_;
+    time_t shifted = static_cast<time_t>(seconds_ + offset_);
     struct tm t {};
     gmtime_r(&shifted, &t);
     return t;

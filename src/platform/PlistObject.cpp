@@ -220,11 +220,17 @@ std::optional<std::string> PlistObject::asString() const
 {
     if (type() != PLIST_STRING)
         return std::nullopt;
-    char* value = nullptr;
-    plist_get_string_val(node_, &value);
-    std::string out = value ? value : "";
-    std::free(value);
-    return out;
+    // By pointer and length: a text read from a file may hold a zero byte, which
+    // no property list can carry (the parser keeps nothing after it, and the
+    // copying getter stops the process on one). Such a text is none, not a name
+    // cut short.
+    uint64_t length = 0;
+    const char* value = plist_get_string_ptr(node_, &length);
+    if (!value)
+        return std::string();
+    if (std::memchr(value, 0, length))
+        return std::nullopt;
+    return std::string(value, length);
 }
 
 std::optional<std::vector<uint8_t>> PlistObject::asData() const

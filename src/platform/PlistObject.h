@@ -53,7 +53,8 @@ public:
     void remove(const std::string& key);
     std::vector<std::string> keys() const;
 
-    // Scalar access on this node; none for another type.
+    // Scalar access on this node; none for another type, and for a text holding a
+    // zero byte (which a property list cannot carry).
     std::optional<int64_t> asInteger() const;
     std::optional<std::string> asString() const;
     std::optional<std::vector<uint8_t>> asData() const;

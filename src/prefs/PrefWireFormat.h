@@ -20,5 +20,7 @@ using PrefWireValue = sdbus::Struct<bool, std::vector<uint8_t>>;
 
 // A default-constructed (null) PlistObject is sent as nil.
 PrefWireValue EncodePrefValue(const std::optional<platform::PlistObject>& value);
-// Nil for (false, ...) and for bytes that do not hold a one-element array.
+// Nil for (false, ...), for bytes that do not hold a one-element array, and for a
+// value with a text (or key) that is not UTF-8 or holds a zero byte, or with a
+// dictionary that holds a key twice.
 std::optional<platform::PlistObject> DecodePrefValue(const PrefWireValue& wire);

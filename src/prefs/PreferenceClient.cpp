@@ -1,11 +1,9 @@
 #include "prefs/PreferenceClient.h"
 
+#include "prefs/PrefTypedValues.h"
 #include "prefs/PrefWireFormat.h"
 
 #include <chrono>
-#include <cmath>
-#include <cstdlib>
-#include <limits>
 
 using platform::CalendarDate;
 using platform::PlistObject;
@@ -15,91 +13,6 @@ namespace {
 
 // How long a request waits for another request on the same client to finish.
 constexpr auto kLockDeadline = std::chrono::duration<double>(10.0);
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
-// A text read as a number: leading blanks, an optional sign, then digits; the
-// rest is ignored. Saturates at the ends of the 32-bit range; 0 without digits.
-int32_t TextIntValue(const std::string& text)
-{
-    size_t i = 0;
-    while (i < text.size() && IsBlank(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > int64_t{std::numeric_limits<int32_t>::max()} + 1)
-            break;
-    }
-    if (negative)
-        value = -value;
-    if (value > std::numeric_limits<int32_t>::max())
-        return std::numeric_limits<int32_t>::max();
-    if (value < std::numeric_limits<int32_t>::min())
-        return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(value);
-}
-
-// A text read as a flag: true when, after blanks, a sign and leading zeros, it
-// starts with Y, y, T, t or a digit 1 to 9.
-bool TextBoolValue(const std::string& text)
-{
-    size_t i = 0;
-    while (i < text.size() && IsBlank(text[i]))
-        ++i;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        ++i;
-    while (i < text.size() && text[i] == '0')
-        ++i;
-    if (i >= text.size())
-        return false;
-    char c = text[i];
-    return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
-}
-
-std::optional<double> RealValue(const PlistObject& value)
-{
-    if (value.type() != PLIST_REAL)
-        return std::nullopt;
-    double real = 0;
-    plist_get_real_val(value.node(), &real);
-    return real;
-}
-
-// The value's int, for the kinds that have one (numbers, booleans, texts).
-std::optional<int32_t> IntValue(const PlistObject& value)
-{
-    if (auto integer = value.asInteger())
-        return static_cast<int32_t>(*integer); // the low 32 bits, as a cast to int keeps them
-    if (auto flag = value.asBoolean())
-        return *flag ? 1 : 0;
-    if (auto text = value.asString())
-        return TextIntValue(*text);
-    if (auto real = RealValue(value)) {
-        if (std::isnan(*real))
-            return 0;
-        double clamped = std::fmax(std::fmin(*real, std::numeric_limits<int32_t>::max()),
-                                   std::numeric_limits<int32_t>::min());
-        return static_cast<int32_t>(clamped);
-    }
-    return std::nullopt;
-}
-
-std::optional<bool> BoolValue(const PlistObject& value)
-{
-    if (auto flag = value.asBoolean())
-        return *flag;
-    if (auto integer = value.asInteger())
-        return *integer != 0;
-    if (auto text = value.asString())
-        return TextBoolValue(*text);
-    if (auto real = RealValue(value))
-        return *real != 0.0;
-    return std::nullopt;
-}
 
 } // namespace
 
@@ -248,7 +161,7 @@ int32_t PreferenceClient::readInteger(const std::string& key, int32_t defaultVal
     Value value = readPref(key);
     if (!value)
         return defaultValue;
-    return IntValue(*value).value_or(defaultValue);
+    return PrefIntValue(*value).value_or(defaultValue);
 }
 
 int32_t PreferenceClient::readInteger(const std::string& key) { return readInteger(key, 0); }
@@ -273,7 +186,7 @@ bool PreferenceClient::readBool(const std::string& key, bool defaultValue)
     Value value = readPref(key);
     if (!value)
         return defaultValue;
-    return BoolValue(*value).value_or(defaultValue);
+    return PrefBoolValue(*value).value_or(defaultValue);
 }
 
 bool PreferenceClient::readBool(const std::string& key) { return readBool(key, false); }
@@ -288,8 +201,5 @@ std::optional<CalendarDate> PreferenceClient::readDate(const std::string& key)
     Value value = readString(key);
     if (!value)
         return std::nullopt;
-    std::optional<std::string> text = value->asString();
-    if (!text)
-        return std::nullopt;
-    return CalendarDate::parse(kCalendarFormat, *text);
+    return PrefDateValue(*value);
 }

@@ -7,6 +7,7 @@
 #include "platform/CalendarDate.h"
 #include "platform/NamedService.h"
 #include "platform/PlistObject.h"
+#include "prefs/PrefTypedValues.h"
 #include "prefs/PreferenceProtocol.h"
 
 #include <atomic>
@@ -17,9 +18,6 @@
 #include <string>
 
 class PreferenceClient;
-
-// Dates are stored as text in this form: "20240301 130509 +0100".
-inline constexpr const char* kCalendarFormat = "%Y%m%d %H%M%S %z";
 
 // The registered name for the default client: none until PreferenceInit.
 extern std::optional<std::string> gDefaultPrefClientName;

@@ -42,13 +42,17 @@ std::vector<std::string> SortedKeys(const PlistObject& dict)
     return keys;
 }
 
+// The daemon writes its port file and its listening line just before it starts
+// listening, so a connection made at once may be refused: try until one is taken.
 bool AcceptsOnLoopback(int port)
 {
-    int fd = ConnectLoopback(port);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
+    return WaitFor([port] {
+        int fd = ConnectLoopback(port);
+        if (fd < 0)
+            return false;
+        ::close(fd);
+        return true;
+    });
 }
 
 } // namespace
@@ -130,11 +134,16 @@ TEST(Startup, BadHandOffFilesNeitherStopNorUpsetTheDaemon)
         "<key>WebdavPort</key><string>x</string></dict></plist>\n";
     const std::string array =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array><string>a</string></array></plist>\n";
+    const std::string textWithZero =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>IpAddr</key>"
+        "<string>169.254" + std::string(1, '\0') + ".2.1</string></dict></plist>\n";
     const Case cases[] = {
         {"empty files", "\n", "\n", "\n", true, true},
         {"corrupt", "<plist><dict><key>Pass", "\x01\x02garbage", "bplist00\xff", true, true},
         {"not a dictionary", array, array, array, true, true},
         {"wrong value types", wrongTypes, wrongTypes, wrongTypes, false, false},
+        // A zero byte inside a text once stopped the daemon before it listened.
+        {"a zero byte in a text", wrongTypes, textWithZero, textWithZero, false, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -195,6 +204,12 @@ TEST(Startup, ArgumentsAreIgnored)
 // with no descriptor left for the socket, the port file is never written.
 TEST(Startup, SocketFailureEndsTheProcessWithStatusMinusOne)
 {
+#ifdef PAVRIX_SANITIZED
+    // The undefined-behaviour checks read memory through a pipe of their own; with
+    // every descriptor taken they find none, take a sound object for a broken one
+    // and stop the daemon before it reaches its socket.
+    GTEST_SKIP() << "under the sanitizers a process limited to five descriptors has none left for their checks";
+#endif
     Home home;
     ChildProcess::Options options;
     options.env = NoBus();

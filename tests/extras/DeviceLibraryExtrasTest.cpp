@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <random>
 
 using namespace extrastest;
 using platform::CalendarDate;
@@ -58,7 +59,7 @@ static const std::map<std::string, std::function<std::string(Rapi&, int32_t&)>> 
          return out ? std::string(out->begin(), out->end()) : "none";
      }},
     {"PXCeGetSystemTime", [](Rapi& r, int32_t& code) {
-         CalendarDate date = CalendarDate::fromSeconds(0, 3600);
+         CalendarDate date = CalendarDate::fromSeconds(0, 3600).value();
          code = GetSystemTime(r, date);
          return date.format("%Y-%m-%d %H:%M:%S %z");
      }},
@@ -95,6 +96,19 @@ TEST(DeviceLibraryExtras, ReplySizeRulesAndEveryReplyBlockGoesBack)
         {"PXCeGetSystemTime", 0, LE16({2026, 3, 6, 1, 13, 5, 9, 999}), 0, "2026-03-01 13:05:09 +0000"},
         {"PXCeGetSystemTime", 0, Reply("", 15), 0, untouchedDate},
         {"PXCeGetSystemTime", kFailed, LE16({2026, 3, 6, 1, 13, 5, 9, 0}), kFailed, untouchedDate},
+        {"PXCeGetSystemTime", 0, LE16({1601, 3, 9, 1, 13, 5, 9, 0}), 0, "1601-03-01 13:05:09 +0000"},
+        {"PXCeGetSystemTime", 0, LE16({9999, 12, 5, 31, 23, 59, 59, 0}), 0, "9999-12-31 23:59:59 +0000"},
+        // A time that does not exist fails the call and leaves the date alone.
+        {"PXCeGetSystemTime", 0, LE16({2026, 13, 0, 1, 0, 0, 0, 0}), kEFail, untouchedDate},
+        {"PXCeGetSystemTime", 0, LE16({2026, 2, 0, 30, 0, 0, 0, 0}), kEFail, untouchedDate},
+        {"PXCeGetSystemTime", 0, LE16({2026, 1, 0, 32, 0, 0, 0, 0}), kEFail, untouchedDate},
+        {"PXCeGetSystemTime", 0, LE16({2026, 1, 0, 0, 0, 0, 0, 0}), kEFail, untouchedDate},
+        {"PXCeGetSystemTime", 0, LE16({2026, 1, 0, 1, 24, 0, 0, 0}), kEFail, untouchedDate},
+        {"PXCeGetSystemTime", 0, LE16({2026, 1, 0, 1, 0, 60, 0, 0}), kEFail, untouchedDate},
+        {"PXCeGetSystemTime", 0, LE16({2016, 12, 0, 31, 23, 59, 60, 0}), kEFail, untouchedDate},
+        {"PXCeGetSystemTime", 0, LE16({1600, 12, 0, 31, 23, 59, 59, 0}), kEFail, untouchedDate},
+        {"PXCeGetSystemTime", 0, LE16({10000, 1, 0, 1, 0, 0, 0, 0}), kEFail, untouchedDate},
+        {"PXCeGetSystemTime", 0, Bytes(16, 0xFF), kEFail, untouchedDate},
         {"PXCeGetExitCodeProcess", 0, Bytes{'x', 'i', 't', '!'}, 0, "561277304"},
         {"PXCeGetExitCodeProcess", 0, Bytes(8, 1), 0, "77"},
         {"PXCeGetExitCodeProcess", kFailed, Bytes{1, 0, 0, 0}, kFailed, "77"},
@@ -116,4 +130,30 @@ TEST(DeviceLibraryExtras, ReplySizeRulesAndEveryReplyBlockGoesBack)
         EXPECT_EQ(s.device->replyBlocksHandedOut(), c.reply ? 1 : 0);
         EXPECT_EQ(s.device->outstandingReplyBlocks(), 0);
     }
+}
+
+// Property: the block SetSystemTime sends for any GMT date of the calendar, given
+// back by the device clock, reads as that same date: no year is cut or wrapped.
+TEST(DeviceLibraryExtras, DeviceClockRoundTripsEveryDateToTheSecond)
+{
+    DeviceSession s;
+    std::mt19937_64 random(16010301);
+    std::uniform_int_distribution<int64_t> seconds(-11644473600, 253402300799); // 1601 to 9999
+    for (int i = 0; i < 300; ++i) {
+        const CalendarDate date = CalendarDate::fromSeconds(seconds(random)).value();
+        SCOPED_TRACE(date.format("%Y-%m-%d %H:%M:%S"));
+        s.device->invocations.clear();
+        s.device->replaceInvokeReply("PXCeSetSystemTime", 0, std::nullopt, 1);
+        ASSERT_EQ(SetSystemTime(s.rapi, date), 0);
+        ASSERT_EQ(s.device->invocations.size(), 1u);
+        const Bytes block = s.device->invocations[0].second;
+        ASSERT_EQ(block.size(), 16u);
+        EXPECT_EQ(block[4], date.fields().tm_wday);
+
+        s.device->replaceInvokeReply("PXCeGetSystemTime", 0, block, 1);
+        CalendarDate read;
+        ASSERT_EQ(GetSystemTime(s.rapi, read), 0);
+        EXPECT_EQ(read, date);
+    }
+    EXPECT_EQ(s.device->outstandingReplyBlocks(), 0);
 }

@@ -130,6 +130,11 @@ TEST(DeviceLibrary, VersionAndAClockThatFollowsTheHostUntilSet)
         EXPECT_LE(std::llabs(SecondsOf(time) - 983451909), 3);
         EXPECT_EQ(time[4], 4);
     }
+    // A clock set to 1601 reads back in 1601, not in a year wrapped round the host
+    // clock's range; only its seconds run on.
+    ASSERT_EQ(Invoke(*rapi, "PXCeSetSystemTime", SystemTime({1601, 3, 0, 1, 13, 5, 9, 0})).first, 0);
+    auto early = Invoke(*later, "PXCeGetSystemTime", {}).second.value();
+    EXPECT_EQ(Block(early.begin(), early.begin() + 12), SystemTime({1601, 3, 4, 1, 13, 5}));
 }
 
 } // namespace

@@ -230,6 +230,8 @@ TEST(EmulatedFiles, HandlesFollowTheSharingRulesAcrossSessions)
     EXPECT_TRUE(Opens(*other, "\\g.txt", kWrite, 0, OPEN_EXISTING));
 }
 
+constexpr time_t kAccessed2300 = 10413792000; // 2300-01-01 00:00:00 GMT
+
 system_clock::time_point At(int64_t seconds, int64_t nanoseconds)
 {
     return system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(
@@ -315,6 +317,17 @@ TEST(EmulatedFind, MaskChoosesTheFieldsAndTimesKeepFileTimeAccuracy)
             ASSERT_EQ(found.size(), 1u);
             EXPECT_EQ(found[0], expected);
         }
+    }
+    // A host file dated past the host clock's last year (2262) has no time on the
+    // device, rather than a date wrapped round into the 18th century.
+    timespec far[2] = {{kAccessed2300, 0}, {kAccessed2300 + 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir.fs("t.txt").c_str(), far, 0), 0);
+    std::vector<RapiFindData> found;
+    ASSERT_TRUE(rapi->CeFindAllFiles("\\t.txt", FAF_LASTACCESS_TIME | FAF_LASTWRITE_TIME, found));
+    ASSERT_EQ(found.size(), 1u);
+    if (::statx(AT_FDCWD, dir.fs("t.txt").c_str(), 0, STATX_MTIME, &sx) == 0 && sx.stx_mtime.tv_sec == kAccessed2300 + 60) {
+        EXPECT_EQ(found[0].lastAccessTime, zero);
+        EXPECT_EQ(found[0].lastModTime, zero);
     }
 }
 

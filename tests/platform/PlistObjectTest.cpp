@@ -71,3 +71,17 @@ TEST(PlistObject, CorruptFilesAndValuesOtherThanDictionariesGiveNothing)
     }
     EXPECT_FALSE(PlistObject::loadDictionary(dir / "missing.plist"));
 }
+
+// A hand-off file is written by another program: a text holding a zero byte is no
+// text (not one cut short), and not the end of the process either.
+TEST(PlistObject, TextWithAZeroByteIsNoText)
+{
+    TempDir dir;
+    const std::string text("169.254\0.2.1", 12);
+    WriteFile(dir / "address.plist", "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                                     "<key>IpAddr</key><string>" + text + "</string></dict></plist>\n");
+    auto loaded = PlistObject::loadDictionary(dir / "address.plist");
+    ASSERT_TRUE(loaded);
+    EXPECT_EQ(loaded->getString("IpAddr"), std::nullopt);
+    EXPECT_TRUE(loaded->get("IpAddr"));
+}

@@ -95,12 +95,17 @@ TEST_F(PreferenceClientTest, DatesRoundTripToTheSecondInTheirOwnZone)
     // 2024-03-01 13:05:09.750 at +01:30; the fraction does not survive.
     auto base = CalendarDate::fromFields(2024, 3, 1, 13, 5, 9, 5400);
     ASSERT_TRUE(base);
-    client.writeDate("when", CalendarDate(base->time() + 750ms, 5400));
+    client.writeDate("when", CalendarDate::at(base->time().value() + 750ms, 5400));
     EXPECT_EQ(Text(client.readString("when")), "20240301 130509 +0130");
     EXPECT_EQ(client.readDate("when"), base);
     client.writeDate("west", CalendarDate::fromSeconds(0, -8 * 3600));
     EXPECT_EQ(Text(client.readString("west")), "19691231 160000 -0800");
     EXPECT_EQ(client.readDate("west"), CalendarDate::fromSeconds(0, -8 * 3600));
+    // Far outside the host clock's years, the date is still the same date.
+    auto early = CalendarDate::fromFields(1601, 3, 1, 13, 5, 9, -3600);
+    client.writeDate("early", early);
+    EXPECT_EQ(Text(client.readString("early")), "16010301 130509 -0100");
+    EXPECT_EQ(client.readDate("early"), early);
     client.writeString("garbled", std::string("2024-03-01 13:05:09"));
     EXPECT_FALSE(client.readDate("garbled"));
 

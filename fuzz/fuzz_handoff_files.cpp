@@ -1,0 +1,95 @@
+// The hand-off files in ~/Library/Caches as start-up meets them, written by another
+// program and so holding anything. Input: the bytes of the password file, the
+// address file and the port file, cut at "\n----\n" (an empty part: no file).
+//   The listener's construction takes the password and address over: a file is
+//   deleted exactly when it held a dictionary, and the values taken are that
+//   dictionary's ("Password" data, "IpAddr" text).
+//   The port file is read, given "WebdavPort" and "WebdavPID" and written back as
+//   the listener does; whatever it held before, the launcher can then read both.
+
+#include "FuzzSupport.h"
+
+#include "daemon/Application.h"
+#include "daemon/Server.h"
+#include "platform/HomeFolder.h"
+#include "platform/PlistObject.h"
+
+#include <filesystem>
+#include <fstream>
+#include <unistd.h>
+
+using platform::PlistObject;
+
+namespace {
+
+constexpr int kPort = 53211;
+
+bool Exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
+
+void Put(const std::string& path, const std::string& bytes)
+{
+    std::filesystem::remove(path);
+    if (!bytes.empty())
+        std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::optional<PlistObject> DictionaryIn(const std::string& bytes)
+{
+    auto parsed = PlistObject::fromBytes(std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    return parsed && parsed->isDictionary() ? parsed : std::nullopt;
+}
+
+void CheckTakeOver(const std::string& password, const std::string& address)
+{
+    Put(PasswordFilePath(), password);
+    Put(AddressFilePath(), address);
+    const auto passwords = DictionaryIn(password);
+    const auto addresses = DictionaryIn(address);
+    gDevicePassword = std::vector<uint8_t>{'s', 't', 'a', 'l', 'e'};
+    gDeviceIPAddress = "stale";
+
+    Server server(0, PortFilePath());
+
+    FUZZ_CHECK(Exists(PasswordFilePath()) == (!passwords && !password.empty()));
+    FUZZ_CHECK(Exists(AddressFilePath()) == (!addresses && !address.empty()));
+    if (passwords)
+        FUZZ_CHECK(gDevicePassword == passwords->getData("Password").value_or(std::vector<uint8_t>{}));
+    else
+        FUZZ_CHECK(!gDevicePassword);
+    auto ip = addresses ? addresses->getString("IpAddr") : std::nullopt;
+    FUZZ_CHECK(gDeviceIPAddress == (ip ? *ip : "stale"));
+    FUZZ_CHECK(std::filesystem::is_directory(MirrorDirectoryPath()));
+}
+
+void CheckPortFile(const std::string& port)
+{
+    Put(PortFilePath(), port);
+    // What Listen does with the file once its socket is bound.
+    auto dict = PlistObject::loadDictionary(PortFilePath()).value_or(PlistObject::dictionary());
+    dict.set("WebdavPort", PlistObject::integer(kPort));
+    dict.set("WebdavPID", PlistObject::integer(getpid()));
+    FUZZ_CHECK(dict.writeAtomically(PortFilePath()));
+
+    auto written = PlistObject::loadDictionary(PortFilePath());
+    FUZZ_CHECK(written);
+    FUZZ_CHECK(written->getInteger("WebdavPort") == kPort);
+    FUZZ_CHECK(written->getInteger("WebdavPID") == getpid());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    ::setenv("HOME", fuzzsupport::ScratchFolder().c_str(), 1);
+    // The launcher writes its files into a cache folder that exists.
+    platform::CreateFolderWithParents(platform::ExpandTilde("~/Library/Caches"));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    auto parts = fuzzsupport::SplitInput(data, size, 3);
+    CheckTakeOver(parts[0], parts[1]);
+    CheckPortFile(parts[2]);
+    return 0;
+}

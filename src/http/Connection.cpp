@@ -110,6 +110,7 @@ bool Connection::handleRequest()
     if (!readLine(requestLine, sizeof requestLine))
         return false;
     requestLineCut = lastLineCut;
+    headerLineBroken = lastLineBroken && !lastLineCut;
     if (gLogDebug)
         LogWithDate("request: %s", requestLine);
     parseRequest(requestLine);
@@ -141,6 +142,9 @@ bool Connection::readLine(char* buffer, int maxLength)
 {
     size_t length = clientFile ? clientFile->getLine(buffer, maxLength) : 0;
     lastLineCut = length > 0 && length == static_cast<size_t>(maxLength - 1) && buffer[length - 1] != '\n';
+    // A NUL ends the line early as text (a line starting with one reads as the blank
+    // line that ends the head), and a line the stream ended inside is no line.
+    lastLineBroken = length > 0 && (buffer[length - 1] != '\n' || std::strlen(buffer) != length);
     if (length == 0)
         return false;
     if (char* crlf = std::strstr(buffer, "\r\n"))
@@ -156,6 +160,7 @@ std::optional<std::string> Connection::readLine()
     if (!readLine(buffer, sizeof buffer))
         return std::nullopt;
     headerLineCut = headerLineCut || lastLineCut;
+    headerLineBroken = headerLineBroken || lastLineBroken;
     if (gLogDebug)
         LogWithDate("line: %@", buffer);
     return std::string(buffer);
@@ -217,7 +222,7 @@ std::optional<int> Connection::headRefusal() const
         return 414;
     if (headerLineCut)
         return 431;
-    if (!headers || !headers->ended())
+    if (!headers || !headers->ended() || headerLineBroken)
         return 400;
     return std::nullopt;
 }

@@ -159,5 +159,7 @@ protected:
     bool lastLineCut = false;    // the last line read filled its buffer without ending
     bool requestLineCut = false; // the request line did not end within its 1023 bytes
     bool headerLineCut = false;  // nor did some header line
+    bool lastLineBroken = false;   // the last line read held a NUL or did not end
+    bool headerLineBroken = false; // so did the request line or some header line
     std::optional<platform::BodyStream> requestBody_;
 };

@@ -97,6 +97,11 @@ TEST_F(DataSafety, HostileAndCutRequestsChangeOnlyWhatTheyMayChange)
         {"MOVE ended inside its Destination",
          "MOVE /vol/My%20Documents/b.txt HTTP/1.1\r\nDestination: http://h/vol/My%20Documents/b.tx", 400, {}},
         {"MKCOL ended before the blank line", "MKCOL /vol/New/ HTTP/1.1\r\n", 400, {}},
+        // A NUL ends a line early as text: the target would lose its end, and a
+        // header line starting with one would read as the blank line.
+        {"NUL inside the target", std::string("DELETE /vol/My%20Documents/a\0.txt HTTP/1.1\r\n\r\n", 46), 400, {}},
+        {"NUL starting an unended header line", std::string("PUT /vol/My%20Documents/a.txt HTTP/1.1\r\n\0junk", 45),
+         400, {}},
         // Bodies that cannot be stored whole.
         {"metafile body ended early", Put("/vol/._x", "Content-Length: 1000\r\n", "0123456789"), 424, {}},
         {"length past 2^31, body short", Put("/vol/._x", "Content-Length: 2147483648\r\n", "0123456789"), 424, {}},

@@ -12,7 +12,7 @@ packages=(
   libxml2-utils   # xmllint, which checks answers are well-formed XML
   gvfs-backends gvfs-daemons libglib2.0-bin davfs2   # the desktop's WebDAV clients
   systemd   # systemd-analyze, which checks the installed user units
-  clang libclang-rt-dev   # the fuzz targets (libFuzzer)
+  clang libclang-rt-dev libxml2-dev   # the fuzz targets (libFuzzer; libxml2 reads answers)
 )
 
 missing=()

@@ -1,0 +1,71 @@
+// A PROPFIND body and Depth as any client may send them, answered over a local
+// store whose names hold XML's own characters, in the daemon's own answers and in
+// the standard ones. Property: every document it builds is well-formed XML (read by
+// libxml2), and each href in it names a member of the store.
+
+#include "FuzzSupport.h"
+
+#include "datasource/UnixTmpDirDataSource.h"
+#include "dav/PropFind.h"
+
+#include <libxml/parser.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+struct Store {
+    std::string root = fuzzsupport::ScratchFolder();
+    std::shared_ptr<UnixTmpDirDataSource> store;
+    Store()
+    {
+        for (const char* name : {"a.txt", "Tom&Jerry.txt", "x<y>z", "quote\"d", "caf\xC3\xA9", "sub"}) {
+            if (std::string(name) == "sub")
+                std::filesystem::create_directory(root + "/sub");
+            else
+                std::ofstream(root + "/" + name) << "content";
+        }
+        store = std::make_shared<UnixTmpDirDataSource>(root);
+    }
+};
+
+bool WellFormed(const std::string& document)
+{
+    xmlDocPtr doc = xmlReadMemory(document.data(), static_cast<int>(document.size()), "answer.xml", nullptr,
+                                  XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    if (!doc)
+        return false;
+    xmlFreeDoc(doc);
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    static Store store;
+    auto parts = fuzzsupport::SplitInput(data, size, 3);
+    const std::string& depth = parts[0];
+    const std::string& body = parts[1];
+    const bool standard = !parts[2].empty() && (parts[2][0] & 1);
+    if (standard)
+        ::setenv("PAVRIX_STANDARD_DAV", "1", 1);
+    else
+        ::unsetenv("PAVRIX_STANDARD_DAV");
+    for (const char* uri : {"/vol/", "/vol/sub/", "/vol/a.txt"}) {
+        gCachedChildren.reset();
+        PropFind propFind(uri, std::nullopt, depth, *store.store);
+        propFind.readPropFind(body);
+        std::optional<std::string> document;
+        try {
+            document = propFind.createResponse();
+        } catch (...) {
+            continue; // answered as not found
+        }
+        if (document)
+            FUZZ_CHECK(WellFormed(*document));
+    }
+    return 0;
+}

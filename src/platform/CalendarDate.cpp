@@ -1,6 +1,7 @@
 #include "platform/CalendarDate.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
@@ -129,11 +130,38 @@ std::optional<CalendarDate::Clock::time_point> CalendarDate::time() const
     return Clock::time_point(Clock::duration(static_cast<Clock::rep>(count)));
 }
 
-struct tm CalendarDate::fields() const
+struct tm CalendarDate::fields() const { return UtcFields(seconds_ + offset_); }
+
+struct tm UtcFields(int64_t seconds)
 {
-    time_t shifted = static_cast<time_t>(seconds_ + offset_);
+    // Days and the time of day, both rounded down, then the civil date of the day
+    // count in the proleptic Gregorian calendar (eras of 400 years from 0000-03-01).
+    int64_t days = seconds / 86400, rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
     struct tm t {};
-    gmtime_r(&shifted, &t);
+    t.tm_hour = static_cast<int>(rest / 3600);
+    t.tm_min = static_cast<int>(rest / 60 % 60);
+    t.tm_sec = static_cast<int>(rest % 60);
+    t.tm_wday = static_cast<int>((days % 7 + 11) % 7); // 1970-01-01 was a Thursday
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t dayOfEra = z - era * 146097;
+    const int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100); // from March 1
+    const int64_t shiftedMonth = (5 * dayOfYear + 2) / 153;
+    const int month = static_cast<int>(shiftedMonth < 10 ? shiftedMonth + 3 : shiftedMonth - 9);
+    const int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+    t.tm_mday = static_cast<int>(dayOfYear - (153 * shiftedMonth + 2) / 5 + 1);
+    t.tm_mon = month - 1;
+    t.tm_year = static_cast<int>(year - 1900);
+    // Days since January 1: March 1 is day 59, or 60 in a leap year.
+    const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    t.tm_yday = static_cast<int>(month <= 2 ? dayOfYear - 306 : dayOfYear + 59 + (leap ? 1 : 0));
+    static char kGMT[] = "GMT";
+    t.tm_zone = kGMT;
     return t;
 }
 
@@ -248,30 +276,34 @@ std::optional<CalendarDate> CalendarDate::parse(const std::string& f, const std:
 
 std::string FormatHTTPDate(CalendarDate::Clock::time_point time)
 {
-    // The same text as format("%a, %d %b %Y %H:%M:%S GMT"), in one step: a listing
-    // formats a few dates for each of its entries.
+    // The same text as format("%a, %d %b %Y %H:%M:%S GMT"), written in one buffer: a
+    // listing formats a few dates for each of its entries.
     struct tm t = CalendarDate::inGMT(time).fields();
-    std::string text;
-    text.reserve(32);
-    auto two = [&](int v) {
-        text += static_cast<char>('0' + v / 10);
-        text += static_cast<char>('0' + v % 10);
+    char text[48];
+    char* p = text;
+    auto put = [&p](const char* piece) {
+        while (*piece)
+            *p++ = *piece++;
     };
-    text += kDayShort[t.tm_wday];
-    text += ", ";
+    auto two = [&p](int v) {
+        *p++ = static_cast<char>('0' + v / 10);
+        *p++ = static_cast<char>('0' + v % 10);
+    };
+    put(kDayShort[t.tm_wday]);
+    put(", ");
     two(t.tm_mday);
-    text += ' ';
-    text += kMonthShort[t.tm_mon];
-    text += ' ';
-    text += std::to_string(t.tm_year + 1900);
-    text += ' ';
+    *p++ = ' ';
+    put(kMonthShort[t.tm_mon]);
+    *p++ = ' ';
+    p = std::to_chars(p, text + sizeof text, t.tm_year + 1900).ptr;
+    *p++ = ' ';
     two(t.tm_hour);
-    text += ':';
+    *p++ = ':';
     two(t.tm_min);
-    text += ':';
+    *p++ = ':';
     two(t.tm_sec);
-    text += " GMT";
-    return text;
+    put(" GMT");
+    return std::string(text, p);
 }
 
 } // namespace platform

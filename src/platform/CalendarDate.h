@@ -77,6 +77,9 @@ private:
     int32_t offset_ = 0;
 };
 
+// The calendar fields (as gmtime_r gives them) of a count of seconds since 1970 in
+// UTC, worked out without the C library's locks: a listing needs a few per entry.
+struct tm UtcFields(int64_t seconds);
 // "%a, %d %b %Y %H:%M:%S GMT" at offset 0: the date form of HTTP headers and
 // WebDAV date properties.
 std::string FormatHTTPDate(CalendarDate::Clock::time_point time);

@@ -201,3 +201,32 @@ TEST(CalendarDate, EveryDateRoundTripsThroughItsFieldsAndTexts)
     }
     EXPECT_GT(made, 19000);
 }
+
+// The calendar arithmetic agrees with the C library's on every kind of day: both
+// sides of 1970, leap days, century years, and the ends of the years a date holds.
+TEST(UtcFields, AgreeWithGmtimeAcrossTheYearsADateHolds)
+{
+    auto same = [](int64_t seconds) {
+        time_t t = static_cast<time_t>(seconds);
+        struct tm expected {};
+        gmtime_r(&t, &expected);
+        struct tm got = platform::UtcFields(seconds);
+        return got.tm_year == expected.tm_year && got.tm_mon == expected.tm_mon && got.tm_mday == expected.tm_mday &&
+               got.tm_hour == expected.tm_hour && got.tm_min == expected.tm_min && got.tm_sec == expected.tm_sec &&
+               got.tm_wday == expected.tm_wday && got.tm_yday == expected.tm_yday;
+    };
+    const int64_t first = -11644473600LL; // 1601-01-01T00:00:00Z
+    const int64_t last = 253402300799LL;  // 9999-12-31T23:59:59Z
+    for (int64_t edge : {first, first + 1, int64_t(-1), int64_t(0), int64_t(951782400) /* 2000-02-29 */,
+                         int64_t(4107456000) /* 2100-02-28 */, int64_t(4107542399), last})
+        EXPECT_TRUE(same(edge)) << edge;
+    // Every day of the range once, at a time of day that walks through the clock.
+    int mismatches = 0;
+    for (int64_t day = first / 86400; day <= last / 86400 && mismatches < 5; ++day) {
+        int64_t seconds = day * 86400 + (day * 7919) % 86400;
+        if (!same(seconds)) {
+            ++mismatches;
+            ADD_FAILURE() << "differs at " << seconds;
+        }
+    }
+}

@@ -88,6 +88,10 @@ Server& Server::Listen()
     socklen_t len = sizeof serverSocket;
     if (::getsockname(server_fd, reinterpret_cast<sockaddr*>(&serverSocket), &len) < 0)
         std::exit(-1);
+    // Listening before the port is announced: a client that reads the port file
+    // (the launcher, the desktop) must never find the port refusing connections.
+    if (::listen(server_fd, 1) < 0)
+        std::exit(-1);
 
     int port = ntohs(serverSocket.sin_port);
     if (dictionaryName) {
@@ -102,8 +106,6 @@ Server& Server::Listen()
         LogWithDate("listening on %d", port);
     }
 
-    if (::listen(server_fd, 1) < 0)
-        std::exit(-1);
     return *this;
 }
 

@@ -78,8 +78,17 @@ std::optional<std::string> ConvertText(const std::string& text, TextEncoding fro
     if (std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
         return text;
 
-    // A path is converted a few times a request; the converters are opened once.
-    thread_local std::map<std::pair<TextEncoding, TextEncoding>, iconv_t> converters;
+    // A path is converted a few times a request; the converters are opened once
+    // per thread and closed when it ends.
+    struct Converters : std::map<std::pair<TextEncoding, TextEncoding>, iconv_t> {
+        ~Converters()
+        {
+            for (auto& [pair, cd] : *this)
+                if (cd != reinterpret_cast<iconv_t>(-1))
+                    iconv_close(cd);
+        }
+    };
+    thread_local Converters converters;
     auto [slot, fresh] = converters.try_emplace({from, to}, reinterpret_cast<iconv_t>(-1));
     if (fresh)
         slot->second = iconv_open(IconvName(to), IconvName(from));

@@ -106,6 +106,12 @@ TEST_F(RealClients, SoakOfTwentyThousandMixedRequests)
     run(warmUp, total);
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(OpenDescriptors(daemon->pid()), descriptors);
+#ifndef PAVRIX_SANITIZED
     EXPECT_LE(ResidentKiB(daemon->pid()), resident + 2048) << "kB resident after the warm-up: " << resident;
+#else
+    // AddressSanitizer keeps freed memory in quarantine, so the resident size says
+    // nothing about the daemon there; the descriptors and answers still do.
+    (void)resident;
+#endif
     EXPECT_TRUE(daemon->process().running());
 }

@@ -10,6 +10,7 @@
 #include "FuzzSupport.h"
 
 #include "daemon/Application.h"
+#include "daemon/HandOffFiles.h"
 #include "daemon/Server.h"
 #include "platform/HomeFolder.h"
 #include "platform/PlistObject.h"
@@ -53,10 +54,10 @@ void CheckTakeOver(const std::string& password, const std::string& address)
     FUZZ_CHECK(Exists(PasswordFilePath()) == (!passwords && !password.empty()));
     FUZZ_CHECK(Exists(AddressFilePath()) == (!addresses && !address.empty()));
     if (passwords)
-        FUZZ_CHECK(gDevicePassword == passwords->getData("Password").value_or(std::vector<uint8_t>{}));
+        FUZZ_CHECK(gDevicePassword == passwords->getData(kPasswordKey).value_or(std::vector<uint8_t>{}));
     else
         FUZZ_CHECK(!gDevicePassword);
-    auto ip = addresses ? addresses->getString("IpAddr") : std::nullopt;
+    auto ip = addresses ? addresses->getString(kAddressKey) : std::nullopt;
     FUZZ_CHECK(gDeviceIPAddress == (ip ? *ip : "stale"));
     FUZZ_CHECK(std::filesystem::is_directory(MirrorDirectoryPath()));
 }
@@ -66,14 +67,14 @@ void CheckPortFile(const std::string& port)
     Put(PortFilePath(), port);
     // What Listen does with the file once its socket is bound.
     auto dict = PlistObject::loadDictionary(PortFilePath()).value_or(PlistObject::dictionary());
-    dict.set("WebdavPort", PlistObject::integer(kPort));
-    dict.set("WebdavPID", PlistObject::integer(getpid()));
+    dict.set(kPortKey, PlistObject::integer(kPort));
+    dict.set(kPIDKey, PlistObject::integer(getpid()));
     FUZZ_CHECK(dict.writeAtomically(PortFilePath()));
 
     auto written = PlistObject::loadDictionary(PortFilePath());
     FUZZ_CHECK(written);
-    FUZZ_CHECK(written->getInteger("WebdavPort") == kPort);
-    FUZZ_CHECK(written->getInteger("WebdavPID") == getpid());
+    FUZZ_CHECK(written->getInteger(kPortKey) == kPort);
+    FUZZ_CHECK(written->getInteger(kPIDKey) == getpid());
 }
 
 } // namespace

@@ -35,8 +35,8 @@ std::string PageText(const std::string& uri)
     return text;
 }
 
-// Standard reason texts for the refusals the daemon adds; the design's own table
-// (messageFromCode) has none for them.
+// Standard reason texts for the refusals that guard against cut or oversized
+// requests; the reason table (messageFromCode) has none for them.
 const char* RefusalReason(int code)
 {
     switch (code) {

@@ -49,7 +49,7 @@ void CheckTakeOver(const std::string& password, const std::string& address)
     gDevicePassword = std::vector<uint8_t>{'s', 't', 'a', 'l', 'e'};
     gDeviceIPAddress = "stale";
 
-    Server server(0, PortFilePath());
+    Server server(0, PortFilePath(), ConnectionDataSource);
 
     FUZZ_CHECK(Exists(PasswordFilePath()) == (!passwords && !password.empty()));
     FUZZ_CHECK(Exists(AddressFilePath()) == (!addresses && !address.empty()));

@@ -17,11 +17,18 @@ void Application::hup() { gHasReceivedHup = 1; }
 
 bool Application::hasReceivedHup() { return gHasReceivedHup != 0; }
 
+// Until the first hang-up every connection shares the device store (and its read
+// cache); after one, each gets a fresh base store, which answers without the device.
+std::shared_ptr<DataSource> ConnectionDataSource()
+{
+    return Application::hasReceivedHup() ? std::make_shared<DataSource>() : WinceDataSource::defaultDataSource();
+}
+
 Application& Application::Daemon() { return Initialize(); }
 
 Application& Application::Initialize()
 {
-    serverObject_ = std::make_unique<Server>(0, dictionaryName_);
+    serverObject_ = std::make_unique<Server>(0, dictionaryName_, ConnectionDataSource);
     serverObject_->Loop();
     serverObject_.reset();
     return *this;

@@ -3,6 +3,7 @@
 #include <memory>
 #include <string>
 
+class DataSource;
 class Server;
 
 // 1 once any SIGHUP has arrived; never cleared. Written by the signal handler.
@@ -26,6 +27,9 @@ private:
     std::unique_ptr<Server> serverObject_;
     std::string dictionaryName_;
 };
+
+// The store the daemon gives a connection accepted now.
+std::shared_ptr<DataSource> ConnectionDataSource();
 
 // The mirror folder in the user's cache folder.
 std::string MirrorDirectoryPath();

@@ -47,8 +47,8 @@ void ReleaseIdleMemory()
 
 } // namespace
 
-Server::Server(int port, std::optional<std::string> dictionaryLocation)
-    : listenPort(port), dictionaryName(std::move(dictionaryLocation))
+Server::Server(int port, std::optional<std::string> dictionaryLocation, DataSourceProvider dataSources)
+    : listenPort(port), dictionaryName(std::move(dictionaryLocation)), dataSources(std::move(dataSources))
 {
     // On this platform the cache folder may not exist yet; the port file and the
     // mirror folder live in it.
@@ -136,7 +136,7 @@ void Server::Loop()
         {
             std::unique_ptr<Connection> connection;
             try {
-                connection = std::make_unique<Connection>(accept_fd, accepted.at);
+                connection = std::make_unique<Connection>(accept_fd, dataSources(), ConnectionLimits{}, accepted.at);
             } catch (const std::exception& e) {
                 // A store that cannot be set up costs this client its answer,
                 // not the daemon its life.

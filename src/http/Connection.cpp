@@ -1,7 +1,5 @@
 #include "http/Connection.h"
 
-#include "daemon/Application.h"
-#include "device/WinceDataSource.h"
 #include "log/LogClient.h"
 #include "platform/DecimalText.h"
 
@@ -32,16 +30,10 @@ bool ExpectsContinue(const std::optional<std::string>& expect) { return HeaderTo
 
 } // namespace
 
-Connection::Connection(int fd, std::chrono::steady_clock::time_point acceptedAt)
-    : Connection(fd, Application::hasReceivedHup() ? std::make_shared<DataSource>()
-                                                   : WinceDataSource::defaultDataSource())
-{
-    this->acceptedAt = acceptedAt;
-}
-
-Connection::Connection(int fd, std::shared_ptr<DataSource> dataSource, ConnectionLimits limits)
+Connection::Connection(int fd, std::shared_ptr<DataSource> dataSource, ConnectionLimits limits,
+                       std::chrono::steady_clock::time_point acceptedAt)
     : fd(fd), protocolVersion("HTTP/1.1"), versionString("Pavrix/0.9/2.2"), dataSource(std::move(dataSource)),
-      debug(true), limits(limits), acceptedAt(std::chrono::steady_clock::now())
+      debug(true), limits(limits), acceptedAt(acceptedAt)
 {
 }
 

@@ -23,12 +23,10 @@ public:
     using MethodTable = std::map<std::string, MethodHandler>;
     using HeaderMap = std::map<std::string, std::string>;
 
-    // init: serves the shared device store, or a fresh empty store once the
-    // process has been told to hang up.
-    // Its limits count from `acceptedAt`, when the client was accepted.
-    explicit Connection(int fd, std::chrono::steady_clock::time_point acceptedAt = std::chrono::steady_clock::now());
-    // The same over any store, with the given limits on the client.
-    Connection(int fd, std::shared_ptr<DataSource> dataSource, ConnectionLimits limits = {});
+    // Serves `dataSource` to the client on `fd`, within `limits` counted from
+    // `acceptedAt`, when the client was accepted.
+    Connection(int fd, std::shared_ptr<DataSource> dataSource, ConnectionLimits limits = {},
+               std::chrono::steady_clock::time_point acceptedAt = std::chrono::steady_clock::now());
     ~Connection() override;
 
     Connection(const Connection&) = delete;

@@ -1,6 +1,7 @@
 #include "platform/ByteBuffer.h"
 
 #include <cstdlib>
+#include <malloc.h>
 #include <mutex>
 #include <new>
 #include <sys/mman.h>
@@ -43,6 +44,9 @@ void* AllocateBytes(size_t bytes)
             return block;
         }
     }
+    // Memory that earlier requests freed into the heap goes back to the system
+    // before a large buffer is faulted in on top of it, so that the two never add up.
+    ::malloc_trim(0);
     void* p = std::aligned_alloc(kHugePage, rounded);
     if (!p)
         throw std::bad_alloc();

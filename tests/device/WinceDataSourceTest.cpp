@@ -51,7 +51,7 @@ TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPa
     d.store->getChildren("/vol/Docs/");
     EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/Docs/a.txt"), "8");
     EXPECT_EQ(d.store->getProperty("resourcetype", "/vol/Docs/a.txt"), "");
-    EXPECT_TRUE(d.store->isFile("/vol/Docs/a.txt"));
+    EXPECT_TRUE(d.store->device().isFile("/vol/Docs/a.txt"));
     EXPECT_EQ(d.device->take("find"), (std::vector<std::string>{"find \\Docs\\* 191", "find \\Docs\\a.txt 59"}));
 
     // The entry has no age, but every change through the store empties it, even one that fails.

@@ -46,6 +46,10 @@ TEST_F(WinceDaemon, ListingsWithMirrorFilesAndTheRootsFixedProperties)
     EXPECT_EQ(PropertyOf(listing.body, "/vol/My%20Documents/._Notes%20%231.txt", "resourcetype"), "");
     EXPECT_EQ(PropertyOf(listing.body, "/vol/My%20Documents/._Notes%20%231.txt", "getcontentlength"), "5");
     EXPECT_EQ(traced("CeFindAllFiles\t\\My Documents\\*\n"), 1u);
+    // A metafile takes no room on the device.
+    Response meta = ask(Propfind("/vol/My%20Documents/._Notes%20%231.txt", "0"));
+    for (const char* quota : {"quota", "quotaused"})
+        EXPECT_EQ(PropertyOf(meta.body, "/vol/My%20Documents/._Notes%20%231.txt", quota), "0") << meta.body;
 
     Response root = ask(Propfind("/vol/", "0"));
     EXPECT_EQ(PropertyOf(root.body, "/vol/", "resourcetype"), "<D:collection/>");

@@ -33,7 +33,6 @@ public:
     // replaced by the next read), so that its memory can go back to the system.
     static void dropExpiredReadCache();
 
-    Rapi& session() { return *rapi; }
     const std::optional<std::string>& volumePrefix() const { return prefix; }
 
     // The device path a URI names; none when the URI has no "/" after its volume

@@ -30,8 +30,6 @@ public:
     static void dropExpiredReadCache() { DeviceFileStore::dropExpiredReadCache(); }
 
     DeviceFileStore& device() { return device_; }
-    UnixMirroredFSDataSource& mirror() { return *mirroredDS; }
-    Rapi& session() { return device_.session(); }
     std::optional<std::string> uriToLocal(const std::string& uri) { return device_.uriToLocal(uri); }
     std::string localToUri(const std::string& devicePath) { return device_.localToUri(devicePath); }
 

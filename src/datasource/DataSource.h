@@ -64,8 +64,12 @@ private:
     std::map<std::string, Handler> handlers_;
 };
 
-// The resource store behind the WebDAV methods. A plain DataSource is a complete,
-// empty, read-only store; store classes replace what they serve.
+// The resource store behind the WebDAV methods. Each operation's contract is the
+// one line above it; the answer of a plain DataSource, a complete, empty,
+// read-only store, follows in brackets. Store classes replace what they serve.
+// Reads report a missing resource by raising DAVNotFoundException and a resource
+// another program holds by raising DAVBusyException; changes answer through their
+// results only.
 class DataSource {
 public:
     using Date = std::chrono::system_clock::time_point;
@@ -88,32 +92,40 @@ public:
     DataSource();
     virtual ~DataSource() = default;
 
+    // The property names every resource is asked for.
     const std::vector<std::string>& props() const { return props_; }
 
+    // One record per member of a folder: "name" its URI, then properties by name. [one member "subdir"]
     virtual ChildList getChildren(const std::string& uri);
-    // The value of a listed property through its "DAV_<name>:" handler; none for a
-    // name outside props() or without a handler. Handler exceptions pass through.
+    // A listed property through its "DAV_<name>:" handler; none without one. Handler exceptions pass through.
     std::optional<std::string> getProperty(const std::string& name, const std::string& withURI);
+    // getCreationDate / getLastModified as an HTTP date; none when that is none.
     std::optional<std::string> DAV_getcreationdate(const std::string& uri);
     std::optional<std::string> DAV_getlastmodified(const std::string& uri);
 
+    // When the resource was made; none when the store keeps no such date; raises when missing. [now]
     virtual std::optional<Date> getCreationDate(const std::string& uri);
+    // When the resource last changed; raises when missing. [now]
     virtual std::optional<Date> getLastModified(const std::string& uri);
+    // Whether the URI names a collection. [false]
     virtual bool isCollection(const std::string& uri);
+    // Whether the URI names anything. [false]
     virtual bool exists(const std::string& uri);
+    // The names of the properties the resource has. [props()]
     std::vector<std::string> getPropnames(const std::string& uri);
+    // Every byte of a file (a folder may read as empty); raises when missing or busy. [null]
     virtual DataPtr getData(const std::string& uri);
-    // The contents as an open file to send in pieces; none when the store answers
-    // through getData instead. Raises as getData does.
+    // The contents as an open file to send in pieces; none when getData answers instead. Raises as getData. [none]
     virtual DataFilePtr getDataFile(const std::string& uri);
+    // Makes or replaces the file with `data`; true when stored. [false]
     virtual bool putData(const DataPtr& data, const std::string& withUri);
-    // Stores the request body read from `clientFile` to its end; true only when
-    // every byte of it arrived and was stored. `length` is the announced length, or
-    // -1 for a chunked body (the stream knows where either ends).
+    // Stores the body to its end (`length` announced, -1 chunked); true when every byte was stored. [false]
     virtual bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length);
-    // delete: (named with a trailing underscore, "delete" being taken by the language)
+    // ("delete" is taken by the language.) 204 removed or nothing there, 422 refused. [501]
     virtual int delete_(const std::string& uri);
+    // 201 made, 405 something stands there or refused, 403 a folder on the way cannot be made. [501]
     virtual int mkCollection(const std::string& uri);
+    // 201 moved, 412 refused or no destination, 403 a destination in another store. [501]
     virtual int move(const std::string& uri, const std::optional<std::string>& to);
 
     // The handler table of the most-derived class; each store class overrides it.

@@ -368,12 +368,9 @@ bool UnixTmpDirDataSource::replaceFromStream(const std::string& localPath, platf
     if (fd < 0)
         return false;
 
-    bool stored = true;
-    std::vector<uint8_t> block(kUploadBlock);
-    while (stored && !body.complete()) {
-        size_t got = body.read(block.data(), block.size());
-        stored = WriteAll(fd, block.data(), got) && (got == block.size() || body.complete());
-    }
+    bool stored = body.copyInBlocks(kUploadBlock, [fd](const uint8_t* bytes, size_t size) {
+        return WriteAll(fd, bytes, size);
+    });
     stored = ::close(fd) == 0 && stored;
     // Renaming replaces a file (or a link) standing there, never what a link points
     // to; a folder standing there makes it fail.

@@ -1,5 +1,6 @@
 #include "device/UnixMirroredFSDataSource.h"
 
+#include "device/LogDescriptions.h"
 #include "log/LogClient.h"
 
 #include <sys/stat.h>
@@ -40,14 +41,6 @@ std::string PathFromComponents(const std::vector<std::string>& components, size_
     return path;
 }
 
-std::string Describe(const std::vector<std::string>& components)
-{
-    std::string text = "(";
-    for (size_t i = 0; i < components.size(); ++i)
-        text += (i ? ", " : "") + components[i];
-    return text + ")";
-}
-
 bool IsExistingDirectory(const std::string& path)
 {
     struct stat attributes {};
@@ -63,6 +56,21 @@ std::shared_ptr<UnixMirroredFSDataSource> UnixMirroredFSDataSource::defaultDataS
     return gDataSource;
 }
 
+const PropertyHandlerTable& UnixMirroredFSDataSource::classPropertyHandlers()
+{
+    using Self = UnixMirroredFSDataSource;
+    static const PropertyHandlerTable table(UnixTmpDirDataSource::classPropertyHandlers(),
+                                            {
+                                                PropertyHandlerTable::entry<Self>("DAV_quota:", &Self::DAV_noQuota),
+                                                PropertyHandlerTable::entry<Self>("DAV_quotaused:", &Self::DAV_noQuota),
+                                            });
+    return table;
+}
+
+const PropertyHandlerTable& UnixMirroredFSDataSource::propertyHandlers() const { return classPropertyHandlers(); }
+
+std::optional<std::string> UnixMirroredFSDataSource::DAV_noQuota(const std::string&) { return std::string("0"); }
+
 bool UnixMirroredFSDataSource::createIntermediateDirectories(const std::string& localPath)
 {
     auto parent = PathComponents(localPath);
@@ -70,7 +78,7 @@ bool UnixMirroredFSDataSource::createIntermediateDirectories(const std::string& 
         parent.pop_back();
     if (gLogDebug)
         LogWithDate("MirroredDS:createIntermediateDirectories() -- complete directory components = %@",
-                    Describe(parent).c_str());
+                    DescribeList(parent).c_str());
 
     size_t count = PathComponents(localRoot).size();
     while (parent.size() > count) {

@@ -36,4 +36,9 @@ public:
     bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     int mkCollection(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
+
+    // A metafile takes no room on the device: its quota and used quota are "0".
+    std::optional<std::string> DAV_noQuota(const std::string& uri);
+    const PropertyHandlerTable& propertyHandlers() const override;
+    static const PropertyHandlerTable& classPropertyHandlers();
 };

@@ -1,10 +1,9 @@
 #pragma once
 
 #include "datasource/DataSource.h"
+#include "device/DeviceFileStore.h"
 #include "device/UnixMirroredFSDataSource.h"
-#include "pavrixwm/Rapi.h"
 
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,27 +12,13 @@
 // expanded to the user's home folder).
 inline constexpr const char* kMirrorDirectory = "~/Library/Caches/pxwm_mirroredfs";
 
-// The read cache: the last device file read (under 10 MiB), served again without
-// a device call while it is younger than 10 seconds. Process-wide; only the
-// serving thread touches it.
-extern DataSource::DataPtr gCachedFile;
-extern std::optional<std::string> gCachedFileName;
-extern std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
-
-// The store over the attached device's file system. A URI /volume/path names the
-// device path \path (every volume segment names the same device tree). The
-// desktop's metadata files (IsMetafile) never reach the device: they live in a
+// The store the daemon serves: the attached device's file system, except that the
+// desktop's metadata files (IsMetafile) never reach the device. They live in a
 // local mirror, whose files of a folder are appended to the device's listing.
-//
-// Reads raise DAVNotFoundException for what the device does not have (and for a
-// URI with no "/" after its volume segment); getData also raises DAVBusyException
-// for a file another program holds. Changes report through their results only.
+// Each operation on a URI is sent whole to one of the two stores (storeFor).
 class WinceDataSource : public DataSource {
 public:
-    // Chunk size of uploads, and the read cache's limits.
-    static constexpr uint32_t kWriteChunk = 65536;
-    static constexpr size_t kReadCacheMaxBytes = 10485759;
-    static constexpr std::chrono::duration<double> kReadCacheLife{10.0};
+    static constexpr auto kReadCacheLife = DeviceFileStore::kReadCacheLife;
 
     // init: a session on the attached device, and the mirror in the user's caches.
     WinceDataSource();
@@ -42,76 +27,31 @@ public:
 
     // The process-wide shared store, made on first use and kept until exit.
     static std::shared_ptr<DataSource> defaultDataSource();
-    // Forgets the read cache once it is too old to be served (it would only be
-    // replaced by the next read), so that its memory can go back to the system.
-    static void dropExpiredReadCache();
+    static void dropExpiredReadCache() { DeviceFileStore::dropExpiredReadCache(); }
 
-    Rapi& session() { return *rapi; }
-    UnixMirroredFSDataSource& mirror() { return *mirroredDS; }
-    const std::optional<std::string>& volumePrefix() const { return prefix; }
+    DeviceFileStore& device() { return device_; }
+    std::optional<std::string> uriToLocal(const std::string& uri) { return device_.uriToLocal(uri); }
+    std::string localToUri(const std::string& devicePath) { return device_.localToUri(devicePath); }
 
-    // The device path a URI names; none when the URI has no "/" after its volume
-    // segment. The first URI mapped fixes the volume segment used by localToUri.
-    std::optional<std::string> uriToLocal(const std::string& uri);
-    // The URI of a device path, escaped by the href byte rule, under the volume
-    // segment of the first URI mapped.
-    std::string localToUri(const std::string& devicePath);
+    // The store that keeps the resource a URI names: the mirror for a metafile,
+    // else the device.
+    DataSource& storeFor(const std::string& uri);
 
-    // One record per device entry (device order), then the mirror's files of the
-    // same folder. A missing device folder gives no device records.
     ChildList getChildren(const std::string& uri) override;
-    // The find result of one resource, from the one-entry cache or one device find;
-    // raises DAVNotFoundException when the device has no such resource. `flags`
-    // names the fields the caller wants; every find asks for all of them.
-    RapiFindData getFindData(const std::string& uri, DWORD flags);
-    void clearFindCache();
-
     std::optional<Date> getCreationDate(const std::string& uri) override;
     std::optional<Date> getLastModified(const std::string& uri) override;
-    DWORD getFileAttributes(const std::string& uri);
-    bool isFile(const std::string& uri);
-    bool isDirectory(const std::string& uri);
-
-    std::optional<std::string> DAV_resourcetype(const std::string& uri);
-    std::optional<std::string> DAV_getcontentlength(const std::string& uri);
-    std::optional<std::string> DAV_getcontenttype(const std::string& uri);
-    // Device and storage-card space in 512-byte blocks: all of it, and the used part.
-    std::optional<std::string> DAV_quota(const std::string& uri);
-    std::optional<std::string> DAV_quotaused(const std::string& uri);
-
     DataPtr getData(const std::string& uri) override;
-    // The mirror's open file for a metafile; none for a device file.
     DataFilePtr getDataFile(const std::string& uri) override;
-    // A device file takes the body in 64 KiB chunks as it arrives; a metafile goes
-    // to the mirror, which keeps the old one unless the whole body arrived.
     bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     bool putData(const DataPtr& data, const std::string& withUri) override;
-    // 204 removed, 422 refused.
     int delete_(const std::string& uri) override;
-    // 201 moved, 412 refused (also with no destination), 403 for a move between
-    // the device and the mirror.
     int move(const std::string& uri, const std::optional<std::string>& to) override;
-    // 201 made, 405 refused.
     int mkCollection(const std::string& uri) override;
 
     const PropertyHandlerTable& propertyHandlers() const override;
     static const PropertyHandlerTable& classPropertyHandlers();
 
 private:
-    // uriToLocal, with the bare volume naming the root.
-    std::optional<std::string> uriToLocalForRead(const std::string& uri);
-    // The device path of a URI for a read, raising DAVNotFoundException when it has none.
-    std::string devicePathForRead(const std::string& uri);
-    bool isRoot(const std::string& uri);
-    // Opens the device path for writing (replacing what is there), after emptying
-    // the find cache; INVALID_HANDLE_VALUE when it cannot be opened or mapped.
-    HANDLE openForUpload(const std::string& uri);
-    // Total and free bytes of the main store and the storage cards.
-    std::pair<uint64_t, uint64_t> deviceSpace();
-
-    std::shared_ptr<Rapi> rapi;
-    std::optional<RapiFindData> cachedFindData;
-    std::optional<std::string> cachedFindUri;
-    std::optional<std::string> prefix;
+    DeviceFileStore device_;
     std::shared_ptr<UnixMirroredFSDataSource> mirroredDS;
 };

@@ -249,13 +249,9 @@ DataSource::DataPtr Connection::body()
     // unread, so that no client can make the daemon's memory grow with its body.
     stream->setLimit(limits.documentBody);
     auto data = std::make_shared<DataSource::Data>();
-    while (!stream->complete() && !stream->failed()) {
-        size_t had = data->size();
-        data->resize(had + kBodyBlock);
-        data->resize(had + stream->read(data->data() + had, kBodyBlock));
-    }
-    if (stream->failed())
-        return nullptr; // the client ended (or stalled) before the whole body
+    while (!stream->complete())
+        if (!stream->readNext(*data, kBodyBlock))
+            return nullptr; // the client ended (or stalled) before the whole body
     return data;
 }
 

@@ -144,4 +144,28 @@ size_t BodyStream::read(void* buffer, size_t count)
     return got;
 }
 
+bool BodyStream::readNext(ByteBuffer& buffer, size_t count)
+{
+    size_t had = buffer.size();
+    buffer.resize(had + count);
+    size_t got = read(buffer.data() + had, count);
+    buffer.resize(had + got);
+    return got == count || complete();
+}
+
+bool BodyStream::copyInBlocks(size_t blockSize, const std::function<bool(const uint8_t* bytes, size_t size)>& write)
+{
+    ByteBuffer block;
+    block.reserve(blockSize);
+    while (!complete()) {
+        block.clear();
+        if (!readNext(block, blockSize))
+            return false;
+        // A chunked body's end can arrive after its last byte: no empty block is written.
+        if (!block.empty() && !write(block.data(), block.size()))
+            return false;
+    }
+    return true;
+}
+
 } // namespace platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/ByteBuffer.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -30,6 +32,16 @@ public:
     // Up to `count` body bytes; fewer only when the body is over (complete() tells
     // whether it arrived whole) or has failed.
     size_t read(void* buffer, size_t count);
+    // Appends the next up-to-`count` body bytes to `buffer`. True when they are
+    // whole: `count` of them, or the last ones of a body that arrived complete;
+    // false when the body ended early, broke its framing or passed its limit.
+    bool readNext(ByteBuffer& buffer, size_t count);
+    // Hands the rest of the body to `write` in blocks of `blockSize` bytes (the
+    // last may be shorter), each written before the next is read, so that one
+    // block is held at a time. A block the body ends inside of, or an empty one,
+    // is never written.
+    // True when every byte arrived and `write` took every block.
+    bool copyInBlocks(size_t blockSize, const std::function<bool(const uint8_t* bytes, size_t size)>& write);
     // Every byte of the body arrived and nothing of it is left to read.
     bool complete() const { return state_ == State::Done; }
     // The body ended early, its framing was malformed, or the peer was too slow.

@@ -4,7 +4,6 @@
 
 #include "WinceTestSupport.h"
 
-#include "extras/ReadAll.h"
 #include "platform/BodyStream.h"
 #include "platform/SocketStream.h"
 
@@ -17,18 +16,16 @@ using testsupport::ReadFile;
 
 namespace {
 
-// A client stream that carries `bytes` and then ends, read as a body of `length`
-// bytes; the bodies here fit in the socket's buffer, so they are sent whole before
-// the store reads.
-class ClientBody {
-public:
+// A body of `length` bytes over a client stream that carries `bytes` and ends;
+// the bodies here fit in the socket's buffer, so they are sent whole at once.
+struct ClientBody {
+    std::unique_ptr<platform::SocketStream> socket;
+    platform::BodyStream body;
     ClientBody(const std::string& bytes, uint64_t length)
-        : socket_(Open(bytes)), body_(platform::BodyStream::withLength(*socket_, length))
+        : socket(Open(bytes)), body(platform::BodyStream::withLength(*socket, length))
     {
     }
-    platform::BodyStream& operator*() { return body_; }
-
-private:
+    platform::BodyStream& operator*() { return body; }
     static std::unique_ptr<platform::SocketStream> Open(const std::string& bytes)
     {
         int fds[2];
@@ -38,8 +35,6 @@ private:
         ::close(fds[1]);
         return platform::SocketStream::open(fds[0]);
     }
-    std::unique_ptr<platform::SocketStream> socket_;
-    platform::BodyStream body_;
 };
 
 } // namespace
@@ -51,7 +46,7 @@ TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPa
     d.store->getChildren("/vol/Docs/");
     EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/Docs/a.txt"), "8");
     EXPECT_EQ(d.store->getProperty("resourcetype", "/vol/Docs/a.txt"), "");
-    EXPECT_TRUE(d.store->isFile("/vol/Docs/a.txt"));
+    EXPECT_TRUE(d.store->device().isFile("/vol/Docs/a.txt"));
     EXPECT_EQ(d.device->take("find"), (std::vector<std::string>{"find \\Docs\\* 191", "find \\Docs\\a.txt 59"}));
 
     // The entry has no age, but every change through the store empties it, even one that fails.
@@ -100,31 +95,6 @@ TEST(WinceReadCache, TenSecondsForFilesUnderTenMiB)
     EXPECT_EQ(d.calls(Call::ReadFile), 5);
 }
 
-TEST(WinceReadAll, SizeThenOneReadFromTheStart)
-{
-    DeviceStore d;
-    d.put("a.bin", Pattern(70000));
-    d.put("empty", "");
-    Rapi& rapi = *d.rapi;
-    auto open = [&](const char* path) {
-        return rapi.CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    };
-    HANDLE handle = open("\\a.bin");
-    uint8_t skip[10];
-    DWORD got = 0;
-    ASSERT_TRUE(rapi.CeReadFile(handle, skip, sizeof skip, got));
-    EXPECT_EQ(Text(readAll(rapi, handle)), Pattern(70000));
-    EXPECT_EQ(d.calls(Call::ReadFile), 2);
-
-    d.device->failCall(Call::SetFilePointer, ERROR_INVALID_HANDLE, 1);
-    EXPECT_EQ(readAll(rapi, handle), nullptr) << "no size";
-    d.device->failCall(Call::SetFilePointer, ERROR_NEGATIVE_SEEK, 1, 1);
-    EXPECT_EQ(readAll(rapi, handle), nullptr) << "no seek back";
-    d.device->failCall(Call::ReadFile, ERROR_GEN_FAILURE, 1);
-    EXPECT_EQ(readAll(rapi, handle), nullptr);
-    EXPECT_EQ(Text(readAll(rapi, open("\\empty"))), "") << "an empty file is empty data, not no data";
-}
-
 // Each injected device fault, on a store holding a.txt: what the store answers, and
 // what a.txt holds afterwards.
 TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
@@ -132,8 +102,8 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
     using Fault = std::function<testsupport::ChildProcess(DeviceStore&)>;
     using Action = std::function<std::string(WinceDataSource&)>;
     const std::string body = Pattern(100000);
-    auto fail = [](Call call, uint32_t code) -> Fault {
-        return [=](DeviceStore& d) { return d.device->failCall(call, code, 1), testsupport::ChildProcess(); };
+    auto fail = [](Call call, uint32_t code, int skip = 0) -> Fault {
+        return [=](DeviceStore& d) { return d.device->failCall(call, code, 1, skip), testsupport::ChildProcess(); };
     };
     auto writeAtMost = [](uint32_t bytes, int skip) -> Fault {
         return [=](DeviceStore& d) { return d.device->shortWrites(bytes, skip), testsupport::ChildProcess(); };
@@ -160,6 +130,9 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
         {"busy open", fail(Call::CreateFile, ERROR_SHARING_VIOLATION), get, "DAVBusyException", "old", 1},
         {"refused open", fail(Call::CreateFile, ERROR_ACCESS_DENIED), get, "DAVNotFoundException", "old", 1},
         {"failed read: never an empty file", fail(Call::ReadFile, ERROR_GEN_FAILURE), get, "DAVNotFoundException",
+         "old", 0},
+        {"no size to read", fail(Call::SetFilePointer, ERROR_INVALID_HANDLE), get, "DAVNotFoundException", "old", 0},
+        {"no seek back to the start", fail(Call::SetFilePointer, ERROR_NEGATIVE_SEEK, 1), get, "DAVNotFoundException",
          "old", 0},
         {"short writes: the rest of each chunk next", writeAtMost(30000, 0), upload, "done", body, 0},
         {"a write that takes nothing", writeAtMost(0, 1), upload, "failed", body.substr(0, 65536), 0},

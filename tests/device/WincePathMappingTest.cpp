@@ -50,7 +50,7 @@ TEST(WincePathMapping, UriToLocal)
     // The first mappable URI names the volume of every listing.
     MappingStore m;
     m.store.uriToLocal("/vol");
-    EXPECT_EQ(m.store.volumePrefix(), std::nullopt);
+    EXPECT_EQ(m.store.device().volumePrefix(), std::nullopt);
     m.store.uriToLocal("/vol/x");
     m.store.uriToLocal("/other/y");
     EXPECT_EQ(m.store.localToUri("\\y"), "/vol/y");

@@ -138,6 +138,67 @@ TEST(BodyStream, LengthFraming)
     }
 }
 
+// Uploads take the body block by block: whole blocks, the last one short, and
+// nothing of a block the body ends inside of; a refused write stops the reading.
+TEST(BodyStream, CopyInBlocks)
+{
+    struct Row {
+        const char* what;
+        std::string wire;
+        bool chunked;
+        uint64_t length;
+        size_t refuseBlock; // the writer refuses this block (1-based); 0: none
+        std::vector<std::string> written;
+        bool result;
+        uint64_t bytesRead;
+    };
+    const std::vector<Row> rows{
+        {"whole blocks and a short last one", "abcdefgh", false, 8, 0, {"abc", "def", "gh"}, true, 8},
+        {"ends on a block edge", "abcdef", false, 6, 0, {"abc", "def"}, true, 6},
+        {"empty body: no block", "", false, 0, 0, {}, true, 0},
+        {"cut inside a block", "abcde", false, 8, 0, {"abc"}, false, 5},
+        {"refused write stops reading", "abcdefgh", false, 8, 1, {"abc"}, false, 3},
+        {"chunk edges are not block edges", "2\r\nab\r\n4\r\ncdef\r\n0\r\n\r\n", true, 0, 0, {"abc", "def"}, true,
+         6},
+        {"chunked cut", "2\r\nab\r\n4\r\ncd", true, 0, 0, {"abc"}, false, 4},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        Pair pair;
+        pair.sendAndEnd(row.wire);
+        BodyStream body =
+            row.chunked ? BodyStream::chunked(*pair.stream) : BodyStream::withLength(*pair.stream, row.length);
+        std::vector<std::string> written;
+        bool result = body.copyInBlocks(3, [&](const uint8_t* bytes, size_t size) {
+            written.emplace_back(reinterpret_cast<const char*>(bytes), size);
+            return written.size() != row.refuseBlock;
+        });
+        EXPECT_EQ(result, row.result);
+        EXPECT_EQ(written, row.written);
+        EXPECT_EQ(body.bytesRead(), row.bytesRead);
+    }
+}
+
+// A document is appended to what is held, a block at a time; a short block is
+// whole only when it ends the body.
+TEST(BodyStream, ReadNextAppends)
+{
+    Pair pair;
+    pair.sendAndEnd("hello");
+    BodyStream body = BodyStream::withLength(*pair.stream, 5);
+    platform::ByteBuffer held{'>'};
+    EXPECT_TRUE(body.readNext(held, 2));
+    EXPECT_TRUE(body.readNext(held, 10));
+    EXPECT_EQ(std::string(held.begin(), held.end()), ">hello");
+
+    Pair cut;
+    cut.sendAndEnd("hel");
+    BodyStream shortBody = BodyStream::withLength(*cut.stream, 5);
+    platform::ByteBuffer part;
+    EXPECT_FALSE(shortBody.readNext(part, 10));
+    EXPECT_EQ(std::string(part.begin(), part.end()), "hel");
+}
+
 // The hook runs before the stream first waits on the peer: a client holding its
 // body back until it sees the interim answer gets it, and a body refused by its
 // length never sends one.

@@ -102,12 +102,11 @@ int WinceDataSource::delete_(const std::string& uri) { return storeFor(uri).dele
 
 int WinceDataSource::move(const std::string& uri, const std::optional<std::string>& to)
 {
-    DataSource& store = storeFor(uri);
     // Refused: a move across the two stores would put the resource where its new
     // name cannot reach it.
-    if (to && &storeFor(*to) != &store)
+    if (to && IsMetafile(uri) != IsMetafile(*to))
         return 403;
-    return store.move(uri, to);
+    return storeFor(uri).move(uri, to);
 }
 
 int WinceDataSource::mkCollection(const std::string& uri) { return storeFor(uri).mkCollection(uri); }

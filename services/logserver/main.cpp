@@ -1,24 +1,18 @@
 // pavrix-logserver: the product's log server. It registers "PavrixWMLogServer" and
 // keeps the lines its clients send, in memory, in arrival order.
 //
-// LogProtocol, as offered on the bus (interface org.pavrix.LogProtocol, object "/"):
-//   log(s)     oneway  appends one complete line, kept exactly as sent
-//   getLog()   -> s    every kept line in arrival order, concatenated as sent (a
-//                      time-stamped line carries its own line feed, so the text reads
-//                      as the log file would)
-//   clear()    oneway  forgets every line
-//   saveTo(s)  oneway  writes the same text as getLog to the file at that path
-//   ping(s)    -> s    answers with its argument, to show the server is alive
+// The messages it answers are those of log/LogProtocol.h.
 //
 // Only the newest --max-lines lines are kept, so a client that logs without pause
 // cannot make the server grow without end.
 
+#include "log/LogProtocol.h"
+#include "platform/DecimalText.h"
 #include "platform/NamedException.h"
 #include "platform/NamedService.h"
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
@@ -26,8 +20,6 @@
 
 namespace {
 
-constexpr const char* kServerName = "PavrixWMLogServer";
-constexpr const char* kProtocol = "LogProtocol";
 constexpr size_t kDefaultMaxLines = 100000;
 
 void PrintUsage(FILE* to, const char* program)
@@ -36,7 +28,7 @@ void PrintUsage(FILE* to, const char* program)
                  "usage: %s [--max-lines N]\n"
                  "Registers %s on the session bus and keeps the newest N log lines\n"
                  "(default %zu) until SIGTERM or SIGINT.\n",
-                 program, kServerName, kDefaultMaxLines);
+                 program, kLogServerName, kDefaultMaxLines);
 }
 
 // A whole positive number, nothing else.
@@ -47,11 +39,10 @@ bool ParseCount(const char* text, size_t& out)
     for (const char* p = text; *p; ++p)
         if (*p < '0' || *p > '9')
             return false;
-    errno = 0;
-    unsigned long long value = std::strtoull(text, nullptr, 10);
-    if (errno != 0 || value == 0)
+    platform::DecimalPrefix value = platform::ReadDecimalPrefix(text);
+    if (value.overflow || value.magnitude == 0)
         return false;
-    out = static_cast<size_t>(value);
+    out = static_cast<size_t>(value.magnitude);
     return true;
 }
 
@@ -113,21 +104,21 @@ int main(int argc, char** argv)
     LogStore store(maxLines);
     std::unique_ptr<platform::ServiceHost> host;
     try {
-        host = std::make_unique<platform::ServiceHost>(kServerName);
+        host = std::make_unique<platform::ServiceHost>(kLogServerName);
         // Every handler runs on the thread inside run(), so the store needs no lock.
-        const std::string interface = platform::ProtocolInterfaceName(kProtocol);
+        const std::string interface = platform::ProtocolInterfaceName(kLogProtocol);
         auto& object = host->rootObject();
-        object.registerMethod("log")
+        object.registerMethod(LogMethod::log)
             .onInterface(interface)
             .withInputParamNames("line")
             .implementedAs([&store](const std::string& line) { store.append(line); })
             .withNoReply();
-        object.registerMethod("getLog")
+        object.registerMethod(LogMethod::getLog)
             .onInterface(interface)
             .withOutputParamNames("log")
             .implementedAs([&store]() { return store.text(); });
-        object.registerMethod("clear").onInterface(interface).implementedAs([&store]() { store.clear(); }).withNoReply();
-        object.registerMethod("saveTo")
+        object.registerMethod(LogMethod::clear).onInterface(interface).implementedAs([&store]() { store.clear(); }).withNoReply();
+        object.registerMethod(LogMethod::saveTo)
             .onInterface(interface)
             .withInputParamNames("path")
             .implementedAs([&store](const std::string& path) {
@@ -135,17 +126,17 @@ int main(int argc, char** argv)
                     std::fprintf(stderr, "pavrix-logserver: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
             })
             .withNoReply();
-        object.registerMethod("ping")
+        object.registerMethod(LogMethod::ping)
             .onInterface(interface)
             .withInputParamNames("text")
             .withOutputParamNames("text")
             .implementedAs([](const std::string& text) { return text; });
         object.finishRegistration();
     } catch (const platform::NamedException& e) {
-        std::fprintf(stderr, "pavrix-logserver: cannot register %s: %s\n", kServerName, e.reason().c_str());
+        std::fprintf(stderr, "pavrix-logserver: cannot register %s: %s\n", kLogServerName, e.reason().c_str());
         return 1;
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "pavrix-logserver: cannot serve %s: %s\n", kServerName, e.what());
+        std::fprintf(stderr, "pavrix-logserver: cannot serve %s: %s\n", kLogServerName, e.what());
         return 1;
     }
 

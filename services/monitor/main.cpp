@@ -10,16 +10,9 @@
 // Every other message prints its name and arguments ("pimDataReady 4") and gets an
 // empty answer: nil objects, false, 0.
 //
-// Wire forms of the messages (objects travel as in the preference protocol, a
-// "(bay)" pair that may be nil):
-//   syncStart, syncComplete           oneway, no arguments
-//   getValueFromDeviceListForKey(o)   -> o
-//   ackObjectID(i, u)                 oneway (ackObjectID:forPimDataType:)
-//   pimChangedUIDs(u), pimUnchangedUIDs(u) -> o
-//   pimDataReady(u)                   -> b
-//   devicePasswordAndRapiLock(u)      -> (o, u): the reply and the new value of the
-//                                        caller's unsigned 32-bit out parameter
+// The names and wire forms of the messages are in extras/MonitorProtocol.h.
 
+#include "extras/MonitorProtocol.h"
 #include "platform/NamedService.h"
 #include "prefs/PrefWireFormat.h"
 
@@ -31,12 +24,10 @@
 
 namespace {
 
-constexpr const char* kMonitorName = "PavrixWMForFramework";
-constexpr const char* kMonitorProtocol = "FrameworkToMonitorProtocol";
-
-void Line(const std::string& text)
+// One line per message received: its name, then what it carried.
+void Line(const char* message, const std::string& arguments)
 {
-    std::printf("%s\n", text.c_str());
+    std::printf("%s %s\n", message, arguments.c_str());
     std::fflush(stdout);
 }
 
@@ -48,59 +39,59 @@ int main()
 {
     std::unique_ptr<platform::ServiceHost> host;
     try {
-        host = std::make_unique<platform::ServiceHost>(kMonitorName);
+        host = std::make_unique<platform::ServiceHost>(kMonitorServerName);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "pavrix-monitor: %s\n", e.what());
         return 1;
     }
 
-    const std::string iface = platform::ProtocolInterfaceName(kMonitorProtocol);
+    const std::string iface = platform::ProtocolInterfaceName(kFrameworkToMonitorProtocol);
     const PrefWireValue nil = EncodePrefValue(std::nullopt);
     unsigned long notifications = 0;
     sdbus::IObject& root = host->rootObject();
 
-    root.registerMethod("syncStart")
+    root.registerMethod(MonitorMethod::syncStart)
         .onInterface(iface)
-        .implementedAs([&]() { Line("syncStart " + std::to_string(++notifications)); })
+        .implementedAs([&]() { Line(MonitorMethod::syncStart, std::to_string(++notifications)); })
         .withNoReply();
-    root.registerMethod("syncComplete")
+    root.registerMethod(MonitorMethod::syncComplete)
         .onInterface(iface)
-        .implementedAs([&]() { Line("syncComplete " + std::to_string(++notifications)); })
+        .implementedAs([&]() { Line(MonitorMethod::syncComplete, std::to_string(++notifications)); })
         .withNoReply();
-    root.registerMethod("getValueFromDeviceListForKey")
+    root.registerMethod(MonitorMethod::getValueFromDeviceListForKey)
         .onInterface(iface)
         .implementedAs([&](const PrefWireValue& key) {
-            Line("getValueFromDeviceListForKey " + DescribeObject(key));
+            Line(MonitorMethod::getValueFromDeviceListForKey, DescribeObject(key));
             return nil;
         });
-    root.registerMethod("ackObjectID")
+    root.registerMethod(MonitorMethod::ackObjectID)
         .onInterface(iface)
         .implementedAs([&](int32_t objectID, uint32_t pimDataType) {
-            Line("ackObjectID " + std::to_string(objectID) + " " + std::to_string(pimDataType));
+            Line(MonitorMethod::ackObjectID, std::to_string(objectID) + " " + std::to_string(pimDataType));
         })
         .withNoReply();
-    root.registerMethod("pimChangedUIDs")
+    root.registerMethod(MonitorMethod::pimChangedUIDs)
         .onInterface(iface)
         .implementedAs([&](uint32_t pimDataType) {
-            Line("pimChangedUIDs " + std::to_string(pimDataType));
+            Line(MonitorMethod::pimChangedUIDs, std::to_string(pimDataType));
             return nil;
         });
-    root.registerMethod("pimUnchangedUIDs")
+    root.registerMethod(MonitorMethod::pimUnchangedUIDs)
         .onInterface(iface)
         .implementedAs([&](uint32_t pimDataType) {
-            Line("pimUnchangedUIDs " + std::to_string(pimDataType));
+            Line(MonitorMethod::pimUnchangedUIDs, std::to_string(pimDataType));
             return nil;
         });
-    root.registerMethod("pimDataReady")
+    root.registerMethod(MonitorMethod::pimDataReady)
         .onInterface(iface)
         .implementedAs([&](uint32_t pimDataType) {
-            Line("pimDataReady " + std::to_string(pimDataType));
+            Line(MonitorMethod::pimDataReady, std::to_string(pimDataType));
             return false;
         });
-    root.registerMethod("devicePasswordAndRapiLock")
+    root.registerMethod(MonitorMethod::devicePasswordAndRapiLock)
         .onInterface(iface)
         .implementedAs([&](uint32_t lock) {
-            Line("devicePasswordAndRapiLock " + std::to_string(lock));
+            Line(MonitorMethod::devicePasswordAndRapiLock, std::to_string(lock));
             return std::make_tuple(nil, uint32_t{0});
         });
     root.finishRegistration();

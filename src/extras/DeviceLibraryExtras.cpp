@@ -2,6 +2,7 @@
 
 #include "extras/RegistryExtras.h"
 #include "pavrixwm/CeWCHAR.h"
+#include "platform/LittleEndian.h"
 
 #include <algorithm>
 #include <cstring>
@@ -14,26 +15,10 @@ namespace {
 constexpr size_t kSystemTimeSize = 16;
 constexpr DWORD kVersionReplySize = sizeof(PAVRIX_DLL_VERSION);
 
-void PutLE32(uint8_t* at, uint32_t value)
-{
-    at[0] = uint8_t(value);
-    at[1] = uint8_t(value >> 8);
-    at[2] = uint8_t(value >> 16);
-    at[3] = uint8_t(value >> 24);
-}
-
-void PutLE16(uint8_t* at, uint16_t value)
-{
-    at[0] = uint8_t(value);
-    at[1] = uint8_t(value >> 8);
-}
-
-uint32_t GetLE32(const uint8_t* at)
-{
-    return uint32_t(at[0]) | (uint32_t(at[1]) << 8) | (uint32_t(at[2]) << 16) | (uint32_t(at[3]) << 24);
-}
-
-uint16_t GetLE16(const uint8_t* at) { return uint16_t(at[0] | (at[1] << 8)); }
+using platform::ReadLE16;
+using platform::ReadLE32;
+using platform::WriteLE16;
+using platform::WriteLE32;
 
 // The reply block of one invocation, handed back to the session when it goes out
 // of scope: whatever path a call takes, the session gets its block back.
@@ -79,7 +64,7 @@ std::optional<std::vector<uint8_t>> DeviceText(const std::string& text)
 }
 
 struct LE32Block {
-    explicit LE32Block(uint32_t value) { PutLE32(bytes, value); }
+    explicit LE32Block(uint32_t value) { WriteLE32(bytes, value); }
     uint8_t bytes[4];
 };
 
@@ -90,7 +75,7 @@ int32_t HasRichInk(Rapi& rapi, int32_t& hasRichInk)
     Reply reply(rapi);
     int32_t result = Invoke(rapi, "PXCeHasRichInk", {}, &reply);
     if (result == 0 && reply.holds(4))
-        hasRichInk = static_cast<int32_t>(GetLE32(reply.block));
+        hasRichInk = static_cast<int32_t>(ReadLE32(reply.block));
     else
         // A device that cannot say is taken to draw ink, unless it is a smartphone.
         hasRichInk = isSmartphone(rapi) == 0 ? 1 : 0;
@@ -123,7 +108,7 @@ int32_t ConvertFromFile(Rapi& rapi, const std::string& path, uint32_t toFormat,
         if (!text || text->size() > std::numeric_limits<DWORD>::max() - 4)
             return kExtrasOutOfMemory;
         block.resize(4 + text->size());
-        PutLE32(block.data(), toFormat);
+        WriteLE32(block.data(), toFormat);
         std::copy(text->begin(), text->end(), block.begin() + 4);
     } catch (const std::bad_alloc&) {
         return kExtrasOutOfMemory;
@@ -153,8 +138,8 @@ int32_t ConvertToFile(Rapi& rapi, const std::vector<uint8_t>& data, uint32_t inp
         if (pathLength + data.size() > std::numeric_limits<DWORD>::max() - 8)
             return kExtrasOutOfMemory;
         block.resize(8 + pathLength + data.size());
-        PutLE32(block.data(), inputFormat);
-        PutLE32(block.data() + 4, static_cast<uint32_t>(pathLength));
+        WriteLE32(block.data(), inputFormat);
+        WriteLE32(block.data() + 4, static_cast<uint32_t>(pathLength));
         std::copy(text->begin(), text->end(), block.begin() + 8);
         std::copy(data.begin(), data.end(), block.begin() + 8 + static_cast<ptrdiff_t>(pathLength));
     } catch (const std::bad_alloc&) {
@@ -171,8 +156,8 @@ int32_t GetSystemTime(Rapi& rapi, platform::CalendarDate& date)
         const uint8_t* st = reply.block;
         // Day of week (offset 4) and milliseconds (offset 14) are not needed to name
         // the second, and a device may leave them unset.
-        auto when = platform::CalendarDate::fromFields(GetLE16(st), GetLE16(st + 2), GetLE16(st + 6), GetLE16(st + 8),
-                                                       GetLE16(st + 10), GetLE16(st + 12), 0);
+        auto when = platform::CalendarDate::fromFields(ReadLE16(st), ReadLE16(st + 2), ReadLE16(st + 6), ReadLE16(st + 8),
+                                                       ReadLE16(st + 10), ReadLE16(st + 12), 0);
         // A time that does not exist is a broken answer, not a clock reading: the
         // caller must not take the date it already holds for the device's.
         if (!when)
@@ -186,13 +171,13 @@ int32_t SetSystemTime(Rapi& rapi, const platform::CalendarDate& date)
 {
     struct tm fields = date.fields();
     uint8_t block[kSystemTimeSize] = {};
-    PutLE16(block, static_cast<uint16_t>(fields.tm_year + 1900));
-    PutLE16(block + 2, static_cast<uint16_t>(fields.tm_mon + 1));
-    PutLE16(block + 4, static_cast<uint16_t>(fields.tm_wday));
-    PutLE16(block + 6, static_cast<uint16_t>(fields.tm_mday));
-    PutLE16(block + 8, static_cast<uint16_t>(fields.tm_hour));
-    PutLE16(block + 10, static_cast<uint16_t>(fields.tm_min));
-    PutLE16(block + 12, static_cast<uint16_t>(fields.tm_sec));
+    WriteLE16(block, static_cast<uint16_t>(fields.tm_year + 1900));
+    WriteLE16(block + 2, static_cast<uint16_t>(fields.tm_mon + 1));
+    WriteLE16(block + 4, static_cast<uint16_t>(fields.tm_wday));
+    WriteLE16(block + 6, static_cast<uint16_t>(fields.tm_mday));
+    WriteLE16(block + 8, static_cast<uint16_t>(fields.tm_hour));
+    WriteLE16(block + 10, static_cast<uint16_t>(fields.tm_min));
+    WriteLE16(block + 12, static_cast<uint16_t>(fields.tm_sec));
     // Milliseconds (offset 14) stay 0: the date is set to the second.
     return Invoke(rapi, "PXCeSetSystemTime", block);
 }
@@ -209,7 +194,7 @@ int32_t GetPavrixDLLVersion(Rapi& rapi, PAVRIX_DLL_VERSION& version)
         return static_cast<int32_t>(E_FAIL);
 
     for (int i = 0; i < 3; ++i)
-        version.values[i] = GetLE32(reply.block + 4 * i);
+        version.values[i] = ReadLE32(reply.block + 4 * i);
     // The text is meant to end in a zero byte; a device that fills all 40 bytes
     // still gets no further than the field.
     const auto* text = reinterpret_cast<const char*>(reply.block + 12);
@@ -233,7 +218,7 @@ int32_t GetExitCodeProcess(Rapi& rapi, uint32_t process, uint32_t& exitCode)
         Reply reply(rapi);
         result = Invoke(rapi, "PXCeGetExitCodeProcess", LE32Block(process).bytes, &reply);
         if (result == 0 && reply.holds(4))
-            exitCode = GetLE32(reply.block);
+            exitCode = ReadLE32(reply.block);
     }
     rapi.setReadPacketLogging(false);
     return result;

@@ -22,6 +22,6 @@ void NotifyMonitor(const char* message)
 
 } // namespace
 
-void syncStart() { NotifyMonitor("syncStart"); }
+void syncStart() { NotifyMonitor(MonitorMethod::syncStart); }
 
-void syncComplete() { NotifyMonitor("syncComplete"); }
+void syncComplete() { NotifyMonitor(MonitorMethod::syncComplete); }

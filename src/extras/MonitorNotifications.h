@@ -6,8 +6,7 @@
 // neither waits for the monitor nor reports anything: no monitor, a lost
 // connection or a failed send all leave the caller unaffected.
 
-inline constexpr const char* kMonitorServerName = "PavrixWMForFramework";
-inline constexpr const char* kFrameworkToMonitorProtocol = "FrameworkToMonitorProtocol";
+#include "extras/MonitorProtocol.h"
 
 void syncStart();
 void syncComplete();

@@ -2,9 +2,9 @@
 
 #include "pavrixwm/CeWCHAR.h"
 #include "pavrixwm/RapiBase.h"
-#include "platform/TextEncoding.h"
+#include "platform/LittleEndian.h"
+#include "platform/UTF16.h"
 
-#include <cstring>
 #include <new>
 #include <string_view>
 #include <type_traits>
@@ -79,31 +79,12 @@ std::vector<uint8_t> RawBytesOf(const RegistryValue& value)
             } else if constexpr (std::is_same_v<T, std::string>) {
                 return Utf8ToDeviceText(held);
             } else {
-                auto bits = static_cast<uint32_t>(held);
-                return {uint8_t(bits), uint8_t(bits >> 8), uint8_t(bits >> 16), uint8_t(bits >> 24)};
+                std::vector<uint8_t> bits;
+                platform::AppendLE32(bits, static_cast<uint32_t>(held));
+                return bits;
             }
         },
         value);
-}
-
-
-// Text made of host-order UTF-16 units. The owner record is typed in on the device
-// and may hold a stray surrogate; it becomes U+FFFD rather than costing the name.
-std::string TextFromUnits(const uint16_t* units, size_t count)
-{
-    std::string out;
-    for (size_t i = 0; i < count; ++i) {
-        uint32_t unit = units[i];
-        if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < count && units[i + 1] >= 0xDC00 && units[i + 1] <= 0xDFFF) {
-            platform::AppendUTF8(out, 0x10000 + ((unit - 0xD800) << 10) + (units[i + 1] - 0xDC00u));
-            ++i;
-        } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-            platform::AppendUTF8(out, 0xFFFD);
-        } else {
-            platform::AppendUTF8(out, unit);
-        }
-    }
-    return out;
 }
 
 // The owner's name at the start of the owner record: its UTF-16LE units up to the
@@ -111,19 +92,12 @@ std::string TextFromUnits(const uint16_t* units, size_t count)
 // zero unit (or holds less than one unit).
 std::optional<std::string> NameFromOwnerRecord(const std::vector<uint8_t>& record)
 {
-    size_t units = record.size() / 2;
-    // One unit more than the record holds, kept zero, so that the count stops at
-    // the record's end when the record itself holds no zero unit.
-    std::vector<uint16_t> text(units + 1, 0);
-    // An empty record has no bytes to copy, and memcpy from its null data pointer
-    // is undefined even for a length of 0.
-    if (units > 0)
-        std::memcpy(text.data(), record.data(), units * 2);
-    CeWCHARHostToLittleEndian(text.data());
-    size_t count = CeWCHARLen(text.data());
-    if (count == 0)
+    auto units = DeviceTextUnits(record.data(), record.size());
+    if (units.empty())
         return std::nullopt;
-    return TextFromUnits(text.data(), count);
+    // The record is typed in on the device and may hold a stray surrogate; it
+    // becomes U+FFFD rather than costing the name.
+    return *platform::UTF16ToUTF8(units, platform::UTF16Invalid::Replace);
 }
 
 } // namespace
@@ -195,8 +169,8 @@ int32_t setHostname(Rapi& rapi, const std::string& hostname, int64_t ipAddress)
     std::string_view format = kHostsKeyFormat;
     size_t slot = format.find("%@");
     std::string keyPath = std::string(format.substr(0, slot)) + hostname + std::string(format.substr(slot + 2));
-    auto address = static_cast<uint32_t>(ipAddress);
-    std::vector<uint8_t> record{uint8_t(address), uint8_t(address >> 8), uint8_t(address >> 16), uint8_t(address >> 24)};
+    std::vector<uint8_t> record;
+    platform::AppendLE32(record, static_cast<uint32_t>(ipAddress));
     return WriteMachineKey(rapi, keyPath,
                            [&](HKEY key) { return rapi.CeRegSetValueEx(key, "ipaddr", RegistryValue(record)); });
 }

@@ -1,8 +1,10 @@
 #include "log/LogClient.h"
 
+#include "log/LogProtocol.h"
 #include "platform/CalendarDate.h"
 #include "platform/ConsoleLog.h"
 #include "platform/NamedService.h"
+#include "platform/UTF8.h"
 
 #include <algorithm>
 #include <atomic>
@@ -24,7 +26,6 @@ namespace {
 
 using platform::ServiceProxy;
 
-constexpr const char* kLogProtocol = "LogProtocol";
 constexpr const char* kDefaultDateFormat = "%1m/%e/%y %H:%M:%S";
 // How long one wait for the log lock lasts before the second's end is checked again.
 constexpr auto kLockWaitSlice = std::chrono::milliseconds(200);
@@ -137,48 +138,6 @@ bool ReconnectToLogServer()
     return ConnectToLogServer();
 }
 
-// The bus carries text only as UTF-8; a line that is not cannot reach the server.
-bool IsValidUTF8(const std::string& text)
-{
-    const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-    const unsigned char* end = p + text.size();
-    while (p < end) {
-        unsigned char c = *p;
-        if (c == 0)
-            return false; // the bus would cut the line here
-        if (c < 0x80) {
-            ++p;
-            continue;
-        }
-        int extra;
-        uint32_t cp;
-        if ((c & 0xE0) == 0xC0) {
-            extra = 1;
-            cp = c & 0x1F;
-        } else if ((c & 0xF0) == 0xE0) {
-            extra = 2;
-            cp = c & 0x0F;
-        } else if ((c & 0xF8) == 0xF0) {
-            extra = 3;
-            cp = c & 0x07;
-        } else {
-            return false;
-        }
-        if (end - p <= extra)
-            return false;
-        for (int i = 1; i <= extra; ++i) {
-            if ((p[i] & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (p[i] & 0x3F);
-        }
-        static const uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-        if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        p += extra + 1;
-    }
-    return true;
-}
-
 // printf with one addition: "%@" takes a NUL-terminated text and inserts it as it
 // stands. The format is rewritten so that each "%@" (with whatever flags, width or
 // precision it carries) becomes "%s", then handed to the C library.
@@ -286,20 +245,21 @@ void SetApplicationNameForLog(const char* name)
 void LogRawString(const std::string& line)
 {
     bool sent = false;
-    // A line the bus cannot carry goes to the console unchanged, without tearing
-    // down a connection that is working.
-    if (IsValidUTF8(line)) {
+    // The bus carries text only as UTF-8 and cuts it at a NUL: a line it cannot
+    // carry goes to the console unchanged, without tearing down a connection that
+    // is working.
+    if (platform::IsValidUTF8(line, platform::kUTF8BusText)) {
         HeldLogLock held(GetLogLockWithTimeout());
         if (held && CurrentServerName() && ConnectToLogServer()) {
             try {
-                gRemoteLog->sendOneway("log", line);
+                gRemoteLog->sendOneway(LogMethod::log, line);
                 sent = true;
             } catch (const std::exception&) {
                 // The server went away, or the bus did: look the name up once more,
                 // since a restarted server holds it under a new connection.
                 try {
                     if (ReconnectToLogServer()) {
-                        gRemoteLog->sendOneway("log", line);
+                        gRemoteLog->sendOneway(LogMethod::log, line);
                         sent = true;
                     }
                 } catch (const std::exception&) {
@@ -360,7 +320,7 @@ bool LogServerReallyRunning()
     if (!held || !ConnectToLogServer())
         return false;
     try {
-        return gRemoteLog->call<std::string>("ping", std::string("ping")) == "ping";
+        return gRemoteLog->call<std::string>(LogMethod::ping, std::string("ping")) == "ping";
     } catch (const std::exception&) {
         return false;
     }
@@ -372,11 +332,11 @@ std::optional<platform::PlistObject> LogGetCurrentLog()
     if (!held || !ConnectToLogServer())
         return std::nullopt;
     try {
-        return platform::PlistObject::string(gRemoteLog->call<std::string>("getLog"));
+        return platform::PlistObject::string(gRemoteLog->call<std::string>(LogMethod::getLog));
     } catch (const std::exception&) {
         try {
             if (ReconnectToLogServer())
-                return platform::PlistObject::string(gRemoteLog->call<std::string>("getLog"));
+                return platform::PlistObject::string(gRemoteLog->call<std::string>(LogMethod::getLog));
         } catch (const std::exception&) {
         }
     }
@@ -389,11 +349,11 @@ void LogClear()
     if (!held || !ConnectToLogServer())
         return;
     try {
-        gRemoteLog->sendOneway("clear");
+        gRemoteLog->sendOneway(LogMethod::clear);
     } catch (const std::exception&) {
         try {
             if (ReconnectToLogServer())
-                gRemoteLog->sendOneway("clear");
+                gRemoteLog->sendOneway(LogMethod::clear);
         } catch (const std::exception&) {
         }
     }

@@ -1,11 +1,10 @@
 #include "pavrixwm/DeviceNames.h"
 
-#include "platform/TextEncoding.h"
+#include "platform/UTF8.h"
 
 #include <clocale>
 #include <cwctype>
 #include <locale.h>
-#include <vector>
 
 namespace {
 
@@ -22,42 +21,11 @@ locale_t FoldingLocale()
     return locale;
 }
 
-// Code points of UTF-8 text; an invalid byte b is carried as 0x110000 + b so that it
-// only ever equals itself.
-std::vector<char32_t> CodePoints(const std::string& text)
-{
-    std::vector<char32_t> out;
-    out.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        auto b = static_cast<unsigned char>(text[i]);
-        size_t extra = b < 0x80 ? 0 : b >= 0xC2 && b <= 0xDF ? 1 : b >= 0xE0 && b <= 0xEF ? 2 : b >= 0xF0 && b <= 0xF4 ? 3 : 99;
-        bool ok = extra != 99 && i + extra < text.size();
-        char32_t cp = extra == 0 ? b : b & (0x3F >> extra);
-        for (size_t k = 1; ok && k <= extra; ++k) {
-            auto c = static_cast<unsigned char>(text[i + k]);
-            if ((c & 0xC0) != 0x80)
-                ok = false;
-            cp = (cp << 6) | (c & 0x3F);
-        }
-        static const char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-        if (ok && (cp < kMinimum[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)))
-            ok = false;
-        if (!ok) {
-            out.push_back(0x110000 + b);
-            ++i;
-            continue;
-        }
-        out.push_back(cp);
-        i += extra + 1;
-    }
-    return out;
-}
-
 char32_t Fold(char32_t cp)
 {
     if (cp < 0x80)
         return (cp >= 'A' && cp <= 'Z') ? cp + 32 : cp;
-    if (cp > 0x10FFFF)
+    if (cp >= platform::kUTF8KeptByte)
         return cp;
     locale_t locale = FoldingLocale();
     if (!locale)
@@ -67,7 +35,9 @@ char32_t Fold(char32_t cp)
 
 std::vector<char32_t> Folded(const std::string& text)
 {
-    auto points = CodePoints(text);
+    // A byte that is not part of a character is kept as itself, so that such names
+    // still compare equal only to themselves.
+    auto points = *platform::DecodeUTF8(text, platform::kUTF8KeepingBytes);
     for (auto& cp : points)
         cp = Fold(cp);
     return points;
@@ -103,8 +73,8 @@ std::string FoldDeviceName(const std::string& name)
 {
     std::string out;
     for (char32_t cp : Folded(name)) {
-        if (cp > 0x10FFFF) {
-            out.push_back(static_cast<char>(cp - 0x110000));
+        if (cp >= platform::kUTF8KeptByte) {
+            out.push_back(static_cast<char>(cp - platform::kUTF8KeptByte));
         } else {
             platform::AppendUTF8(out, cp);
         }

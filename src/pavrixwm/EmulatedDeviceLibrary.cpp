@@ -2,6 +2,7 @@
 
 #include "pavrixwm/CeWCHAR.h"
 #include "platform/CalendarDate.h"
+#include "platform/LittleEndian.h"
 #include "platform/PlistObject.h"
 
 #include <chrono>
@@ -12,28 +13,6 @@
 using platform::PlistObject;
 
 namespace {
-
-void PutLE16(std::vector<uint8_t>& out, size_t offset, uint32_t value)
-{
-    out[offset] = static_cast<uint8_t>(value);
-    out[offset + 1] = static_cast<uint8_t>(value >> 8);
-}
-
-void PutLE32(std::vector<uint8_t>& out, size_t offset, uint32_t value)
-{
-    for (int i = 0; i < 4; ++i)
-        out[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t GetLE32(const std::vector<uint8_t>& in, size_t offset)
-{
-    return in[offset] | (in[offset + 1] << 8) | (in[offset + 2] << 16) | (static_cast<uint32_t>(in[offset + 3]) << 24);
-}
-
-uint16_t GetLE16(const std::vector<uint8_t>& in, size_t offset)
-{
-    return static_cast<uint16_t>(in[offset] | (in[offset + 1] << 8));
-}
 
 // The host clock in milliseconds since 1970 (GMT). The device clock is counted the
 // same way, in 64 bits, so that any time it can be set to, 1601 included, is exact.
@@ -87,14 +66,14 @@ std::vector<uint8_t> SystemTimeBlock(int64_t ms)
     struct tm fields {};
     gmtime_r(&seconds, &fields);
     std::vector<uint8_t> block(16, 0);
-    PutLE16(block, 0, static_cast<uint32_t>(fields.tm_year + 1900));
-    PutLE16(block, 2, static_cast<uint32_t>(fields.tm_mon + 1));
-    PutLE16(block, 4, static_cast<uint32_t>(fields.tm_wday));
-    PutLE16(block, 6, static_cast<uint32_t>(fields.tm_mday));
-    PutLE16(block, 8, static_cast<uint32_t>(fields.tm_hour));
-    PutLE16(block, 10, static_cast<uint32_t>(fields.tm_min));
-    PutLE16(block, 12, static_cast<uint32_t>(fields.tm_sec));
-    PutLE16(block, 14, static_cast<uint32_t>(milliseconds));
+    platform::WriteLE16(block.data(), static_cast<uint32_t>(fields.tm_year + 1900));
+    platform::WriteLE16(block.data() + 2, static_cast<uint32_t>(fields.tm_mon + 1));
+    platform::WriteLE16(block.data() + 4, static_cast<uint32_t>(fields.tm_wday));
+    platform::WriteLE16(block.data() + 6, static_cast<uint32_t>(fields.tm_mday));
+    platform::WriteLE16(block.data() + 8, static_cast<uint32_t>(fields.tm_hour));
+    platform::WriteLE16(block.data() + 10, static_cast<uint32_t>(fields.tm_min));
+    platform::WriteLE16(block.data() + 12, static_cast<uint32_t>(fields.tm_sec));
+    platform::WriteLE16(block.data() + 14, static_cast<uint32_t>(milliseconds));
     return block;
 }
 
@@ -102,8 +81,10 @@ std::vector<uint8_t> SystemTimeBlock(int64_t ms)
 // none when a field is out of range.
 std::optional<int64_t> SystemTimeFromBlock(const std::vector<uint8_t>& block)
 {
-    int year = GetLE16(block, 0), month = GetLE16(block, 2), day = GetLE16(block, 6);
-    int hour = GetLE16(block, 8), minute = GetLE16(block, 10), second = GetLE16(block, 12), ms = GetLE16(block, 14);
+    const uint8_t* at = block.data();
+    int year = platform::ReadLE16(at), month = platform::ReadLE16(at + 2), day = platform::ReadLE16(at + 6);
+    int hour = platform::ReadLE16(at + 8), minute = platform::ReadLE16(at + 10), second = platform::ReadLE16(at + 12),
+        ms = platform::ReadLE16(at + 14);
     // The calendar check (month lengths, leap years, no leap second, the years a
     // date can have) is the platform's; the device adds whole milliseconds.
     if (ms > 999)
@@ -138,7 +119,7 @@ int32_t EmulatedDeviceLibrary::invoke(const std::string& function, const std::ve
 
     if (function == "PXCeHasRichInk") {
         std::vector<uint8_t> block(4, 0);
-        PutLE32(block, 0, device_.deviceClass() == "SmartPhone" ? 0 : 1);
+        platform::WriteLE32(block.data(), device_.deviceClass() == "SmartPhone" ? 0 : 1);
         reply = block;
         return 0;
     }
@@ -166,7 +147,7 @@ int32_t EmulatedDeviceLibrary::invoke(const std::string& function, const std::ve
     if (function == "PXCeConvertFromFile") {
         if (input.size() < 6)
             return kBadInput;
-        uint32_t format = GetLE32(input, 0);
+        uint32_t format = platform::ReadLE32(input.data());
         auto path = DeviceTextAt(input, 4, input.size() - 4);
         if (!path)
             return kBadInput;
@@ -186,8 +167,8 @@ int32_t EmulatedDeviceLibrary::invoke(const std::string& function, const std::ve
     if (function == "PXCeConvertToFile") {
         if (input.size() < 8)
             return kBadInput;
-        uint32_t format = GetLE32(input, 0);
-        uint32_t pathLength = GetLE32(input, 4);
+        uint32_t format = platform::ReadLE32(input.data());
+        uint32_t pathLength = platform::ReadLE32(input.data() + 4);
         if (pathLength > input.size() - 8)
             return kBadInput;
         auto path = DeviceTextAt(input, 8, pathLength);
@@ -223,9 +204,9 @@ int32_t EmulatedDeviceLibrary::invoke(const std::string& function, const std::ve
     }
     if (function == "GetDLLVersion") {
         std::vector<uint8_t> block(52, 0);
-        PutLE32(block, 0, 1);  // major
-        PutLE32(block, 4, 0);  // minor
-        PutLE32(block, 8, 17); // build
+        platform::WriteLE32(block.data(), 1);      // major
+        platform::WriteLE32(block.data() + 4, 0);  // minor
+        platform::WriteLE32(block.data() + 8, 17); // build
         const char kText[] = "pavrix device library 1.0";
         std::memcpy(block.data() + 12, kText, sizeof kText);
         reply = block;
@@ -235,20 +216,20 @@ int32_t EmulatedDeviceLibrary::invoke(const std::string& function, const std::ve
         if (input.size() != 4)
             return kBadInput;
         PlistObject entry = request("PXResetLoggingState");
-        entry.set("State", PlistObject::integer(static_cast<int32_t>(GetLE32(input, 0))));
+        entry.set("State", PlistObject::integer(static_cast<int32_t>(platform::ReadLE32(input.data()))));
         recordLibraryRequest(entry, [&](plist_t library) {
-            plist_dict_set_item(library, "LoggingState", plist_new_uint(GetLE32(input, 0)));
+            plist_dict_set_item(library, "LoggingState", plist_new_uint(platform::ReadLE32(input.data())));
         });
         return 0;
     }
     if (function == "PXCeGetExitCodeProcess") {
         if (input.size() != 4)
             return kBadInput;
-        auto code = device_.exitCode(GetLE32(input, 0));
+        auto code = device_.exitCode(platform::ReadLE32(input.data()));
         if (!code)
             return static_cast<int32_t>(ERROR_INVALID_HANDLE);
         std::vector<uint8_t> block(4, 0);
-        PutLE32(block, 0, *code);
+        platform::WriteLE32(block.data(), *code);
         reply = block;
         return 0;
     }

@@ -4,17 +4,13 @@
 
 namespace platform {
 
-namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
-} // namespace
+bool IsLeadingBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
 
 DecimalPrefix ReadDecimalPrefix(std::string_view text)
 {
     DecimalPrefix number;
     size_t i = 0;
-    while (i < text.size() && IsBlank(text[i]))
+    while (i < text.size() && IsLeadingBlank(text[i]))
         ++i;
     if (i < text.size() && (text[i] == '+' || text[i] == '-'))
         number.negative = text[i++] == '-';
@@ -31,6 +27,14 @@ DecimalPrefix ReadDecimalPrefix(std::string_view text)
     }
     number.end = i;
     return number;
+}
+
+int32_t SaturatedInt32(const DecimalPrefix& number)
+{
+    constexpr uint64_t kLargest = std::numeric_limits<int32_t>::max();
+    if (number.negative)
+        return number.magnitude > kLargest ? std::numeric_limits<int32_t>::min() : -static_cast<int32_t>(number.magnitude);
+    return number.magnitude > kLargest ? std::numeric_limits<int32_t>::max() : static_cast<int32_t>(number.magnitude);
 }
 
 bool IsPlainDecimal(std::string_view text)

@@ -18,6 +18,10 @@ struct DecimalPrefix {
     size_t end = 0; // index of the first byte after the digits (after the blanks and sign when there are none)
 };
 DecimalPrefix ReadDecimalPrefix(std::string_view text);
+// The number read, held to the ends of the signed 32-bit range; 0 without digits.
+int32_t SaturatedInt32(const DecimalPrefix& number);
+// The blanks a number may start with, as C's isspace in the C locale.
+bool IsLeadingBlank(char c);
 
 // Whether `text` is exactly a non-negative decimal number with optional blanks
 // (spaces, tabs) around it, as an HTTP length must be.

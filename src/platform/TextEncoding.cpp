@@ -1,7 +1,6 @@
 #include "platform/TextEncoding.h"
 
 #include <cerrno>
-#include <cstdint>
 #include <iconv.h>
 
 #include <algorithm>
@@ -26,46 +25,6 @@ const char* IconvName(TextEncoding encoding)
 }
 
 } // namespace
-
-bool IsValidUTF8(const std::string& bytes)
-{
-    size_t i = 0;
-    const size_t n = bytes.size();
-    while (i < n) {
-        auto b = static_cast<unsigned char>(bytes[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t extra;
-        uint32_t code;
-        if (b >= 0xC2 && b <= 0xDF) {
-            extra = 1;
-            code = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            extra = 2;
-            code = b & 0x0F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            extra = 3;
-            code = b & 0x07;
-        } else {
-            return false; // a continuation byte first, an overlong lead (C0, C1) or F5 and above
-        }
-        if (n - i <= extra)
-            return false;
-        for (size_t k = 1; k <= extra; ++k) {
-            auto c = static_cast<unsigned char>(bytes[i + k]);
-            if ((c & 0xC0) != 0x80)
-                return false;
-            code = (code << 6) | (c & 0x3F);
-        }
-        if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10FFFF)) ||
-            (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        i += extra + 1;
-    }
-    return true;
-}
 
 std::optional<std::string> ConvertText(const std::string& text, TextEncoding from, TextEncoding to)
 {
@@ -129,25 +88,6 @@ const char* TextEncodingDisplayName(TextEncoding encoding)
         return "Western (ASCII)";
     }
     return "Unicode (UTF-8)";
-}
-
-void AppendUTF8(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
 }
 
 } // namespace platform

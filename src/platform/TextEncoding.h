@@ -3,6 +3,9 @@
 // Text encodings through iconv: strict conversions that fail rather than lose a
 // character, and the encodings' display names for the log.
 
+// IsValidUTF8 and AppendUTF8, which the conversions rest on, come with this header.
+#include "platform/UTF8.h"
+
 #include <optional>
 #include <string>
 
@@ -23,10 +26,6 @@ inline constexpr TextEncoding kSystemTextEncoding = TextEncoding::UTF8;
 std::optional<std::string> ConvertText(const std::string& text, TextEncoding from, TextEncoding to);
 // Whether `to` can hold every character of `text` (in `from`).
 bool CanConvertText(const std::string& text, TextEncoding from, TextEncoding to);
-// Well-formed UTF-8: no overlong forms, no surrogates, nothing past U+10FFFF.
-bool IsValidUTF8(const std::string& bytes);
-// Appends the UTF-8 form of one code point (at most U+10FFFF).
-void AppendUTF8(std::string& out, char32_t codePoint);
 // The name users see: "Western (Mac OS Roman)", "Unicode (UTF-8)", "Western (ASCII)".
 const char* TextEncodingDisplayName(TextEncoding encoding);
 

@@ -1,5 +1,7 @@
 #include "prefs/PrefTypedValues.h"
 
+#include "platform/DecimalText.h"
+
 #include <cmath>
 #include <limits>
 #include <string>
@@ -8,31 +10,11 @@ using platform::PlistObject;
 
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'; }
-
 // A text read as a number: leading blanks, an optional sign, then digits; the
 // rest is ignored. Saturates at the ends of the 32-bit range; 0 without digits.
 int32_t TextIntValue(const std::string& text)
 {
-    size_t i = 0;
-    while (i < text.size() && IsBlank(text[i]))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
-        negative = text[i++] == '-';
-    int64_t value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > int64_t{std::numeric_limits<int32_t>::max()} + 1)
-            break;
-    }
-    if (negative)
-        value = -value;
-    if (value > std::numeric_limits<int32_t>::max())
-        return std::numeric_limits<int32_t>::max();
-    if (value < std::numeric_limits<int32_t>::min())
-        return std::numeric_limits<int32_t>::min();
-    return static_cast<int32_t>(value);
+    return platform::SaturatedInt32(platform::ReadDecimalPrefix(text));
 }
 
 // A text read as a flag: true when, after blanks, a sign and leading zeros, it
@@ -40,7 +22,7 @@ int32_t TextIntValue(const std::string& text)
 bool TextBoolValue(const std::string& text)
 {
     size_t i = 0;
-    while (i < text.size() && IsBlank(text[i]))
+    while (i < text.size() && platform::IsLeadingBlank(text[i]))
         ++i;
     if (i < text.size() && (text[i] == '+' || text[i] == '-'))
         ++i;

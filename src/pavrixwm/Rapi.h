@@ -1,16 +1,17 @@
 #pragma once
 
 // A device session: one connection to the attached device, with the RAPI calls as
-// members of the same names (the contracts are DeviceBackend's). With no device
-// attached, finds return nothing and every other call fails with
-// ERROR_DEVICE_NOT_CONNECTED. When PAVRIX_DEVICE_TRACE names a file, every call
-// appends one line to it before it returns: the call's name and, for a call that
-// names device paths, a tab before each path as given.
+// members of the same names (the contracts are DeviceBackend's). Outputs are
+// cleared before each call, so a failing call never leaves stale entries, counts
+// or reply blocks behind. With no device attached, finds return nothing and every
+// other call fails with ERROR_DEVICE_NOT_CONNECTED (NoDevice). When
+// PAVRIX_DEVICE_TRACE names a file, every call is traced to it (TracingDevice).
 
 #include "pavrixwm/DeviceBackend.h"
 #include "pavrixwm/RapiBase.h"
 #include "pavrixwm/RapiFindData.h"
 #include "pavrixwm/RegistryValue.h"
+#include "pavrixwm/TracingDevice.h"
 #include "pavrixwm/WinCE.h"
 
 #include <cstdint>
@@ -34,7 +35,7 @@ public:
     const std::shared_ptr<DeviceBackend>& deviceConnection() const { return device_; }
 
     // The trace file (initially PAVRIX_DEVICE_TRACE); none stops tracing.
-    void setTracePath(std::optional<std::string> path) { tracePath_ = std::move(path); }
+    void setTracePath(std::optional<std::string> path) { backend_.setTracePath(std::move(path)); }
 
     BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData);
     HANDLE CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode, DWORD creationDisposition,
@@ -69,9 +70,7 @@ public:
     void CeRapiFreeBuffer(uint8_t* buffer);
 
 private:
-    void trace(const char* call, const std::vector<std::string>& paths = {}) const;
-
     std::shared_ptr<DeviceBackend> device_;
-    std::optional<std::string> tracePath_;
-    DWORD noDeviceError_ = 0;
+    // The calls go here: the trace over the device, or over NoDevice when there is none.
+    TracingDevice backend_;
 };

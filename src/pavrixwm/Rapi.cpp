@@ -34,12 +34,6 @@ BOOL Rapi::CeFindAllFiles(const std::string& path, DWORD flags, std::vector<Rapi
     return backend_.CeFindAllFiles(path, flags, findData);
 }
 
-HANDLE Rapi::CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode, DWORD creationDisposition,
-                          DWORD flagsAndAttributes)
-{
-    return backend_.CeCreateFile(path, desiredAccess, sharingMode, creationDisposition, flagsAndAttributes);
-}
-
 BOOL Rapi::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead)
 {
     bytesRead = 0;
@@ -60,26 +54,6 @@ BOOL Rapi::CeWriteFile(HANDLE handle, const std::vector<uint8_t>& data, DWORD& b
     return CeWriteFile(handle, data.data(), static_cast<DWORD>(data.size()), bytesWritten);
 }
 
-DWORD Rapi::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod)
-{
-    return backend_.CeSetFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod);
-}
-
-BOOL Rapi::CeCloseHandle(HANDLE handle) { return backend_.CeCloseHandle(handle); }
-
-DWORD Rapi::CeGetLastError() { return backend_.CeGetLastError(); }
-
-BOOL Rapi::CeDeleteFile(const std::string& path) { return backend_.CeDeleteFile(path); }
-
-BOOL Rapi::CeRemoveDirectory(const std::string& path) { return backend_.CeRemoveDirectory(path); }
-
-BOOL Rapi::CeCreateDirectory(const std::string& path) { return backend_.CeCreateDirectory(path); }
-
-BOOL Rapi::CeMoveFile(const std::string& existingFileName, const std::string& newFileName)
-{
-    return backend_.CeMoveFile(existingFileName, newFileName);
-}
-
 BOOL Rapi::CeGetStoreInformation(STORE_INFORMATION& storeInformation)
 {
     storeInformation = {};
@@ -91,29 +65,6 @@ BOOL Rapi::GetSpaceOnCards(uint32_t words[5])
     std::fill(words, words + 5, 0u);
     return backend_.GetSpaceOnCards(words);
 }
-
-LONG Rapi::CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result)
-{
-    return backend_.CeRegOpenKeyEx(root, subKey, result);
-}
-
-LONG Rapi::CeRegCreateKeyEx(HKEY root, const std::string& subKey, const std::optional<std::string>& keyClass,
-                            HKEY& result, DWORD* disposition)
-{
-    return backend_.CeRegCreateKeyEx(root, subKey, keyClass, result, disposition);
-}
-
-LONG Rapi::CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value)
-{
-    return backend_.CeRegQueryValueEx(key, valueName, value);
-}
-
-LONG Rapi::CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value)
-{
-    return backend_.CeRegSetValueEx(key, valueName, value);
-}
-
-LONG Rapi::CeRegCloseKey(HKEY key) { return backend_.CeRegCloseKey(key); }
 
 int32_t Rapi::CeRapiInvoke(const std::string& dll, const std::string& functionName, DWORD inputCount,
                            const uint8_t* input, DWORD* outputCount, uint8_t** output)

@@ -112,120 +112,109 @@ uint32_t FaultInjectingDevice::allowedWrite(uint32_t bytesToWrite)
 
 BOOL FaultInjectingDevice::CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData)
 {
-    return guarded(
-        Call::FindAllFiles, FALSE, [&] { return DeviceBackendWrapper::CeFindAllFiles(path, flags, findData); });
+    return guarded(Call::FindAllFiles, FALSE, [&] { return Base::CeFindAllFiles(path, flags, findData); });
 }
 
 HANDLE FaultInjectingDevice::CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode,
                                           DWORD creationDisposition, DWORD flagsAndAttributes)
 {
     return guarded(Call::CreateFile, INVALID_HANDLE_VALUE, [&] {
-        return DeviceBackendWrapper::CeCreateFile(path, desiredAccess, sharingMode, creationDisposition,
-                                                  flagsAndAttributes);
+        return Base::CeCreateFile(path, desiredAccess, sharingMode, creationDisposition, flagsAndAttributes);
     });
 }
 
 BOOL FaultInjectingDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead)
 {
-    return guarded(
-        Call::ReadFile, FALSE, [&] { return DeviceBackendWrapper::CeReadFile(handle, buffer, bytesToRead, bytesRead); });
+    return guarded(Call::ReadFile, FALSE, [&] { return Base::CeReadFile(handle, buffer, bytesToRead, bytesRead); });
 }
 
 BOOL FaultInjectingDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)
 {
-    return guarded(
-        Call::WriteFile, FALSE,
-        [&]() -> BOOL {
-            DWORD allowed = allowedWrite(bytesToWrite);
-            if (allowed == 0 && bytesToWrite > 0) {
-                bytesWritten = 0;
-                return TRUE;
-            }
-            return DeviceBackendWrapper::CeWriteFile(handle, buffer, allowed, bytesWritten);
-        });
+    return guarded(Call::WriteFile, FALSE, [&]() -> BOOL {
+        DWORD allowed = allowedWrite(bytesToWrite);
+        if (allowed == 0 && bytesToWrite > 0) {
+            bytesWritten = 0; // capped at nothing: TRUE with no bytes, and the device is not reached
+            return TRUE;
+        }
+        return Base::CeWriteFile(handle, buffer, allowed, bytesWritten);
+    });
 }
 
 DWORD FaultInjectingDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh,
                                              DWORD moveMethod)
 {
     return guarded(Call::SetFilePointer, INVALID_SET_FILE_POINTER, [&] {
-        return DeviceBackendWrapper::CeSetFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod);
+        return Base::CeSetFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod);
     });
 }
 
 BOOL FaultInjectingDevice::CeCloseHandle(HANDLE handle)
 {
-    return guarded(Call::CloseHandle, FALSE, [&] { return DeviceBackendWrapper::CeCloseHandle(handle); });
+    return guarded(Call::CloseHandle, FALSE, [&] { return Base::CeCloseHandle(handle); });
 }
 
 DWORD FaultInjectingDevice::CeGetLastError()
 {
-    DWORD fromDevice = DeviceBackendWrapper::CeGetLastError();
+    DWORD fromDevice = Base::CeGetLastError();
     std::lock_guard lock(mutex_);
     return injectedError_ ? *injectedError_ : fromDevice;
 }
 
 BOOL FaultInjectingDevice::CeDeleteFile(const std::string& path)
 {
-    return guarded(Call::DeleteFile, FALSE, [&] { return DeviceBackendWrapper::CeDeleteFile(path); });
+    return guarded(Call::DeleteFile, FALSE, [&] { return Base::CeDeleteFile(path); });
 }
 
 BOOL FaultInjectingDevice::CeRemoveDirectory(const std::string& path)
 {
-    return guarded(Call::RemoveDirectory, FALSE, [&] { return DeviceBackendWrapper::CeRemoveDirectory(path); });
+    return guarded(Call::RemoveDirectory, FALSE, [&] { return Base::CeRemoveDirectory(path); });
 }
 
 BOOL FaultInjectingDevice::CeCreateDirectory(const std::string& path)
 {
-    return guarded(Call::CreateDirectory, FALSE, [&] { return DeviceBackendWrapper::CeCreateDirectory(path); });
+    return guarded(Call::CreateDirectory, FALSE, [&] { return Base::CeCreateDirectory(path); });
 }
 
 BOOL FaultInjectingDevice::CeMoveFile(const std::string& existingFileName, const std::string& newFileName)
 {
-    return guarded(Call::MoveFile, FALSE,
-                   [&] { return DeviceBackendWrapper::CeMoveFile(existingFileName, newFileName); });
+    return guarded(Call::MoveFile, FALSE, [&] { return Base::CeMoveFile(existingFileName, newFileName); });
 }
 
 BOOL FaultInjectingDevice::CeGetStoreInformation(STORE_INFORMATION& storeInformation)
 {
-    return guarded(
-        Call::GetStoreInformation, FALSE, [&] { return DeviceBackendWrapper::CeGetStoreInformation(storeInformation); },
-        [&] { storeInformation = {}; });
+    return guarded(Call::GetStoreInformation, FALSE, [&] { return Base::CeGetStoreInformation(storeInformation); });
 }
 
 BOOL FaultInjectingDevice::GetSpaceOnCards(uint32_t words[5])
 {
-    return guarded(
-        Call::GetSpaceOnCards, FALSE, [&] { return DeviceBackendWrapper::GetSpaceOnCards(words); });
+    return guarded(Call::GetSpaceOnCards, FALSE, [&] { return Base::GetSpaceOnCards(words); });
 }
 
 LONG FaultInjectingDevice::CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result)
 {
-    return answered(Call::RegOpenKeyEx, [&] { return DeviceBackendWrapper::CeRegOpenKeyEx(root, subKey, result); });
+    return answered(Call::RegOpenKeyEx, [&] { return Base::CeRegOpenKeyEx(root, subKey, result); });
 }
 
 LONG FaultInjectingDevice::CeRegCreateKeyEx(HKEY root, const std::string& subKey,
                                             const std::optional<std::string>& keyClass, HKEY& result, DWORD* disposition)
 {
-    return answered(Call::RegCreateKeyEx, [&] {
-        return DeviceBackendWrapper::CeRegCreateKeyEx(root, subKey, keyClass, result, disposition);
-    });
+    return answered(Call::RegCreateKeyEx,
+                    [&] { return Base::CeRegCreateKeyEx(root, subKey, keyClass, result, disposition); });
 }
 
 LONG FaultInjectingDevice::CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value)
 {
-    return answered(Call::RegQueryValueEx,
-                    [&] { return DeviceBackendWrapper::CeRegQueryValueEx(key, valueName, value); });
+    return answered(Call::RegQueryValueEx, [&] { return Base::CeRegQueryValueEx(key, valueName, value); });
 }
 
 LONG FaultInjectingDevice::CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value)
 {
-    return answered(Call::RegSetValueEx, [&] { return DeviceBackendWrapper::CeRegSetValueEx(key, valueName, value); });
+    return answered(Call::RegSetValueEx, [&] { return Base::CeRegSetValueEx(key, valueName, value); });
 }
 
 LONG FaultInjectingDevice::CeRegCloseKey(HKEY key)
 {
-    return answered(Call::RegCloseKey, [&] { return DeviceBackendWrapper::CeRegCloseKey(key); });
+    return answered(Call::RegCloseKey, [&] { return Base::CeRegCloseKey(key); });
 }
 
 int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::string& functionName, DWORD inputCount,
@@ -251,7 +240,7 @@ int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::st
         }
     }
 
-    int32_t result = DeviceBackendWrapper::CeRapiInvoke(dll, functionName, inputCount, input, outputCount, output);
+    int32_t result = Base::CeRapiInvoke(dll, functionName, inputCount, input, outputCount, output);
     std::lock_guard lock(mutex_);
     if (!replacement) {
         if (output && *output) {
@@ -262,7 +251,7 @@ int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::st
     }
     // The device ran the call; its answer is swapped for the one the test chose.
     if (output && *output)
-        DeviceBackendWrapper::CeRapiFreeBuffer(*output);
+        Base::CeRapiFreeBuffer(*output);
     if (output)
         *output = nullptr;
     if (outputCount)
@@ -287,7 +276,7 @@ void FaultInjectingDevice::CeRapiFreeBuffer(uint8_t* buffer)
         std::free(buffer);
         ++freed_;
     } else if (innerBlocks_.erase(buffer)) {
-        DeviceBackendWrapper::CeRapiFreeBuffer(buffer);
+        Base::CeRapiFreeBuffer(buffer);
         ++freed_;
     }
 }

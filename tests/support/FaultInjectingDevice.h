@@ -72,6 +72,8 @@ public:
     void CeRapiFreeBuffer(uint8_t* buffer) override;
 
 private:
+    using Base = DeviceBackendWrapper;
+
     struct Fault {
         uint32_t errorCode = 0;
         int times = kAlways;

@@ -5,7 +5,7 @@
 // of one input into parts, and a session on an emulated device whose library
 // replies can be replaced.
 
-#include "pavrixwm/FaultInjectingDevice.h"
+#include "support/FaultInjectingDevice.h"
 #include "pavrixwm/Rapi.h"
 
 #include <cstdint>

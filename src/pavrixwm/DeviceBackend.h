@@ -2,9 +2,10 @@
 
 // The device behind a Rapi session: one attached Windows CE device, reached by the
 // RAPI calls of the same names. EmulatedDevice is the implementation over a device
-// directory; FaultInjectingDevice wraps another device for tests. Every call is
-// synchronous and follows Win32 conventions: a failing call sets the code that
-// CeGetLastError gives, a succeeding call leaves it as it was.
+// directory, NoDevice the stand-in while none is attached; layers over a device
+// derive from DeviceBackendWrapper. Every call is synchronous and follows Win32
+// conventions: a failing call sets the code that CeGetLastError gives, a
+// succeeding call leaves it as it was.
 
 #include "pavrixwm/RapiFindData.h"
 #include "pavrixwm/RegistryValue.h"

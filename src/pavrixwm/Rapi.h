@@ -1,16 +1,17 @@
 #pragma once
 
 // A device session: one connection to the attached device, with the RAPI calls as
-// members of the same names (the contracts are DeviceBackend's). With no device
-// attached, finds return nothing and every other call fails with
-// ERROR_DEVICE_NOT_CONNECTED. When PAVRIX_DEVICE_TRACE names a file, every call
-// appends one line to it before it returns: the call's name and, for a call that
-// names device paths, a tab before each path as given.
+// members of the same names (the contracts are DeviceBackend's). Outputs are
+// cleared before each call, so a failing call never leaves stale entries, counts
+// or reply blocks behind. With no device attached, finds return nothing and every
+// other call fails with ERROR_DEVICE_NOT_CONNECTED (NoDevice). When
+// PAVRIX_DEVICE_TRACE names a file, every call is traced to it (TracingDevice).
 
 #include "pavrixwm/DeviceBackend.h"
 #include "pavrixwm/RapiBase.h"
 #include "pavrixwm/RapiFindData.h"
 #include "pavrixwm/RegistryValue.h"
+#include "pavrixwm/TracingDevice.h"
 #include "pavrixwm/WinCE.h"
 
 #include <cstdint>
@@ -34,33 +35,54 @@ public:
     const std::shared_ptr<DeviceBackend>& deviceConnection() const { return device_; }
 
     // The trace file (initially PAVRIX_DEVICE_TRACE); none stops tracing.
-    void setTracePath(std::optional<std::string> path) { tracePath_ = std::move(path); }
+    void setTracePath(std::optional<std::string> path) { backend_.setTracePath(std::move(path)); }
 
     BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData);
     HANDLE CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode, DWORD creationDisposition,
-                        DWORD flagsAndAttributes);
+                        DWORD flagsAndAttributes)
+    {
+        return backend_.CeCreateFile(path, desiredAccess, sharingMode, creationDisposition, flagsAndAttributes);
+    }
     BOOL CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead);
     BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten);
     // Writes the whole data object (bytesWritten tells how much the device took).
     BOOL CeWriteFile(HANDLE handle, const std::vector<uint8_t>& data, DWORD& bytesWritten);
-    DWORD CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod);
-    BOOL CeCloseHandle(HANDLE handle);
-    DWORD CeGetLastError();
+    DWORD CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod)
+    {
+        return backend_.CeSetFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod);
+    }
+    BOOL CeCloseHandle(HANDLE handle) { return backend_.CeCloseHandle(handle); }
+    DWORD CeGetLastError() { return backend_.CeGetLastError(); }
 
-    BOOL CeDeleteFile(const std::string& path);
-    BOOL CeRemoveDirectory(const std::string& path);
-    BOOL CeCreateDirectory(const std::string& path);
-    BOOL CeMoveFile(const std::string& existingFileName, const std::string& newFileName);
+    BOOL CeDeleteFile(const std::string& path) { return backend_.CeDeleteFile(path); }
+    BOOL CeRemoveDirectory(const std::string& path) { return backend_.CeRemoveDirectory(path); }
+    BOOL CeCreateDirectory(const std::string& path) { return backend_.CeCreateDirectory(path); }
+    BOOL CeMoveFile(const std::string& existingFileName, const std::string& newFileName)
+    {
+        return backend_.CeMoveFile(existingFileName, newFileName);
+    }
 
     BOOL CeGetStoreInformation(STORE_INFORMATION& storeInformation);
     BOOL GetSpaceOnCards(uint32_t words[5]);
 
-    LONG CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result);
+    LONG CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result)
+    {
+        return backend_.CeRegOpenKeyEx(root, subKey, result);
+    }
     LONG CeRegCreateKeyEx(HKEY root, const std::string& subKey, const std::optional<std::string>& keyClass,
-                          HKEY& result, DWORD* disposition);
-    LONG CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value);
-    LONG CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value);
-    LONG CeRegCloseKey(HKEY key);
+                          HKEY& result, DWORD* disposition)
+    {
+        return backend_.CeRegCreateKeyEx(root, subKey, keyClass, result, disposition);
+    }
+    LONG CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value)
+    {
+        return backend_.CeRegQueryValueEx(key, valueName, value);
+    }
+    LONG CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value)
+    {
+        return backend_.CeRegSetValueEx(key, valueName, value);
+    }
+    LONG CeRegCloseKey(HKEY key) { return backend_.CeRegCloseKey(key); }
 
     // The reply block, when one is asked for (both out pointers given), belongs to the
     // session until it comes back through CeRapiFreeBuffer.
@@ -69,9 +91,7 @@ public:
     void CeRapiFreeBuffer(uint8_t* buffer);
 
 private:
-    void trace(const char* call, const std::vector<std::string>& paths = {}) const;
-
     std::shared_ptr<DeviceBackend> device_;
-    std::optional<std::string> tracePath_;
-    DWORD noDeviceError_ = 0;
+    // The calls go here: the trace over the device, or over NoDevice when there is none.
+    TracingDevice backend_;
 };

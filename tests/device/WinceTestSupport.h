@@ -7,8 +7,8 @@
 #include "datasource/StoreTestHelpers.h"
 #include "device/WinceDataSource.h"
 #include "pavrixwm/EmulatedDevice.h"
-#include "pavrixwm/FaultInjectingDevice.h"
 #include "platform/PlistObject.h"
+#include "support/FaultInjectingDevice.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -5,9 +5,9 @@
 // blocks it hands out and takes back, and records each library invocation.
 
 #include "pavrixwm/EmulatedDevice.h"
-#include "pavrixwm/FaultInjectingDevice.h"
 #include "pavrixwm/Rapi.h"
 #include "platform/PlistObject.h"
+#include "support/FaultInjectingDevice.h"
 #include "support/TestSupport.h"
 
 #include <cstdlib>

@@ -2,7 +2,7 @@
 // store and card space; and the fault-injecting device that other suites lean on.
 
 #include "DeviceFixture.h"
-#include "pavrixwm/FaultInjectingDevice.h"
+#include "support/FaultInjectingDevice.h"
 
 #include <sys/statvfs.h>
 

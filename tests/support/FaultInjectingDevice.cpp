@@ -1,9 +1,7 @@
-#include "pavrixwm/FaultInjectingDevice.h"
+#include "support/FaultInjectingDevice.h"
 
 #include <algorithm>
 #include <cstdlib>
-
-FaultInjectingDevice::FaultInjectingDevice(std::shared_ptr<DeviceBackend> inner) : inner_(std::move(inner)) {}
 
 void FaultInjectingDevice::failCall(Call call, uint32_t errorCode, int times, int skip)
 {
@@ -78,202 +76,145 @@ std::optional<uint32_t> FaultInjectingDevice::injected(Call call)
     return fault.errorCode;
 }
 
-// A failure that came from the device itself: from now on its code is the one to report.
-void FaultInjectingDevice::noteForwardedFailure()
+template <typename Result, typename Forward>
+Result FaultInjectingDevice::guarded(Call call, Result failed, Forward&& forward)
 {
-    std::lock_guard lock(mutex_);
-    injectedError_.reset();
+    if (injected(call))
+        return failed;
+    Result result = forward();
+    if (result == failed) {
+        // A failure that came from the device itself: from now on its code is the one to report.
+        std::lock_guard lock(mutex_);
+        injectedError_.reset();
+    }
+    return result;
 }
 
-std::map<std::string, std::string> FaultInjectingDevice::description() { return inner_->description(); }
+template <typename Forward>
+LONG FaultInjectingDevice::answered(Call call, Forward&& forward)
+{
+    if (auto code = injected(call))
+        return static_cast<LONG>(*code);
+    return forward();
+}
+
+uint32_t FaultInjectingDevice::allowedWrite(uint32_t bytesToWrite)
+{
+    std::lock_guard lock(mutex_);
+    if (!shortWriteMax_)
+        return bytesToWrite;
+    if (shortWriteSkip_ > 0) {
+        --shortWriteSkip_;
+        return bytesToWrite;
+    }
+    return std::min(bytesToWrite, *shortWriteMax_);
+}
 
 BOOL FaultInjectingDevice::CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData)
 {
-    if (injected(Call::FindAllFiles)) {
-        findData.clear();
-        return FALSE;
-    }
-    BOOL result = inner_->CeFindAllFiles(path, flags, findData);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::FindAllFiles, FALSE, [&] { return Base::CeFindAllFiles(path, flags, findData); });
 }
 
 HANDLE FaultInjectingDevice::CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode,
                                           DWORD creationDisposition, DWORD flagsAndAttributes)
 {
-    if (injected(Call::CreateFile))
-        return INVALID_HANDLE_VALUE;
-    HANDLE result = inner_->CeCreateFile(path, desiredAccess, sharingMode, creationDisposition, flagsAndAttributes);
-    if (result == INVALID_HANDLE_VALUE)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::CreateFile, INVALID_HANDLE_VALUE, [&] {
+        return Base::CeCreateFile(path, desiredAccess, sharingMode, creationDisposition, flagsAndAttributes);
+    });
 }
 
 BOOL FaultInjectingDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead)
 {
-    if (injected(Call::ReadFile)) {
-        bytesRead = 0;
-        return FALSE;
-    }
-    BOOL result = inner_->CeReadFile(handle, buffer, bytesToRead, bytesRead);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::ReadFile, FALSE, [&] { return Base::CeReadFile(handle, buffer, bytesToRead, bytesRead); });
 }
 
 BOOL FaultInjectingDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)
 {
-    if (injected(Call::WriteFile)) {
-        bytesWritten = 0;
-        return FALSE;
-    }
-    DWORD allowed = bytesToWrite;
-    {
-        std::lock_guard lock(mutex_);
-        if (shortWriteMax_) {
-            if (shortWriteSkip_ > 0)
-                --shortWriteSkip_;
-            else
-                allowed = std::min(allowed, *shortWriteMax_);
+    return guarded(Call::WriteFile, FALSE, [&]() -> BOOL {
+        DWORD allowed = allowedWrite(bytesToWrite);
+        if (allowed == 0 && bytesToWrite > 0) {
+            bytesWritten = 0; // capped at nothing: TRUE with no bytes, and the device is not reached
+            return TRUE;
         }
-    }
-    if (allowed == 0 && bytesToWrite > 0) {
-        bytesWritten = 0;
-        return TRUE;
-    }
-    BOOL result = inner_->CeWriteFile(handle, buffer, allowed, bytesWritten);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+        return Base::CeWriteFile(handle, buffer, allowed, bytesWritten);
+    });
 }
 
 DWORD FaultInjectingDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh,
                                              DWORD moveMethod)
 {
-    if (injected(Call::SetFilePointer))
-        return INVALID_SET_FILE_POINTER;
-    DWORD result = inner_->CeSetFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod);
-    if (result == INVALID_SET_FILE_POINTER)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::SetFilePointer, INVALID_SET_FILE_POINTER, [&] {
+        return Base::CeSetFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod);
+    });
 }
 
 BOOL FaultInjectingDevice::CeCloseHandle(HANDLE handle)
 {
-    if (injected(Call::CloseHandle))
-        return FALSE;
-    BOOL result = inner_->CeCloseHandle(handle);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::CloseHandle, FALSE, [&] { return Base::CeCloseHandle(handle); });
 }
 
 DWORD FaultInjectingDevice::CeGetLastError()
 {
-    DWORD inner = inner_->CeGetLastError();
+    DWORD fromDevice = Base::CeGetLastError();
     std::lock_guard lock(mutex_);
-    return injectedError_ ? *injectedError_ : inner;
+    return injectedError_ ? *injectedError_ : fromDevice;
 }
 
 BOOL FaultInjectingDevice::CeDeleteFile(const std::string& path)
 {
-    if (injected(Call::DeleteFile))
-        return FALSE;
-    BOOL result = inner_->CeDeleteFile(path);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::DeleteFile, FALSE, [&] { return Base::CeDeleteFile(path); });
 }
 
 BOOL FaultInjectingDevice::CeRemoveDirectory(const std::string& path)
 {
-    if (injected(Call::RemoveDirectory))
-        return FALSE;
-    BOOL result = inner_->CeRemoveDirectory(path);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::RemoveDirectory, FALSE, [&] { return Base::CeRemoveDirectory(path); });
 }
 
 BOOL FaultInjectingDevice::CeCreateDirectory(const std::string& path)
 {
-    if (injected(Call::CreateDirectory))
-        return FALSE;
-    BOOL result = inner_->CeCreateDirectory(path);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::CreateDirectory, FALSE, [&] { return Base::CeCreateDirectory(path); });
 }
 
 BOOL FaultInjectingDevice::CeMoveFile(const std::string& existingFileName, const std::string& newFileName)
 {
-    if (injected(Call::MoveFile))
-        return FALSE;
-    BOOL result = inner_->CeMoveFile(existingFileName, newFileName);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::MoveFile, FALSE, [&] { return Base::CeMoveFile(existingFileName, newFileName); });
 }
 
 BOOL FaultInjectingDevice::CeGetStoreInformation(STORE_INFORMATION& storeInformation)
 {
-    if (injected(Call::GetStoreInformation)) {
-        storeInformation = {};
-        return FALSE;
-    }
-    BOOL result = inner_->CeGetStoreInformation(storeInformation);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::GetStoreInformation, FALSE, [&] { return Base::CeGetStoreInformation(storeInformation); });
 }
 
 BOOL FaultInjectingDevice::GetSpaceOnCards(uint32_t words[5])
 {
-    if (injected(Call::GetSpaceOnCards)) {
-        std::fill(words, words + 5, 0u);
-        return FALSE;
-    }
-    BOOL result = inner_->GetSpaceOnCards(words);
-    if (!result)
-        noteForwardedFailure();
-    return result;
+    return guarded(Call::GetSpaceOnCards, FALSE, [&] { return Base::GetSpaceOnCards(words); });
 }
 
 LONG FaultInjectingDevice::CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result)
 {
-    if (auto code = injected(Call::RegOpenKeyEx))
-        return static_cast<LONG>(*code);
-    return inner_->CeRegOpenKeyEx(root, subKey, result);
+    return answered(Call::RegOpenKeyEx, [&] { return Base::CeRegOpenKeyEx(root, subKey, result); });
 }
 
 LONG FaultInjectingDevice::CeRegCreateKeyEx(HKEY root, const std::string& subKey,
                                             const std::optional<std::string>& keyClass, HKEY& result, DWORD* disposition)
 {
-    if (auto code = injected(Call::RegCreateKeyEx))
-        return static_cast<LONG>(*code);
-    return inner_->CeRegCreateKeyEx(root, subKey, keyClass, result, disposition);
+    return answered(Call::RegCreateKeyEx,
+                    [&] { return Base::CeRegCreateKeyEx(root, subKey, keyClass, result, disposition); });
 }
 
 LONG FaultInjectingDevice::CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value)
 {
-    if (auto code = injected(Call::RegQueryValueEx))
-        return static_cast<LONG>(*code);
-    return inner_->CeRegQueryValueEx(key, valueName, value);
+    return answered(Call::RegQueryValueEx, [&] { return Base::CeRegQueryValueEx(key, valueName, value); });
 }
 
 LONG FaultInjectingDevice::CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value)
 {
-    if (auto code = injected(Call::RegSetValueEx))
-        return static_cast<LONG>(*code);
-    return inner_->CeRegSetValueEx(key, valueName, value);
+    return answered(Call::RegSetValueEx, [&] { return Base::CeRegSetValueEx(key, valueName, value); });
 }
 
 LONG FaultInjectingDevice::CeRegCloseKey(HKEY key)
 {
-    if (auto code = injected(Call::RegCloseKey))
-        return static_cast<LONG>(*code);
-    return inner_->CeRegCloseKey(key);
+    return answered(Call::RegCloseKey, [&] { return Base::CeRegCloseKey(key); });
 }
 
 int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::string& functionName, DWORD inputCount,
@@ -299,7 +240,7 @@ int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::st
         }
     }
 
-    int32_t result = inner_->CeRapiInvoke(dll, functionName, inputCount, input, outputCount, output);
+    int32_t result = Base::CeRapiInvoke(dll, functionName, inputCount, input, outputCount, output);
     std::lock_guard lock(mutex_);
     if (!replacement) {
         if (output && *output) {
@@ -310,7 +251,7 @@ int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::st
     }
     // The device ran the call; its answer is swapped for the one the test chose.
     if (output && *output)
-        inner_->CeRapiFreeBuffer(*output);
+        Base::CeRapiFreeBuffer(*output);
     if (output)
         *output = nullptr;
     if (outputCount)
@@ -335,7 +276,7 @@ void FaultInjectingDevice::CeRapiFreeBuffer(uint8_t* buffer)
         std::free(buffer);
         ++freed_;
     } else if (innerBlocks_.erase(buffer)) {
-        inner_->CeRapiFreeBuffer(buffer);
+        Base::CeRapiFreeBuffer(buffer);
         ++freed_;
     }
 }

@@ -1,10 +1,10 @@
 #pragma once
 
-// Test double: a device that forwards every call to another device and lets a test
-// make chosen calls fail, short-change writes, replace invocation replies, and
-// count what passed (calls made, reply blocks handed out and taken back).
+// Test double: a device over another device that lets a test make chosen calls
+// fail, short-change writes, replace invocation replies, and count what passed
+// (calls made, reply blocks handed out and taken back).
 
-#include "pavrixwm/DeviceBackend.h"
+#include "pavrixwm/DeviceBackendWrapper.h"
 
 #include <map>
 #include <memory>
@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-class FaultInjectingDevice : public DeviceBackend {
+class FaultInjectingDevice : public DeviceBackendWrapper {
 public:
     enum class Call {
         FindAllFiles, CreateFile, ReadFile, WriteFile, SetFilePointer, CloseHandle,
@@ -25,8 +25,7 @@ public:
     };
     static constexpr int kAlways = -1;
 
-    explicit FaultInjectingDevice(std::shared_ptr<DeviceBackend> inner);
-    const std::shared_ptr<DeviceBackend>& inner() const { return inner_; }
+    using DeviceBackendWrapper::DeviceBackendWrapper;
 
     // The next `times` calls of the kind (kAlways: every one), after `skip` calls that
     // pass, fail without reaching the device: the call's failure result, with
@@ -48,7 +47,6 @@ public:
     // Reply blocks handed out and not yet taken back.
     int outstandingReplyBlocks() const;
 
-    std::map<std::string, std::string> description() override;
     BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) override;
     HANDLE CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode, DWORD creationDisposition,
                         DWORD flagsAndAttributes) override;
@@ -74,6 +72,8 @@ public:
     void CeRapiFreeBuffer(uint8_t* buffer) override;
 
 private:
+    using Base = DeviceBackendWrapper;
+
     struct Fault {
         uint32_t errorCode = 0;
         int times = kAlways;
@@ -86,9 +86,16 @@ private:
     };
     // Counts the call and tells whether it is to fail (and with which code).
     std::optional<uint32_t> injected(Call call);
-    void noteForwardedFailure();
+    // A call answered by a single failure value: when a fault is due it fails without
+    // reaching the device (the session has already cleared its outputs); otherwise it
+    // runs there.
+    template <typename Result, typename Forward>
+    Result guarded(Call call, Result failed, Forward&& forward);
+    // A registry call answers its code: the injected one, or the device's.
+    template <typename Forward>
+    LONG answered(Call call, Forward&& forward);
+    uint32_t allowedWrite(uint32_t bytesToWrite);
 
-    std::shared_ptr<DeviceBackend> inner_;
     mutable std::mutex mutex_;
     std::map<Call, Fault> faults_;
     std::map<Call, int> counts_;

@@ -32,9 +32,10 @@ bool ExpectsContinue(const std::optional<std::string>& expect) { return HeaderTo
 
 } // namespace
 
-Connection::Connection(int fd, std::chrono::steady_clock::time_point acceptedAt)
-    : Connection(fd, Application::hasReceivedHup() ? std::make_shared<DataSource>()
-                                                   : WinceDataSource::defaultDataSource())
+Connection::Connection(int fd, std::chrono::steady_clock::time_point acceptedAt, ConnectionLimits limits)
+    : Connection(fd,
+                 Application::hasReceivedHup() ? std::make_shared<DataSource>() : WinceDataSource::defaultDataSource(),
+                 limits)
 {
     this->acceptedAt = acceptedAt;
 }

@@ -26,7 +26,8 @@ public:
     // init: serves the shared device store, or a fresh empty store once the
     // process has been told to hang up.
     // Its limits count from `acceptedAt`, when the client was accepted.
-    explicit Connection(int fd, std::chrono::steady_clock::time_point acceptedAt = std::chrono::steady_clock::now());
+    explicit Connection(int fd, std::chrono::steady_clock::time_point acceptedAt = std::chrono::steady_clock::now(),
+                        ConnectionLimits limits = {});
     // The same over any store, with the given limits on the client.
     Connection(int fd, std::shared_ptr<DataSource> dataSource, ConnectionLimits limits = {});
     ~Connection() override;

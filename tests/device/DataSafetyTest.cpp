@@ -6,7 +6,6 @@
 #include "WinceDaemonFixture.h"
 
 #include <filesystem>
-#include <thread>
 
 using namespace wincetest;
 using testsupport::ConnectLoopback;
@@ -163,46 +162,6 @@ TEST_F(DataSafety, HostileAndCutRequestsChangeOnlyWhatTheyMayChange)
         EXPECT_NE(std::find(hrefs.begin(), hrefs.end(), href), hrefs.end()) << href << " in " << listing.body;
     EXPECT_EQ(ask(Request("GET", "/vol/._Tom&Jerry.txt")).body, "tj");
     EXPECT_EQ(ask(Request("GET", "/vol/._a<b\"c")).body, "lt");
-}
-
-// Four clients that trickle or stall: each is given up 10 seconds after it was
-// accepted, so the one behind them waits about that long, not for theirs added up.
-TEST_F(DataSafety, SlowClientsAreGivenUpAndTheNextIsServed)
-{
-    // A DELETE whose head arrives a byte every half second, and never ends.
-    std::string head = "DELETE /vol/My%20Documents/a HTTP/1.1\r\nHost: x\r\nX-Pad: " + Repeat(200, 'p');
-    int slow = ConnectLoopback(daemon->port());
-    std::atomic<bool> stop{false};
-    std::thread trickle([&] {
-        for (size_t i = 0; i < head.size() && !stop; ++i) {
-            if (::send(slow, &head[i], 1, MSG_NOSIGNAL) != 1)
-                break;
-            std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        }
-    });
-    std::vector<int> idle;
-    for (int i = 0; i < 3; ++i)
-        idle.push_back(ConnectLoopback(daemon->port()));
-
-    auto start = std::chrono::steady_clock::now();
-    int next = ConnectLoopback(daemon->port());
-    SendAll(next, Request("GET", "/vol/My%20Documents/b.txt"));
-    Response answer = ParseResponse(testsupport::ReadUntilClose(next, std::chrono::seconds(60)));
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(answer.body, "bee");
-    // The slow one holds it for its 10 seconds; the idle ones run out meanwhile, so
-    // the waits do not add up to 40 seconds.
-    EXPECT_LE(waited, std::chrono::seconds(20));
-
-    Response refused = ParseResponse(testsupport::ReadUntilClose(slow, std::chrono::seconds(5)));
-    stop = true;
-    trickle.join();
-    EXPECT_EQ(refused.status(), 400);
-    EXPECT_EQ(ReadFile(fs("My Documents/a")), "A");
-    for (int fd : idle)
-        ::close(fd);
-    ::close(slow);
-    ::close(next);
 }
 
 // A 200 MiB metafile goes into the mirror and back out without the daemon holding

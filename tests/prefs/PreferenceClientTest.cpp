@@ -113,7 +113,7 @@ TEST_F(PreferenceClientTest, DatesRoundTripToTheSecondInTheirOwnZone)
     EXPECT_EQ(count("server.log", "writePref \"when\" nil"), 1);
 }
 
-TEST_F(PreferenceClientTest, NoServerGivesDefaultsAtOnce)
+TEST_F(PreferenceClientTest, NoServerGivesDefaults)
 {
     PreferenceClient client(name);
     EXPECT_TRUE(client.readBool("flag", true));

@@ -50,8 +50,10 @@ void ReleaseIdleMemory()
 
 } // namespace
 
-Server::Server(int port, std::optional<std::string> dictionaryLocation, DataSourceProvider dataSources)
-    : listenPort(port), dictionaryName(std::move(dictionaryLocation)), dataSources(std::move(dataSources))
+Server::Server(int port, std::optional<std::string> dictionaryLocation, DataSourceProvider dataSources,
+               ConnectionLimits limits)
+    : listenPort(port), dictionaryName(std::move(dictionaryLocation)), dataSources(std::move(dataSources)),
+      limits(limits)
 {
     // On this platform the cache folder may not exist yet; the port file and the
     // mirror folder live in it.
@@ -72,6 +74,12 @@ Server::Server(int port, std::optional<std::string> dictionaryLocation, DataSour
     std::error_code ec;
     std::filesystem::remove_all(MirrorDirectoryPath(), ec);
     std::filesystem::create_directory(MirrorDirectoryPath(), ec);
+}
+
+Server::~Server()
+{
+    // The accepting thread still refers to the queue, so the queue is left to it.
+    static_cast<void>(arrivals.release());
 }
 
 Server& Server::Listen()
@@ -114,45 +122,57 @@ Server& Server::Listen()
 
 void Server::Loop()
 {
-    Listen();
-    AcceptQueue arrivals(server_fd, kWaitingConnections);
-    auto lastServed = std::chrono::steady_clock::now();
-    bool idle = false;
-    for (;;) {
-        auto arrived = arrivals.next(std::chrono::seconds(1));
-        if (!arrived) {
-            // Once the read cache has expired with nobody asking, what the last
-            // requests held goes back to the system.
-            if (!idle && std::chrono::steady_clock::now() - lastServed > WinceDataSource::kReadCacheLife) {
-                ReleaseIdleMemory();
-                idle = true;
-            }
-            continue;
+    Serve(0);
+    for (;;)
+        serveNext(std::chrono::seconds(1));
+}
+
+void Server::Serve(size_t connections)
+{
+    if (server_fd < 0)
+        Listen();
+    if (!arrivals)
+        arrivals = std::make_unique<AcceptQueue>(server_fd, kWaitingConnections);
+    for (size_t served = 0; served < connections;)
+        served += serveNext(std::chrono::seconds(1)) ? 1 : 0;
+}
+
+bool Server::serveNext(std::chrono::milliseconds wait)
+{
+    auto arrived = arrivals->next(wait);
+    if (!arrived) {
+        // Once the read cache has expired with nobody asking, what the last
+        // requests held goes back to the system.
+        if (!idle && std::chrono::steady_clock::now() - lastServed > WinceDataSource::kReadCacheLife) {
+            ReleaseIdleMemory();
+            idle = true;
         }
-        idle = false;
-        AcceptQueue::Accepted accepted = *arrived;
-        accept_fd = accepted.fd;
-        if (gLogDebug)
-            LogWithDate("got a connection");
-        // One release scope per connection: the connection and all it made are
-        // gone before the next accept.
-        {
-            std::unique_ptr<Connection> connection;
-            try {
-                connection = std::make_unique<Connection>(accept_fd, dataSources(), ConnectionLimits{}, accepted.at);
-            } catch (const std::exception& e) {
-                // A store that cannot be set up costs this client its answer,
-                // not the daemon its life.
-                if (gLogDebug)
-                    LogWithDate("connection failed: %s", e.what());
-                ::close(accept_fd);
-                continue;
-            }
-            connection->Handler();
-        }
-        lastServed = std::chrono::steady_clock::now();
-        // Past that, what a request left in the heap goes back at once.
-        if (::mallinfo2().fordblks > kHeapKept)
-            ::malloc_trim(0);
+        return false;
     }
+    idle = false;
+    AcceptQueue::Accepted accepted = *arrived;
+    accept_fd = accepted.fd;
+    if (gLogDebug)
+        LogWithDate("got a connection");
+    // One release scope per connection: the connection and all it made are
+    // gone before the next accept.
+    {
+        std::unique_ptr<Connection> connection;
+        try {
+            connection = std::make_unique<Connection>(accept_fd, dataSources(), limits, accepted.at);
+        } catch (const std::exception& e) {
+            // A store that cannot be set up costs this client its answer,
+            // not the daemon its life.
+            if (gLogDebug)
+                LogWithDate("connection failed: %s", e.what());
+            ::close(accept_fd);
+            return true;
+        }
+        connection->Handler();
+    }
+    lastServed = std::chrono::steady_clock::now();
+    // Past that, what a request left in the heap goes back at once.
+    if (::mallinfo2().fordblks > kHeapKept)
+        ::malloc_trim(0);
+    return true;
 }

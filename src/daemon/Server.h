@@ -1,7 +1,9 @@
 #pragma once
 
+#include "http/ConnectionLimits.h"
 #include "platform/PlistObject.h"
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <netinet/in.h>
@@ -21,22 +23,39 @@ using DataSourceProvider = std::function<std::shared_ptr<DataSource>()>;
 
 // The listener: takes over the hand-off files, re-creates the mirror folder,
 // listens on a port the system picks and serves one connection at a time.
+class AcceptQueue;
+
 class Server {
 public:
-    // initWithPort:dictionaryLocation: (an empty optional: no port file); every
-    // connection asks the provider for its store when it is accepted.
-    Server(int port, std::optional<std::string> dictionaryLocation, DataSourceProvider dataSources);
+    // initWithPort:dictionaryLocation: (an empty optional: no port file). Every
+    // connection asks the provider for its store when it is accepted and is
+    // served under `limits`.
+    Server(int port, std::optional<std::string> dictionaryLocation, DataSourceProvider dataSources,
+           ConnectionLimits limits = {});
+    // The thread that accepts while a connection is served lives as long as the
+    // process, so a server that served leaves its queue and socket to it.
+    ~Server();
 
     Server& Listen();
     [[noreturn]] void Loop();
+    // Listens if not yet listening, then serves the next `connections` clients in
+    // the order they arrive and returns.
+    void Serve(size_t connections);
 
     int boundPort() const { return ntohs(serverSocket.sin_port); }
 
 private:
+    // Waits for the next client and serves it; false when nobody came within the wait.
+    bool serveNext(std::chrono::milliseconds wait);
+
     int accept_fd = -1;
     int server_fd = -1;
     int listenPort = 0;
     std::optional<std::string> dictionaryName;
     DataSourceProvider dataSources;
     sockaddr_in serverSocket {};
+    ConnectionLimits limits;
+    std::unique_ptr<AcceptQueue> arrivals;
+    std::chrono::steady_clock::time_point lastServed = std::chrono::steady_clock::now();
+    bool idle = false;
 };

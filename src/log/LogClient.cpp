@@ -29,6 +29,8 @@ using platform::ServiceProxy;
 constexpr const char* kDefaultDateFormat = "%1m/%e/%y %H:%M:%S";
 // How long one wait for the log lock lasts before the second's end is checked again.
 constexpr auto kLockWaitSlice = std::chrono::milliseconds(200);
+// LogSetLockWaitLimit's limit in milliseconds; negative: none.
+std::atomic<int64_t> gLockWaitLimitMs{-1};
 
 // Guards the names, the date format, the count and the lock pointer. It is held only
 // for a few instructions, never across traffic with the server, so the accessors that
@@ -95,14 +97,16 @@ std::shared_ptr<std::timed_mutex> GetLogLockWithTimeout()
 
     using Clock = std::chrono::system_clock;
     const time_t noted = Clock::to_time_t(Clock::now());
-    const Clock::time_point secondEnds = Clock::from_time_t(noted + 1);
+    Clock::time_point giveUp = Clock::from_time_t(noted + 1);
+    if (int64_t limit = gLockWaitLimitMs; limit >= 0)
+        giveUp = std::min(giveUp, Clock::now() + std::chrono::milliseconds(limit));
     for (;;) {
         if (lock->try_lock())
             break;
         Clock::time_point now = Clock::now();
-        if (Clock::to_time_t(now) > noted)
+        if (Clock::to_time_t(now) > noted || now >= giveUp)
             return nullptr;
-        if (lock->try_lock_until(std::min(now + kLockWaitSlice, secondEnds)))
+        if (lock->try_lock_until(std::min(now + kLockWaitSlice, giveUp)))
             break;
     }
     // A LogCleanup that ended the client while we waited has freed this lock; the
@@ -311,6 +315,11 @@ bool LogGetDebugState() { return gLogDebug != 0; }
 void LogSetDebugState(bool on) { gLogDebug = on ? 1 : 0; }
 bool LogGetTraceState() { return gLogTrace != 0; }
 void LogSetTraceState(bool on) { gLogTrace = on ? 1 : 0; }
+
+void LogSetLockWaitLimit(std::optional<std::chrono::milliseconds> limit)
+{
+    gLockWaitLimitMs = limit ? std::max<int64_t>(0, limit->count()) : -1;
+}
 
 bool LogServerRunning() { return gRemoteLogSet.load(); }
 

@@ -6,6 +6,7 @@
 
 #include "platform/PlistObject.h"
 
+#include <chrono>
 #include <optional>
 #include <string>
 
@@ -31,6 +32,11 @@ bool LogGetDebugState();
 void LogSetDebugState(bool on);
 bool LogGetTraceState();
 void LogSetTraceState(bool on);
+
+// A line waits for another thread's exchange with the server at most until the
+// wall-clock second it was logged in ends, and with a limit set, at most that long
+// (none, the default: no limit of its own).
+void LogSetLockWaitLimit(std::optional<std::chrono::milliseconds> limit);
 
 bool LogServerRunning();
 bool LogServerReallyRunning();

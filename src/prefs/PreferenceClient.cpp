@@ -9,14 +9,10 @@ using platform::CalendarDate;
 using platform::PlistObject;
 using platform::ServiceProxy;
 
-namespace {
-
-// How long a request waits for another request on the same client to finish.
-constexpr auto kLockDeadline = std::chrono::duration<double>(10.0);
-
-} // namespace
-
-PreferenceClient::PreferenceClient(const std::string& name) : mConnName(name) {}
+PreferenceClient::PreferenceClient(const std::string& name, PreferenceClientLimits limits)
+    : mConnName(name), mLimits(limits)
+{
+}
 
 PreferenceClient::~PreferenceClient()
 {
@@ -45,6 +41,7 @@ bool PreferenceClient::makeConnection()
     std::shared_ptr<ServiceProxy> proxy = ServiceProxy::lookUp(mConnName, kPreferenceProtocol);
     if (!proxy)
         return false;
+    proxy->setReplyTimeout(mLimits.replyTimeout);
     mRemoteObject.store(std::move(proxy));
     return mRemoteObject.load() != nullptr;
 }
@@ -99,7 +96,7 @@ PreferenceClient::Value PreferenceClient::sendWithRetry(PrefMessage sel, const V
 {
     std::unique_lock<std::timed_mutex> hold(mLock, std::defer_lock);
     try {
-        if (!hold.try_lock_for(kLockDeadline))
+        if (!hold.try_lock_for(mLimits.lockDeadline))
             return std::nullopt;
     } catch (...) {
         return std::nullopt;

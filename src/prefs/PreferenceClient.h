@@ -11,6 +11,7 @@
 #include "prefs/PreferenceProtocol.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -30,12 +31,19 @@ void PreferenceInit(const std::string& name);
 // Drops the default client and then the name.
 void PreferenceCleanup();
 
+// How long one request may wait: for another request on the same client to let go
+// of it, and for each of the server's replies.
+struct PreferenceClientLimits {
+    std::chrono::milliseconds lockDeadline{10000};
+    std::chrono::milliseconds replyTimeout{5000};
+};
+
 class PreferenceClient {
 public:
     using Value = std::optional<platform::PlistObject>;
 
     // initWithName: a client that is not connected; no look-up is made.
-    explicit PreferenceClient(const std::string& name);
+    explicit PreferenceClient(const std::string& name, PreferenceClientLimits limits = {});
     // Waits for a request in progress on another thread to finish.
     ~PreferenceClient();
     PreferenceClient(const PreferenceClient&) = delete;
@@ -57,7 +65,7 @@ public:
     void reset();
 
     // Sends `sel` with as many of the parameters as it takes: at most two sends,
-    // the second over a fresh look-up, holding the lock for up to 10 s to start.
+    // the second over a fresh look-up, waiting for the lock up to the lock deadline.
     // The reply (none for a oneway message), or none on any failure. Never raises.
     Value sendWithRetry(PrefMessage sel, const Value& param1, const Value& param2);
 
@@ -88,8 +96,9 @@ public:
 
 protected:
     std::string mConnName;
-    // Serialises requests; a request gives up after waiting 10 s for it.
+    // Serialises requests; a request gives up after waiting the lock deadline for it.
     std::timed_mutex mLock;
+    PreferenceClientLimits mLimits;
     // Read without the lock by isConnected, ping and reset, hence atomic.
     std::atomic<std::shared_ptr<platform::ServiceProxy>> mRemoteObject;
 

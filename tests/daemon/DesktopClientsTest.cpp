@@ -6,22 +6,12 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <random>
 #include <sys/socket.h>
 #include <unistd.h>
 
 using namespace realclients;
 
 namespace {
-
-std::string RandomBytes(size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    std::mt19937 random(seed);
-    for (auto& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
 
 class StandardClients : public RealClients {
 protected:

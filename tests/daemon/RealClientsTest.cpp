@@ -4,7 +4,6 @@
 #include "RealClientsFixture.h"
 
 #include <fstream>
-#include <random>
 
 using namespace realclients;
 
@@ -111,10 +110,7 @@ TEST_P(Rclone, ListsAndCopiesBothWays)
 
     std::string up = scratch / "up";
     MakeDirs(up + "/nested");
-    std::string blob(300000, '\0');
-    std::mt19937 random(7);
-    for (auto& c : blob)
-        c = static_cast<char>(random());
+    const std::string blob = RandomBytes(300000, 7);
     WriteFile(up + "/blob.bin", blob); // several upload chunks
     WriteFile(up + "/nested/small.txt", "small\n");
     auto copyTo = rclone({"copy", up, ":webdav:Storage Card/Upload"});

@@ -42,17 +42,13 @@ std::vector<std::string> SortedKeys(const PlistObject& dict)
     return keys;
 }
 
-// The daemon writes its port file and its listening line just before it starts
-// listening, so a connection made at once may be refused: try until one is taken.
+// The daemon listens before it announces its port, so the first try must be taken.
 bool AcceptsOnLoopback(int port)
 {
-    return WaitFor([port] {
-        int fd = ConnectLoopback(port);
-        if (fd < 0)
-            return false;
+    int fd = ConnectLoopback(port);
+    if (fd >= 0)
         ::close(fd);
-        return true;
-    });
+    return fd >= 0;
 }
 
 } // namespace
@@ -60,12 +56,14 @@ bool AcceptsOnLoopback(int port)
 TEST(Startup, FirstStartWritesExactlyPortAndPidAndLogsTheListeningLine)
 {
     Home home; // no Library/Caches yet: the daemon must make it
-    Daemon daemon(home.dir.path(), NoBus());
+    // Arguments are ignored, whatever they look like.
+    Daemon daemon(home.dir.path(), NoBus(), {"--port", "80", "-d", "", "/etc/passwd", "%s%n"});
 
     auto dict = PlistObject::loadDictionary(home.portFile());
     ASSERT_TRUE(dict);
     EXPECT_EQ(SortedKeys(*dict), (std::vector<std::string>{"WebdavPID", "WebdavPort"}));
     EXPECT_EQ(dict->getInteger("WebdavPort"), daemon.port());
+    EXPECT_NE(daemon.port(), 80);
     EXPECT_EQ(dict->getInteger("WebdavPID"), daemon.pid());
 
     // The time stamp is "%1m/%e/%y %H:%M:%S", then two blanks, the name, a colon and
@@ -98,46 +96,29 @@ TEST(Startup, LaterStartKeepsOtherKeysAndReplacesPortAndPid)
     EXPECT_EQ(dict->keys().size(), 3u);
 }
 
-TEST(Startup, PasswordAndAddressFilesAreConsumed)
-{
-    Home home;
-    MakeDirs(home.caches());
-    auto password = PlistObject::dictionary();
-    password.set("Password", PlistObject::data({0x01, 0x02, 0x03}));
-    ASSERT_TRUE(password.writeAtomically(home.passwordFile()));
-    auto address = PlistObject::dictionary();
-    address.set("IpAddr", PlistObject::string("169.254.2.1"));
-    ASSERT_TRUE(address.writeAtomically(home.addressFile()));
-
-    Daemon daemon(home.dir.path(), NoBus());
-    EXPECT_FALSE(PathExists(home.passwordFile()));
-    EXPECT_FALSE(PathExists(home.addressFile()));
-    EXPECT_TRUE(AcceptsOnLoopback(daemon.port()));
-}
-
-// Hand-off files the daemon cannot use: it starts, serves, and says nothing but its
-// listening line. Unreadable files stay where they are; readable dictionaries with
-// values of the wrong type are still taken over (and so deleted).
-TEST(Startup, BadHandOffFilesNeitherStopNorUpsetTheDaemon)
+// Hand-off files, usable or not: the daemon starts, serves, and says nothing but its
+// listening line. Unreadable files stay where they are; readable dictionaries are
+// taken over (and so deleted), even with values of the wrong type.
+TEST(Startup, HandOffFilesAreTakenOverAndBadOnesNeitherStopNorUpsetTheDaemon)
 {
     struct Case {
         const char* name;
-        std::string password; // file contents; empty: no file
+        std::string password; // file contents
         std::string address;
         std::string port;
         bool passwordRemains;
         bool addressRemains;
     };
-    const std::string wrongTypes =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-        "<key>Password</key><integer>7</integer><key>IpAddr</key><data>AAEC</data>"
+    const std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>";
+    const std::string wrongTypes = plist + "<key>Password</key><integer>7</integer><key>IpAddr</key><data>AAEC</data>"
         "<key>WebdavPort</key><string>x</string></dict></plist>\n";
     const std::string array =
         "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><array><string>a</string></array></plist>\n";
     const std::string textWithZero =
-        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>IpAddr</key>"
-        "<string>169.254" + std::string(1, '\0') + ".2.1</string></dict></plist>\n";
+        plist + "<key>IpAddr</key><string>169.254" + std::string(1, '\0') + ".2.1</string></dict></plist>\n";
     const Case cases[] = {
+        {"usable files", plist + "<key>Password</key><data>AQID</data></dict></plist>\n",
+         plist + "<key>IpAddr</key><string>169.254.2.1</string></dict></plist>\n", "", false, false},
         {"empty files", "\n", "\n", "\n", true, true},
         {"corrupt", "<plist><dict><key>Pass", "\x01\x02garbage", "bplist00\xff", true, true},
         {"not a dictionary", array, array, array, true, true},
@@ -187,17 +168,6 @@ TEST(Startup, StaleMirrorIsEmptiedAndAFileInItsPlaceIsReplaced)
         EXPECT_TRUE(IsDirectory(home.mirror()));
         EXPECT_TRUE(AcceptsOnLoopback(daemon.port()));
     }
-}
-
-TEST(Startup, ArgumentsAreIgnored)
-{
-    Home home;
-    Daemon daemon(home.dir.path(), NoBus(), {"--port", "80", "-d", "", "/etc/passwd", "%s%n"});
-    auto dict = PlistObject::loadDictionary(home.portFile());
-    ASSERT_TRUE(dict);
-    EXPECT_EQ(dict->getInteger("WebdavPort"), daemon.port());
-    EXPECT_NE(daemon.port(), 80);
-    EXPECT_TRUE(AcceptsOnLoopback(daemon.port()));
 }
 
 // The listener ends the process with status -1 when its socket cannot be made:

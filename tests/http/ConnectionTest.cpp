@@ -27,19 +27,6 @@ std::string Write(const Connection::MethodHandler& handler)
 
 } // namespace
 
-TEST(Connection, ReasonTextsAreTheTablesOwn)
-{
-    const std::vector<std::pair<int, const char*>> table{
-        {200, "OK"}, {201, "Created"}, {202, "Accepted"}, {203, "Partial information"}, {204, "No Content"},
-        {301, "Moved"}, {302, "Found"}, {303, "Method"}, {304, "Not modified"}, {400, "Bad request"},
-        {401, "Unauthorized"}, {402, "Payment required"}, {403, "Forbidden"}, {404, "Not found"},
-        {500, "Internal error"}, {501, "Not implemented"}, {502, "Service temporarily overloaded"},
-        {503, "Gateway timeout"}, {207, "unknown"}, {405, "unknown"}, {423, "unknown"}, {0, "unknown"},
-        {-200, "unknown"}};
-    for (const auto& [code, text] : table)
-        EXPECT_STREQ(Connection::messageFromCode(code), text) << code;
-}
-
 TEST(Connection, WritersProduceExactBytes)
 {
     using Data = DataSource::Data;

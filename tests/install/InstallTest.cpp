@@ -37,7 +37,7 @@ bool IsExecutableFile(const std::string& path)
 
 } // namespace
 
-TEST(Install, EveryFileLandsUnderThePrefixAndNothingElsewhere)
+TEST(Install, EveryFileLandsUnderThePrefixAndNamesWhatIsInstalled)
 {
     StagedInstall install;
     ASSERT_EQ(install.result.exitCode, 0) << install.result.out << install.result.err;
@@ -59,12 +59,8 @@ TEST(Install, EveryFileLandsUnderThePrefixAndNothingElsewhere)
 
     for (const auto& program : kPrograms)
         EXPECT_TRUE(IsExecutableFile(install.staged("bin/" + program))) << program;
-}
 
-TEST(Install, ServiceFilesNameTheInstalledProgramsAndTheRegisteredNames)
-{
-    StagedInstall install;
-    ASSERT_EQ(install.result.exitCode, 0) << install.result.err;
+    // The service files name the installed programs and the registered names.
     const std::string bin = install.prefix + "/bin/";
     const std::string logServer = platform::ServiceBusName("PavrixWMLogServer");
     const std::string monitor = platform::ServiceBusName("PavrixWMForFramework");

@@ -1,5 +1,5 @@
 // The preference client against the real preference server on a private session
-// bus: typed values, the retry over a fresh look-up, and how long a request may take.
+// bus: typed values, the retry over a fresh look-up, and when a request gives up.
 
 #include "prefs/PreferenceClient.h"
 #include "support/TestSupport.h"
@@ -19,8 +19,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
 std::optional<std::string> Text(const PreferenceClient::Value& v) { return v ? v->asString() : std::nullopt; }
 
 class PreferenceClientTest : public testing::Test {
@@ -115,16 +113,14 @@ TEST_F(PreferenceClientTest, DatesRoundTripToTheSecondInTheirOwnZone)
     EXPECT_EQ(count("server.log", "writePref \"when\" nil"), 1);
 }
 
-TEST_F(PreferenceClientTest, NoServerGivesDefaultsAtOnce)
+TEST_F(PreferenceClientTest, NoServerGivesDefaults)
 {
     PreferenceClient client(name);
-    auto start = Clock::now();
     EXPECT_TRUE(client.readBool("flag", true));
     EXPECT_EQ(client.readInteger("n", 7), 7);
     EXPECT_FALSE(client.readDate("d"));
     EXPECT_FALSE(client.getAllPrefs());
     client.writeInteger("n", 1);
-    EXPECT_LT(SecondsSince(start), 2.0);
     EXPECT_FALSE(client.isConnected());
 }
 
@@ -155,9 +151,7 @@ TEST_F(PreferenceClientTest, ServerDyingMidRequestWithNoneToRetryGivesNil)
     ChildProcess server = startServer("server.log", {{"PAVRIX_PREFSERVER_DIE_KEY", "boom"}});
     PreferenceClient client(name);
     ASSERT_TRUE(client.makeConnection());
-    auto start = Clock::now();
     EXPECT_FALSE(client.readPref("boom"));
-    EXPECT_LT(SecondsSince(start), 3.0) << "a broken exchange is not waited out";
     EXPECT_FALSE(client.isConnected());
     auto status = server.waitExit(5s);
     ASSERT_TRUE(status);
@@ -165,18 +159,19 @@ TEST_F(PreferenceClientTest, ServerDyingMidRequestWithNoneToRetryGivesNil)
     EXPECT_EQ(count("server.log", "readPref \"boom\""), 1);
 }
 
+// Limits of a fraction of a second: the waits below are the ones under test.
+constexpr PreferenceClientLimits kShortLimits{100ms, 200ms};
+
 TEST_F(PreferenceClientTest, StalledServerGivesNilAfterTwoSends)
 {
     ChildProcess server = startServer(
-        "server.log", {{"PAVRIX_PREFSERVER_STALL_KEY", "slow"}, {"PAVRIX_PREFSERVER_STALL_SECONDS", "6"}});
-    PreferenceClient client(name);
-    auto start = Clock::now();
+        "server.log", {{"PAVRIX_PREFSERVER_STALL_KEY", "slow"}, {"PAVRIX_PREFSERVER_STALL_SECONDS", "1"}});
+    PreferenceClient client(name, kShortLimits);
+    // Each send gives up at the reply time-out, and a failed send drops the proxy.
     EXPECT_FALSE(client.readPref("slow"));
-    // Each send gives up at the reply time-out (5 s); there is no third.
-    EXPECT_GE(SecondsSince(start), 9.0);
-    EXPECT_LT(SecondsSince(start), 12.0);
     EXPECT_FALSE(client.isConnected());
-    // The server takes both sends in turn as it wakes up, and answers again after.
+    // The server takes the sends in turn as it wakes up, and answers again after:
+    // there were two, not a third.
     EXPECT_TRUE(client.makeConnection());
     EXPECT_TRUE(WaitFor([&] { return client.isReallyConnected(); }, 10s));
     EXPECT_EQ(count("server.log", "readPref \"slow\""), 2);
@@ -189,10 +184,10 @@ public:
     std::timed_mutex& requestLock() { return mLock; }
 };
 
-TEST_F(PreferenceClientTest, LockHeldElsewhereGivesNilAfterTenSeconds)
+TEST_F(PreferenceClientTest, LockHeldElsewhereGivesNilAtTheDeadline)
 {
     ChildProcess server = startServer("server.log");
-    LockableClient client(name);
+    LockableClient client(name, kShortLimits);
     client.writeInteger("n", 3);
     std::promise<void> held, release;
     std::thread holder([&] {
@@ -201,13 +196,10 @@ TEST_F(PreferenceClientTest, LockHeldElsewhereGivesNilAfterTenSeconds)
         release.get_future().wait();
     });
     held.get_future().wait();
-    auto start = Clock::now();
+    // The lock is held until after this read: it can only have given up.
     EXPECT_EQ(client.readInteger("n", -1), -1);
-    double took = SecondsSince(start);
     release.set_value();
     holder.join();
-    EXPECT_GE(took, 9.9);
-    EXPECT_LT(took, 12.0);
     EXPECT_EQ(count("server.log", "readPref \"n\""), 0) << "the server was never contacted";
     EXPECT_EQ(client.readInteger("n", -1), 3);
 }

@@ -1,0 +1,130 @@
+// Clients that trickle, stall or stay silent, against a real listener in this
+// process on a loopback port with limits of a fraction of a second: each is given
+// up, the device is left as it was, and the client behind them is served.
+
+#include "support/TestSupport.h"
+
+#include "daemon/Application.h"
+#include "daemon/Server.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace testsupport;
+using namespace std::chrono_literals;
+
+namespace {
+
+// A client whose answer is read on a thread of its own, so that the daemon never
+// waits on the test to take it; it hangs up once answered, as a real one would.
+class AnsweredClient {
+public:
+    explicit AnsweredClient(int port) : fd_(ConnectLoopback(port))
+    {
+        reader_ = std::thread([this] {
+            answer_ = ReadUntilClose(fd_, 30s);
+            answered_ = true;
+            ::shutdown(fd_, SHUT_RDWR);
+        });
+    }
+    ~AnsweredClient()
+    {
+        if (reader_.joinable())
+            reader_.join();
+        ::close(fd_);
+    }
+    int fd() const { return fd_; }
+    bool answered() const { return answered_; }
+    // Waits for the daemon to end the connection.
+    const std::string& answer()
+    {
+        reader_.join();
+        return answer_;
+    }
+
+private:
+    int fd_;
+    std::atomic<bool> answered_{false};
+    std::string answer_;
+    std::thread reader_;
+};
+
+// Sets an environment variable for as long as it lives: the listener in this
+// process reads HOME and the device from there, and later tests must not.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name)
+    {
+        if (const char* old = std::getenv(name))
+            old_ = old;
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+TEST(SlowClients, AreGivenUpAndTheNextIsServed)
+{
+    TempDir home, device;
+    MakeDirs(device / "fs/My Documents");
+    WriteFile(device / "fs/My Documents/a", "A");
+    WriteFile(device / "fs/My Documents/b.txt", "bee");
+    ScopedEnv homeEnv("HOME", home.path()), deviceEnv("PAVRIX_DEVICE", device.path());
+    ScopedEnv busEnv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
+
+    ConnectionLimits limits;
+    limits.requestHead = 300ms;
+    limits.stall = 300ms;
+    Server server(0, std::nullopt, ConnectionDataSource, limits);
+    server.Listen();
+    const int port = server.boundPort();
+    std::thread serving([&] { server.Serve(6); });
+
+    // A DELETE whose head arrives a byte at a time and never ends.
+    const std::string head = "DELETE /vol/My%20Documents/a HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(400, 'p');
+    AnsweredClient slow(port);
+    std::thread trickle([&] {
+        for (size_t i = 0; i < head.size() && !slow.answered(); ++i) {
+            if (::send(slow.fd(), &head[i], 1, MSG_NOSIGNAL) != 1)
+                break;
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    // Three that connect and say nothing, and one whose head stops before its end.
+    std::vector<std::unique_ptr<AnsweredClient>> silent;
+    for (int i = 0; i < 3; ++i)
+        silent.push_back(std::make_unique<AnsweredClient>(port));
+    AnsweredClient stalled(port);
+    SendAll(stalled.fd(), "OPTIONS / HTTP/1.1\r\nHost: x\r\n");
+
+    int next = ConnectLoopback(port);
+    SendAll(next, "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n\r\n");
+    // Bounded well below the daemon's own 10 s head limit: a listener that did not
+    // take the limits it was given fails here rather than passing slowly.
+    Response answer = ParseResponse(ReadUntilClose(next, 5s));
+    ::close(next);
+    EXPECT_EQ(answer.status(), 200);
+    EXPECT_EQ(answer.body, "bee");
+
+    // The unended DELETE is refused and deletes nothing; an OPTIONS, which changes
+    // nothing, is answered from the lines that did arrive.
+    EXPECT_EQ(ParseResponse(slow.answer()).status(), 400);
+    trickle.join();
+    EXPECT_EQ(ReadFile(device / "fs/My Documents/a"), "A");
+    Response options = ParseResponse(stalled.answer());
+    EXPECT_EQ(options.status(), 200);
+    EXPECT_EQ(options.header("DAV"), "2");
+    for (auto& client : silent)
+        client->answer(); // ended by the daemon, as the next client's answer already shows
+    serving.join();
+}
+
+} // namespace

@@ -168,6 +168,15 @@ DWORD DeviceFileTree::resolve(const std::string& devicePath, Resolved& out) cons
     return 0;
 }
 
+DWORD DeviceFileTree::resolveExisting(const std::string& devicePath, Resolved& out) const
+{
+    if (DWORD error = resolve(devicePath, out))
+        return error;
+    if (out.isRoot)
+        return ERROR_ACCESS_DENIED;
+    return out.exists ? 0 : ERROR_FILE_NOT_FOUND;
+}
+
 DWORD DeviceFileTree::find(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) const
 {
     findData.clear();
@@ -229,12 +238,8 @@ DWORD DeviceFileTree::find(const std::string& path, DWORD flags, std::vector<Rap
 DWORD DeviceFileTree::deleteFile(const std::string& path, const InUse& inUse) const
 {
     Resolved r;
-    if (DWORD error = resolve(path, r))
+    if (DWORD error = resolveExisting(path, r))
         return error;
-    if (r.isRoot)
-        return ERROR_ACCESS_DENIED;
-    if (!r.exists)
-        return ERROR_FILE_NOT_FOUND;
     if (r.info.isDirectory)
         return ERROR_ACCESS_DENIED;
     if (inUse(r.info) || HeldElsewhere(r.target))
@@ -247,12 +252,8 @@ DWORD DeviceFileTree::deleteFile(const std::string& path, const InUse& inUse) co
 DWORD DeviceFileTree::removeDirectory(const std::string& path) const
 {
     Resolved r;
-    if (DWORD error = resolve(path, r))
+    if (DWORD error = resolveExisting(path, r))
         return error;
-    if (r.isRoot)
-        return ERROR_ACCESS_DENIED;
-    if (!r.exists)
-        return ERROR_FILE_NOT_FOUND;
     if (!r.info.isDirectory)
         return ERROR_DIRECTORY;
     if (::rmdir(r.entryPath().c_str()) == 0)
@@ -277,12 +278,8 @@ DWORD DeviceFileTree::createDirectory(const std::string& path) const
 DWORD DeviceFileTree::move(const std::string& existingFileName, const std::string& newFileName, const InUse& inUse) const
 {
     Resolved from, to;
-    if (DWORD error = resolve(existingFileName, from))
+    if (DWORD error = resolveExisting(existingFileName, from))
         return error;
-    if (from.isRoot)
-        return ERROR_ACCESS_DENIED;
-    if (!from.exists)
-        return ERROR_FILE_NOT_FOUND;
     if (inUse(from.info) || (from.info.isFile && HeldElsewhere(from.target)))
         return ERROR_SHARING_VIOLATION;
     if (DWORD error = resolve(newFileName, to))

@@ -55,6 +55,8 @@ public:
     DWORD hostSpace(int64_t& size, int64_t& free) const;
 
 private:
+    // resolve() for a change to an entry that must exist: the root is never changed.
+    DWORD resolveExisting(const std::string& devicePath, Resolved& out) const;
     // The host entry of `folder` that `name` names: spelled so, or else the first
     // in listing order that matches without regard to case.
     std::optional<std::string> findEntry(const std::string& folder, const std::string& name) const;

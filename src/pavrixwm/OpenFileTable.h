@@ -59,7 +59,7 @@ public:
 
 private:
     // Handles start well away from 0 and the small numbers a caller might mistake
-    // for one, and step by four as the device's own do.
+    // for one, and step by four as Win32 handles do.
     static constexpr HANDLE kFirstHandle = 0x100;
 
     std::mutex mutex_;

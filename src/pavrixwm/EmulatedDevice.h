@@ -18,19 +18,26 @@
 // has the same device directory open; a handle is valid only in its own session.
 
 #include "pavrixwm/DeviceBackend.h"
-
-#include <sys/types.h>
+#include "pavrixwm/DeviceFileHandles.h"
+#include "pavrixwm/DeviceFileTree.h"
+#include "pavrixwm/DeviceSettings.h"
+#include "pavrixwm/EmulatedDeviceLibrary.h"
+#include "pavrixwm/EmulatedRegistry.h"
+#include "pavrixwm/OpenFileTable.h"
 
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 
 class EmulatedDevice : public DeviceBackend {
 public:
-    // The device in `directory`; null when it has no fs/ folder.
-    static std::shared_ptr<EmulatedDevice> open(const std::string& directory);
+    // The device in `directory`; null when it has no fs/ folder. Its handles share
+    // the sharing rules with every other device of `openFiles` over the same folder.
+    static std::shared_ptr<EmulatedDevice> open(const std::string& directory,
+                                                OpenFileRegistry& openFiles = OpenFileRegistry::processWide());
     // The device named by PAVRIX_DEVICE; null when unset or not a device.
     static std::shared_ptr<EmulatedDevice> fromEnvironment();
 
@@ -63,10 +70,19 @@ public:
     void CeRapiFreeBuffer(uint8_t* buffer) override;
 
 private:
-    explicit EmulatedDevice(std::string directory, std::string fsRoot);
+    class Call;
 
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    EmulatedDevice(std::string directory, const std::string& fsRoot, OpenFileRegistry& openFiles);
+    // FALSE with the code kept for CeGetLastError, or TRUE for 0.
+    BOOL result(DWORD error);
+
     std::string directory_;
-    std::mutex mutex_;
+    std::mutex mutex_; // one call at a time; every member below is guarded by it
+    DeviceSettings settings_;
+    DeviceFileTree tree_;
+    DeviceFileHandles files_;
+    EmulatedRegistry registry_;
+    EmulatedDeviceLibrary library_;
+    std::set<uint8_t*> replyBlocks_;
+    DWORD lastError_ = 0;
 };

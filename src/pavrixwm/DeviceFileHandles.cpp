@@ -1,0 +1,197 @@
+#include "pavrixwm/DeviceFileHandles.h"
+
+#include "pavrixwm/DeviceNames.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+DeviceFileHandles::DeviceFileHandles(const DeviceFileTree& tree, std::shared_ptr<OpenFileTable> table)
+    : tree_(tree), table_(std::move(table)), session_(table_->newSession())
+{
+}
+
+DeviceFileHandles::~DeviceFileHandles() { table_->closeAll(session_); }
+
+DWORD DeviceFileHandles::create(const std::string& path, DWORD access, DWORD sharing, DWORD disposition, HANDLE& handle)
+{
+    if (disposition < CREATE_NEW || disposition > TRUNCATE_EXISTING)
+        return ERROR_INVALID_PARAMETER;
+    DeviceFileTree::Resolved r;
+    if (DWORD error = tree_.resolve(path, r))
+        return error;
+    return open(r, access, sharing, disposition, handle);
+}
+
+DWORD DeviceFileHandles::open(const DeviceFileTree::Resolved& r, DWORD access, DWORD sharing, DWORD disposition,
+                              HANDLE& handle)
+{
+    if (r.isRoot || (r.exists && r.info.isDirectory))
+        return ERROR_ACCESS_DENIED;
+    bool truncate = disposition == CREATE_ALWAYS || disposition == TRUNCATE_EXISTING;
+    bool mustExist = disposition == OPEN_EXISTING || disposition == TRUNCATE_EXISTING;
+    auto files = table_->lock();
+    int fd = -1;
+    HostInfo info;
+    if (r.exists) {
+        if (disposition == CREATE_NEW)
+            return ERROR_FILE_EXISTS;
+        DWORD effectiveAccess = access | (truncate ? GENERIC_WRITE : 0);
+        if ((effectiveAccess & GENERIC_WRITE) && !r.info.writable())
+            return ERROR_ACCESS_DENIED;
+        if (files.conflicts(r.info, effectiveAccess, sharing) || HeldElsewhere(r.target))
+            return ERROR_SHARING_VIOLATION;
+        int flags = O_CLOEXEC | (truncate ? O_TRUNC : 0);
+        if (effectiveAccess & GENERIC_WRITE)
+            flags |= (access & GENERIC_READ) ? O_RDWR : O_WRONLY;
+        else
+            flags |= O_RDONLY;
+        fd = ::open(r.target.c_str(), flags);
+        if (fd < 0)
+            return ErrnoToWin32(errno);
+        info = r.info;
+    } else {
+        // A name that leads out of fs/ is missing to a reader and refused to a writer.
+        if (r.blocked)
+            return mustExist ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+        if (mustExist)
+            return ERROR_FILE_NOT_FOUND;
+        if (!IsValidDeviceName(r.givenName))
+            return ERROR_INVALID_NAME;
+        int flags = O_CLOEXEC | O_CREAT | O_EXCL | O_NOFOLLOW | ((access & GENERIC_READ) ? O_RDWR : O_WRONLY);
+        fd = ::open(r.newPath().c_str(), flags, 0644);
+        if (fd < 0)
+            return errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoToWin32(errno);
+        if (auto made = Inspect(r.newPath()))
+            info = *made;
+    }
+    handle = files.add(OpenFile{session_, fd, access, sharing, info.device, info.inode});
+    return 0;
+}
+
+// One loop for both directions, so that reads and writes stop and fail alike.
+template <class Step>
+DWORD DeviceFileHandles::transfer(HANDLE handle, DWORD access, bool hasBuffer, DWORD count, DWORD& moved, Step step)
+{
+    moved = 0;
+    auto files = table_->lock();
+    OpenFile* file = files.find(session_, handle);
+    if (!file)
+        return ERROR_INVALID_HANDLE;
+    if (!(file->access & access))
+        return ERROR_ACCESS_DENIED;
+    if (count > 0 && !hasBuffer)
+        return ERROR_INVALID_PARAMETER;
+    while (moved < count) {
+        ssize_t n = step(file->fd, moved, count - moved);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return ErrnoToWin32(errno);
+        }
+        if (n == 0)
+            break;
+        moved += static_cast<DWORD>(n);
+    }
+    return 0;
+}
+
+DWORD DeviceFileHandles::read(HANDLE handle, uint8_t* buffer, DWORD count, DWORD& moved)
+{
+    return transfer(handle, GENERIC_READ, buffer != nullptr, count, moved,
+                    [&](int fd, DWORD done, DWORD left) { return ::read(fd, buffer + done, left); });
+}
+
+DWORD DeviceFileHandles::write(HANDLE handle, const uint8_t* buffer, DWORD count, DWORD& moved)
+{
+    return transfer(handle, GENERIC_WRITE, buffer != nullptr, count, moved,
+                    [&](int fd, DWORD done, DWORD left) { return ::write(fd, buffer + done, left); });
+}
+
+DWORD DeviceFileHandles::seek(HANDLE handle, int64_t distance, DWORD method, int64_t& position)
+{
+    auto files = table_->lock();
+    OpenFile* file = files.find(session_, handle);
+    if (!file)
+        return ERROR_INVALID_HANDLE;
+    int64_t base = 0;
+    switch (method) {
+    case FILE_BEGIN:
+        break;
+    case FILE_CURRENT:
+        base = ::lseek(file->fd, 0, SEEK_CUR);
+        break;
+    case FILE_END: {
+        struct stat st {};
+        if (::fstat(file->fd, &st) != 0)
+            return ErrnoToWin32(errno);
+        base = st.st_size;
+        break;
+    }
+    default:
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (base < 0)
+        return ErrnoToWin32(errno);
+    position = base + distance;
+    if (position < 0)
+        return ERROR_NEGATIVE_SEEK;
+    return ::lseek(file->fd, position, SEEK_SET) < 0 ? ErrnoToWin32(errno) : 0;
+}
+
+DWORD DeviceFileHandles::close(HANDLE handle)
+{
+    auto files = table_->lock();
+    if (!files.find(session_, handle))
+        return ERROR_INVALID_HANDLE;
+    files.close(handle);
+    return 0;
+}
+
+DWORD DeviceFileHandles::deleteFile(const std::string& path)
+{
+    auto files = table_->lock();
+    return tree_.deleteFile(path, [&](const HostInfo& info) { return files.isOpen(info); });
+}
+
+DWORD DeviceFileHandles::move(const std::string& from, const std::string& to)
+{
+    auto files = table_->lock();
+    return tree_.move(from, to, [&](const HostInfo& info) { return files.isOpen(info); });
+}
+
+std::optional<std::vector<uint8_t>> DeviceFileHandles::readWhole(const std::string& path, DWORD& error)
+{
+    DeviceFileTree::Resolved r;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if ((error = tree_.resolve(path, r)))
+        return std::nullopt;
+    // The root is no file to read, whatever opening it would answer.
+    if ((error = r.isRoot ? ERROR_FILE_NOT_FOUND : open(r, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, handle)))
+        return std::nullopt;
+    std::vector<uint8_t> contents;
+    uint8_t chunk[65536];
+    DWORD got = 0;
+    while (!(error = read(handle, chunk, sizeof chunk, got)) && got > 0)
+        contents.insert(contents.end(), chunk, chunk + got);
+    close(handle);
+    if (error)
+        return std::nullopt;
+    return contents;
+}
+
+DWORD DeviceFileHandles::writeWhole(const std::string& path, const std::vector<uint8_t>& data)
+{
+    DeviceFileTree::Resolved r;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    if (DWORD error = tree_.resolve(path, r))
+        return error;
+    if (DWORD error = open(r, GENERIC_WRITE, 0, CREATE_ALWAYS, handle))
+        return error;
+    // The library's blocks are far below 4 GiB, the most one write can take.
+    DWORD written = 0;
+    DWORD error = write(handle, data.data(), static_cast<DWORD>(data.size()), written);
+    close(handle);
+    return error;
+}

@@ -1,0 +1,308 @@
+#include "pavrixwm/DeviceFileTree.h"
+
+#include "pavrixwm/DeviceNames.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+
+// Device paths separate names by backslashes (a slash is accepted as Win32 does);
+// empty names and "." are dropped, so "\a\\b\" names the same file as "\a\b".
+std::vector<std::string> SplitDevicePath(const std::string& path)
+{
+    std::vector<std::string> parts;
+    std::string current;
+    auto flush = [&] {
+        if (!current.empty() && current != ".")
+            parts.push_back(current);
+        current.clear();
+    };
+    for (char c : path) {
+        if (c == '\\' || c == '/')
+            flush();
+        else
+            current.push_back(c);
+    }
+    flush();
+    return parts;
+}
+
+// The canonical path of an entry of a canonical folder. Only a symbolic link can
+// lead elsewhere, so only a link (or an entry of unknown type) costs a realpath.
+std::optional<std::string> CanonicalEntry(const std::string& folder, const std::string& name, unsigned char type)
+{
+    std::string path = folder + "/" + name;
+    if (type == DT_UNKNOWN) {
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) != 0)
+            return std::nullopt;
+        type = S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    }
+    return type == DT_LNK ? RealPath(path) : path;
+}
+
+DWORD AttributesOf(const std::string& name, const HostInfo& info)
+{
+    DWORD attributes = 0;
+    if (info.isDirectory)
+        attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    else if (!info.writable())
+        attributes |= FILE_ATTRIBUTE_READONLY;
+    // Names beginning with "." are hidden on the host, so they are on the device.
+    if (!name.empty() && name[0] == '.')
+        attributes |= FILE_ATTRIBUTE_HIDDEN;
+    if (attributes == 0)
+        attributes = FILE_ATTRIBUTE_NORMAL;
+    return attributes;
+}
+
+RapiFindData MakeFindData(const std::string& name, const HostInfo& info, DWORD flags)
+{
+    RapiFindData data;
+    if (flags & FAF_NAME)
+        data.filename = name;
+    if (flags & FAF_ATTRIBUTES)
+        data.attributes = AttributesOf(name, info);
+    if (flags & FAF_CREATION_TIME)
+        data.creationTime = info.creation;
+    if (flags & FAF_LASTACCESS_TIME)
+        data.lastAccessTime = info.access;
+    if (flags & FAF_LASTWRITE_TIME)
+        data.lastModTime = info.write;
+    if (flags & FAF_SIZE_HIGH)
+        data.fileSize |= info.size & 0xFFFFFFFF00000000ULL;
+    if (flags & FAF_SIZE_LOW)
+        data.fileSize |= info.size & 0xFFFFFFFFULL;
+    if (flags & FAF_OID)
+        data.oid = static_cast<uint32_t>(info.inode);
+    return data;
+}
+
+// Whether a find with these flags reports the entry at all.
+bool Wanted(DWORD flags, const std::string& name, const HostInfo& info)
+{
+    if ((flags & FAF_FOLDERS_ONLY) && !info.isDirectory)
+        return false;
+    return !((flags & FAF_ATTRIB_NO_HIDDEN) && (AttributesOf(name, info) & FILE_ATTRIBUTE_HIDDEN));
+}
+
+} // namespace
+
+std::optional<std::string> DeviceFileTree::findEntry(const std::string& folder, const std::string& name) const
+{
+    if (name.find('/') != std::string::npos || name == "." || name == "..")
+        return std::nullopt;
+    struct stat st {};
+    if (::lstat((folder + "/" + name).c_str(), &st) == 0)
+        return name;
+    DIR* dir = ::opendir(folder.c_str());
+    if (!dir)
+        return std::nullopt;
+    std::optional<std::string> found;
+    while (struct dirent* entry = ::readdir(dir)) {
+        std::string candidate = entry->d_name;
+        if (candidate == "." || candidate == "..")
+            continue;
+        if (DeviceNamesEqual(candidate, name) && (!found || DeviceNameLess(candidate, *found)))
+            found = candidate;
+    }
+    ::closedir(dir);
+    return found;
+}
+
+DWORD DeviceFileTree::resolve(const std::string& devicePath, Resolved& out) const
+{
+    out = Resolved{};
+    if (devicePath.find('\0') != std::string::npos)
+        return ERROR_INVALID_NAME;
+    auto parts = SplitDevicePath(devicePath);
+    if (parts.empty()) {
+        out.isRoot = true;
+        out.target = fsRoot_;
+        out.parent = fsRoot_;
+        auto info = Inspect(fsRoot_);
+        out.exists = info.has_value();
+        if (info)
+            out.info = *info;
+        return 0;
+    }
+    std::string folder = fsRoot_;
+    for (size_t i = 0; i + 1 < parts.size(); ++i) {
+        auto name = findEntry(folder, parts[i]);
+        if (!name)
+            return ERROR_PATH_NOT_FOUND;
+        auto real = CanonicalEntry(folder, *name, DT_UNKNOWN);
+        if (!real || !IsInsideFolder(fsRoot_, *real))
+            return ERROR_PATH_NOT_FOUND;
+        auto info = Inspect(*real);
+        if (!info || !info->isDirectory)
+            return ERROR_PATH_NOT_FOUND;
+        folder = *real;
+    }
+    out.parent = folder;
+    out.givenName = parts.back();
+    if (out.givenName == "..") {
+        out.blocked = true;
+        return 0;
+    }
+    out.entryName = findEntry(folder, out.givenName);
+    if (!out.entryName)
+        return 0;
+    auto real = CanonicalEntry(folder, *out.entryName, DT_UNKNOWN);
+    std::optional<HostInfo> info;
+    if (real && IsInsideFolder(fsRoot_, *real) && *real != fsRoot_)
+        info = Inspect(*real);
+    if (info && (info->isDirectory || info->isFile)) {
+        out.exists = true;
+        out.target = *real;
+        out.info = *info;
+    } else {
+        out.blocked = true;
+    }
+    return 0;
+}
+
+DWORD DeviceFileTree::resolveExisting(const std::string& devicePath, Resolved& out) const
+{
+    if (DWORD error = resolve(devicePath, out))
+        return error;
+    if (out.isRoot)
+        return ERROR_ACCESS_DENIED;
+    return out.exists ? 0 : ERROR_FILE_NOT_FOUND;
+}
+
+DWORD DeviceFileTree::find(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) const
+{
+    findData.clear();
+    size_t cut = path.find_last_of("\\/");
+    std::string last = cut == std::string::npos ? path : path.substr(cut + 1);
+    if (last.find_first_of("*?") == std::string::npos) {
+        Resolved r;
+        if (DWORD error = resolve(path, r))
+            return error;
+        if (r.isRoot || !r.exists)
+            return ERROR_FILE_NOT_FOUND;
+        if (Wanted(flags, *r.entryName, r.info))
+            findData.push_back(MakeFindData(*r.entryName, r.info, flags));
+        return 0;
+    }
+
+    Resolved folder;
+    if (DWORD error = resolve(cut == std::string::npos ? std::string() : path.substr(0, cut), folder))
+        return error;
+    if (!folder.exists || !folder.info.isDirectory)
+        return ERROR_PATH_NOT_FOUND;
+    DIR* dir = ::opendir(folder.target.c_str());
+    if (!dir)
+        return ErrnoToWin32(errno);
+    struct Entry {
+        std::string name;
+        HostInfo info;
+        DeviceNameKey key; // worked out once, not on every comparison of the sort
+    };
+    std::vector<Entry> entries;
+    while (struct dirent* entry = ::readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name == "." || name == ".." || !DeviceNameMatches(last, name))
+            continue;
+        std::optional<HostInfo> info;
+        if (entry->d_type == DT_REG || entry->d_type == DT_DIR) {
+            // Not a link: the entry is what it names, inside the folder.
+            info = Inspect(name, ::dirfd(dir));
+        } else {
+            auto real = CanonicalEntry(folder.target, name, entry->d_type);
+            if (!real || !IsInsideFolder(fsRoot_, *real) || *real == fsRoot_)
+                continue;
+            info = Inspect(*real);
+        }
+        if (!info || !(info->isDirectory || info->isFile) || !Wanted(flags, name, *info))
+            continue;
+        entries.push_back({name, *info, DeviceNameSortKey(name)});
+    }
+    ::closedir(dir);
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        return a.key != b.key ? a.key < b.key : a.name < b.name;
+    });
+    findData.reserve(entries.size());
+    for (const auto& entry : entries)
+        findData.push_back(MakeFindData(entry.name, entry.info, flags));
+    return 0;
+}
+
+DWORD DeviceFileTree::deleteFile(const std::string& path, const InUse& inUse) const
+{
+    Resolved r;
+    if (DWORD error = resolveExisting(path, r))
+        return error;
+    if (r.info.isDirectory)
+        return ERROR_ACCESS_DENIED;
+    if (inUse(r.info) || HeldElsewhere(r.target))
+        return ERROR_SHARING_VIOLATION;
+    if (!r.info.writable())
+        return ERROR_ACCESS_DENIED;
+    return ::unlink(r.entryPath().c_str()) == 0 ? 0 : ErrnoToWin32(errno);
+}
+
+DWORD DeviceFileTree::removeDirectory(const std::string& path) const
+{
+    Resolved r;
+    if (DWORD error = resolveExisting(path, r))
+        return error;
+    if (!r.info.isDirectory)
+        return ERROR_DIRECTORY;
+    if (::rmdir(r.entryPath().c_str()) == 0)
+        return 0;
+    if (errno == ENOTEMPTY || errno == EEXIST)
+        return ERROR_DIR_NOT_EMPTY;
+    return errno == ENOTDIR ? ERROR_DIRECTORY : ErrnoToWin32(errno);
+}
+
+DWORD DeviceFileTree::createDirectory(const std::string& path) const
+{
+    Resolved r;
+    if (DWORD error = resolve(path, r))
+        return error;
+    if (r.isRoot || r.exists || r.entryName)
+        return ERROR_ALREADY_EXISTS;
+    if (!IsValidDeviceName(r.givenName))
+        return ERROR_INVALID_NAME;
+    return ::mkdir(r.newPath().c_str(), 0755) == 0 ? 0 : ErrnoToWin32(errno);
+}
+
+DWORD DeviceFileTree::move(const std::string& existingFileName, const std::string& newFileName, const InUse& inUse) const
+{
+    Resolved from, to;
+    if (DWORD error = resolveExisting(existingFileName, from))
+        return error;
+    if (inUse(from.info) || (from.info.isFile && HeldElsewhere(from.target)))
+        return ERROR_SHARING_VIOLATION;
+    if (DWORD error = resolve(newFileName, to))
+        return error;
+    if (to.isRoot)
+        return ERROR_ALREADY_EXISTS;
+    bool sameEntry = to.exists && to.info.sameFile(from.info) && to.parent == from.parent;
+    if ((to.exists || to.entryName) && !sameEntry)
+        return ERROR_ALREADY_EXISTS;
+    if (!IsValidDeviceName(to.givenName))
+        return ERROR_INVALID_NAME;
+    // A folder cannot go inside itself.
+    if (from.info.isDirectory && IsInsideFolder(from.target, to.parent))
+        return ERROR_ACCESS_DENIED;
+    return ::rename(from.entryPath().c_str(), to.newPath().c_str()) == 0 ? 0 : ErrnoToWin32(errno);
+}
+
+DWORD DeviceFileTree::hostSpace(int64_t& size, int64_t& free) const
+{
+    struct statvfs vfs {};
+    if (::statvfs(fsRoot_.c_str(), &vfs) != 0)
+        return ErrnoToWin32(errno);
+    size = static_cast<int64_t>(vfs.f_blocks) * static_cast<int64_t>(vfs.f_frsize);
+    free = static_cast<int64_t>(vfs.f_bavail) * static_cast<int64_t>(vfs.f_frsize);
+    return 0;
+}

@@ -1,0 +1,114 @@
+#include "pavrixwm/HostFileInfo.h"
+
+#include "platform/CalendarDate.h"
+
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+namespace {
+
+std::chrono::system_clock::time_point FileTime(int64_t seconds, uint32_t nanoseconds)
+{
+    // FILETIME counts 100 ns intervals; finer host digits would make a time the
+    // device reports differ from the same time read back.
+    auto date = platform::CalendarDate::fromSeconds(seconds, 0, static_cast<int32_t>(nanoseconds - nanoseconds % 100));
+    // A find result holds its times on the host clock, which ends in 1677 and 2262;
+    // a host file dated beyond (ext4 keeps dates up to 2446) gets no time rather
+    // than one wrapped round into another century.
+    auto time = date ? date->time() : std::nullopt;
+    return time.value_or(std::chrono::system_clock::time_point{});
+}
+
+} // namespace
+
+bool HostInfo::writable() const { return (mode & S_IWUSR) != 0; }
+
+std::optional<HostInfo> Inspect(const std::string& path, int at)
+{
+    struct statx sx {};
+    int flags = AT_STATX_SYNC_AS_STAT | (at == AT_FDCWD ? 0 : AT_SYMLINK_NOFOLLOW);
+    if (::statx(at, path.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+        return std::nullopt;
+    HostInfo info;
+    info.isDirectory = S_ISDIR(sx.stx_mode);
+    info.isFile = S_ISREG(sx.stx_mode);
+    info.size = info.isDirectory ? 0 : sx.stx_size;
+    info.mode = sx.stx_mode;
+    info.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+    info.inode = sx.stx_ino;
+    info.write = FileTime(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+    info.access = FileTime(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
+    info.creation = (sx.stx_mask & STATX_BTIME) ? FileTime(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec) : info.write;
+    return info;
+}
+
+std::optional<std::string> RealPath(const std::string& path)
+{
+    char* real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return std::nullopt;
+    std::string out(real);
+    std::free(real);
+    return out;
+}
+
+bool IsInsideFolder(const std::string& folder, const std::string& path)
+{
+    return path == folder ||
+           (path.size() > folder.size() && path.compare(0, folder.size(), folder) == 0 && path[folder.size()] == '/');
+}
+
+// A probe on a fresh descriptor tells without waiting.
+bool HeldElsewhere(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    bool held = false;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        held = errno == EWOULDBLOCK;
+    else
+        ::flock(fd, LOCK_UN);
+    ::close(fd);
+    return held;
+}
+
+DWORD ErrnoToWin32(int error)
+{
+    switch (error) {
+    case ENOENT:
+        return ERROR_FILE_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_PATH_NOT_FOUND;
+    case EACCES:
+    case EPERM:
+    case EISDIR:
+    case EROFS:
+    case ELOOP:
+        return ERROR_ACCESS_DENIED;
+    case EEXIST:
+        return ERROR_ALREADY_EXISTS;
+    case ENOTEMPTY:
+        return ERROR_DIR_NOT_EMPTY;
+    case ENOSPC:
+    case EFBIG:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case ENAMETOOLONG:
+        return ERROR_INVALID_NAME;
+    case EBUSY:
+    case ETXTBSY:
+        return ERROR_SHARING_VIOLATION;
+    case EINVAL:
+        return ERROR_INVALID_PARAMETER;
+    case ENOMEM:
+        return ERROR_NOT_ENOUGH_MEMORY;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}

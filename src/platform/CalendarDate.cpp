@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 namespace platform {
 
@@ -165,6 +166,20 @@ struct tm UtcFields(int64_t seconds)
     return t;
 }
 
+namespace {
+
+// The directive after the '%' at f[i], moving i onto its letter; "%1" before the
+// letter asks for a number without its leading zero.
+std::pair<char, bool> Directive(const std::string& f, size_t& i)
+{
+    char c = f[++i];
+    if (c == '1' && i + 1 < f.size())
+        return {f[++i], true};
+    return {c, false};
+}
+
+} // namespace
+
 std::string CalendarDate::format(const std::string& f) const
 {
     struct tm t = fields();
@@ -174,12 +189,7 @@ std::string CalendarDate::format(const std::string& f) const
             out += f[i];
             continue;
         }
-        char c = f[++i];
-        bool noPad = false;
-        if (c == '1' && i + 1 < f.size()) {
-            noPad = true;
-            c = f[++i];
-        }
+        auto [c, noPad] = Directive(f, i);
         switch (c) {
         case 'a': out += kDayShort[t.tm_wday]; break;
         case 'A': out += kDayLong[t.tm_wday]; break;
@@ -231,12 +241,7 @@ std::optional<CalendarDate> CalendarDate::parse(const std::string& f, const std:
             ++pos;
             continue;
         }
-        char c = f[++i];
-        bool noPad = false;
-        if (c == '1' && i + 1 < f.size()) {
-            noPad = true;
-            c = f[++i];
-        }
+        auto [c, noPad] = Directive(f, i);
         bool ok = true;
         switch (c) {
         case 'Y': ok = readNumber(text, pos, 4, true, year); break;

@@ -2,6 +2,7 @@
 #include "daemon/Server.h"
 #include "device/WinceDataSource.h"
 #include "log/LogClient.h"
+#include "log/LogProtocol.h"
 
 #include <cerrno>
 #include <csignal>
@@ -82,7 +83,7 @@ int main(int argc, char** argv)
     action.sa_flags = 0; // no SA_RESTART: a blocked accept returns and is simply retried
     sigaction(SIGHUP, &action, nullptr);
 
-    LogInit("PavrixWMLogServer", "webdav");
+    LogInit(kLogServerName, "webdav");
 
     application->Daemon();
 

@@ -1,8 +1,6 @@
-// The other byte helpers: UTF-16 units, the device's byte order, and numbers read
-// from the start of a text.
+// The other byte helpers: UTF-16 units and numbers read from the start of a text.
 
 #include "platform/DecimalText.h"
-#include "platform/LittleEndian.h"
 #include "platform/UTF16.h"
 
 #include <gtest/gtest.h>
@@ -20,44 +18,16 @@ TEST(UTF16, PairsJoinAndUnpairedSurrogatesAreRefusedOrReplaced)
         std::string replaced;               // under Replace
     };
     const Case cases[] = {
-        {{}, "", ""},
-        {{'a', 0xE9, 0x20AC}, "a\xC3\xA9\xE2\x82\xAC", "a\xC3\xA9\xE2\x82\xAC"},
-        {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        {{}, "", ""}, {{0, 'a'}, std::string("\0a", 2), std::string("\0a", 2)},
+        {{'a', 0x20AC, 0xD83D, 0xDE00}, "a\xE2\x82\xAC\xF0\x9F\x98\x80", "a\xE2\x82\xAC\xF0\x9F\x98\x80"},
         {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
-        {{0, 'a'}, std::string("\0a", 2), std::string("\0a", 2)},
-        {{'a', 0xD83D}, std::nullopt, "a" + kFFFD},
-        {{0xDE00, 'b'}, std::nullopt, kFFFD + "b"},
-        {{0xD83D, 'b'}, std::nullopt, kFFFD + "b"},
-        {{0xD83D, 0xD83D, 0xDE00}, std::nullopt, kFFFD + "\xF0\x9F\x98\x80"},
+        {{'a', 0xD83D}, std::nullopt, "a" + kFFFD}, {{0xDE00, 'b'}, std::nullopt, kFFFD + "b"},
+        {{0xD83D, 'b'}, std::nullopt, kFFFD + "b"}, {{0xD83D, 0xD83D, 0xDE00}, std::nullopt, kFFFD + "\xF0\x9F\x98\x80"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(platform::UTF16ToUTF8(c.units, platform::UTF16Invalid::Refuse), c.refused) << c.replaced;
         EXPECT_EQ(platform::UTF16ToUTF8(c.units, platform::UTF16Invalid::Replace), c.replaced);
     }
-}
-
-TEST(LittleEndian, LeastSignificantByteFirstAtAnyOffset)
-{
-    // Written one byte past the start so that no access is aligned.
-    uint8_t buffer[9] = {};
-    platform::WriteLE16(buffer + 1, 0xA1B2);
-    EXPECT_EQ(std::vector<uint8_t>(buffer + 1, buffer + 3), (std::vector<uint8_t>{0xB2, 0xA1}));
-    EXPECT_EQ(platform::ReadLE16(buffer + 1), 0xA1B2);
-
-    platform::WriteLE32(buffer + 1, 0x80C0E0F1u);
-    EXPECT_EQ(std::vector<uint8_t>(buffer + 1, buffer + 5), (std::vector<uint8_t>{0xF1, 0xE0, 0xC0, 0x80}));
-    EXPECT_EQ(platform::ReadLE32(buffer + 1), 0x80C0E0F1u);
-
-    platform::WriteLE64(buffer + 1, 0x8877665544332211ull);
-    EXPECT_EQ(std::vector<uint8_t>(buffer + 1, buffer + 9),
-              (std::vector<uint8_t>{0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88}));
-    EXPECT_EQ(platform::ReadLE64(buffer + 1), 0x8877665544332211ull);
-    EXPECT_EQ(buffer[0], 0); // nothing written before the place asked for
-
-    std::vector<uint8_t> out = {0x01};
-    platform::AppendLE16(out, 0x0302);
-    platform::AppendLE32(out, 0x07060504u);
-    EXPECT_EQ(out, (std::vector<uint8_t>{1, 2, 3, 4, 5, 6, 7}));
 }
 
 TEST(DecimalText, PrefixSaturatesInsteadOfWrapping)
@@ -73,15 +43,10 @@ TEST(DecimalText, PrefixSaturatesInsteadOfWrapping)
         int32_t int32;
     };
     const Case cases[] = {
-        {"", false, false, 0, 0, 0},
-        {" \t\n-", false, false, 0, 4, 0},
-        {"x12", false, false, 0, 0, 0},
-        {"  -12abc", true, false, 12, 5, -12},
-        {"+007", true, false, 7, 4, 7},
-        {"2147483647", true, false, 2147483647, 10, kMax},
-        {"2147483648", true, false, 2147483648u, 10, kMax},
-        {"-2147483648", true, false, 2147483648u, 11, kMin},
-        {"-2147483649", true, false, 2147483649u, 11, kMin},
+        {"", false, false, 0, 0, 0}, {" \t\n-", false, false, 0, 4, 0}, {"x12", false, false, 0, 0, 0},
+        {"  -12abc", true, false, 12, 5, -12}, {"+007", true, false, 7, 4, 7},
+        {"2147483647", true, false, 2147483647, 10, kMax}, {"2147483648", true, false, 2147483648u, 10, kMax},
+        {"-2147483648", true, false, 2147483648u, 11, kMin}, {"-2147483649", true, false, 2147483649u, 11, kMin},
         {"18446744073709551615", true, false, UINT64_MAX, 20, kMax},
         {"18446744073709551616", true, true, UINT64_MAX, 20, kMax},
         {"-99999999999999999999999 ", true, true, UINT64_MAX, 24, kMin},

@@ -15,9 +15,10 @@ TEST(ByteBuffer, TheSpareGoesOnlyToABufferItCanHold)
         bool reused;
     };
     const Row rows[] = {
-        {64 * MiB, 64 * MiB, true}, {64 * MiB, 40 * MiB, true},
-        {64 * MiB, 20 * MiB, false},    // would hold more than twice what is needed
-        {20 * MiB, 64 * MiB, false},    // too small
+        {64 * MiB, 64 * MiB, true},
+        {64 * MiB, 40 * MiB, true},
+        {64 * MiB, 20 * MiB, false}, // would hold more than twice what is needed
+        {20 * MiB, 64 * MiB, false}, // too small
         {20 * MiB + 1, 22 * MiB, true}, // both round up to the same huge pages
     };
     for (const auto& row : rows) {

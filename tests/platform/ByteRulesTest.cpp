@@ -18,11 +18,15 @@ TEST(UTF16, PairsJoinAndUnpairedSurrogatesAreRefusedOrReplaced)
         std::string replaced;               // under Replace
     };
     const Case cases[] = {
-        {{}, "", ""}, {{0, 'a'}, std::string("\0a", 2), std::string("\0a", 2)},
-        {{'a', 0x20AC, 0xD83D, 0xDE00}, "a\xE2\x82\xAC\xF0\x9F\x98\x80", "a\xE2\x82\xAC\xF0\x9F\x98\x80"},
+        {{}, "", ""},
+        {{'a', 0xE9, 0x20AC}, "a\xC3\xA9\xE2\x82\xAC", "a\xC3\xA9\xE2\x82\xAC"},
+        {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
         {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
-        {{'a', 0xD83D}, std::nullopt, "a" + kFFFD}, {{0xDE00, 'b'}, std::nullopt, kFFFD + "b"},
-        {{0xD83D, 'b'}, std::nullopt, kFFFD + "b"}, {{0xD83D, 0xD83D, 0xDE00}, std::nullopt, kFFFD + "\xF0\x9F\x98\x80"},
+        {{0, 'a'}, std::string("\0a", 2), std::string("\0a", 2)},
+        {{'a', 0xD83D}, std::nullopt, "a" + kFFFD},
+        {{0xDE00, 'b'}, std::nullopt, kFFFD + "b"},
+        {{0xD83D, 'b'}, std::nullopt, kFFFD + "b"},
+        {{0xD83D, 0xD83D, 0xDE00}, std::nullopt, kFFFD + "\xF0\x9F\x98\x80"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(platform::UTF16ToUTF8(c.units, platform::UTF16Invalid::Refuse), c.refused) << c.replaced;
@@ -43,10 +47,15 @@ TEST(DecimalText, PrefixSaturatesInsteadOfWrapping)
         int32_t int32;
     };
     const Case cases[] = {
-        {"", false, false, 0, 0, 0}, {" \t\n-", false, false, 0, 4, 0}, {"x12", false, false, 0, 0, 0},
-        {"  -12abc", true, false, 12, 5, -12}, {"+007", true, false, 7, 4, 7},
-        {"2147483647", true, false, 2147483647, 10, kMax}, {"2147483648", true, false, 2147483648u, 10, kMax},
-        {"-2147483648", true, false, 2147483648u, 11, kMin}, {"-2147483649", true, false, 2147483649u, 11, kMin},
+        {"", false, false, 0, 0, 0},
+        {" \t\n-", false, false, 0, 4, 0},
+        {"x12", false, false, 0, 0, 0},
+        {"  -12abc", true, false, 12, 5, -12},
+        {"+007", true, false, 7, 4, 7},
+        {"2147483647", true, false, 2147483647, 10, kMax},
+        {"2147483648", true, false, 2147483648u, 10, kMax},
+        {"-2147483648", true, false, 2147483648u, 11, kMin},
+        {"-2147483649", true, false, 2147483649u, 11, kMin},
         {"18446744073709551615", true, false, UINT64_MAX, 20, kMax},
         {"18446744073709551616", true, true, UINT64_MAX, 20, kMax},
         {"-99999999999999999999999 ", true, true, UINT64_MAX, 24, kMin},

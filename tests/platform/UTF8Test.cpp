@@ -20,19 +20,30 @@ struct Row {
 };
 
 const Row kRows[] = {
-    {"", {}}, {"plain", {'p', 'l', 'a', 'i', 'n'}}, {std::string("a\0b", 3), {'a', 0, 'b'}},
-    {"caf\xC3\xA9", {'c', 'a', 'f', 0xE9}}, {"\xDF\xBF", {0x7FF}}, {"\xE0\xA0\x80", {0x800}},
-    {"\xE2\x82\xAC", {0x20AC}}, {"\xF0\x9F\x98\x80", {0x1F600}}, {"\xF4\x8F\xBF\xBF", {0x10FFFF}},
-    {"\xED\x9F\xBF", {0xD7FF}}, {"\xEE\x80\x80", {0xE000}}, // just below and just above the surrogates
+    {"", {}},
+    {"plain", {'p', 'l', 'a', 'i', 'n'}},
+    {std::string("a\0b", 3), {'a', 0, 'b'}},
+    {"caf\xC3\xA9", {'c', 'a', 'f', 0xE9}},
+    {"\xDF\xBF", {0x7FF}},
+    {"\xE0\xA0\x80", {0x800}},
+    {"\xE2\x82\xAC", {0x20AC}},
+    {"\xED\x9F\xBF", {0xD7FF}},          // just below the surrogates
+    {"\xEE\x80\x80", {0xE000}},          // just above them
+    {"\xF0\x9F\x98\x80", {0x1F600}},
+    {"\xF4\x8F\xBF\xBF", {0x10FFFF}},
     {"\xF4\x90\x80\x80", {K + 0xF4, K + 0x90, K + 0x80, K + 0x80}}, // past U+10FFFF
     {"\xF5\x80\x80\x80", {K + 0xF5, K + 0x80, K + 0x80, K + 0x80}},
-    {"\xC0\xAF", {K + 0xC0, K + 0xAF}}, {"\xC1\xBF", {K + 0xC1, K + 0xBF}}, // overlong "/" and U+7F
-    {"\xE0\x9F\xBF", {K + 0xE0, K + 0x9F, K + 0xBF}},                       // overlong, three bytes
-    {"\xF0\x8F\xBF\xBF", {K + 0xF0, K + 0x8F, K + 0xBF, K + 0xBF}},         // overlong, four bytes
-    {"\xED\xA0\x80", {K + 0xED, K + 0xA0, K + 0x80}}, {"\xED\xBF\xBF", {K + 0xED, K + 0xBF, K + 0xBF}}, // surrogates
-    {"x\xE2\x82", {'x', K + 0xE2, K + 0x82}}, {"\xE2\x82x", {K + 0xE2, K + 0x82, 'x'}}, // cut at the end, before ASCII
-    {"\xC3\xC3\xA9", {K + 0xC3, 0xE9}},                                   // a lead, then a whole character
-    {"\x80\xBF", {K + 0x80, K + 0xBF}}, {"a\xFF" "b\xFE", {'a', K + 0xFF, 'b', K + 0xFE}}, // stray bytes
+    {"\xC0\xAF", {K + 0xC0, K + 0xAF}},                               // overlong "/"
+    {"\xC1\xBF", {K + 0xC1, K + 0xBF}},
+    {"\xE0\x9F\xBF", {K + 0xE0, K + 0x9F, K + 0xBF}},                 // overlong, three bytes
+    {"\xF0\x8F\xBF\xBF", {K + 0xF0, K + 0x8F, K + 0xBF, K + 0xBF}},   // overlong, four bytes
+    {"\xED\xA0\x80", {K + 0xED, K + 0xA0, K + 0x80}},                 // a surrogate
+    {"\xED\xBF\xBF", {K + 0xED, K + 0xBF, K + 0xBF}},
+    {"x\xE2\x82", {'x', K + 0xE2, K + 0x82}},                         // cut at the end
+    {"\xE2\x82x", {K + 0xE2, K + 0x82, 'x'}},                         // cut before ASCII
+    {"\xC3\xC3\xA9", {K + 0xC3, 0xE9}},                               // a lead, then a whole character
+    {"\x80\xBF", {K + 0x80, K + 0xBF}},                               // continuation bytes alone
+    {"a\xFF" "b\xFE", {'a', K + 0xFF, 'b', K + 0xFE}},
 };
 
 std::vector<char32_t> Replaced(std::vector<char32_t> points)

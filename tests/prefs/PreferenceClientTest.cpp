@@ -128,6 +128,20 @@ TEST_F(PreferenceClientTest, NoServerGivesDefaultsAndARestartedOneIsLookedUpAgai
 constexpr PreferenceClientLimits kShortLimits{100ms, 200ms};
 
 // Lets a test hold the client's request lock from another thread.
+// A server that dies while the client waits for its reply: the retry finds no one.
+TEST_F(PreferenceClientTest, ServerDyingMidRequestWithNoneToRetryGivesNil)
+{
+    ChildProcess server = startServer("server.log", {{"PAVRIX_PREFSERVER_DIE_KEY", "boom"}});
+    PreferenceClient client(name);
+    ASSERT_TRUE(client.makeConnection());
+    EXPECT_FALSE(client.readPref("boom"));
+    EXPECT_FALSE(client.isConnected());
+    auto status = server.waitExit(5s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 3);
+    EXPECT_EQ(count("server.log", "readPref \"boom\""), 1);
+}
+
 class LockableClient : public PreferenceClient {
 public:
     using PreferenceClient::PreferenceClient;

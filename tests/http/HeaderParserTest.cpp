@@ -7,18 +7,14 @@
 namespace {
 
 // Hands out the given lines, then the end of input; counts what was asked for.
-class ListReader : public LineReader {
-public:
-    explicit ListReader(std::vector<std::string> lines) : lines_(std::move(lines)) {}
+struct ListReader : LineReader {
+    std::vector<std::string> lines;
+    size_t calls = 0;
+    explicit ListReader(std::vector<std::string> given) : lines(std::move(given)) {}
     std::optional<std::string> readLine() override
     {
-        ++calls;
-        return calls <= lines_.size() ? std::optional<std::string>(lines_[calls - 1]) : std::nullopt;
+        return ++calls <= lines.size() ? std::optional<std::string>(lines[calls - 1]) : std::nullopt;
     }
-    size_t calls = 0;
-
-private:
-    std::vector<std::string> lines_;
 };
 
 } // namespace
@@ -54,10 +50,7 @@ TEST(HeaderParser, LinesBecomeTheDictionaryByteForByte)
         EXPECT_EQ(headers.getStatus(), c.status);
         EXPECT_EQ(reader.calls, c.linesRead);
     }
-}
-
-TEST(HeaderParser, LookupIgnoresCaseOfTheRequestedNameOnly)
-{
+    // Lookup ignores the case of the requested name only: the stored key keeps its blank.
     ListReader reader({"Content-Length: 12", "Host : x", ""});
     MimeTools headers(reader);
     EXPECT_EQ(headers.objectForKey("CONTENT-length"), std::optional<std::string>(" 12"));

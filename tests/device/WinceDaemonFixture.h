@@ -67,11 +67,11 @@ protected:
             ++n;
         return n;
     }
-    // Sends the head and part of the announced body, then stops sending.
-    Response askCut(const std::string& head, const std::string& partialBody) const
+    // The bytes, then the end of the client's stream; whatever the daemon answers.
+    Response sendAndEnd(const std::string& raw) const
     {
         int fd = testsupport::ConnectLoopback(daemon->port());
-        testsupport::SendAll(fd, head + partialBody);
+        testsupport::SendAll(fd, raw);
         ::shutdown(fd, SHUT_WR);
         std::string answer = testsupport::ReadUntilClose(fd);
         ::close(fd);

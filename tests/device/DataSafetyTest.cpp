@@ -3,7 +3,7 @@
 // mirror hold exactly what they held, unless the request was received whole and
 // could be carried out whole.
 
-#include "WinceDaemonFixture.h"
+#include "WinceTestSupport.h"
 
 #include <filesystem>
 
@@ -29,17 +29,13 @@ void AddTree(Tree& tree, const std::string& root, const std::string& prefix)
     }
 }
 
-// A name of `n` copies of `c`.
-std::string Repeat(size_t n, char c) { return std::string(n, c); }
+using std::string;
 
 // Four folders of 200 characters: a request line naming something inside them
 // reaches the 1023 bytes the daemon reads of a line.
-const std::string kDeep = Repeat(200, '1') + "/" + Repeat(200, '2') + "/" + Repeat(200, '3') + "/" + Repeat(200, '4') + "/";
+const string kDeep = string(200, '1') + "/" + string(200, '2') + "/" + string(200, '3') + "/" + string(200, '4') + "/";
 
-std::string Put(const std::string& uri, const std::string& extra, const std::string& body)
-{
-    return Request("PUT", uri, extra) + body;
-}
+string Put(const string& uri, const string& extra, const string& body) { return Request("PUT", uri, extra) + body; }
 
 class DataSafety : public WinceDaemon {
 protected:
@@ -49,8 +45,8 @@ protected:
         put("My Documents/a", "A");
         put("My Documents/a.txt", "text");
         put("My Documents/b.txt", "bee");
-        put(kDeep + Repeat(207, 'H'), "short name");
-        put(kDeep + Repeat(210, 'H'), "other short name");
+        put(kDeep + string(207, 'H'), "short name");
+        put(kDeep + string(210, 'H'), "other short name");
         start();
         WriteWithFolders(mirror("._x"), "meta");
     }
@@ -80,9 +76,9 @@ TEST_F(DataSafety, HostileAndCutRequestsChangeOnlyWhatTheyMayChange)
     };
     const std::vector<Row> rows{
         // A line longer than the daemon reads would name another file.
-        {"request line cut, DELETE", "DELETE /vol/" + kDeep + Repeat(240, 'H') + ".old HTTP/1.1\r\n\r\n", 414, {}},
-        {"request line cut, PUT", Put("/vol/" + kDeep + Repeat(300, 'H'), length("3"), "new"), 414, {}},
-        {"Destination line cut, MOVE", move(docs + "b.txt", kDeep + Repeat(300, 'H')), 431, {}},
+        {"request line cut, DELETE", "DELETE /vol/" + kDeep + string(240, 'H') + ".old HTTP/1.1\r\n\r\n", 414, {}},
+        {"request line cut, PUT", Put("/vol/" + kDeep + string(300, 'H'), length("3"), "new"), 414, {}},
+        {"Destination line cut, MOVE", move(docs + "b.txt", kDeep + string(300, 'H')), 431, {}},
         // The client stopped sending before the head ended.
         {"DELETE ended inside its request line", "DELETE " + docs + "a", 400, {}},
         {"PUT ended before the blank line", "PUT " + docs + "a.txt HTTP/1.1\r\nHost: x\r\n", 400, {}},

@@ -6,8 +6,6 @@
 
 using namespace wincetest;
 using Call = FaultInjectingDevice::Call;
-using testsupport::PathExists;
-using testsupport::ReadFile;
 
 TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPastFourGiB)
 {

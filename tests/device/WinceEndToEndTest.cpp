@@ -2,7 +2,7 @@
 // PAVRIX_DEVICE, its mirror in the test's own HOME, its device calls in
 // PAVRIX_DEVICE_TRACE.
 
-#include "WinceDaemonFixture.h"
+#include "WinceTestSupport.h"
 
 #include "platform/CalendarDate.h"
 
@@ -108,6 +108,9 @@ TEST_F(WinceDaemon, RefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
     EXPECT_EQ(ReadFile(mirror("Full/._y")), "meta");
     EXPECT_EQ(Hrefs(ask(Propfind("/vol/Full/", "1")).body),
               (std::vector<std::string>{"/vol/Full/", "/vol/Full/inside.txt", "/vol/Full/._y"}));
+    // The mirror's folders are the device's: a listing names them once.
+    EXPECT_EQ(Hrefs(ask(Propfind("/vol/", "1")).body),
+              (std::vector<std::string>{"/vol/", "/vol/a.txt", "/vol/Docs", "/vol/Full"}));
 
     daemon->process().signal(SIGHUP);
     ASSERT_TRUE(testsupport::WaitFor([&] { return !PathExists(mirror("")); }));

@@ -37,26 +37,24 @@ public:
     using FaultInjectingDevice::FaultInjectingDevice;
     BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) override
     {
-        notes_.push_back("find " + path + " " + std::to_string(flags));
+        notes.push_back("find " + path + " " + std::to_string(flags));
         return FaultInjectingDevice::CeFindAllFiles(path, flags, findData);
     }
     BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten) override
     {
-        notes_.push_back("write " + std::to_string(bytesToWrite));
+        notes.push_back("write " + std::to_string(bytesToWrite));
         return FaultInjectingDevice::CeWriteFile(handle, buffer, bytesToWrite, bytesWritten);
     }
     // The notes starting with `kind` since the last call; all notes are forgotten.
     std::vector<std::string> take(const std::string& kind)
     {
         std::vector<std::string> taken;
-        for (const auto& note : std::exchange(notes_, {}))
+        for (const auto& note : std::exchange(notes, {}))
             if (note.rfind(kind, 0) == 0)
                 taken.push_back(note);
         return taken;
     }
-
-private:
-    std::vector<std::string> notes_; // the store calls the device from one thread
+    std::vector<std::string> notes; // the store calls the device from one thread
 };
 
 inline void WriteWithFolders(const std::string& path, const std::string& content)
@@ -108,7 +106,6 @@ struct DeviceStore {
     std::string deviceDir = temp / "device";
     std::string mirrorDir = temp / "mirror";
     std::shared_ptr<RecordingDevice> device;
-    std::shared_ptr<Rapi> rapi;
     std::shared_ptr<WinceDataSource> store;
 
     DeviceStore()
@@ -116,7 +113,7 @@ struct DeviceStore {
         testsupport::MakeDirs(deviceDir + "/fs");
         testsupport::MakeDirs(mirrorDir);
         device = std::make_shared<RecordingDevice>(EmulatedDevice::open(deviceDir));
-        rapi = std::make_shared<Rapi>(device);
+        auto rapi = std::make_shared<Rapi>(device);
         rapi->setTracePath(std::nullopt);
         store = std::make_shared<WinceDataSource>(rapi, mirrorDir);
         resetReadCache();
@@ -133,7 +130,6 @@ struct DeviceStore {
     void put(const std::string& relative, const std::string& content) const { WriteWithFolders(fs(relative), content); }
     int calls(FaultInjectingDevice::Call call) const { return device->callCount(call); }
 };
-
 
 inline std::string Request(const std::string& method, const std::string& uri, const std::string& extra = "")
 {
@@ -173,17 +169,14 @@ protected:
                              {"XDG_RUNTIME_DIR", std::nullopt}, {"PAVRIX_LOG_DEBUG", std::nullopt}});
     }
     std::string fs(const std::string& relative) const { return deviceDir / ("fs/" + relative); }
-    std::string mirror(const std::string& relative) const
-    {
-        return home / ("Library/Caches/pxwm_mirroredfs/" + relative);
-    }
+    std::string mirror(const std::string& rel) const { return home / ("Library/Caches/pxwm_mirroredfs/" + rel); }
     void put(const std::string& relative, const std::string& content) const { WriteWithFolders(fs(relative), content); }
     Response ask(const std::string& raw) const { return ParseResponse(daemon->request(raw)); }
     size_t traced(const std::string& line) const // how many times the trace holds this line
     {
         std::string text = "\n" + ReadFile(trace);
         size_t n = 0;
-        for (size_t pos = text.find("\n" + line); pos != std::string::npos; pos = text.find("\n" + line, pos + 1))
+        for (size_t pos = 0; (pos = text.find("\n" + line, pos)) != std::string::npos; ++pos)
             ++n;
         return n;
     }

@@ -21,19 +21,6 @@ const std::string kOptions = "Allow: GET, HEAD, POST, PUT, DELETE, CONNECT, OPTI
 
 } // namespace
 
-TEST_F(WireTest, MethodsWithoutHandlerGet501WithoutBody)
-{
-    const std::vector<std::string> requestLines{
-        "HEAD / HTTP/1.1", "POST / HTTP/1.1", "COPY /a HTTP/1.1", "PROPPATCH /a HTTP/1.1", "get / HTTP/1.1", "", "   ",
-        "\tGET / HTTP/1.1", std::string(60, 'G') + " / HTTP/1.1", // one byte too long for a handler's name
-        std::string(1500, 'P') + " / HTTP/1.1"};
-    for (const auto& line : requestLines) {
-        SCOPED_TRACE(line.substr(0, 80));
-        std::string raw = daemon.request(line + "\r\nContent-Length: 4\r\n\r\nbody");
-        EXPECT_EQ(AfterHead(raw, "501 Unsupported method"), "\r\n");
-    }
-}
-
 // The request line takes at most 1023 bytes; the rest of that line, here a Depth
 // header, is read as the first header line.
 TEST_F(WireTest, TargetEndsAtTheLineLimit)

@@ -19,8 +19,7 @@ using namespace testsupport;
 using storetest::SetTime;
 
 // Counts the property values it works out, so that a value taken from a
-// listing's record is told apart from one asked of the store, and keeps the
-// destination of the last move.
+// listing's record is told apart from one asked of the store.
 class CountingStore : public UnixTmpDirDataSource {
 public:
     using UnixTmpDirDataSource::UnixTmpDirDataSource;
@@ -39,13 +38,7 @@ public:
         ++asked;
         return UnixTmpDirDataSource::getLastModified(uri);
     }
-    int move(const std::string& uri, const std::optional<std::string>& to) override
-    {
-        moveTo = to;
-        return UnixTmpDirDataSource::move(uri, to);
-    }
     int asked = 0;
-    std::optional<std::string> moveTo;
 };
 
 struct LocalStore : ::testing::Test {

@@ -33,21 +33,6 @@ TEST_F(LocalStore, EachMethodAnswersWithItsStatus)
     EXPECT_EQ(ReadFile(root / "d/moved"), "y");
 }
 
-TEST_F(LocalStore, MoveDestinationIsThePathFromTheThirdSlash)
-{
-    const std::vector<std::pair<std::optional<std::string>, std::optional<std::string>>> cases{
-        {"http://localhost:8080/vol/dir/new.txt?x=1", "/vol/dir/new.txt"},
-        {"https://user@host/vol/a%20b", "/vol/a%20b"}, {"webdav:///vol/x", "/vol/x"}, {"  x//y/z/w", "/z/w"},
-        {"http://host", std::nullopt}, {std::nullopt, std::nullopt}};
-    for (const auto& [destination, to] : cases) {
-        SCOPED_TRACE(destination.value_or("(no header)"));
-        store->moveTo = "(not called)";
-        std::string header = destination ? "Destination: " + *destination + "\r\n" : "";
-        EXPECT_EQ(AfterHead(request("MOVE /vol/src?q HTTP/1.1\r\n" + header + "\r\n"), "412 unknown"), "\r\n");
-        EXPECT_EQ(store->moveTo, to);
-    }
-}
-
 TEST_F(LocalStore, LockHandsOutOneTokenAndEchoesTheDepth)
 {
     const std::string info = "<?xml version=\"1.0\"?><D:lockinfo xmlns:D=\"DAV:\"><D:lockscope><D:shared/>"

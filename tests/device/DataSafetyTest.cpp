@@ -113,6 +113,10 @@ TEST_F(DataSafety, HostileAndCutRequestsChangeOnlyWhatTheyMayChange)
         // Names the XML of a listing must survive.
         {"metafile named with &", Put("/vol/._Tom&Jerry.txt", length("2"), "tj"), 201, {{"mirror/._Tom&Jerry.txt", "tj"}}},
         {"metafile named with < and \"", Put("/vol/._a<b\"c", length("2"), "lt"), 201, {{"mirror/._a<b\"c", "lt"}}},
+        // A metafile in the way of the folders a change into the mirror needs.
+        {"metafile under a metafile", Put("/vol/._x/._a", length("1"), "a"), 424, {}},
+        {"metafile folder under a metafile", Request("MKCOL", "/vol/._x/._d"), 403, {}},
+        {"metafile moved under a metafile", move("/vol/._x", "._x/deeper/._z"), 412, {}},
         // Nothing crosses between the device and the mirror.
         {"device file to a metafile name", move(docs + "b.txt", "My%20Documents/._hidden"), 403, {}},
         {"metafile to a device name", move("/vol/._x", "plain"), 403, {}},

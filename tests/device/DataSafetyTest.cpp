@@ -117,6 +117,7 @@ TEST_F(DataSafety, HostileAndCutRequestsChangeOnlyWhatTheyMayChange)
         {"metafile under a metafile", Put("/vol/._x/._a", length("1"), "a"), 424, {}},
         {"metafile folder under a metafile", Request("MKCOL", "/vol/._x/._d"), 403, {}},
         {"metafile moved under a metafile", move("/vol/._x", "._x/deeper/._z"), 412, {}},
+        {"metafile moved nowhere", Request("MOVE", "/vol/._x"), 412, {}},
         // Nothing crosses between the device and the mirror.
         {"device file to a metafile name", move(docs + "b.txt", "My%20Documents/._hidden"), 403, {}},
         {"metafile to a device name", move("/vol/._x", "plain"), 403, {}},

@@ -36,8 +36,9 @@ std::string Element(const std::string& href, const Props& found = {}, const std:
             inner += grouped ? prop : "\t\t<D:prop>\n" + prop + "\t\t</D:prop>\n";
         if (grouped)
             inner = "\t\t<D:prop>\n" + inner + "\t\t</D:prop>\n";
-        return props.empty() ? std::string()
-                             : "\t<D:propstat>\n" + inner + "\t\t<D:status>HTTP/1.1 " + status + "</D:status>\n\t</D:propstat>\n";
+        if (props.empty())
+            return std::string();
+        return "\t<D:propstat>\n" + inner + "\t\t<D:status>HTTP/1.1 " + status + "</D:status>\n\t</D:propstat>\n";
     };
     std::vector<std::string> good, bad;
     for (const auto& [name, value] : found)

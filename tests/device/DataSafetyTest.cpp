@@ -82,8 +82,8 @@ TEST_F(DataSafety, HostileAndCutRequestsChangeOnlyWhatTheyMayChange)
         // The client stopped sending before the head ended.
         {"DELETE ended inside its request line", "DELETE " + docs + "a", 400, {}},
         {"PUT ended before the blank line", "PUT " + docs + "a.txt HTTP/1.1\r\nHost: x\r\n", 400, {}},
-        {"MOVE ended inside its Destination", "MOVE " + docs + "b.txt HTTP/1.1\r\nDestination: http://h" + docs + "b.tx",
-         400, {}},
+        {"MOVE ended inside its Destination",
+         "MOVE " + docs + "b.txt HTTP/1.1\r\nDestination: http://h" + docs + "b.tx", 400, {}},
         {"MKCOL ended before the blank line", "MKCOL /vol/New/ HTTP/1.1\r\n", 400, {}},
         // A NUL ends a line early as text: the target would lose its end, and a
         // header line starting with one would read as the blank line.
@@ -103,7 +103,8 @@ TEST_F(DataSafety, HostileAndCutRequestsChangeOnlyWhatTheyMayChange)
         {"chunk size not hex", Put("/vol/._x", chunked, "zz\r\nwxyz\r\n0\r\n\r\n"), 424, {}},
         // A device file is written on the device as its body arrives, so a body
         // that ends early leaves it short; the status says the upload failed.
-        {"device file chunked stream cut", Put(docs + "a.txt", chunked, "4\r\nwx"), 424, {{"fs/My Documents/a.txt", ""}}},
+        {"device file chunked stream cut", Put(docs + "a.txt", chunked, "4\r\nwx"), 424,
+         {{"fs/My Documents/a.txt", ""}}},
         {"device file emptied", Put(docs + "b.txt", length("0"), ""), 201, {{"fs/My Documents/b.txt", ""}}},
         // Chunked bodies are decoded; a length beside them means nothing.
         {"chunked device file", Put(docs + "c.txt", chunked, "3\r\nabc\r\n2;x=y\r\nde\r\n0\r\n\r\n"), 201,
@@ -111,7 +112,8 @@ TEST_F(DataSafety, HostileAndCutRequestsChangeOnlyWhatTheyMayChange)
         {"chunked metafile with a length", Put("/vol/._y", length("5") + chunked, "4\r\nwxyz\r\n0\r\n\r\n"), 201,
          {{"mirror/._y", "wxyz"}}},
         // Names the XML of a listing must survive.
-        {"metafile named with &", Put("/vol/._Tom&Jerry.txt", length("2"), "tj"), 201, {{"mirror/._Tom&Jerry.txt", "tj"}}},
+        {"metafile named with &", Put("/vol/._Tom&Jerry.txt", length("2"), "tj"), 201,
+         {{"mirror/._Tom&Jerry.txt", "tj"}}},
         {"metafile named with < and \"", Put("/vol/._a<b\"c", length("2"), "lt"), 201, {{"mirror/._a<b\"c", "lt"}}},
         // A metafile in the way of the folders a change into the mirror needs.
         {"metafile under a metafile", Put("/vol/._x/._a", length("1"), "a"), 424, {}},

@@ -1,15 +1,21 @@
 #pragma once
 
-// Small helpers shared by the store tests (the local store's and the mirror's).
+// Small helpers shared by the store tests (the local store's, the mirror's, the
+// device store's) and the method tests over them.
 
 #include "datasource/DataSource.h"
 #include "platform/NamedException.h"
+
+#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 namespace storetest {
 
@@ -24,16 +30,6 @@ inline std::string RaisedName(const std::function<void()>& action)
     return "";
 }
 
-inline DataSource::DataPtr Bytes(const std::string& text)
-{
-    return std::make_shared<DataSource::Data>(text.begin(), text.end());
-}
-
-inline std::string Text(const DataSource::DataPtr& data)
-{
-    return data ? std::string(data->begin(), data->end()) : std::string("<none>");
-}
-
 // The entry names of a folder, sorted; none for a folder that cannot be listed.
 inline std::vector<std::string> EntryNames(const std::string& path)
 {
@@ -43,6 +39,13 @@ inline std::vector<std::string> EntryNames(const std::string& path)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+// Sets both times of `path` to `seconds` after the epoch.
+inline void SetTime(const std::string& path, time_t seconds)
+{
+    timespec times[2] = {{seconds, 0}, {seconds, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
 }
 
 } // namespace storetest

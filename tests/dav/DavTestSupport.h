@@ -2,24 +2,24 @@
 
 // What the method tests share: a local directory store that counts what it is
 // asked, served one request at a time in the test's thread, and the checks of
-// a document answer's head and of the 404 page.
+// a document answer's head.
 
+#include "datasource/StoreTestHelpers.h"
 #include "datasource/UnixTmpDirDataSource.h"
 #include "dav/PropFind.h"
 #include "http/ServeOne.h"
 
 #include <cstdlib>
-#include <fcntl.h>
 #include <sys/stat.h>
 
 namespace davtest {
 
 using namespace httptest;
 using namespace testsupport;
+using storetest::SetTime;
 
 // Counts the property values it works out, so that a value taken from a
-// listing's record is told apart from one asked of the store, and keeps the
-// destination of the last move.
+// listing's record is told apart from one asked of the store.
 class CountingStore : public UnixTmpDirDataSource {
 public:
     using UnixTmpDirDataSource::UnixTmpDirDataSource;
@@ -38,13 +38,7 @@ public:
         ++asked;
         return UnixTmpDirDataSource::getLastModified(uri);
     }
-    int move(const std::string& uri, const std::optional<std::string>& to) override
-    {
-        moveTo = to;
-        return UnixTmpDirDataSource::move(uri, to);
-    }
     int asked = 0;
-    std::optional<std::string> moveTo;
 };
 
 struct LocalStore : ::testing::Test {
@@ -67,25 +61,10 @@ inline std::string XMLBody(const std::string& raw, const std::string& status)
     return rest.substr(end);
 }
 
-inline std::string NotFoundPage(const std::string& uri)
-{
-    std::string page = "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n<HTML><HEAD>\r\n<TITLE>404 Not Found"
-                       "</TITLE>\r\n</HEAD><BODY>\r\n<H1>Not Found</H1>\r\nThe requested URL " + uri +
-                       " was not found on this server.<P>\r\n</BODY></HTML>";
-    return "Content-type: text/html; charset=iso-8859-1\r\nContent-length: " + std::to_string(page.size()) +
-           "\r\n\r\n" + page;
-}
-
 // The standard answers (PAVRIX_STANDARD_DAV=1) for as long as it lives.
 struct StandardAnswers {
     StandardAnswers() { ::setenv("PAVRIX_STANDARD_DAV", "1", 1); }
     ~StandardAnswers() { ::unsetenv("PAVRIX_STANDARD_DAV"); }
 };
-
-inline void SetTime(const std::string& path, time_t seconds)
-{
-    timespec times[2] = {{seconds, 0}, {seconds, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
-}
 
 } // namespace davtest

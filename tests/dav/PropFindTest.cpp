@@ -22,20 +22,29 @@ std::string Propfind(const std::string& uri, const std::optional<std::string>& d
            "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
-// One response element: the href, the properties found, the ones missing.
-std::string Element(const std::string& href, const std::vector<std::pair<std::string, std::string>>& found = {},
-                    const std::vector<std::string>& missing = {})
+using Props = std::vector<std::pair<std::string, std::string>>;
+const Props kThree{{"resourcetype", ""}, {"getlastmodified", kDec2014}, {"getcontentlength", "5"}};
+
+// One response element: the href, the properties found, the ones missing; each
+// property in a prop element of its own, or all of a propstat in one (`grouped`).
+std::string Element(const std::string& href, const Props& found = {}, const std::vector<std::string>& missing = {},
+                    bool grouped = false)
 {
-    auto propstat = [](const std::string& props, const std::string& status) {
-        return props.empty() ? props
-                             : "\t<D:propstat>\n" + props + "\t\t<D:status>HTTP/1.1 " + status +
-                                   "</D:status>\n\t</D:propstat>\n";
+    auto propstat = [&](const std::vector<std::string>& props, const std::string& status) {
+        std::string inner;
+        for (const auto& prop : props)
+            inner += grouped ? prop : "\t\t<D:prop>\n" + prop + "\t\t</D:prop>\n";
+        if (grouped)
+            inner = "\t\t<D:prop>\n" + inner + "\t\t</D:prop>\n";
+        if (props.empty())
+            return std::string();
+        return "\t<D:propstat>\n" + inner + "\t\t<D:status>HTTP/1.1 " + status + "</D:status>\n\t</D:propstat>\n";
     };
-    std::string good, bad;
+    std::vector<std::string> good, bad;
     for (const auto& [name, value] : found)
-        good += "\t\t<D:prop>\n\t\t\t<ns0:" + name + ">" + value + "</ns0:" + name + ">\n\t\t</D:prop>\n";
+        good.push_back("\t\t\t<ns0:" + name + ">" + value + "</ns0:" + name + ">\n");
     for (const auto& name : missing)
-        bad += "\t\t<D:prop>\n\t\t\t<ns0:" + name + "/>\n\t\t</D:prop>\n";
+        bad.push_back("\t\t\t<ns0:" + name + "/>\n");
     return "<D:response xmlns:ns0='DAV:'>\n\t<D:href>" + href + "</D:href>\n" + propstat(good, "200 OK") +
            propstat(bad, "404 Not Found") + "</D:response>\n";
 }
@@ -63,38 +72,18 @@ TEST_F(LocalStore, StandardAnswersGroupPropertiesAndAnswerEveryForm)
 {
     WriteFile(root / "a.txt", "hello");
     SetTime(root / "a.txt", 1417392000);
-    auto grouped = [](const std::string& props, const std::string& status) {
-        return "\t<D:propstat>\n\t\t<D:prop>\n" + props + "\t\t</D:prop>\n\t\t<D:status>HTTP/1.1 " + status +
-               "</D:status>\n\t</D:propstat>\n";
-    };
-    const std::string missing = grouped("\t\t\t<ns0:quota/>\n\t\t\t<ns0:quotaused/>\n", "404 Not Found");
-    const std::string all = "<D:response xmlns:ns0='DAV:'>\n\t<D:href>/vol/a.txt</D:href>\n" +
-                            grouped("\t\t\t<ns0:resourcetype></ns0:resourcetype>\n\t\t\t<ns0:getlastmodified>" +
-                                        kDec2014 + "</ns0:getlastmodified>\n\t\t\t<ns0:getcontentlength>5"
-                                                   "</ns0:getcontentlength>\n",
-                                    "200 OK") +
-                            missing + "</D:response>\n";
-    std::string names;
-    for (const auto& name : PropFind::knownProperties())
-        names += "\t\t\t<ns0:" + name + "></ns0:" + name + ">\n";
-    const std::string named =
-        "<D:response xmlns:ns0='DAV:'>\n\t<D:href>/vol/a.txt</D:href>\n" + grouped(names, "200 OK") + "</D:response>\n";
-    const std::string someAsked = "<D:response xmlns:ns0='DAV:'>\n\t<D:href>/vol/a.txt</D:href>\n" +
-                                  grouped("\t\t\t<ns0:resourcetype></ns0:resourcetype>\n", "200 OK") + missing +
-                                  "</D:response>\n";
+    const std::string all = Element("/vol/a.txt", kThree, kNoQuota, true);
+    const Props names{{"resourcetype", ""}, {"getlastmodified", ""}, {"getcontentlength", ""}, {"quota", ""},
+                      {"quotaused", ""}};
     const std::vector<std::pair<std::string, std::string>> cases{
-        {"", all},
-        {" \r\n", all},
-        {"<D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>", all},
-        {kAllFive, all},
-        {"<D:propfind xmlns:D=\"DAV:\"><D:propname/></D:propfind>", named},
-        {"quotaused resourcetype", someAsked},
+        {"", all}, {" \r\n", all}, {"<D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>", all}, {kAllFive, all},
+        {"<D:propfind xmlns:D=\"DAV:\"><D:propname/></D:propfind>", Element("/vol/a.txt", names, {}, true)},
+        {"quotaused resourcetype", Element("/vol/a.txt", {{"resourcetype", ""}}, kNoQuota, true)},
     };
     StandardAnswers standard;
-    for (const auto& [body, element] : cases) {
-        SCOPED_TRACE("asking " + body);
-        EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", "0", body)), "207 Multi-Status"), kHead + element + kTail);
-    }
+    for (const auto& [body, element] : cases)
+        EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", "0", body)), "207 Multi-Status"), kHead + element + kTail)
+            << "asking " << body;
     ::setenv("PAVRIX_STANDARD_DAV", "yes", 1);
     EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", "0", "")), "207 Multi-Status"),
               kHead + Element("/vol/a.txt") + kTail);
@@ -108,18 +97,14 @@ TEST_F(LocalStore, DepthAndBodyDecideTheDocument)
     const std::vector<std::tuple<std::optional<std::string>, std::string, std::string>> cases{
         {std::nullopt, kAllFive, ""}, // the default depth, infinity: no element at all
         {" 0 ", kAllFive, ""}, {"\t0", kAllFive, ""}, // only leading spaces go: neither "0" nor "1"
-        {"     0", kAllFive,
-         Element("/vol/a.txt", {{"resourcetype", ""}, {"getlastmodified", kDec2014}, {"getcontentlength", "5"}},
-                 kNoQuota)},
+        {"     0", kAllFive, Element("/vol/a.txt", kThree, kNoQuota)},
         {" 0", "", bare}, // no name asked: the href alone
-        {" 0", "<D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>", bare},
-        {" 0", "<ResourceType/>", bare},
+        {" 0", "<D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>", bare}, {" 0", "<ResourceType/>", bare},
         {" 0", "quotaused resourcetype", Element("/vol/a.txt", {{"resourcetype", ""}}, kNoQuota)},
     };
-    for (const auto& [depth, body, elements] : cases) {
-        SCOPED_TRACE(depth.value_or("(no header)") + " asking " + body);
-        EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", depth, body)), "207 Multi-Status"), kHead + elements + kTail);
-    }
+    for (const auto& [depth, body, elements] : cases)
+        EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", depth, body)), "207 Multi-Status"), kHead + elements + kTail)
+            << depth.value_or("(no header)") << " asking " << body;
 }
 
 TEST_F(LocalStore, MissingTargetIsAPageOnlyWhenAPropertyIsAsked)
@@ -140,8 +125,9 @@ TEST_F(LocalStore, HrefsEscapeNonASCIINamesByteWise)
                                                     Element("/vol/h/%C3%A9/x"), Element("/vol/h/a\\b")}))
         << doc;
 
+    // ASCII alone stays as it is (fuzz_uri_mapping checks that); with other bytes
+    // beside it, every byte outside the unreserved set is escaped, no leading zero.
     const std::vector<std::pair<std::string, std::string>> rule{
-        {"/vol/a\\b%20<&>", "/vol/a\\b%20<&>"}, // ASCII: unchanged
         {"/vol/\xc3\xa9\t\x01 ", "/vol/%C3%A9%9%1%20"},
         {"\xc3\xa9\"#%&:;<=>?@[\\]^`{|}~\x7f", "%C3%A9%22%23%25%26%3A%3B%3C%3D%3E%3F%40%5B/%5D%5E%60%7B%7C%7D%7E%7F"},
         {"\xc3\xa9!$'()*+,-./09AZ_az\xff", "%C3%A9!$'()*+,-./09AZ_az%FF"},
@@ -154,44 +140,39 @@ TEST_F(LocalStore, ListedMembersAreAnsweredFromTheirRecordsUntilAChange)
 {
     MakeDirs(root / "dir/sub");
     WriteFile(root / "dir/empty", "");
-    SetTime(root / "dir", 1417392000);
-    SetTime(root / "dir/sub", 1417392000 + 86400);
-    SetTime(root / "dir/empty", 1417392000 + 2 * 86400);
-    auto size = [&](const std::string& path) {
+    for (const auto& [path, days] : {std::pair<const char*, int>{"dir", 0}, {"dir/sub", 1}, {"dir/empty", 2}})
+        SetTime(root / path, 1417392000 + days * 86400);
+    auto folder = [&](const std::string& path, const std::string& date) {
         struct stat st {};
-        return std::to_string(::lstat((root / path).c_str(), &st) == 0 ? st.st_size : -1);
+        std::string size = std::to_string(::lstat((root / path).c_str(), &st) == 0 ? st.st_size : -1);
+        return Element("/vol/" + path, {{"resourcetype", "<D:collection/>"}, {"getlastmodified", date},
+                                        {"getcontentlength", size}}, kNoQuota);
     };
-    const std::string sub = Element("/vol/dir/sub", {{"resourcetype", "<D:collection/>"},
-        {"getlastmodified", "Tue, 02 Dec 2014 00:00:00 GMT"}, {"getcontentlength", size("dir/sub")}}, kNoQuota);
+    const std::string sub = folder("dir/sub", "Tue, 02 Dec 2014 00:00:00 GMT");
     const std::string empty = Element("/vol/dir/empty", {{"resourcetype", ""},
         {"getlastmodified", "Wed, 03 Dec 2014 00:00:00 GMT"}, {"getcontentlength", "0"}}, kNoQuota);
     std::string doc = XMLBody(request(Propfind("/vol/dir", "   1", kAllFive)), "207 Multi-Status");
-    EXPECT_TRUE(IsListing(doc, Element("/vol/dir", {{"resourcetype", "<D:collection/>"}, {"getlastmodified", kDec2014},
-                                                     {"getcontentlength", size("dir")}}, kNoQuota), {sub, empty}))
-        << doc;
+    EXPECT_TRUE(IsListing(doc, folder("dir", kDec2014), {sub, empty})) << doc;
 
     // From the records: a folder's holds all three values, an empty file's no
     // size; only an exact name matches a record.
     for (const auto& [uri, element, asked] : std::vector<std::tuple<std::string, std::string, int>>{
              {"/vol/dir/sub?x", sub, 0}, {"/vol/dir/empty", empty, 1}, {"/vol/dir/sub/", "", 3}}) {
-        SCOPED_TRACE(uri);
         store->asked = 0;
         std::string answer = XMLBody(request(Propfind(uri, "0", kAllFive)), "207 Multi-Status");
         EXPECT_TRUE(element.empty() || answer == kHead + element + kTail) << answer;
-        EXPECT_EQ(store->asked, asked);
+        EXPECT_EQ(store->asked, asked) << uri;
     }
 
     // A change empties the cache, whatever its outcome; other methods keep it.
-    const std::vector<std::pair<std::string, bool>> steps{
-        {"OPTIONS /vol/dir/sub", true}, {"GET /vol/dir/empty", true}, {"LOCK /vol/dir/sub", true},
-        {"UNLOCK /vol/dir/sub", true}, {"PUT /vol/other", false}, {"DELETE /vol/other", false},
-        {"MKCOL /vol/no/such", false}, {"MOVE /vol/other", false}};
-    for (const auto& [step, keepsCache] : steps) {
-        SCOPED_TRACE(step);
+    for (const auto& [step, keepsCache] : std::vector<std::pair<std::string, bool>>{
+             {"OPTIONS /vol/dir/sub", true}, {"GET /vol/dir/empty", true}, {"LOCK /vol/dir/sub", true},
+             {"UNLOCK /vol/dir/sub", true}, {"PUT /vol/other", false}, {"DELETE /vol/other", false},
+             {"MKCOL /vol/no/such", false}, {"MOVE /vol/other", false}}) {
         request(Propfind("/vol/dir", "1", ""));
         request(step + " HTTP/1.1\r\nDestination: http://h/vol/x\r\n\r\n");
         store->asked = 0;
         request(Propfind("/vol/dir/sub", "0", "<D:resourcetype/>"));
-        EXPECT_EQ(store->asked, keepsCache ? 0 : 1);
+        EXPECT_EQ(store->asked, keepsCache ? 0 : 1) << step;
     }
 }

@@ -2,7 +2,7 @@
 // PAVRIX_DEVICE, its mirror in the test's own HOME, its device calls in
 // PAVRIX_DEVICE_TRACE.
 
-#include "WinceDaemonFixture.h"
+#include "WinceTestSupport.h"
 
 #include "platform/CalendarDate.h"
 
@@ -36,43 +36,39 @@ TEST_F(WinceDaemon, ListingsWithMirrorFilesAndTheRootsFixedProperties)
     // The mirror keeps names as the URI spells them, escapes and all.
     WriteWithFolders(mirror("My%20Documents/._Notes%20%231.txt"), "xattr");
 
+    const std::string notes = "/vol/My%20Documents/Notes%20%231.txt", meta = "/vol/My%20Documents/._Notes%20%231.txt",
+                      pictures = "/vol/My%20Documents/Pictures";
     Response listing = ask(Propfind("/vol/My%20Documents/", "1"));
     ASSERT_EQ(listing.status(), 207) << listing.body;
-    EXPECT_EQ(Hrefs(listing.body),
-              (std::vector<std::string>{"/vol/My%20Documents/", "/vol/My%20Documents/Notes%20%231.txt",
-                                        "/vol/My%20Documents/Pictures", "/vol/My%20Documents/._Notes%20%231.txt"}));
-    EXPECT_EQ(PropertyOf(listing.body, "/vol/My%20Documents/Notes%20%231.txt", "getcontentlength"), "4");
-    EXPECT_EQ(PropertyOf(listing.body, "/vol/My%20Documents/Pictures", "resourcetype"), "<D:collection/>");
-    EXPECT_EQ(PropertyOf(listing.body, "/vol/My%20Documents/._Notes%20%231.txt", "resourcetype"), "");
-    EXPECT_EQ(PropertyOf(listing.body, "/vol/My%20Documents/._Notes%20%231.txt", "getcontentlength"), "5");
+    EXPECT_EQ(Hrefs(listing.body), (std::vector<std::string>{"/vol/My%20Documents/", notes, pictures, meta}));
     EXPECT_EQ(traced("CeFindAllFiles\t\\My Documents\\*\n"), 1u);
-    // A metafile takes no room on the device.
-    Response meta = ask(Propfind("/vol/My%20Documents/._Notes%20%231.txt", "0"));
-    for (const char* quota : {"quota", "quotaused"})
-        EXPECT_EQ(PropertyOf(meta.body, "/vol/My%20Documents/._Notes%20%231.txt", quota), "0") << meta.body;
-
-    Response root = ask(Propfind("/vol/", "0"));
-    EXPECT_EQ(PropertyOf(root.body, "/vol/", "resourcetype"), "<D:collection/>");
-    EXPECT_EQ(PropertyOf(root.body, "/vol/", "getcontentlength"), "5");
+    // A metafile takes no room on the device; the root's size and room are fixed or
+    // the device's, in 512-byte blocks.
+    Response metaAlone = ask(Propfind(meta, "0")), root = ask(Propfind("/vol/", "0"));
     uint64_t total = (uint64_t(8) << 30) + (64 << 20), free = (uint64_t(1) << 30) + (16 << 20);
-    EXPECT_EQ(PropertyOf(root.body, "/vol/", "quota"), std::to_string(total / 512));
-    EXPECT_EQ(PropertyOf(root.body, "/vol/", "quotaused"), std::to_string((total - free) / 512));
+    const std::tuple<const Response&, std::string, const char*, std::string> properties[] = {
+        {listing, notes, "getcontentlength", "4"}, {listing, pictures, "resourcetype", "<D:collection/>"},
+        {listing, meta, "resourcetype", ""}, {listing, meta, "getcontentlength", "5"},
+        {metaAlone, meta, "quota", "0"}, {metaAlone, meta, "quotaused", "0"},
+        {root, "/vol/", "resourcetype", "<D:collection/>"}, {root, "/vol/", "getcontentlength", "5"},
+        {root, "/vol/", "quota", std::to_string(total / 512)},
+        {root, "/vol/", "quotaused", std::to_string((total - free) / 512)},
+    };
+    for (const auto& [answer, href, name, value] : properties)
+        EXPECT_EQ(PropertyOf(answer.body, href, name), value) << href << " " << name;
     auto modified = PropertyOf(root.body, "/vol/", "getlastmodified").value_or("none");
     bool recent = false;
-    auto now = std::chrono::system_clock::now();
     for (int s = -5; s <= 1; ++s)
-        recent = recent || modified == platform::FormatHTTPDate(now + std::chrono::seconds(s));
+        recent |= modified == platform::FormatHTTPDate(std::chrono::system_clock::now() + std::chrono::seconds(s));
     EXPECT_TRUE(recent) << modified << ": the root is always new";
 }
 
-TEST_F(WinceDaemon, GetFilesFoldersHeldMissingAndTheReadCache)
+TEST_F(WinceDaemon, GetFilesFoldersHeldAndTheReadCache)
 {
     put("Docs/page.txt", "device text");
-    put("b.txt", "bee");
     testsupport::MakeDirs(fs("Docs/Sub"));
     put("held.txt", "in use");
-    timespec times[2] = {{1417392000, 0}, {1417392000, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, fs("Docs/page.txt").c_str(), times, 0), 0);
+    SetTime(fs("Docs/page.txt"), 1417392000);
     start();
 
     Response file = ask(Request("GET", "/vol/docs/PAGE.txt"));
@@ -84,8 +80,6 @@ TEST_F(WinceDaemon, GetFilesFoldersHeldMissingAndTheReadCache)
     put("Docs/page.txt", "changed");
     EXPECT_EQ(ask(Request("GET", "/vol/docs/PAGE.txt")).body, "device text");
     EXPECT_EQ(traced("CeReadFile\n"), 1u) << ReadFile(trace);
-    EXPECT_EQ(ask(Request("GET", "/vol/b.txt")).body, "bee");
-    EXPECT_EQ(ask(Request("GET", "/vol/docs/PAGE.txt")).body, "changed") << "another file in between empties the cache";
 
     Response folder = ask(Request("GET", "/vol/Docs/Sub/"));
     EXPECT_EQ(folder.status(), 200);
@@ -95,35 +89,9 @@ TEST_F(WinceDaemon, GetFilesFoldersHeldMissingAndTheReadCache)
     Response busy = ask(Request("GET", "/vol/held.txt"));
     EXPECT_EQ(busy.status(), 403);
     EXPECT_NE(busy.body.find("The requested URL /vol/held.txt was busy."), std::string::npos) << busy.body;
-
-    Response missing = ask(Request("GET", "/vol/Docs/none.txt"));
-    EXPECT_EQ(missing.status(), 404);
-    EXPECT_NE(missing.body.find("The requested URL /vol/Docs/none.txt was not found on this server."),
-              std::string::npos);
 }
 
-TEST_F(WinceDaemon, PutInChunksCutShortEmptyAndToTheMirror)
-{
-    start();
-    std::string body = Pattern(200000);
-    std::string head = "PUT /vol/big.bin HTTP/1.1\r\nContent-Length: 200000\r\n\r\n";
-    EXPECT_EQ(askCut(head, body).status(), 201);
-    EXPECT_EQ(ReadFile(fs("big.bin")), body);
-    EXPECT_EQ(traced("CeWriteFile\n"), 4u);
-
-    // The client stops after 150,000 bytes: two whole chunks reached the device.
-    EXPECT_EQ(askCut(head, body.substr(0, 150000)).status(), 424);
-    EXPECT_EQ(ReadFile(fs("big.bin")), body.substr(0, 131072));
-
-    EXPECT_EQ(ask(Request("PUT", "/vol/big.bin", "Content-Length: 0\r\n")).status(), 201);
-    EXPECT_EQ(ReadFile(fs("big.bin")), "");
-
-    EXPECT_EQ(ask(Request("PUT", "/vol/a/._meta", "Content-Length: 4\r\n") + "meta").status(), 201);
-    EXPECT_EQ(ReadFile(mirror("a/._meta")), "meta");
-    EXPECT_FALSE(PathExists(fs("a")));
-}
-
-TEST_F(WinceDaemon, DeleteMakeFolderMoveAndAfterAHangUpAnEmptyTree)
+TEST_F(WinceDaemon, RefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
 {
     put("Full/inside.txt", "i");
     put("a.txt", "a");
@@ -133,19 +101,15 @@ TEST_F(WinceDaemon, DeleteMakeFolderMoveAndAfterAHangUpAnEmptyTree)
 
     EXPECT_EQ(ask(Request("DELETE", "/vol/Full/")).status(), 422);
     EXPECT_EQ(ask(Request("MKCOL", "/vol/Full/")).status(), 405);
-    EXPECT_EQ(ask(Request("MKCOL", "/vol/New%20Folder/")).status(), 201);
-    EXPECT_TRUE(testsupport::IsDirectory(fs("New Folder")));
-
-    EXPECT_EQ(ask(Request("MOVE", "/vol/a.txt", "Destination: http://127.0.0.1/vol/Full/b%20c.txt\r\n")).status(), 201);
-    EXPECT_EQ(ReadFile(fs("Full/b c.txt")), "a");
-    EXPECT_EQ(ask(Request("MOVE", "/vol/Full/b%20c.txt")).status(), 412) << "no destination";
+    EXPECT_EQ(ask(Request("MOVE", "/vol/a.txt")).status(), 412) << "no destination";
     // A metafile source moves within the mirror, and what it becomes is listed.
     EXPECT_EQ(ask(Request("MOVE", "/vol/._x", "Destination: http://h/vol/Full/._y\r\n")).status(), 201);
     EXPECT_EQ(ReadFile(mirror("Full/._y")), "meta");
     EXPECT_EQ(Hrefs(ask(Propfind("/vol/Full/", "1")).body),
-              (std::vector<std::string>{"/vol/Full/", "/vol/Full/b%20c.txt", "/vol/Full/inside.txt", "/vol/Full/._y"}));
-    EXPECT_EQ(ask(Request("DELETE", "/vol/Full/inside.txt")).status(), 204);
-    EXPECT_FALSE(PathExists(fs("Full/inside.txt")));
+              (std::vector<std::string>{"/vol/Full/", "/vol/Full/inside.txt", "/vol/Full/._y"}));
+    // The mirror's folders are the device's: a listing names them once.
+    EXPECT_EQ(Hrefs(ask(Propfind("/vol/", "1")).body),
+              (std::vector<std::string>{"/vol/", "/vol/a.txt", "/vol/Docs", "/vol/Full"}));
 
     daemon->process().signal(SIGHUP);
     ASSERT_TRUE(testsupport::WaitFor([&] { return !PathExists(mirror("")); }));
@@ -159,26 +123,4 @@ TEST_F(WinceDaemon, DeleteMakeFolderMoveAndAfterAHangUpAnEmptyTree)
     EXPECT_EQ(ask(Request("DELETE", "/vol/Docs/a.txt")).status(), 501);
     EXPECT_EQ(ReadFile(fs("Docs/a.txt")), "first");
     EXPECT_EQ(ReadFile(trace), before) << "the device is not asked any more";
-}
-
-TEST_F(WinceDaemon, NothingReachesOutsideTheDevice)
-{
-    testsupport::WriteFile(deviceDir / "secret", "TOP SECRET");
-    put("in.txt", "inside");
-    start();
-    for (const char* uri : {"/vol/../secret", "/vol/..%5Csecret", "/vol/%2e%2e/secret", "/vol/%2E%2E%5Csecret",
-                            "/vol/in.txt%00/../../secret", "/vol/..%2Fsecret"}) {
-        Response get = ask(Request("GET", uri));
-        EXPECT_EQ(get.status(), 404) << uri;
-        EXPECT_EQ(get.body.find("TOP SECRET"), std::string::npos) << uri;
-        EXPECT_NE(ask(Request("DELETE", uri)).status(), 204) << uri;
-        // A name with a control byte is no file name at all: refused before the store sees it.
-        bool control = std::string(uri).find("%00") != std::string::npos;
-        EXPECT_EQ(ask(Request("PUT", uri, "Content-Length: 3\r\n") + "bad").status(), control ? 400 : 424) << uri;
-        std::string destination = std::string("Destination: http://h") + uri + "\r\n";
-        EXPECT_EQ(ask(Request("MOVE", "/vol/in.txt", destination)).status(), control ? 400 : 412) << uri;
-    }
-    EXPECT_EQ(ReadFile(deviceDir / "secret"), "TOP SECRET");
-    EXPECT_EQ(ReadFile(fs("in.txt")), "inside");
-    EXPECT_TRUE(daemon->process().running());
 }

@@ -2,11 +2,16 @@
 
 // What the device store tests share: an emulated device in a temporary folder
 // behind the fault-injecting wrapper (which also records find masks and write
-// sizes), a mirror folder beside it, and a file held by another process.
+// sizes), a mirror folder beside it, and a file held by another process; and for
+// the end-to-end tests, the real daemon over an emulated device named by
+// PAVRIX_DEVICE, its mirror in the test's own HOME, its device calls in
+// PAVRIX_DEVICE_TRACE, and the raw requests they send it.
 
 #include "datasource/StoreTestHelpers.h"
 #include "device/WinceDataSource.h"
 #include "pavrixwm/EmulatedDevice.h"
+#include "platform/BodyStream.h"
+#include "platform/SocketStream.h"
 #include "platform/PlistObject.h"
 #include "support/FaultInjectingDevice.h"
 #include "support/TestSupport.h"
@@ -14,11 +19,17 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <regex>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <utility>
 
 namespace wincetest {
 using namespace storetest;
+using testsupport::ParseResponse;
+using testsupport::PathExists;
+using testsupport::ReadFile;
+using testsupport::Response;
 
 // Notes each find ("find <path> <mask>") and the size of each write ("write <n>").
 class RecordingDevice : public FaultInjectingDevice {
@@ -26,26 +37,24 @@ public:
     using FaultInjectingDevice::FaultInjectingDevice;
     BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) override
     {
-        notes_.push_back("find " + path + " " + std::to_string(flags));
+        notes.push_back("find " + path + " " + std::to_string(flags));
         return FaultInjectingDevice::CeFindAllFiles(path, flags, findData);
     }
     BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten) override
     {
-        notes_.push_back("write " + std::to_string(bytesToWrite));
+        notes.push_back("write " + std::to_string(bytesToWrite));
         return FaultInjectingDevice::CeWriteFile(handle, buffer, bytesToWrite, bytesWritten);
     }
     // The notes starting with `kind` since the last call; all notes are forgotten.
     std::vector<std::string> take(const std::string& kind)
     {
         std::vector<std::string> taken;
-        for (const auto& note : std::exchange(notes_, {}))
+        for (const auto& note : std::exchange(notes, {}))
             if (note.rfind(kind, 0) == 0)
                 taken.push_back(note);
         return taken;
     }
-
-private:
-    std::vector<std::string> notes_; // the store calls the device from one thread
+    std::vector<std::string> notes; // the store calls the device from one thread
 };
 
 inline void WriteWithFolders(const std::string& path, const std::string& content)
@@ -76,13 +85,27 @@ inline testsupport::ChildProcess HoldFile(const std::string& path)
     return holder;
 }
 
+// A body of `length` bytes over a client stream that carries `bytes` and ends;
+// the bodies here fit in the socket's buffer, so they are sent whole at once.
+struct ClientBody {
+    int fds[2];
+    std::unique_ptr<platform::SocketStream> socket{
+        (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), platform::SocketStream::open(fds[0]))};
+    platform::BodyStream body;
+    ClientBody(const std::string& bytes, uint64_t length) : body(platform::BodyStream::withLength(*socket, length))
+    {
+        testsupport::SendAll(fds[1], bytes);
+        ::close(fds[1]);
+    }
+    platform::BodyStream& operator*() { return body; }
+};
+
 // A device folder with fs/, a mirror folder, and a store over both.
 struct DeviceStore {
     testsupport::TempDir temp;
     std::string deviceDir = temp / "device";
     std::string mirrorDir = temp / "mirror";
     std::shared_ptr<RecordingDevice> device;
-    std::shared_ptr<Rapi> rapi;
     std::shared_ptr<WinceDataSource> store;
 
     DeviceStore()
@@ -90,7 +113,7 @@ struct DeviceStore {
         testsupport::MakeDirs(deviceDir + "/fs");
         testsupport::MakeDirs(mirrorDir);
         device = std::make_shared<RecordingDevice>(EmulatedDevice::open(deviceDir));
-        rapi = std::make_shared<Rapi>(device);
+        auto rapi = std::make_shared<Rapi>(device);
         rapi->setTracePath(std::nullopt);
         store = std::make_shared<WinceDataSource>(rapi, mirrorDir);
         resetReadCache();
@@ -108,4 +131,64 @@ struct DeviceStore {
     int calls(FaultInjectingDevice::Call call) const { return device->callCount(call); }
 };
 
+inline std::string Request(const std::string& method, const std::string& uri, const std::string& extra = "")
+{
+    return method + " " + uri + " HTTP/1.1\r\n" + extra + "\r\n";
+}
+
+inline std::string Propfind(const std::string& uri, const std::string& depth)
+{
+    std::string body = "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\"><D:prop><D:resourcetype/>"
+                       "<D:getcontentlength/><D:getlastmodified/><D:quota/><D:quotaused/></D:prop></D:propfind>";
+    return Request("PROPFIND", uri, "Depth: " + depth + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n") +
+           body;
+}
+
+inline std::vector<std::string> Hrefs(const std::string& document)
+{
+    std::vector<std::string> hrefs;
+    std::regex href("<D:href>([^<]*)</D:href>");
+    for (auto it = std::sregex_iterator(document.begin(), document.end(), href); it != std::sregex_iterator(); ++it)
+        hrefs.push_back((*it)[1]);
+    return hrefs;
+}
+
+class WinceDaemon : public testing::Test {
+protected:
+    testsupport::TempDir home, deviceDir;
+    std::string trace = home / "trace.txt";
+    std::unique_ptr<testsupport::Daemon> daemon;
+
+    void SetUp() override { testsupport::MakeDirs(deviceDir / "fs"); }
+    void start()
+    {
+        daemon = std::make_unique<testsupport::Daemon>(
+            home.path(), std::map<std::string, std::optional<std::string>>{
+                             {"PAVRIX_DEVICE", deviceDir.path()}, {"PAVRIX_DEVICE_TRACE", trace},
+                             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"},
+                             {"XDG_RUNTIME_DIR", std::nullopt}, {"PAVRIX_LOG_DEBUG", std::nullopt}});
+    }
+    std::string fs(const std::string& relative) const { return deviceDir / ("fs/" + relative); }
+    std::string mirror(const std::string& rel) const { return home / ("Library/Caches/pxwm_mirroredfs/" + rel); }
+    void put(const std::string& relative, const std::string& content) const { WriteWithFolders(fs(relative), content); }
+    Response ask(const std::string& raw) const { return ParseResponse(daemon->request(raw)); }
+    size_t traced(const std::string& line) const // how many times the trace holds this line
+    {
+        std::string text = "\n" + ReadFile(trace);
+        size_t n = 0;
+        for (size_t pos = 0; (pos = text.find("\n" + line, pos)) != std::string::npos; ++pos)
+            ++n;
+        return n;
+    }
+    // The bytes, then the end of the client's stream; whatever the daemon answers.
+    Response sendAndEnd(const std::string& raw) const
+    {
+        int fd = testsupport::ConnectLoopback(daemon->port());
+        testsupport::SendAll(fd, raw);
+        ::shutdown(fd, SHUT_WR);
+        std::string answer = testsupport::ReadUntilClose(fd);
+        ::close(fd);
+        return ParseResponse(answer);
+    }
+};
 } // namespace wincetest

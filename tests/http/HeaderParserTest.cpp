@@ -7,31 +7,24 @@
 namespace {
 
 // Hands out the given lines, then the end of input; counts what was asked for.
-class ListReader : public LineReader {
-public:
-    explicit ListReader(std::vector<std::string> lines) : lines_(std::move(lines)) {}
+struct ListReader : LineReader {
+    std::vector<std::string> lines;
+    size_t calls = 0;
+    explicit ListReader(std::vector<std::string> given) : lines(std::move(given)) {}
     std::optional<std::string> readLine() override
     {
-        ++calls;
-        return calls <= lines_.size() ? std::optional<std::string>(lines_[calls - 1]) : std::nullopt;
+        return ++calls <= lines.size() ? std::optional<std::string>(lines[calls - 1]) : std::nullopt;
     }
-    size_t calls = 0;
-
-private:
-    std::vector<std::string> lines_;
 };
 
 } // namespace
 
 TEST(HeaderParser, LinesBecomeTheDictionaryByteForByte)
 {
-    struct Case {
-        const char* what;
-        std::vector<std::string> lines;
-        std::map<std::string, std::string> headers;
-        std::optional<std::string> status;
-        size_t linesRead; // what follows the empty line is the body: it must not be consumed
-    };
+    // What, the lines, the headers, the status, and how many lines were read: what
+    // follows the empty line is the body, which must not be consumed.
+    using Case = std::tuple<const char*, std::vector<std::string>, std::map<std::string, std::string>,
+                            std::optional<std::string>, size_t>;
     const std::string noHeader = "Non-header line where header expected", eof = "EOF in headers";
     const std::vector<Case> cases{
         {"value keeps its blank", {"Content-Length: 12", "", "body"}, {{"content-length", " 12"}}, {}, 2},
@@ -46,18 +39,14 @@ TEST(HeaderParser, LinesBecomeTheDictionaryByteForByte)
         {"end of input inside the block", {"A: 1", "B: 2"}, {{"a", " 1"}, {"b", " 2"}}, eof, 3},
         {"end of input at once", {}, {}, eof, 1},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ListReader reader(c.lines);
+    for (const auto& [what, lines, dict, status, linesRead] : cases) {
+        ListReader reader(lines);
         MimeTools headers(reader);
-        EXPECT_EQ(headers.getDict(), c.headers);
-        EXPECT_EQ(headers.getStatus(), c.status);
-        EXPECT_EQ(reader.calls, c.linesRead);
+        EXPECT_EQ(headers.getDict(), dict) << what;
+        EXPECT_EQ(headers.getStatus(), status) << what;
+        EXPECT_EQ(reader.calls, linesRead) << what;
     }
-}
-
-TEST(HeaderParser, LookupIgnoresCaseOfTheRequestedNameOnly)
-{
+    // Lookup ignores the case of the requested name only: the stored key keeps its blank.
     ListReader reader({"Content-Length: 12", "Host : x", ""});
     MimeTools headers(reader);
     EXPECT_EQ(headers.objectForKey("CONTENT-length"), std::optional<std::string>(" 12"));

@@ -2,7 +2,7 @@
 
 // Serves one request in the test's own thread: a Connection on one end of a
 // socket pair, the client's bytes and then the end of its stream on the other.
-// Also the check of an answer's fixed head.
+// Also the check of an answer's fixed head, and the refusal pages.
 
 #include "http/Connection.h"
 #include "support/TestSupport.h"
@@ -42,6 +42,21 @@ inline std::string AfterHead(const std::string& raw, const std::string& status)
     EXPECT_TRUE(std::regex_search(raw, m, head, std::regex_constants::match_continuous))
         << "expected " << status << ", got: " << raw.substr(0, 400);
     return m.empty() ? "<no such head>" : raw.substr(static_cast<size_t>(m.length()));
+}
+
+// The HTML page of a refusal ("404 Not Found", "Not Found", what happened), with
+// the two headers that come after the fixed ones.
+inline std::string ErrorPage(const std::string& title, const std::string& heading, const std::string& text)
+{
+    std::string page = "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n<HTML><HEAD>\r\n<TITLE>" + title +
+                       "</TITLE>\r\n</HEAD><BODY>\r\n<H1>" + heading + "</H1>\r\n" + text + "<P>\r\n</BODY></HTML>";
+    return "Content-type: text/html; charset=iso-8859-1\r\nContent-length: " + std::to_string(page.size()) +
+           "\r\n\r\n" + page;
+}
+
+inline std::string NotFoundPage(const std::string& uri)
+{
+    return ErrorPage("404 Not Found", "Not Found", "The requested URL " + uri + " was not found on this server.");
 }
 
 } // namespace httptest

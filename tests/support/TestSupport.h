@@ -129,6 +129,10 @@ struct Response {
 };
 Response ParseResponse(const std::string& raw);
 
+// For a daemon that finds no session bus, so that every log line reaches its
+// standard error, and no device unless one is named.
+std::map<std::string, std::optional<std::string>> NoBusEnv(bool debugLines = false);
+
 // build/bin/webdav with a HOME of its own, waited for until "listening on N".
 class Daemon {
 public:

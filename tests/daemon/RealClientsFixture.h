@@ -40,17 +40,6 @@ protected:
 
     std::string fs(const std::string& relative) const { return device / ("fs/" + relative); }
 
-    // curl's status code for one request; the answer's body goes to `body`.
-    int curl(std::vector<std::string> args, std::string* body = nullptr)
-    {
-        std::vector<std::string> argv{"/usr/bin/curl", "-s", "-o", scratch / "body", "-w", "%{http_code}"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto r = RunCommand(argv);
-        if (body)
-            *body = ReadFile(scratch / "body");
-        return r.out.empty() ? -1 : std::stoi(r.out);
-    }
-
     TempDir home;
     TempDir device;
     TempDir scratch;

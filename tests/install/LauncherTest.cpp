@@ -141,21 +141,16 @@ TEST_F(Launcher, WritesWhatItIsGivenForTheDaemonToTakeOver)
         EXPECT_THAT(result.err, HasSubstr("webdav exited with status 0 before it listened"));
         EXPECT_EQ(result.out, "");
 
-        ASSERT_EQ(PathExists(passwordFile()), c.password.has_value());
-        if (c.password) {
-            auto dict = PlistObject::loadDictionary(passwordFile());
-            ASSERT_TRUE(dict);
-            EXPECT_EQ(dict->getData("Password"), std::vector<uint8_t>(c.password->begin(), c.password->end()));
-            struct stat st {};
-            ::stat(passwordFile().c_str(), &st);
-            EXPECT_EQ(st.st_mode & 0777, 0600u);
-        }
-        ASSERT_EQ(PathExists(addressFile()), c.address.has_value());
-        if (c.address) {
-            auto dict = PlistObject::loadDictionary(addressFile());
-            ASSERT_TRUE(dict);
-            EXPECT_EQ(dict->getString("IpAddr"), c.address);
-        }
+        EXPECT_EQ(PathExists(passwordFile()), c.password.has_value());
+        EXPECT_EQ(PathExists(addressFile()), c.address.has_value());
+        auto password = PlistObject::loadDictionary(passwordFile());
+        auto address = PlistObject::loadDictionary(addressFile());
+        using Bytes = std::vector<uint8_t>;
+        EXPECT_EQ(password ? password->getData("Password") : std::nullopt,
+                  c.password ? std::optional(Bytes(c.password->begin(), c.password->end())) : std::nullopt);
+        EXPECT_EQ(address ? address->getString("IpAddr") : std::nullopt, c.address);
+        struct stat st {};
+        EXPECT_EQ(::stat(passwordFile().c_str(), &st) == 0 ? st.st_mode & 0777 : 0600u, 0600u) << "for its owner only";
     }
 }
 

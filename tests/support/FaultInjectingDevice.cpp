@@ -3,58 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 
-void FaultInjectingDevice::failCall(Call call, uint32_t errorCode, int times, int skip)
-{
-    std::lock_guard lock(mutex_);
-    faults_[call] = Fault{errorCode, times, skip};
-}
-
-void FaultInjectingDevice::shortWrites(uint32_t maxBytes, int skip)
-{
-    std::lock_guard lock(mutex_);
-    shortWrite_ = Fault{maxBytes, kAlways, skip};
-}
-
-void FaultInjectingDevice::replaceInvokeReply(const std::string& functionName, int32_t result,
-                                              std::optional<std::vector<uint8_t>> reply, int times)
-{
-    std::lock_guard lock(mutex_);
-    replies_[functionName] = {Fault{static_cast<uint32_t>(result), times, 0}, std::move(reply)};
-}
-
-void FaultInjectingDevice::clearFaults()
-{
-    std::lock_guard lock(mutex_);
-    faults_.clear();
-    shortWrite_.reset();
-    replies_.clear();
-}
-
-int FaultInjectingDevice::callCount(Call call) const
-{
-    std::lock_guard lock(mutex_);
-    auto it = counts_.find(call);
-    return it == counts_.end() ? 0 : it->second;
-}
-
-int FaultInjectingDevice::replyBlocksHandedOut() const
-{
-    std::lock_guard lock(mutex_);
-    return handedOut_;
-}
-
-int FaultInjectingDevice::replyBlocksFreed() const
-{
-    std::lock_guard lock(mutex_);
-    return freed_;
-}
-
-int FaultInjectingDevice::outstandingReplyBlocks() const
-{
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(blocks_.size());
-}
-
 bool FaultInjectingDevice::Due(Fault& fault)
 {
     if (fault.skip > 0) {
@@ -70,7 +18,6 @@ bool FaultInjectingDevice::Due(Fault& fault)
 
 std::optional<uint32_t> FaultInjectingDevice::injected(Call call)
 {
-    std::lock_guard lock(mutex_);
     ++counts_[call];
     auto it = faults_.find(call);
     if (it == faults_.end() || !Due(it->second))
@@ -83,11 +30,8 @@ BOOL FaultInjectingDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWO
 {
     return guarded(Call::WriteFile, FALSE, [&]() -> BOOL {
         DWORD allowed = bytesToWrite;
-        {
-            std::lock_guard lock(mutex_);
-            if (shortWrite_ && Due(*shortWrite_))
-                allowed = std::min<DWORD>(bytesToWrite, shortWrite_->code);
-        }
+        if (shortWrite_ && Due(*shortWrite_))
+            allowed = std::min<DWORD>(bytesToWrite, shortWrite_->code);
         if (allowed == 0 && bytesToWrite > 0) {
             bytesWritten = 0; // capped at nothing: TRUE with no bytes, and the device is not reached
             return TRUE;
@@ -99,7 +43,6 @@ BOOL FaultInjectingDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWO
 DWORD FaultInjectingDevice::CeGetLastError()
 {
     DWORD fromDevice = Base::CeGetLastError();
-    std::lock_guard lock(mutex_);
     return injectedError_.value_or(fromDevice);
 }
 
@@ -119,7 +62,6 @@ int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::st
         Base::CeRapiFreeBuffer(*output);
         *output = nullptr;
     }
-    std::lock_guard lock(mutex_);
     auto it = replies_.find(functionName);
     if (it != replies_.end() && Due(it->second.first)) {
         // The device ran the call; its answer is swapped for the one the test chose.
@@ -139,7 +81,6 @@ int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::st
 
 void FaultInjectingDevice::CeRapiFreeBuffer(uint8_t* buffer)
 {
-    std::lock_guard lock(mutex_);
     if (buffer && blocks_.erase(buffer)) {
         std::free(buffer);
         ++freed_;

@@ -2,12 +2,12 @@
 
 // Test double: a device over another device that lets a test make chosen calls
 // fail, short-change writes, replace invocation replies, and count what passed
-// (calls made, reply blocks handed out and taken back).
+// (calls made, reply blocks handed out and taken back). Like the session over it,
+// it is called from one thread.
 
 #include "pavrixwm/DeviceBackendWrapper.h"
 
 #include <map>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -26,21 +26,27 @@ public:
     // The next `times` calls of the kind (kAlways: every one), after `skip` calls that
     // pass, fail without reaching the device: the call's failure result, with
     // `errorCode` as CeGetLastError (or, for the registry, as the result).
-    void failCall(Call call, uint32_t errorCode, int times = kAlways, int skip = 0);
+    void failCall(Call call, uint32_t errorCode, int times = kAlways, int skip = 0)
+    {
+        faults_[call] = Fault{errorCode, times, skip};
+    }
     // Writes after `skip` passing ones take at most `maxBytes` of what they are given
     // and report that count as a success (0: nothing is written, TRUE with 0 bytes).
-    void shortWrites(uint32_t maxBytes, int skip = 0);
+    void shortWrites(uint32_t maxBytes, int skip = 0) { shortWrite_ = Fault{maxBytes, kAlways, skip}; }
     // The next CeRapiInvoke of `functionName` runs on the device, and then answers
     // `result` with `reply` as its block (none: no block).
     void replaceInvokeReply(const std::string& functionName, int32_t result, std::optional<std::vector<uint8_t>> reply,
-                            int times = kAlways);
-    void clearFaults();
+                            int times = kAlways)
+    {
+        replies_[functionName] = {Fault{static_cast<uint32_t>(result), times, 0}, std::move(reply)};
+    }
+    void clearFaults() { faults_.clear(), shortWrite_.reset(), replies_.clear(); }
 
-    int callCount(Call call) const;
-    int replyBlocksHandedOut() const;
-    int replyBlocksFreed() const;
+    int callCount(Call call) const { return counts_.count(call) ? counts_.at(call) : 0; }
+    int replyBlocksHandedOut() const { return handedOut_; }
+    int replyBlocksFreed() const { return freed_; }
     // Reply blocks handed out and not yet taken back.
-    int outstandingReplyBlocks() const;
+    int outstandingReplyBlocks() const { return static_cast<int>(blocks_.size()); }
 
     HANDLE CeCreateFile(const std::string& path, DWORD access, DWORD sharing, DWORD disposition, DWORD flags) override
     {
@@ -108,15 +114,11 @@ private:
         if (injected(call))
             return failed;
         Result result = forward();
-        if (result == failed) {
-            // A failure from the device itself: from now on its code is the one to report.
-            std::lock_guard lock(mutex_);
-            injectedError_.reset();
-        }
+        if (result == failed)
+            injectedError_.reset(); // the device's own failure: its code is the one to report
         return result;
     }
 
-    mutable std::mutex mutex_;
     std::map<Call, Fault> faults_;
     std::map<Call, int> counts_;
     std::optional<Fault> shortWrite_;

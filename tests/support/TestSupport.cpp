@@ -34,12 +34,9 @@ std::string SourcePath(const std::string& relative) { return std::string(PAVRIX_
 
 TempDir::TempDir()
 {
-    std::string pattern = (fs::temp_directory_path() / "pavrix-test-XXXXXX").string();
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
+    path_ = (fs::temp_directory_path() / "pavrix-test-XXXXXX").string();
+    if (!mkdtemp(path_.data()))
         throw std::runtime_error("mkdtemp failed");
-    path_ = buf.data();
 }
 
 TempDir::~TempDir() { RemoveTree(path_); }
@@ -156,16 +153,8 @@ void AdoptOrphans() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 ChildProcess::~ChildProcess()
 {
-    if (pid_ > 0 && !status_) {
-        ::kill(pid_, SIGKILL);
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-    }
-}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), status_(other.status_)
-{
-    other.pid_ = -1;
+    if (pid_ > 0 && !status_)
+        ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -56,7 +57,7 @@ public:
     // this process is its children's subreaper (AdoptOrphans).
     static ChildProcess Adopt(pid_t pid);
     ~ChildProcess();
-    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
     ChildProcess& operator=(ChildProcess&& other) noexcept;
 
     pid_t pid() const { return pid_; }

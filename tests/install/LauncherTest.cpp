@@ -184,8 +184,9 @@ TEST_F(Launcher, SaysWhyItStartedNothing)
         EXPECT_EQ(result.exitCode, c.status);
         EXPECT_THAT(result.err, HasSubstr(c.message));
         EXPECT_EQ(result.out, "");
-        if (c.status == 1)
+        if (c.status == 1) {
             EXPECT_FALSE(PathExists(home_ / "Library")) << "a refused start wrote hand-off files or started the daemon";
+        }
         std::smatch m;
         if (c.args.back() == "1" && c.args.front() == "--daemon") {
             ASSERT_TRUE(std::regex_search(result.err, m, std::regex(R"(\(pid (\d+)\) did not come up)")));

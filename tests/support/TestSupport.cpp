@@ -366,6 +366,7 @@ Response ParseResponse(const std::string& raw)
         auto colon = line.find(": ");
         r.headers.emplace_back(line.substr(0, colon), colon == std::string::npos ? "" : line.substr(colon + 2));
     }
+    return r;
 }
 
 std::map<std::string, std::optional<std::string>> NoBusEnv(bool debugLines)

@@ -28,7 +28,7 @@ public:
     // `errorCode` as CeGetLastError (or, for the registry, as the result).
     void failCall(Call call, uint32_t errorCode, int times = kAlways, int skip = 0)
     {
-        faults_[call] = Fault{errorCode, times, skip};
+        faults_.insert_or_assign(call, Fault{errorCode, times, skip});
     }
     // Writes after `skip` passing ones take at most `maxBytes` of what they are given
     // and report that count as a success (0: nothing is written, TRUE with 0 bytes).
@@ -38,7 +38,9 @@ public:
     void replaceInvokeReply(const std::string& functionName, int32_t result, std::optional<std::vector<uint8_t>> reply,
                             int times = kAlways)
     {
-        replies_[functionName] = {Fault{static_cast<uint32_t>(result), times, 0}, std::move(reply)};
+        // Assigned, not default-made first: Fault cannot be default-made inside its class.
+        Fault fault{static_cast<uint32_t>(result), times, 0};
+        replies_.insert_or_assign(functionName, std::pair(fault, std::move(reply)));
     }
     void clearFaults() { faults_.clear(), shortWrite_.reset(), replies_.clear(); }
 

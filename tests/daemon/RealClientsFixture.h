@@ -31,26 +31,14 @@ protected:
     {
         auto made = RunCommand({"/bin/bash", SourcePath("scripts/make-sample-device.sh"), device.path()});
         ASSERT_EQ(made.exitCode, 0) << made.err;
-        daemon = std::make_unique<Daemon>(home.path(), std::map<std::string, std::optional<std::string>>{
-                                                           {"PAVRIX_DEVICE", device.path()},
-                                                           {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent"},
-                                                           {"PAVRIX_LOG_DEBUG", std::nullopt},
-                                                           {"PAVRIX_STANDARD_DAV", standard ? "1" : "0"}});
+        auto env = NoBusEnv();
+        env["PAVRIX_DEVICE"] = device.path();
+        env["PAVRIX_STANDARD_DAV"] = standard ? "1" : "0";
+        daemon = std::make_unique<Daemon>(home.path(), env);
         base = "http://127.0.0.1:" + std::to_string(daemon->port()) + "/Device/";
     }
 
     std::string fs(const std::string& relative) const { return device / ("fs/" + relative); }
-
-    // curl's status code for one request; the answer's body goes to `body`.
-    int curl(std::vector<std::string> args, std::string* body = nullptr)
-    {
-        std::vector<std::string> argv{"/usr/bin/curl", "-s", "-o", scratch / "body", "-w", "%{http_code}"};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto r = RunCommand(argv);
-        if (body)
-            *body = ReadFile(scratch / "body");
-        return r.out.empty() ? -1 : std::stoi(r.out);
-    }
 
     TempDir home;
     TempDir device;

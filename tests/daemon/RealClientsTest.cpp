@@ -1,56 +1,9 @@
-// Real WebDAV clients (curl, cadaver, rclone) against the daemon serving an
-// emulated device; each test checks what the device's fs/ holds afterwards.
+// Real WebDAV clients (cadaver, rclone) against the daemon serving an emulated
+// device; each test checks what the device's fs/ holds afterwards.
 
 #include "RealClientsFixture.h"
 
-#include <fstream>
-
 using namespace realclients;
-
-TEST_F(RealClients, CurlEveryMethod)
-{
-    std::string body;
-    EXPECT_EQ(curl({"-X", "OPTIONS", base}), 200);
-
-    WriteFile(scratch / "upload.txt", "stored through curl\n");
-    EXPECT_EQ(curl({"-T", scratch / "upload.txt", base + "My%20Documents/From%20curl.txt"}), 201);
-    EXPECT_EQ(ReadFile(fs("My Documents/From curl.txt")), "stored through curl\n");
-
-    EXPECT_EQ(curl({base + "My%20Documents/From%20curl.txt"}, &body), 200);
-    EXPECT_EQ(body, "stored through curl\n");
-
-    EXPECT_EQ(curl({"-X", "PROPFIND", "-H", "Depth: 1", "--data", "<prop><getcontentlength/></prop>",
-                    base + "My%20Documents/"},
-                   &body),
-              207);
-    EXPECT_NE(body.find("<D:href>/Device/My%20Documents/From%20curl.txt</D:href>"), std::string::npos) << body;
-    EXPECT_NE(body.find("<ns0:getcontentlength>20</ns0:getcontentlength>"), std::string::npos) << body;
-    EXPECT_NE(body.find("/Device/My%20Documents/R%C3%A9sum%C3%A9.txt"), std::string::npos) << body;
-
-    EXPECT_EQ(curl({"-X", "MKCOL", base + "Archive"}), 201);
-    EXPECT_TRUE(IsDirectory(fs("Archive")));
-
-    EXPECT_EQ(curl({"-X", "MOVE", "-H", "Destination: " + base + "Archive/moved.txt",
-                    base + "My%20Documents/From%20curl.txt"}),
-              201);
-    EXPECT_FALSE(PathExists(fs("My Documents/From curl.txt")));
-    EXPECT_EQ(ReadFile(fs("Archive/moved.txt")), "stored through curl\n");
-
-    EXPECT_EQ(curl({"-X", "LOCK", "--data", "<lockinfo/>", base + "Archive/moved.txt"}, &body), 200);
-    EXPECT_NE(body.find("opaquelocktoken:"), std::string::npos);
-    EXPECT_EQ(curl({"-X", "UNLOCK", base + "Archive/moved.txt"}), 200);
-
-    EXPECT_EQ(curl({"-X", "DELETE", base + "Archive/moved.txt"}), 204);
-    EXPECT_FALSE(PathExists(fs("Archive/moved.txt")));
-    EXPECT_EQ(curl({"-X", "DELETE", base + "Archive"}), 204);
-    EXPECT_FALSE(PathExists(fs("Archive")));
-
-    // The desktop's metadata files never reach the device.
-    WriteFile(scratch / "meta", "finder info");
-    EXPECT_EQ(curl({"-T", scratch / "meta", base + "My%20Documents/._From%20curl.txt"}), 201);
-    EXPECT_FALSE(PathExists(fs("My Documents/._From curl.txt")));
-    EXPECT_EQ(ReadFile(home / "Library/Caches/pxwm_mirroredfs/My%20Documents/._From%20curl.txt"), "finder info");
-}
 
 TEST_F(RealClients, CadaverSession)
 {

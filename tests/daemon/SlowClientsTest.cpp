@@ -9,7 +9,7 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
+#include <future>
 #include <cstdlib>
 #include <sys/socket.h>
 #include <thread>
@@ -22,36 +22,22 @@ namespace {
 
 // A client whose answer is read on a thread of its own, so that the daemon never
 // waits on the test to take it; it hangs up once answered, as a real one would.
-class AnsweredClient {
-public:
-    explicit AnsweredClient(int port) : fd_(ConnectLoopback(port))
-    {
-        reader_ = std::thread([this] {
-            answer_ = ReadUntilClose(fd_, 30s);
-            answered_ = true;
-            ::shutdown(fd_, SHUT_RDWR);
-        });
-    }
+struct AnsweredClient {
+    explicit AnsweredClient(int port) : fd(ConnectLoopback(port)) {}
     ~AnsweredClient()
     {
-        if (reader_.joinable())
-            reader_.join();
-        ::close(fd_);
+        if (answer.valid())
+            answer.wait();
+        ::close(fd);
     }
-    int fd() const { return fd_; }
-    bool answered() const { return answered_; }
-    // Waits for the daemon to end the connection.
-    const std::string& answer()
-    {
-        reader_.join();
-        return answer_;
-    }
+    bool answered() const { return answer.wait_for(0s) == std::future_status::ready; }
 
-private:
-    int fd_;
-    std::atomic<bool> answered_{false};
-    std::string answer_;
-    std::thread reader_;
+    const int fd;
+    std::future<std::string> answer = std::async(std::launch::async, [this] {
+        std::string answer = ReadUntilClose(fd, 30s);
+        ::shutdown(fd, SHUT_RDWR);
+        return answer;
+    });
 };
 
 // Sets an environment variable for as long as it lives: the listener in this
@@ -93,7 +79,7 @@ TEST(SlowClients, AreGivenUpAndTheNextIsServed)
     AnsweredClient slow(port);
     std::thread trickle([&] {
         for (size_t i = 0; i < head.size() && !slow.answered(); ++i) {
-            if (::send(slow.fd(), &head[i], 1, MSG_NOSIGNAL) != 1)
+            if (::send(slow.fd, &head[i], 1, MSG_NOSIGNAL) != 1)
                 break;
             std::this_thread::sleep_for(20ms);
         }
@@ -103,7 +89,7 @@ TEST(SlowClients, AreGivenUpAndTheNextIsServed)
     for (int i = 0; i < 3; ++i)
         silent.push_back(std::make_unique<AnsweredClient>(port));
     AnsweredClient stalled(port);
-    SendAll(stalled.fd(), "OPTIONS / HTTP/1.1\r\nHost: x\r\n");
+    SendAll(stalled.fd, "OPTIONS / HTTP/1.1\r\nHost: x\r\n");
 
     int next = ConnectLoopback(port);
     SendAll(next, "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n\r\n");
@@ -116,14 +102,14 @@ TEST(SlowClients, AreGivenUpAndTheNextIsServed)
 
     // The unended DELETE is refused and deletes nothing; an OPTIONS, which changes
     // nothing, is answered from the lines that did arrive.
-    EXPECT_EQ(ParseResponse(slow.answer()).status(), 400);
+    EXPECT_EQ(ParseResponse(slow.answer.get()).status(), 400);
     trickle.join();
     EXPECT_EQ(ReadFile(device / "fs/My Documents/a"), "A");
-    Response options = ParseResponse(stalled.answer());
+    Response options = ParseResponse(stalled.answer.get());
     EXPECT_EQ(options.status(), 200);
     EXPECT_EQ(options.header("DAV"), "2");
     for (auto& client : silent)
-        client->answer(); // ended by the daemon, as the next client's answer already shows
+        client->answer.wait(); // ended by the daemon, as the next client's answer already shows
     serving.join();
 }
 

@@ -7,7 +7,6 @@
 #include <dirent.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <functional>
 #include <thread>
 
 using namespace realclients;
@@ -46,9 +45,13 @@ std::string SendAndEnd(int port, const std::string& bytes)
     return answer;
 }
 
-std::string Head(const std::string& method, const std::string& uri, const std::string& extra = "")
+// A request from its pattern: each "#" is the round number modulo the digit after it.
+std::string Request(const std::string& pattern, int round)
 {
-    return method + " " + uri + " HTTP/1.1\r\nHost: soak\r\n" + extra + "\r\n";
+    std::string out;
+    for (size_t i = 0; i < pattern.size(); ++i)
+        out += pattern[i] == '#' ? std::to_string(round % (pattern[++i] - '0')) : std::string(1, pattern[i]);
+    return out;
 }
 
 } // namespace
@@ -56,46 +59,32 @@ std::string Head(const std::string& method, const std::string& uri, const std::s
 TEST_F(RealClients, SoakOfTwentyThousandMixedRequests)
 {
     const std::string props = "<propfind><prop><resourcetype/><getcontentlength/></prop></propfind>";
-    struct Kind {
-        const char* what;
-        std::function<std::string(int)> request; // by the request's number
-        int status;
+    const std::string card = " /Device/Storage%20Card/", end = " HTTP/1.1\r\nHost: soak\r\n";
+    // Each kind in turn; a PUT comes before the MOVE and DELETE of the same name, so
+    // each of those finds what it acts on.
+    const std::pair<std::string, int> kinds[] = {
+        {"PROPFIND /Device/My%20Documents/" + end + "Depth: 1\r\nContent-Length: " + std::to_string(props.size()) +
+             "\r\n\r\n" + props, 207},
+        {"GET /Device/My%20Documents/Notes.txt" + end + "\r\n", 200},
+        {"PUT" + card + "soak#7.txt" + end + "Content-Length: 5\r\n\r\nhello", 201},
+        {"PUT /Device/._soak#5" + end + "Content-Length: 4\r\n\r\nmeta", 201},
+        {"GET /Device/._soak0" + end + "\r\n", 200},
+        {"MOVE" + card + "soak#7.txt" + end + "Destination: http://h/Device/Storage%20Card/moved#3.txt\r\n\r\n", 201},
+        {"DELETE" + card + "moved#3.txt" + end + "\r\n", 204},
+        {"GET /Device/nothing/here.txt" + end + "\r\n", 404},
+        {"DELETE /Device/caf%E9.txt" + end + "\r\n", 400}, // not UTF-8
+        {"PUT /Device/cut.txt HTTP/1.1\r\nContent-Length: 3\r\n", 400}, // a head cut short
+        {"PUT /Device/._huge" + end + "Content-Length: 99999999999999999999\r\n\r\n", 413},
     };
-    const std::vector<Kind> kinds{
-        {"listing", [&](int) { return Head("PROPFIND", "/Device/My%20Documents/", "Depth: 1\r\nContent-Length: " +
-                                                                                      std::to_string(props.size()) + "\r\n") + props; },
-         207},
-        {"GET", [](int) { return Head("GET", "/Device/My%20Documents/Notes.txt"); }, 200},
-        {"PUT", [](int n) { return Head("PUT", "/Device/Storage%20Card/soak" + std::to_string(n % 7) + ".txt",
-                                        "Content-Length: 5\r\n") + "hello"; },
-         201},
-        {"metafile PUT", [](int n) { return Head("PUT", "/Device/._soak" + std::to_string(n % 5), "Content-Length: 4\r\n") + "meta"; },
-         201},
-        {"metafile GET", [](int) { return Head("GET", "/Device/._soak0"); }, 200},
-        {"MOVE", [](int n) {
-             return Head("MOVE", "/Device/Storage%20Card/soak" + std::to_string(n % 7) + ".txt",
-                         "Destination: http://h/Device/Storage%20Card/moved" + std::to_string(n % 3) + ".txt\r\n");
-         },
-         201},
-        {"DELETE", [](int n) { return Head("DELETE", "/Device/Storage%20Card/moved" + std::to_string(n % 3) + ".txt"); },
-         204},
-        {"missing", [](int) { return Head("GET", "/Device/nothing/here.txt"); }, 404},
-        {"not UTF-8", [](int) { return Head("DELETE", "/Device/caf%E9.txt"); }, 400},
-        {"cut head", [](int) { return std::string("PUT /Device/cut.txt HTTP/1.1\r\nContent-Length: 3\r\n"); }, 400},
-        {"huge length", [](int) { return Head("PUT", "/Device/._huge", "Content-Length: 99999999999999999999\r\n"); }, 413},
-    };
-    // Runs requests [from, to), each kind in turn; a PUT comes before the MOVE and
-    // DELETE of the same name, so each of those finds what it acts on.
     int failures = 0;
-    auto sendAndEnd = [&](const std::string& bytes) { return SendAndEnd(daemon->port(), bytes); };
     auto run = [&](int from, int to) {
         for (int n = from; n < to && failures < 10; ++n) {
-            const Kind& kind = kinds[static_cast<size_t>(n) % kinds.size()];
-            int round = n / static_cast<int>(kinds.size());
-            Response answer = ParseResponse(sendAndEnd(kind.request(round)));
-            if (answer.status() != kind.status) {
+            const auto& [pattern, status] = kinds[static_cast<size_t>(n) % std::size(kinds)];
+            std::string request = Request(pattern, n / static_cast<int>(std::size(kinds)));
+            Response answer = ParseResponse(SendAndEnd(daemon->port(), request));
+            if (answer.status() != status) {
                 ++failures;
-                ADD_FAILURE() << "request " << n << " (" << kind.what << "): " << answer.statusLine;
+                ADD_FAILURE() << "request " << n << ": " << request.substr(0, 60) << " -> " << answer.statusLine;
             }
         }
     };

@@ -1,13 +1,12 @@
 // D-Bus activation of the installed service programs: a private session bus that
-// knows the installed service folder starts the log server or the monitor when a
-// client of this system first asks for one that is not running.
+// knows the installed service folder starts the log server when a client of this
+// system first asks for it while it is not running. The monitor's client asks the
+// same way, and its service file is checked line by line with the install.
 
-#include "extras/MonitorNotifications.h"
 #include "install/InstallSupport.h"
 #include "log/LogClient.h"
 #include "platform/NamedService.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <csignal>
@@ -16,7 +15,6 @@
 #include <sys/stat.h>
 
 using namespace testsupport;
-using ::testing::HasSubstr;
 
 namespace {
 
@@ -38,8 +36,7 @@ protected:
     // bus reports for their name.
     void TearDown() override
     {
-        for (const char* name : {kLogServer, kMonitorServerName})
-            StopOwner(name);
+        StopOwner(kLogServer);
         bus_.reset();
     }
 
@@ -87,35 +84,6 @@ TEST_F(Activation, ALogLineWithNoServerRunningStartsTheLogServerAndArrives)
     EXPECT_NE(*second, *first);
     EXPECT_EQ(ServerLog(), "second line\n");
     LogCleanup();
-}
-
-TEST_F(Activation, ANotificationWithNoMonitorRunningStartsTheMonitorAndArrives)
-{
-    ASSERT_FALSE(ServiceRegistered(kMonitorServerName));
-    // dbus-monitor shows every message the bus routes on the monitor's protocol.
-    TempDir watch;
-    ChildProcess::Options options;
-    options.stdoutFile = watch / "out";
-    ChildProcess busMonitor({"/usr/bin/dbus-monitor", "--session",
-                             "interface='" + platform::ProtocolInterfaceName(kFrameworkToMonitorProtocol) + "'"},
-                            options);
-    // It has become a monitor when the bus takes its name back.
-    ASSERT_TRUE(WaitFor([&] { return ReadFile(watch / "out").find("member=NameLost") != std::string::npos; }));
-
-    syncStart();
-    auto pid = ServiceOwnerPid(kMonitorServerName);
-    ASSERT_TRUE(pid) << "the monitor was not started";
-    EXPECT_EQ(ExecutableOf(*pid), installed("pavrix-monitor"));
-    auto monitor = platform::ServiceProxy::lookUp(kMonitorServerName, kFrameworkToMonitorProtocol,
-                                                  platform::ServiceProxy::Activation::never);
-    ASSERT_TRUE(monitor);
-    const std::string delivered = "destination=" + monitor->peerUniqueName();
-    EXPECT_TRUE(WaitFor([&] {
-        std::string seen = ReadFile(watch / "out");
-        size_t at = seen.find("member=syncStart");
-        return at != std::string::npos && seen.rfind(delivered, at) != std::string::npos;
-    })) << ReadFile(watch / "out");
-    busMonitor.stop();
 }
 
 // A service that cannot start costs one attempt, not one per message: the log

@@ -14,7 +14,7 @@
 #include <poll.h>
 #include <regex>
 #include <spawn.h>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -34,12 +34,9 @@ std::string SourcePath(const std::string& relative) { return std::string(PAVRIX_
 
 TempDir::TempDir()
 {
-    std::string pattern = (fs::temp_directory_path() / "pavrix-test-XXXXXX").string();
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    if (!mkdtemp(buf.data()))
+    path_ = (fs::temp_directory_path() / "pavrix-test-XXXXXX").string();
+    if (!mkdtemp(path_.data()))
         throw std::runtime_error("mkdtemp failed");
-    path_ = buf.data();
 }
 
 TempDir::~TempDir() { RemoveTree(path_); }
@@ -47,15 +44,12 @@ TempDir::~TempDir() { RemoveTree(path_); }
 std::string ReadFile(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void WriteFile(const std::string& path, const std::string& content)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
+    std::ofstream(path, std::ios::binary) << content;
 }
 
 bool PathExists(const std::string& path)
@@ -98,31 +92,25 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options)
 {
-    std::map<std::string, std::string> env;
+    // This process's environment, less the entries the options name, plus those set.
+    std::vector<std::string> strings;
     for (char** e = environ; *e; ++e) {
         std::string entry = *e;
-        auto eq = entry.find('=');
-        if (eq != std::string::npos)
-            env[entry.substr(0, eq)] = entry.substr(eq + 1);
+        if (!options.env.count(entry.substr(0, entry.find('='))))
+            strings.push_back(entry);
     }
-    for (const auto& [key, value] : options.env) {
+    for (const auto& [key, value] : options.env)
         if (value)
-            env[key] = *value;
-        else
-            env.erase(key);
-    }
-    std::vector<std::string> envStrings;
-    for (const auto& [key, value] : env)
-        envStrings.push_back(key + "=" + value);
-    std::vector<char*> envp;
-    for (auto& s : envStrings)
-        envp.push_back(s.data());
-    envp.push_back(nullptr);
-    std::vector<std::string> args = argv;
-    std::vector<char*> argvp;
-    for (auto& s : args)
-        argvp.push_back(s.data());
-    argvp.push_back(nullptr);
+            strings.push_back(key + "=" + *value);
+    const size_t envCount = strings.size();
+    strings.insert(strings.end(), argv.begin(), argv.end());
+    std::vector<char*> pointers;
+    for (auto& s : strings)
+        pointers.push_back(s.data());
+    pointers.insert(pointers.begin() + static_cast<long>(envCount), nullptr);
+    pointers.push_back(nullptr);
+    char** envp = pointers.data();
+    char** argvp = envp + envCount + 1;
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -136,16 +124,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
                                          O_WRONLY | O_CREAT | O_TRUNC, 0644);
     // The child gets only its three standard streams: descriptors the test runner
     // or the test itself holds (sockets, pipes) must not leak into it.
-    std::vector<int> inherited;
-    std::error_code ec;
-    for (const auto& entry : fs::directory_iterator("/proc/self/fd", ec)) {
-        int fd = std::atoi(entry.path().filename().c_str());
-        if (fd > 2)
-            inherited.push_back(fd);
-    }
-    for (int fd : inherited)
-        if (::fcntl(fd, F_GETFD) != -1)
-            posix_spawn_file_actions_addclose(&actions, fd);
+    posix_spawn_file_actions_addclosefrom_np(&actions, 3);
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     // Children start with default signal handling whatever the test runner set.
@@ -156,7 +135,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    int rc = posix_spawn(&pid_, argvp[0], &actions, &attr, argvp.data(), envp.data());
+    int rc = posix_spawn(&pid_, argvp[0], &actions, &attr, argvp, envp);
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0)
@@ -174,16 +153,8 @@ void AdoptOrphans() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 ChildProcess::~ChildProcess()
 {
-    if (pid_ > 0 && !status_) {
-        ::kill(pid_, SIGKILL);
-        int st = 0;
-        ::waitpid(pid_, &st, 0);
-    }
-}
-
-ChildProcess::ChildProcess(ChildProcess&& other) noexcept : pid_(other.pid_), status_(other.status_)
-{
-    other.pid_ = -1;
+    if (pid_ > 0 && !status_)
+        ::kill(pid_, SIGKILL), ::waitpid(pid_, nullptr, 0);
 }
 
 ChildProcess& ChildProcess::operator=(ChildProcess&& other) noexcept
@@ -203,32 +174,20 @@ void ChildProcess::signal(int sig)
 
 std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout)
 {
-    if (status_ || pid_ <= 0)
-        return status_;
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        int st = 0;
-        pid_t r = ::waitpid(pid_, &st, WNOHANG);
-        if (r == pid_) {
-            status_ = st;
-            return status_;
-        }
-        if (std::chrono::steady_clock::now() >= deadline)
-            return std::nullopt;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    int st = 0;
+    if (!status_ && pid_ > 0 && WaitFor([&] { return ::waitpid(pid_, &st, WNOHANG) == pid_; }, timeout))
+        status_ = st;
+    return status_;
 }
 
 int ChildProcess::stop()
 {
     if (pid_ <= 0)
         return -1;
-    if (status_)
-        return *status_;
-    ::kill(pid_, SIGTERM);
+    signal(SIGTERM);
     if (auto st = waitExit(std::chrono::seconds(5)))
         return *st;
-    ::kill(pid_, SIGKILL);
+    signal(SIGKILL);
     return waitExit(std::chrono::seconds(5)).value_or(-1);
 }
 
@@ -258,37 +217,22 @@ PrivateBus::PrivateBus(const std::vector<std::string>& serviceDirs)
         previous_ = prev;
     std::string dirs;
     for (const auto& dir : serviceDirs)
-        dirs += "  <servicedir>" + dir + "</servicedir>\n";
+        dirs += "<servicedir>" + dir + "</servicedir>";
     const std::string configFile = config_ / "session.conf";
-    WriteFile(configFile, "<!DOCTYPE busconfig PUBLIC \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
-                          " \"http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd\">\n"
-                          "<busconfig>\n"
-                          "  <type>session</type>\n"
-                          "  <keep_umask/>\n"
-                          "  <listen>unix:tmpdir=/tmp</listen>\n"
-                          "  <auth>EXTERNAL</auth>\n" +
-                              dirs +
-                              "  <policy context=\"default\">\n"
-                              "    <allow send_destination=\"*\" eavesdrop=\"true\"/>\n"
-                              "    <allow eavesdrop=\"true\"/>\n"
-                              "    <allow own=\"*\"/>\n"
-                              "  </policy>\n"
-                              "</busconfig>\n");
+    WriteFile(configFile, "<busconfig><type>session</type><keep_umask/><listen>unix:tmpdir=/tmp</listen>"
+                          "<auth>EXTERNAL</auth>" + dirs + "<policy context=\"default\"><allow send_destination=\"*\" "
+                          "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     std::string addressFile = config_ / "address";
     ChildProcess::Options options;
     options.stdoutFile = addressFile;
     daemon_ = ChildProcess({"/usr/bin/dbus-daemon", "--config-file=" + configFile, "--nofork", "--nopidfile",
                             "--print-address=1"},
                            options);
-    std::string address;
-    WaitFor([&] {
-        address = ReadFile(addressFile);
-        return address.find('\n') != std::string::npos;
-    });
-    address = address.substr(0, address.find('\n'));
-    if (address.empty())
+    WaitFor([&] { return ReadFile(addressFile).find('\n') != std::string::npos; });
+    address_ = ReadFile(addressFile);
+    address_.resize(address_.find('\n') == std::string::npos ? 0 : address_.find('\n'));
+    if (address_.empty())
         throw std::runtime_error("private session bus did not start");
-    address_ = address;
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
 }
 
@@ -409,29 +353,28 @@ int Response::status() const
 Response ParseResponse(const std::string& raw)
 {
     Response r;
-    size_t pos = raw.find("\r\n");
-    if (pos == std::string::npos) {
-        r.statusLine = raw;
-        return r;
-    }
-    r.statusLine = raw.substr(0, pos);
-    pos += 2;
-    for (;;) {
-        size_t end = raw.find("\r\n", pos);
-        if (end == std::string::npos)
-            return r;
+    size_t end = raw.find("\r\n");
+    r.statusLine = raw.substr(0, end);
+    for (size_t pos = end + 2; end != std::string::npos; pos = end + 2) {
+        if ((end = raw.find("\r\n", pos)) == std::string::npos)
+            break; // a head cut short
         if (end == pos) {
             r.body = raw.substr(end + 2);
-            return r;
+            break;
         }
         std::string line = raw.substr(pos, end - pos);
         auto colon = line.find(": ");
-        if (colon == std::string::npos)
-            r.headers.emplace_back(line, "");
-        else
-            r.headers.emplace_back(line.substr(0, colon), line.substr(colon + 2));
-        pos = end + 2;
+        r.headers.emplace_back(line.substr(0, colon), colon == std::string::npos ? "" : line.substr(colon + 2));
     }
+    return r;
+}
+
+std::map<std::string, std::optional<std::string>> NoBusEnv(bool debugLines)
+{
+    return {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"},
+            {"XDG_RUNTIME_DIR", std::nullopt},
+            {"PAVRIX_DEVICE", std::nullopt},
+            {"PAVRIX_LOG_DEBUG", debugLines ? std::optional<std::string>("1") : std::nullopt}};
 }
 
 Daemon::Daemon(const std::string& home, std::map<std::string, std::optional<std::string>> env,

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -56,7 +57,7 @@ public:
     // this process is its children's subreaper (AdoptOrphans).
     static ChildProcess Adopt(pid_t pid);
     ~ChildProcess();
-    ChildProcess(ChildProcess&& other) noexcept;
+    ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
     ChildProcess& operator=(ChildProcess&& other) noexcept;
 
     pid_t pid() const { return pid_; }
@@ -128,6 +129,10 @@ struct Response {
     int status() const;
 };
 Response ParseResponse(const std::string& raw);
+
+// For a daemon that finds no session bus, so that every log line reaches its
+// standard error, and no device unless one is named.
+std::map<std::string, std::optional<std::string>> NoBusEnv(bool debugLines = false);
 
 // build/bin/webdav with a HOME of its own, waited for until "listening on N".
 class Daemon {

@@ -74,15 +74,12 @@ int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::st
         *output = static_cast<uint8_t*>(std::malloc(std::max<size_t>(answer->size(), 1)));
         std::copy(answer->begin(), answer->end(), *output);
         blocks_.insert(*output);
-        ++handedOut_;
     }
     return result;
 }
 
 void FaultInjectingDevice::CeRapiFreeBuffer(uint8_t* buffer)
 {
-    if (buffer && blocks_.erase(buffer)) {
+    if (buffer && blocks_.erase(buffer))
         std::free(buffer);
-        ++freed_;
-    }
 }

@@ -45,8 +45,6 @@ public:
     void clearFaults() { faults_.clear(), shortWrite_.reset(), replies_.clear(); }
 
     int callCount(Call call) const { return counts_.count(call) ? counts_.at(call) : 0; }
-    int replyBlocksHandedOut() const { return handedOut_; }
-    int replyBlocksFreed() const { return freed_; }
     // Reply blocks handed out and not yet taken back.
     int outstandingReplyBlocks() const { return static_cast<int>(blocks_.size()); }
 
@@ -126,7 +124,5 @@ private:
     std::optional<Fault> shortWrite_;
     std::map<std::string, std::pair<Fault, std::optional<std::vector<uint8_t>>>> replies_;
     std::set<uint8_t*> blocks_; // handed out, not yet freed; copies of what the device answered
-    int handedOut_ = 0;
-    int freed_ = 0;
     std::optional<uint32_t> injectedError_;
 };

@@ -18,14 +18,13 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <regex>
-#include <sys/file.h>
 #include <sys/socket.h>
 #include <utility>
 
 namespace wincetest {
 using namespace storetest;
+using testsupport::HoldFile;
 using testsupport::ParseResponse;
 using testsupport::PathExists;
 using testsupport::ReadFile;
@@ -69,20 +68,6 @@ inline std::string Pattern(size_t size)
     for (size_t i = 0; i < size; ++i)
         text[i] = static_cast<char>('a' + (i * 7 + i / 65536) % 26);
     return text;
-}
-
-// Another process holding an exclusive flock(2) on the file, as a program of the
-// device keeping it open; it is stopped when the returned process goes.
-inline testsupport::ChildProcess HoldFile(const std::string& path)
-{
-    testsupport::ChildProcess holder({"/usr/bin/flock", "--no-fork", "-x", path, "sleep", "600"}, {});
-    EXPECT_TRUE(testsupport::WaitFor([&] {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        ::close(fd);
-        return held;
-    })) << path << " was never held";
-    return holder;
 }
 
 // A body of `length` bytes over a client stream that carries `bytes` and ends;

@@ -1,10 +1,10 @@
 // The emulated device's files: handles, changes and their Win32 error codes,
-// sharing, confinement to fs/, and finds with their order, masks and times.
+// sharing, confinement to fs/, and finds with their order and the host times the
+// device cannot hold.
 
 #include "DeviceFixture.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,29 +15,6 @@ namespace {
 
 constexpr DWORD kRead = GENERIC_READ, kWrite = GENERIC_WRITE, kReadWrite = GENERIC_READ | GENERIC_WRITE;
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE;
-
-TEST(EmulatedFiles, WriteSeekAndRead)
-{
-    DeviceDir dir;
-    auto rapi = dir.session();
-    HANDLE h = rapi->CeCreateFile("\\note.txt", kReadWrite, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL);
-    std::string data(100000, 0);
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = char(i * 7); // not one repeated byte, so a misplaced chunk shows
-    DWORD n = 0;
-    ASSERT_TRUE(rapi->CeWriteFile(h, Bytes(data), n) && n == data.size()); // every byte, in one call
-    EXPECT_EQ(rapi->CeSetFilePointer(h, -5, nullptr, FILE_END), 99995u);
-    EXPECT_EQ(ReadWhole(*rapi, h), data.substr(99995));
-    // Before the start fails; a position of 0xFFFFFFFF reads like that failure, so
-    // there the code is cleared.
-    EXPECT_EQ(rapi->CeSetFilePointer(h, -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
-    EXPECT_EQ(rapi->CeGetLastError(), ERROR_NEGATIVE_SEEK);
-    LONG high = 0;
-    EXPECT_EQ(rapi->CeSetFilePointer(h, -1, &high, FILE_BEGIN), INVALID_SET_FILE_POINTER);
-    EXPECT_EQ(rapi->CeGetLastError(), 0u);
-    EXPECT_TRUE(rapi->CeCloseHandle(h));
-    EXPECT_EQ(dir.read("note.txt"), data);
-}
 
 // Every call, in order, with the code it fails with (0: it succeeds and leaves the
 // last code as it was). Names match in any letter case.
@@ -176,13 +153,7 @@ TEST(EmulatedFiles, HandlesFollowTheSharingRulesAcrossSessions)
     EXPECT_TRUE(other->CeMoveFile("\\f.txt", "\\g.txt"));
 
     // A file another process holds an exclusive flock(2) on is open in another program.
-    testsupport::ChildProcess holder({"/usr/bin/flock", "--no-fork", "-x", dir.fs("g.txt"), "sleep", "60"}, {});
-    ASSERT_TRUE(testsupport::WaitFor([&] {
-        int fd = ::open(dir.fs("g.txt").c_str(), O_RDONLY);
-        bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        ::close(fd);
-        return held;
-    }));
+    auto holder = testsupport::HoldFile(dir.fs("g.txt"));
     for (DWORD access : {kRead, kWrite, DWORD(0)}) {
         for (DWORD disposition : {OPEN_EXISTING, CREATE_ALWAYS, OPEN_ALWAYS, TRUNCATE_EXISTING}) {
             EXPECT_FALSE(Opens(*other, "\\G.TXT", access, kShareAll, disposition));
@@ -235,56 +206,28 @@ TEST(EmulatedFind, ListingsAndExactPathsInCaseInsensitiveNameOrder)
         last = c.code ? c.code : last;
         EXPECT_EQ(rapi->CeGetLastError(), last);
     }
-    ASSERT_TRUE(rapi->CeFindAllFiles("\\docs\\*", FAF_ATTRIBUTES, found));
-    std::vector<uint32_t> attributes;
-    for (const auto& entry : found)
-        attributes.push_back(entry.attributes);
-    constexpr uint32_t N = FILE_ATTRIBUTE_NORMAL, D = FILE_ATTRIBUTE_DIRECTORY, H = FILE_ATTRIBUTE_HIDDEN;
-    EXPECT_EQ(attributes, (std::vector<uint32_t>{D | H, H, N, N, N, N, D, FILE_ATTRIBUTE_READONLY, N}));
 }
 
-system_clock::time_point At(int64_t seconds, int64_t nanoseconds)
-{
-    return system_clock::time_point(std::chrono::duration_cast<system_clock::duration>(
-        std::chrono::seconds(seconds) + std::chrono::nanoseconds(nanoseconds)));
-}
-
-TEST(EmulatedFind, MaskChoosesTheFieldsAndTimesKeepFileTimeAccuracy)
+// Which fields each find mask fills is seen through the store's records and
+// properties; what only the device can get wrong is a host time it cannot hold.
+TEST(EmulatedFind, HostTimesPastTheHostClocksRangeAreNoTime)
 {
     DeviceDir dir;
     dir.put("t.txt", "");
-    ASSERT_EQ(::truncate(dir.fs("t.txt").c_str(), (4LL << 30) + 3), 0); // sparse: 4 GiB + 3 bytes
-    timespec times[2] = {{1100000000, 987654321}, {981173106, 123456789}};
-    ASSERT_EQ(::utimensat(AT_FDCWD, dir.fs("t.txt").c_str(), times, 0), 0);
-    const auto modified = At(981173106, 123456700); // 100 ns steps: the last two digits go
     const system_clock::time_point zero{};
     auto rapi = dir.session();
-    const std::vector<std::pair<DWORD, RapiFindData>> cases = {
-        {FAF_NAME | FAF_LASTACCESS_TIME | FAF_LASTWRITE_TIME | FAF_SIZE_LOW | FAF_SIZE_HIGH,
-         {"t.txt", 0, zero, At(1100000000, 987654300), modified, (4ULL << 30) + 3}},
-        {FAF_ATTRIBUTES | FAF_SIZE_HIGH, {"", FILE_ATTRIBUTE_NORMAL, zero, zero, zero, 1ULL << 32}},
-    };
-    for (const auto& [mask, expected] : cases) {
-        for (const char* path : {"\\T.TXT", "\\*"}) { // one file, and a listing of its folder
-            SCOPED_TRACE(testing::Message() << "mask " << std::hex << mask << " " << path);
-            std::vector<RapiFindData> found;
-            ASSERT_TRUE(rapi->CeFindAllFiles(path, mask, found));
-            ASSERT_EQ(found.size(), 1u);
-            EXPECT_EQ(found[0], expected);
-        }
-    }
     // A host file dated past the host clock's last year (2262) has no time on the
     // device, rather than a date wrapped round into the 18th century.
     constexpr time_t k2300 = 10413792000;
     timespec far[2] = {{k2300, 0}, {k2300 + 60, 0}};
     struct stat st {};
-    if (::utimensat(AT_FDCWD, dir.fs("t.txt").c_str(), far, 0) == 0 && ::stat(dir.fs("t.txt").c_str(), &st) == 0 &&
-        st.st_mtime == k2300 + 60) {
-        std::vector<RapiFindData> found;
-        ASSERT_TRUE(rapi->CeFindAllFiles("\\t.txt", FAF_LASTACCESS_TIME | FAF_LASTWRITE_TIME, found));
-        EXPECT_EQ(found.at(0).lastAccessTime, zero);
-        EXPECT_EQ(found.at(0).lastModTime, zero);
-    }
+    if (::utimensat(AT_FDCWD, dir.fs("t.txt").c_str(), far, 0) != 0 || ::stat(dir.fs("t.txt").c_str(), &st) != 0 ||
+        st.st_mtime != k2300 + 60)
+        GTEST_SKIP() << "this file system cannot date a file in 2300";
+    std::vector<RapiFindData> found;
+    ASSERT_TRUE(rapi->CeFindAllFiles("\\t.txt", FAF_LASTACCESS_TIME | FAF_LASTWRITE_TIME, found));
+    EXPECT_EQ(found.at(0).lastAccessTime, zero);
+    EXPECT_EQ(found.at(0).lastModTime, zero);
 }
 
 } // namespace

@@ -16,6 +16,7 @@
 #include <spawn.h>
 #include <iterator>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -147,6 +148,20 @@ ChildProcess ChildProcess::Adopt(pid_t pid)
     ChildProcess process;
     process.pid_ = pid;
     return process;
+}
+
+ChildProcess HoldFile(const std::string& path)
+{
+    ChildProcess holder({"/usr/bin/flock", "--no-fork", "-x", path, "sleep", "600"}, {});
+    bool held = WaitFor([&] {
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+        ::close(fd);
+        return taken;
+    });
+    if (!held)
+        throw std::runtime_error(path + " was never held");
+    return holder;
 }
 
 void AdoptOrphans() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }

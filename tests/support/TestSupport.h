@@ -74,6 +74,10 @@ private:
     std::optional<int> status_;
 };
 
+// Another process holding an exclusive flock(2) on the file, as a program keeping
+// it open; it lets go when the returned process is stopped or destroyed.
+ChildProcess HoldFile(const std::string& path);
+
 // Makes this process the parent of its children's orphans (a daemon that detaches
 // from the launcher a test started), so the test can stop and reap them.
 void AdoptOrphans();

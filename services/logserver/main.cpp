@@ -5,6 +5,9 @@
 //
 // Only the newest --max-lines lines are kept, so a client that logs without pause
 // cannot make the server grow without end.
+//
+// PAVRIX_LOGSERVER_GETLOG_DELAY_MS=N makes each getLog answer N ms late, so that a
+// test can keep a client's log lock held by one exchange for as long as it needs.
 
 #include "log/LogProtocol.h"
 #include "platform/DecimalText.h"
@@ -13,10 +16,12 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <memory>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -102,6 +107,9 @@ int main(int argc, char** argv)
     platform::ServiceHost::BlockStopSignals();
 
     LogStore store(maxLines);
+    const char* delayText = std::getenv("PAVRIX_LOGSERVER_GETLOG_DELAY_MS");
+    const std::chrono::milliseconds getLogDelay(
+        delayText ? platform::SaturatedInt32(platform::ReadDecimalPrefix(delayText)) : 0);
     std::unique_ptr<platform::ServiceHost> host;
     try {
         host = std::make_unique<platform::ServiceHost>(kLogServerName);
@@ -116,7 +124,10 @@ int main(int argc, char** argv)
         object.registerMethod(LogMethod::getLog)
             .onInterface(interface)
             .withOutputParamNames("log")
-            .implementedAs([&store]() { return store.text(); });
+            .implementedAs([&store, getLogDelay]() {
+                std::this_thread::sleep_for(getLogDelay);
+                return store.text();
+            });
         object.registerMethod(LogMethod::clear).onInterface(interface).implementedAs([&store]() { store.clear(); }).withNoReply();
         object.registerMethod(LogMethod::saveTo)
             .onInterface(interface)

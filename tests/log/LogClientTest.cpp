@@ -3,15 +3,12 @@
 
 #include "log/LogClient.h"
 #include "log/LogProtocol.h"
-#include "platform/NamedService.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <regex>
 #include <set>
 #include <thread>
@@ -134,71 +131,31 @@ TEST_F(LogClientTest, LinesArriveAsWrittenFromTheFirstInitToTheLastCleanup)
     EXPECT_TRUE(Matches(console, kStamp + ":  after the last cleanup\n")) << console;
 }
 
-// A log server inside the test whose getLog takes its time, so that the client's
-// lock stays held by the thread that asked for it.
-class SlowLogServer {
-public:
-    explicit SlowLogServer(std::chrono::milliseconds delay) : host_(kServer)
-    {
-        const std::string interface = platform::ProtocolInterfaceName(kLogProtocol);
-        auto& object = host_.rootObject();
-        object.registerMethod(LogMethod::log)
-            .onInterface(interface)
-            .implementedAs([this](const std::string& line) {
-                std::lock_guard<std::mutex> guard(mutex_);
-                lines_ += line;
-            })
-            .withNoReply();
-        // Answers at once: a client that waited for the lock would get its answer.
-        object.registerMethod(LogMethod::ping).onInterface(interface).implementedAs([](const std::string& t) { return t; });
-        object.registerMethod(LogMethod::getLog).onInterface(interface).implementedAs([this, delay] {
-            entered = true;
-            std::this_thread::sleep_for(delay);
-            return std::string("slow");
-        });
-        object.finishRegistration();
-        thread_ = std::thread([this] { host_.run(); });
-    }
-    ~SlowLogServer() { host_.stop(); thread_.join(); }
-    bool received(const std::string& text)
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        return lines_.find(text) != std::string::npos;
-    }
-
-    std::atomic<bool> entered{false};
-
-private:
-    platform::ServiceHost host_;
-    std::thread thread_;
-    std::mutex mutex_;
-    std::string lines_;
-};
-
 // A line that cannot have the lock within its wait goes to the console instead of
-// piling up behind the exchange that holds it; the wait is cut short here so the
-// holder need not outlast a whole second.
+// piling up behind the exchange that holds it; the wait is cut short here, and the
+// server answers getLog a second late so that the exchange holds the lock that long.
 TEST_F(LogClientTest, LockHeldPastTheWaitSendsLineToConsoleWithoutWaitingLonger)
 {
-    SlowLogServer server(1000ms);
+    ChildProcess::Options slowGetLog;
+    slowGetLog.env["PAVRIX_LOGSERVER_GETLOG_DELAY_MS"] = "1000";
+    ChildProcess server({BinPath("pavrix-logserver")}, slowGetLog);
+    ASSERT_TRUE(WaitFor([] { return ServiceRegistered(kServer); }));
     LogInit(kServer, "webdav");
     LogSetLockWaitLimit(20ms);
     ASSERT_TRUE(LogServerReallyRunning());
-    std::thread holder([] { EXPECT_EQ(ServerLog(), "slow"); });
-    EXPECT_TRUE(WaitFor([&] { return server.entered.load(); }, 5s));
+    std::thread holder([] { EXPECT_EQ(ServerLog(), ""); });
+    // Once the holder has the lock, asking the server gives up at the limit.
+    EXPECT_TRUE(WaitFor([] { return !LogServerReallyRunning(); }, 5s));
 
-    // Both give up at the second's end instead of waiting out the held exchange.
     CaptureStderr();
     LogWithDate("while the lock is held");
-    EXPECT_FALSE(LogServerReallyRunning());
     std::string console = GetCapturedStderr();
     EXPECT_TRUE(Matches(console, kStamp + "  webdav:  while the lock is held\n")) << console;
 
     holder.join();
     // The lock is free again: lines go to the server, and the refused one never did.
     LogWithDate("after the holder");
-    EXPECT_TRUE(WaitFor([&] { return server.received("after the holder"); }, 5s));
-    EXPECT_FALSE(server.received("while the lock is held"));
+    EXPECT_TRUE(Matches(ServerLog(), kStamp + "  webdav:  after the holder\n")) << ServerLog();
     LogSetLockWaitLimit(std::nullopt);
     LogCleanup();
 }

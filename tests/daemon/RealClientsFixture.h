@@ -8,20 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include <random>
-
 namespace realclients {
 using namespace testsupport;
-
-// Binary content any text conversion on the way would damage; the same for one seed.
-inline std::string RandomBytes(size_t size, unsigned seed)
-{
-    std::string bytes(size, '\0');
-    std::mt19937 random(seed);
-    for (auto& c : bytes)
-        c = static_cast<char>(random());
-    return bytes;
-}
 
 class RealClients : public ::testing::Test {
 protected:

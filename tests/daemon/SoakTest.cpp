@@ -5,8 +5,6 @@
 #include "RealClientsFixture.h"
 
 #include <dirent.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <thread>
 
 using namespace realclients;
@@ -32,17 +30,6 @@ long ResidentKiB(pid_t pid)
     std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
     size_t at = status.find("VmRSS:");
     return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
-}
-
-// One connection: the bytes, the end of the client's stream, the whole answer.
-std::string SendAndEnd(int port, const std::string& bytes)
-{
-    int fd = ConnectLoopback(port);
-    SendAll(fd, bytes);
-    ::shutdown(fd, SHUT_WR);
-    std::string answer = ReadUntilClose(fd);
-    ::close(fd);
-    return answer;
 }
 
 // A request from its pattern: each "#" is the round number modulo the digit after it.
@@ -81,7 +68,7 @@ TEST_F(RealClients, SoakOfTwentyThousandMixedRequests)
         for (int n = from; n < to && failures < 10; ++n) {
             const auto& [pattern, status] = kinds[static_cast<size_t>(n) % std::size(kinds)];
             std::string request = Request(pattern, n / static_cast<int>(std::size(kinds)));
-            Response answer = ParseResponse(SendAndEnd(daemon->port(), request));
+            Response answer = ParseResponse(Exchange(daemon->port(), request));
             if (answer.status() != status) {
                 ++failures;
                 ADD_FAILURE() << "request " << n << ": " << request.substr(0, 60) << " -> " << answer.statusLine;

@@ -70,7 +70,7 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
 {
     using Fault = std::function<testsupport::ChildProcess(DeviceStore&)>;
     using Action = std::function<std::string(WinceDataSource&)>;
-    const std::string body = Pattern(100000);
+    const std::string body = RandomBytes(100000, 3);
     auto fail = [](Call call, uint32_t code, int skip = 0) -> Fault {
         return [=](DeviceStore& d) { return d.device->failCall(call, code, 1, skip), testsupport::ChildProcess(); };
     };
@@ -131,7 +131,7 @@ TEST(WinceFaults, UploadChunks)
 {
     DeviceStore d;
     d.device->shortWrites(30000);
-    EXPECT_TRUE(d.store->putDataFromFile("/vol/short.bin", *ClientBody(Pattern(100000), 100000), 100000));
+    EXPECT_TRUE(d.store->putDataFromFile("/vol/short.bin", *ClientBody(RandomBytes(100000, 3), 100000), 100000));
     EXPECT_EQ(d.device->take("write"),
               (std::vector<std::string>{"write 65536", "write 35536", "write 5536", "write 34464", "write 4464"}));
     EXPECT_EQ(d.store->move("/vol/", "/vol/Root"), 412) << "the root never moves";

@@ -26,6 +26,7 @@ namespace wincetest {
 using namespace storetest;
 using testsupport::HoldFile;
 using testsupport::ParseResponse;
+using testsupport::RandomBytes;
 using testsupport::PathExists;
 using testsupport::ReadFile;
 using testsupport::Response;
@@ -60,14 +61,6 @@ inline void WriteWithFolders(const std::string& path, const std::string& content
 {
     testsupport::MakeDirs(path.substr(0, path.rfind('/')));
     testsupport::WriteFile(path, content);
-}
-
-inline std::string Pattern(size_t size)
-{
-    std::string text(size, '\0');
-    for (size_t i = 0; i < size; ++i)
-        text[i] = static_cast<char>('a' + (i * 7 + i / 65536) % 26);
-    return text;
 }
 
 // A body of `length` bytes over a client stream that carries `bytes` and ends;
@@ -164,16 +157,6 @@ protected:
         for (size_t pos = 0; (pos = text.find("\n" + line, pos)) != std::string::npos; ++pos)
             ++n;
         return n;
-    }
-    // The bytes, then the end of the client's stream; whatever the daemon answers.
-    Response sendAndEnd(const std::string& raw) const
-    {
-        int fd = testsupport::ConnectLoopback(daemon->port());
-        testsupport::SendAll(fd, raw);
-        ::shutdown(fd, SHUT_WR);
-        std::string answer = testsupport::ReadUntilClose(fd);
-        ::close(fd);
-        return ParseResponse(answer);
     }
 };
 } // namespace wincetest

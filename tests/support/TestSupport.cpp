@@ -12,6 +12,7 @@
 #include <fstream>
 #include <netinet/in.h>
 #include <poll.h>
+#include <random>
 #include <regex>
 #include <spawn.h>
 #include <iterator>
@@ -346,9 +347,19 @@ std::string Exchange(int port, const std::string& request)
     if (fd < 0)
         return {};
     SendAll(fd, request);
+    ::shutdown(fd, SHUT_WR);
     std::string out = ReadUntilClose(fd);
     ::close(fd);
     return out;
+}
+
+std::string RandomBytes(size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    std::mt19937 random(seed);
+    for (auto& c : bytes)
+        c = static_cast<char>(random());
+    return bytes;
 }
 
 std::optional<std::string> Response::header(const std::string& name) const

@@ -121,8 +121,12 @@ int ConnectLoopback(int port);
 void SendAll(int fd, const std::string& bytes);
 // Everything the peer sends until it closes (or `timeout` passes without data).
 std::string ReadUntilClose(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(15));
-// One connection: sends the bytes, reads until the daemon closes.
+// One connection: sends the bytes, ends the client's stream, and reads until the
+// daemon closes.
 std::string Exchange(int port, const std::string& request);
+
+// Binary content any text conversion on the way would damage; the same for one seed.
+std::string RandomBytes(size_t size, unsigned seed);
 
 // A parsed HTTP answer.
 struct Response {

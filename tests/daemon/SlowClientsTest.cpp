@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <cstdlib>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -40,29 +39,13 @@ struct AnsweredClient {
     });
 };
 
-// Sets an environment variable for as long as it lives: the listener in this
-// process reads HOME and the device from there, and later tests must not.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name)
-    {
-        if (const char* old = std::getenv(name))
-            old_ = old;
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
-
-private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
 TEST(SlowClients, AreGivenUpAndTheNextIsServed)
 {
     TempDir home, device;
     MakeDirs(device / "fs/My Documents");
     WriteFile(device / "fs/My Documents/a", "A");
     WriteFile(device / "fs/My Documents/b.txt", "bee");
+    // The listener in this process reads HOME and the device from the environment.
     ScopedEnv homeEnv("HOME", home.path()), deviceEnv("PAVRIX_DEVICE", device.path());
     ScopedEnv busEnv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
 

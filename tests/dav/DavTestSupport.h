@@ -61,10 +61,4 @@ inline std::string XMLBody(const std::string& raw, const std::string& status)
     return rest.substr(end);
 }
 
-// The standard answers (PAVRIX_STANDARD_DAV=1) for as long as it lives.
-struct StandardAnswers {
-    StandardAnswers() { ::setenv("PAVRIX_STANDARD_DAV", "1", 1); }
-    ~StandardAnswers() { ::unsetenv("PAVRIX_STANDARD_DAV"); }
-};
-
 } // namespace davtest

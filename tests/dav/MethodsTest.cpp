@@ -59,7 +59,7 @@ TEST_F(LocalStore, LockHandsOutOneTokenAndEchoesTheDepth)
 // in the Lock-Token header; the DAV header names class 1 as well.
 TEST_F(LocalStore, StandardLockAndOptionsAnswers)
 {
-    StandardAnswers standard;
+    ScopedEnv standard("PAVRIX_STANDARD_DAV", "1");
     const std::string token = "opaquelocktoken:3f8a61c2-9b0e-47d5-b2c9-6e14a07d85fb";
     for (const auto& [depth, written] : std::vector<std::pair<std::string, std::string>>{
              {"", "infinity"}, {"Depth: 0\r\n", "0"}, {"Depth: Infinity\r\n", "infinity"}, {"Depth: 1\r\n", "infinity"}}) {

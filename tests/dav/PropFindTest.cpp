@@ -80,7 +80,7 @@ TEST_F(LocalStore, StandardAnswersGroupPropertiesAndAnswerEveryForm)
         {"<D:propfind xmlns:D=\"DAV:\"><D:propname/></D:propfind>", Element("/vol/a.txt", names, {}, true)},
         {"quotaused resourcetype", Element("/vol/a.txt", {{"resourcetype", ""}}, kNoQuota, true)},
     };
-    StandardAnswers standard;
+    ScopedEnv standard("PAVRIX_STANDARD_DAV", "1");
     for (const auto& [body, element] : cases)
         EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", "0", body)), "207 Multi-Status"), kHead + element + kTail)
             << "asking " << body;

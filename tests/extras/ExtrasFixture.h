@@ -10,7 +10,6 @@
 #include "support/FaultInjectingDevice.h"
 #include "support/TestSupport.h"
 
-#include <cstdlib>
 
 namespace extrastest {
 
@@ -35,10 +34,10 @@ struct DeviceSession {
         auto settings = platform::PlistObject::dictionary();
         settings.set("DeviceClass", platform::PlistObject::string(deviceClass));
         settings.writeAtomically(folder / "device.plist");
-        ::setenv("PAVRIX_DEVICE", folder.path().c_str(), 1);
         rapi.setTracePath(std::nullopt);
     }
     testsupport::TempDir folder;
+    testsupport::ScopedEnv listed{"PAVRIX_DEVICE", folder.path()}; // the first listed device
     bool deviceMade = (testsupport::MakeDirs(folder / "fs"), true); // before the device opens it
     std::shared_ptr<RecordingDevice> device = std::make_shared<RecordingDevice>(EmulatedDevice::open(folder.path()));
     Rapi rapi{device};

@@ -6,18 +6,11 @@ using namespace devicetest;
 
 namespace {
 
-// Sets (or, with null, removes) an environment variable; removed again at the end.
-struct Env {
-    Env(const char* name, const char* value) : name(name) { value ? ::setenv(name, value, 1) : ::unsetenv(name); }
-    ~Env() { ::unsetenv(name); }
-    const char* name;
-};
-
 TEST(RapiSession, TraceHasOneLinePerCallWrittenBeforeItReturns)
 {
     DeviceDir dir;
     dir.put("docs/a.txt", "abc");
-    Env device("PAVRIX_DEVICE", dir.path().c_str()), trace("PAVRIX_DEVICE_TRACE", (dir / "trace.log").c_str());
+    testsupport::ScopedEnv device("PAVRIX_DEVICE", dir.path()), trace("PAVRIX_DEVICE_TRACE", dir / "trace.log");
     Rapi rapi;
     std::vector<RapiFindData> found;
     uint8_t buffer[8];
@@ -69,8 +62,8 @@ TEST(RapiSession, WithoutADeviceCallsAreTracedFindsAreEmptyAndEverythingElseFail
     for (std::string setting : {std::string("unset"), temp / "nofs"}) {
         SCOPED_TRACE(setting);
         std::remove((temp / "trace.log").c_str());
-        Env device("PAVRIX_DEVICE", setting == "unset" ? nullptr : setting.c_str());
-        Env trace("PAVRIX_DEVICE_TRACE", (temp / "trace.log").c_str());
+        testsupport::ScopedEnv device("PAVRIX_DEVICE", setting == "unset" ? std::nullopt : std::optional(setting));
+        testsupport::ScopedEnv trace("PAVRIX_DEVICE_TRACE", temp / "trace.log");
         Rapi rapi;
         EXPECT_FALSE(rapi.deviceConnection() || RapiBase::availableDevices());
         HKEY key = 0;

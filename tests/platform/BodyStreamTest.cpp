@@ -64,7 +64,7 @@ TEST(BodyStream, Framing)
         std::string decoded;
         End end;
         uint64_t limit = UINT64_MAX;
-        std::optional<uint64_t> length; // none: chunked
+        std::optional<uint64_t> length = std::nullopt; // none: chunked
     };
     const std::string longLine = "1;" + std::string(5000, 'x') + "\r\nz\r\n0\r\n\r\n";
     std::string manyTrailers = "1\r\nz\r\n0\r\n";

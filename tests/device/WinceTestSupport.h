@@ -26,8 +26,8 @@ namespace wincetest {
 using namespace storetest;
 using testsupport::HoldFile;
 using testsupport::ParseResponse;
-using testsupport::RandomBytes;
 using testsupport::PathExists;
+using testsupport::RandomBytes;
 using testsupport::ReadFile;
 using testsupport::Response;
 

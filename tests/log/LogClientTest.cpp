@@ -3,6 +3,7 @@
 
 #include "log/LogClient.h"
 #include "log/LogProtocol.h"
+#include "platform/NamedService.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -143,9 +144,21 @@ TEST_F(LogClientTest, LockHeldPastTheWaitSendsLineToConsoleWithoutWaitingLonger)
     LogInit(kServer, "webdav");
     LogSetLockWaitLimit(20ms);
     ASSERT_TRUE(LogServerReallyRunning());
+    auto probe = platform::ServiceProxy::lookUp(kServer, kLogProtocol, platform::ServiceProxy::Activation::never);
+    ASSERT_TRUE(probe);
+    probe->setReplyTimeout(250ms);
     std::thread holder([] { EXPECT_EQ(ServerLog(), ""); });
-    // Once the holder has the lock, asking the server gives up at the limit.
-    EXPECT_TRUE(WaitFor([] { return !LogServerReallyRunning(); }, 5s));
+    // The server answers nothing else while it delays the holder's getLog; asked on
+    // a connection of its own, so as not to contend for the client's lock.
+    EXPECT_TRUE(WaitFor([&] {
+        try {
+            probe->call<std::string>(LogMethod::ping, std::string("busy?"));
+            return false;
+        } catch (const platform::NamedException&) {
+            return true; // no answer in time
+        }
+    }, 5s));
+    EXPECT_FALSE(LogServerReallyRunning()) << "the client waited past its limit";
 
     CaptureStderr();
     LogWithDate("while the lock is held");

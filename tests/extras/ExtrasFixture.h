@@ -10,7 +10,6 @@
 #include "support/FaultInjectingDevice.h"
 #include "support/TestSupport.h"
 
-
 namespace extrastest {
 
 using Bytes = std::vector<uint8_t>;

@@ -26,10 +26,10 @@ protected:
         base = "http://127.0.0.1:" + std::to_string(daemon->port()) + "/Device/";
     }
 
-    std::string fs(const std::string& relative) const { return device / ("fs/" + relative); }
+    std::string fs(const std::string& relative) const { return device.fs(relative); }
 
     TempDir home;
-    TempDir device;
+    DeviceFolder device;
     TempDir scratch;
     std::unique_ptr<Daemon> daemon;
     std::string base;

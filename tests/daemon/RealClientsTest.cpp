@@ -62,7 +62,6 @@ TEST_P(Rclone, ListsAndCopiesBothWays)
         EXPECT_NE(listing.out.find(entry), std::string::npos) << entry << "\n" << listing.out;
 
     std::string up = scratch / "up";
-    MakeDirs(up + "/nested");
     const std::string blob = RandomBytes(300000, 7);
     WriteFile(up + "/blob.bin", blob); // several upload chunks
     WriteFile(up + "/nested/small.txt", "small\n");

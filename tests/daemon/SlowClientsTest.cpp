@@ -41,10 +41,10 @@ struct AnsweredClient {
 
 TEST(SlowClients, AreGivenUpAndTheNextIsServed)
 {
-    TempDir home, device;
-    MakeDirs(device / "fs/My Documents");
-    WriteFile(device / "fs/My Documents/a", "A");
-    WriteFile(device / "fs/My Documents/b.txt", "bee");
+    TempDir home;
+    DeviceFolder device;
+    device.put("My Documents/a", "A");
+    device.put("My Documents/b.txt", "bee");
     // The listener in this process reads HOME and the device from the environment.
     ScopedEnv homeEnv("HOME", home.path()), deviceEnv("PAVRIX_DEVICE", device.path());
     ScopedEnv busEnv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
@@ -87,7 +87,7 @@ TEST(SlowClients, AreGivenUpAndTheNextIsServed)
     // nothing, is answered from the lines that did arrive.
     trickle.join(); // it asks the answer whether it is in, so it must be done before the answer is taken
     EXPECT_EQ(ParseResponse(slow.answer.get()).status(), 400);
-    EXPECT_EQ(ReadFile(device / "fs/My Documents/a"), "A");
+    EXPECT_EQ(ReadFile(device.fs("My Documents/a")), "A");
     Response options = ParseResponse(stalled.answer.get());
     EXPECT_EQ(options.status(), 200);
     EXPECT_EQ(options.header("DAV"), "2");

@@ -80,7 +80,6 @@ TEST(Startup, HandOffFilesAreTakenOverAndBadOnesNeitherStopNorUpsetTheDaemon)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.password);
         Home home;
-        MakeDirs(home.caches());
         WriteFile(home.passwordFile(), c.password);
         WriteFile(home.addressFile(), c.address);
         WriteFile(home.portFile(), c.port);
@@ -103,7 +102,6 @@ TEST(Startup, StaleMirrorIsEmptiedAndAFileInItsPlaceIsReplaced)
 {
     {
         Home home;
-        MakeDirs(home.mirror() + "/deep/er");
         WriteFile(home.mirror() + "/._stale", "x");
         WriteFile(home.mirror() + "/deep/er/.DS_Store", "y");
         Daemon daemon(home.dir.path(), NoBusEnv());
@@ -113,7 +111,6 @@ TEST(Startup, StaleMirrorIsEmptiedAndAFileInItsPlaceIsReplaced)
     }
     {
         Home home;
-        MakeDirs(home.caches());
         WriteFile(home.mirror(), "a file where the mirror folder belongs");
         Daemon daemon(home.dir.path(), NoBusEnv());
         EXPECT_TRUE(IsDirectory(home.mirror()));

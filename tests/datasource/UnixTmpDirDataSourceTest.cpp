@@ -23,10 +23,8 @@ struct UnixTmpDirDataSourceTest : ::testing::Test {
     UnixTmpDirDataSource store{root};
     UnixTmpDirDataSourceTest()
     {
-        MakeDirs(root + "/dir/sub");
         WriteFile(at("dir/sub/x"), "X");
         WriteFile(at("file"), "0123456789");
-        MakeDirs(top / "outdir");
         WriteFile(top / "outdir/precious", "keep");
     }
     void TearDown() override

@@ -48,7 +48,7 @@ protected:
         put(kDeep + string(207, 'H'), "short name");
         put(kDeep + string(210, 'H'), "other short name");
         start();
-        WriteWithFolders(mirror("._x"), "meta");
+        WriteFile(mirror("._x"), "meta");
     }
     Tree tree() const
     {

@@ -34,7 +34,7 @@ TEST_F(WinceDaemon, ListingsWithMirrorFilesAndTheRootsFixedProperties)
     testsupport::MakeDirs(fs("My Documents/Pictures"));
     start();
     // The mirror keeps names as the URI spells them, escapes and all.
-    WriteWithFolders(mirror("My%20Documents/._Notes%20%231.txt"), "xattr");
+    WriteFile(mirror("My%20Documents/._Notes%20%231.txt"), "xattr");
 
     const std::string notes = "/vol/My%20Documents/Notes%20%231.txt", meta = "/vol/My%20Documents/._Notes%20%231.txt",
                       pictures = "/vol/My%20Documents/Pictures";
@@ -97,7 +97,7 @@ TEST_F(WinceDaemon, RefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
     put("a.txt", "a");
     put("Docs/a.txt", "first");
     start();
-    WriteWithFolders(mirror("._x"), "meta");
+    WriteFile(mirror("._x"), "meta");
 
     EXPECT_EQ(ask(Request("DELETE", "/vol/Full/")).status(), 422);
     EXPECT_EQ(ask(Request("MKCOL", "/vol/Full/")).status(), 405);

@@ -30,6 +30,7 @@ using testsupport::PathExists;
 using testsupport::RandomBytes;
 using testsupport::ReadFile;
 using testsupport::Response;
+using testsupport::WriteFile;
 
 // Notes each find ("find <path> <mask>") and the size of each write ("write <n>").
 class RecordingDevice : public FaultInjectingDevice {
@@ -57,12 +58,6 @@ public:
     std::vector<std::string> notes; // the store calls the device from one thread
 };
 
-inline void WriteWithFolders(const std::string& path, const std::string& content)
-{
-    testsupport::MakeDirs(path.substr(0, path.rfind('/')));
-    testsupport::WriteFile(path, content);
-}
-
 // A body of `length` bytes over a client stream that carries `bytes` and ends;
 // the bodies here fit in the socket's buffer, so they are sent whole at once.
 struct ClientBody {
@@ -78,22 +73,17 @@ struct ClientBody {
     platform::BodyStream& operator*() { return body; }
 };
 
-// A device folder with fs/, a mirror folder, and a store over both.
-struct DeviceStore {
-    testsupport::TempDir temp;
-    std::string deviceDir = temp / "device";
-    std::string mirrorDir = temp / "mirror";
-    std::shared_ptr<RecordingDevice> device;
+// A device folder, a mirror folder, and a store over both.
+struct DeviceStore : testsupport::DeviceFolder {
+    testsupport::TempDir mirrorDir;
+    std::shared_ptr<RecordingDevice> device = std::make_shared<RecordingDevice>(EmulatedDevice::open(path()));
     std::shared_ptr<WinceDataSource> store;
 
     DeviceStore()
     {
-        testsupport::MakeDirs(deviceDir + "/fs");
-        testsupport::MakeDirs(mirrorDir);
-        device = std::make_shared<RecordingDevice>(EmulatedDevice::open(deviceDir));
         auto rapi = std::make_shared<Rapi>(device);
         rapi->setTracePath(std::nullopt);
-        store = std::make_shared<WinceDataSource>(rapi, mirrorDir);
+        store = std::make_shared<WinceDataSource>(rapi, mirrorDir.path());
         resetReadCache();
     }
     ~DeviceStore() { resetReadCache(); }
@@ -104,8 +94,6 @@ struct DeviceStore {
         gCachedFileDate.reset();
     }
 
-    std::string fs(const std::string& relative) const { return deviceDir + "/fs/" + relative; }
-    void put(const std::string& relative, const std::string& content) const { WriteWithFolders(fs(relative), content); }
     int calls(FaultInjectingDevice::Call call) const { return device->callCount(call); }
 };
 
@@ -133,22 +121,21 @@ inline std::vector<std::string> Hrefs(const std::string& document)
 
 class WinceDaemon : public testing::Test {
 protected:
-    testsupport::TempDir home, deviceDir;
+    testsupport::TempDir home;
+    testsupport::DeviceFolder deviceDir;
     std::string trace = home / "trace.txt";
     std::unique_ptr<testsupport::Daemon> daemon;
 
-    void SetUp() override { testsupport::MakeDirs(deviceDir / "fs"); }
     void start()
     {
-        daemon = std::make_unique<testsupport::Daemon>(
-            home.path(), std::map<std::string, std::optional<std::string>>{
-                             {"PAVRIX_DEVICE", deviceDir.path()}, {"PAVRIX_DEVICE_TRACE", trace},
-                             {"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"},
-                             {"XDG_RUNTIME_DIR", std::nullopt}, {"PAVRIX_LOG_DEBUG", std::nullopt}});
+        auto env = testsupport::NoBusEnv();
+        env["PAVRIX_DEVICE"] = deviceDir.path();
+        env["PAVRIX_DEVICE_TRACE"] = trace;
+        daemon = std::make_unique<testsupport::Daemon>(home.path(), env);
     }
-    std::string fs(const std::string& relative) const { return deviceDir / ("fs/" + relative); }
+    std::string fs(const std::string& relative) const { return deviceDir.fs(relative); }
     std::string mirror(const std::string& rel) const { return home / ("Library/Caches/pxwm_mirroredfs/" + rel); }
-    void put(const std::string& relative, const std::string& content) const { WriteWithFolders(fs(relative), content); }
+    void put(const std::string& relative, const std::string& content) const { deviceDir.put(relative, content); }
     Response ask(const std::string& raw) const { return ParseResponse(daemon->request(raw)); }
     size_t traced(const std::string& line) const // how many times the trace holds this line
     {

@@ -35,9 +35,8 @@ struct DeviceSession {
         settings.writeAtomically(folder / "device.plist");
         rapi.setTracePath(std::nullopt);
     }
-    testsupport::TempDir folder;
+    testsupport::DeviceFolder folder;
     testsupport::ScopedEnv listed{"PAVRIX_DEVICE", folder.path()}; // the first listed device
-    bool deviceMade = (testsupport::MakeDirs(folder / "fs"), true); // before the device opens it
     std::shared_ptr<RecordingDevice> device = std::make_shared<RecordingDevice>(EmulatedDevice::open(folder.path()));
     Rapi rapi{device};
 };

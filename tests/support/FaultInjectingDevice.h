@@ -42,7 +42,6 @@ public:
         Fault fault{static_cast<uint32_t>(result), times, 0};
         replies_.insert_or_assign(functionName, std::pair(fault, std::move(reply)));
     }
-    void clearFaults() { faults_.clear(), shortWrite_.reset(), replies_.clear(); }
 
     int callCount(Call call) const { return counts_.count(call) ? counts_.at(call) : 0; }
     // Reply blocks handed out and not yet taken back.

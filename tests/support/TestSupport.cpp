@@ -51,6 +51,8 @@ std::string ReadFile(const std::string& path)
 
 void WriteFile(const std::string& path, const std::string& content)
 {
+    std::error_code ignored; // a folder that cannot be made shows as a file not written
+    fs::create_directories(fs::path(path).parent_path(), ignored);
     std::ofstream(path, std::ios::binary) << content;
 }
 
@@ -67,6 +69,8 @@ bool IsDirectory(const std::string& path)
 }
 
 void MakeDirs(const std::string& path) { fs::create_directories(path); }
+
+DeviceFolder::DeviceFolder() { MakeDirs(fs()); }
 
 void RemoveTree(const std::string& path)
 {

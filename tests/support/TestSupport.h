@@ -31,11 +31,26 @@ private:
 };
 
 std::string ReadFile(const std::string& path);
+// Makes the file's missing folders first.
 void WriteFile(const std::string& path, const std::string& content);
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 void MakeDirs(const std::string& path);
 void RemoveTree(const std::string& path);
+
+// An emulated device's folder for one test, its files under fs/ (made empty).
+class DeviceFolder {
+public:
+    DeviceFolder();
+    const std::string& path() const { return temp_.path(); }
+    std::string operator/(const std::string& relative) const { return temp_ / relative; }
+    // Host path of a file under fs/ ("a/b.txt").
+    std::string fs(const std::string& relative = "") const { return temp_ / ("fs/" + relative); }
+    void put(const std::string& relative, const std::string& content) const { WriteFile(fs(relative), content); }
+
+private:
+    TempDir temp_;
+};
 
 // Sets (or, with none, removes) an environment variable of this process for as
 // long as it lives, then puts back what was there.

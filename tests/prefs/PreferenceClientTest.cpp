@@ -70,6 +70,8 @@ TEST_F(PreferenceClientTest, TypedAccessorsRoundTripAndConvertOtherKindsOfValue)
         {"text without digits", PlistObject::string("no"), 0, false},
         {"yes text", PlistObject::string("YES"), 0, true},
         {"text too big", PlistObject::string("99999999999"), INT32_MAX, true},
+        {"text too small", PlistObject::string("-99999999999"), INT32_MIN, true},
+        {"text with a sign", PlistObject::string("+007"), 7, true},
         {"false", PlistObject::boolean(false), 0, false},
         {"real", PlistObject::real(3.9), 3, true},
         {"wider than 32 bits", PlistObject::integer((int64_t{1} << 32) + 5), 5, true},

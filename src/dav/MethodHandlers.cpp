@@ -3,6 +3,7 @@
 // writes one answer.
 
 #include "datasource/HrefEscaping.h"
+#include "dav/ByteRange.h"
 #include "dav/DavMode.h"
 #include "dav/PropFind.h"
 #include "http/Connection.h"
@@ -164,6 +165,37 @@ void Connection::doGET()
     std::string lastModified = TryProperty(*dataSource, "getlastmodified", uri).value_or(kFallbackLastModified);
     std::string contentType = TryProperty(*dataSource, "getcontenttype", uri).value_or(kFallbackContentType);
     HeaderMap extra{{"Last-Modified", lastModified}};
+    // A player or a mounted file system seeking in a large file asks for a part;
+    // only that part is read and sent. If-Range would need a validator we do not
+    // give, so with it the whole file is sent.
+    auto range = headers->objectForKey("Range");
+    if (StandardDavAnswers() && range && !headers->objectForKey("If-Range")) {
+        if (!file)
+            file = std::make_unique<DataSource::DataFile>(data);
+        ByteRange part = ChooseByteRange(*range, file->size);
+        if (part.kind == ByteRange::Unsatisfiable) {
+            extra = {{"Content-Range", "bytes */" + std::to_string(file->size)}};
+            sendText("", 416, "Requested Range Not Satisfiable", "", contentType.c_str(), &extra);
+            return;
+        }
+        if (part.kind == ByteRange::Part) {
+            if (!file->seekTo(part.first)) {
+                notFound(uri);
+                return;
+            }
+            extra.emplace("Content-Range", "bytes " + std::to_string(part.first) + "-" +
+                                               std::to_string(part.first + part.count - 1) + "/" +
+                                               std::to_string(file->size));
+            file->size = part.count;
+            sendBody(*file, 206, "Partial Content", "Partial Content", contentType.c_str(), &extra);
+            return;
+        }
+    }
+    // Contents the store holds whole go out as one block, as they always have.
+    if (file && file->contents) {
+        data = file->contents;
+        file.reset();
+    }
     if (file)
         sendBody(*file, 200, "OK", "OK", contentType.c_str(), &extra);
     else
@@ -175,10 +207,15 @@ void Connection::doPUT()
     if (auto uri = changeTarget()) {
         if (platform::BodyStream* body = uploadBody()) {
             int64_t length = body->length() ? static_cast<int64_t>(*body->length()) : -1;
-            sendStatusOnly(StatusOfChange([&] {
-                // The store reads the body itself, straight from the client stream.
-                return dataSource->putDataFromFile(*uri, *body, length) ? 201 : 424;
-            }));
+            // Refused before a byte is read: a body the store cannot hold would
+            // only be taken to be thrown away.
+            if (int refusal = StatusOfChange([&] { return dataSource->uploadRefusal(*uri, length); }))
+                sendRefusal(refusal);
+            else
+                sendStatusOnly(StatusOfChange([&] {
+                    // The store reads the body itself, straight from the client stream.
+                    return dataSource->putDataFromFile(*uri, *body, length) ? 201 : 424;
+                }));
         }
     }
     gCachedChildren.reset();

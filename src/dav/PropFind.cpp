@@ -1,5 +1,6 @@
 #include "dav/PropFind.h"
 
+#include "datasource/CacheLife.h"
 #include "datasource/HrefEscaping.h"
 #include "dav/DavMode.h"
 #include "log/LogClient.h"
@@ -17,6 +18,8 @@ CachedListing::CachedListing(DataSource::ChildList records) : children(std::move
             byName.emplace(name->second, i); // the first of a name wins, as a scan would find it
     }
 }
+
+bool CachedListing::fresh() const { return std::chrono::steady_clock::now() - made < kCacheLife; }
 
 const DataSource::ChildRecord* CachedListing::find(const std::string& name) const
 {
@@ -62,13 +65,16 @@ void PropFind::readPropFind(const std::string& body)
     requestType = kPropRequest;
     if (!standard)
         return;
-    // An empty body asks for all properties, as allprop does; propname asks for
-    // their names.
+    // An empty body asks for all properties, as allprop does: the live ones, not
+    // quota and quotaused, which allprop leaves out (and which would cost device
+    // calls for every member); propname asks for the names of them all.
     bool empty = body.find_first_not_of(" \t\r\n") == std::string::npos;
-    if (empty || body.find("allprop") != std::string::npos || body.find("propname") != std::string::npos)
+    if (empty || body.find("allprop") != std::string::npos)
+        propList = {"resourcetype", "getlastmodified", "getcontentlength"};
+    if (body.find("propname") != std::string::npos) {
         propList = knownProperties();
-    if (body.find("propname") != std::string::npos)
         requestType = kPropNameRequest;
+    }
 }
 
 std::optional<std::string> PropFind::createResponse()
@@ -118,7 +124,8 @@ std::string PropFind::createProp()
     }
 
     // A member of the last listing takes what its record holds from there.
-    const DataSource::ChildRecord* cached = gCachedChildren ? gCachedChildren->find(baseURI) : nullptr;
+    const DataSource::ChildRecord* cached =
+        gCachedChildren && gCachedChildren->fresh() ? gCachedChildren->find(baseURI) : nullptr;
     if (cached && gLogDebug)
         LogWithDate("Found data in cache: %@", Describe(*cached).c_str());
     FoundMap goodProps;

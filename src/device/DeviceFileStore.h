@@ -1,16 +1,19 @@
 #pragma once
 
+#include "datasource/CacheLife.h"
 #include "datasource/DataSource.h"
 #include "pavrixwm/Rapi.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-// The read cache: the last device file read (under 10 MiB), served again without
-// a device call while it is younger than 10 seconds. Process-wide; only the
-// serving thread touches it.
+// The read cache: the last device file read whole, served again without a device
+// call while it is younger than kCacheLife. Every change through the daemon
+// empties it. Process-wide; only the serving thread touches it.
 extern DataSource::DataPtr gCachedFile;
 extern std::optional<std::string> gCachedFileName;
 extern std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
@@ -25,7 +28,17 @@ public:
     // Chunk size of uploads, and the read cache's limits.
     static constexpr uint32_t kWriteChunk = 65536;
     static constexpr size_t kReadCacheMaxBytes = 10485759;
-    static constexpr std::chrono::duration<double> kReadCacheLife{10.0};
+    static constexpr std::chrono::duration<double> kReadCacheLife = kCacheLife;
+    // Files up to this size are read whole in one device read; larger ones are
+    // read in pieces of kReadPiece as they are sent, so that memory stays flat and
+    // the first byte leaves at once whatever the size.
+    static constexpr uint64_t kWholeReadMax = 1048576;
+    static constexpr uint32_t kReadPiece = 65536;
+    // The largest file the device's file system holds: its sizes are 32-bit.
+    static constexpr uint64_t kLargestDeviceFile = 0xFFFFFFFFull;
+    // Names of this prefix are the daemon's own scratch files during an upload:
+    // never listed, found, served or changed by a request.
+    static constexpr const char* kScratchPrefix = "~pxwm~";
 
     explicit DeviceFileStore(std::shared_ptr<Rapi> rapi) : rapi(std::move(rapi)) {}
 
@@ -49,6 +62,8 @@ public:
     // names the fields the caller wants; every find asks for all of them.
     RapiFindData getFindData(const std::string& uri, DWORD flags);
     void clearFindCache();
+    // Whether a device name (the last piece of a path) is one of the daemon's scratch files.
+    static bool IsScratchName(const std::string& name);
 
     // The root's modification time is now.
     std::optional<Date> getLastModified(const std::string& uri) override;
@@ -66,8 +81,16 @@ public:
 
     // Whole files through the read cache; a folder reads as empty.
     DataPtr getData(const std::string& uri) override;
-    // Takes the body in 64 KiB chunks as it arrives; a chunk the body ends inside
-    // of is not written, and the device keeps the whole chunks before it.
+    // Files up to kWholeReadMax read whole (as getData, contents in memory);
+    // larger ones as a source that reads the device in pieces, holding the file
+    // open until the DataFile goes. Raises as getData.
+    DataFilePtr getDataFile(const std::string& uri) override;
+    // 413 for a body the device's file system cannot hold, 507 for one larger than
+    // the free space the device reports; 0 otherwise.
+    int uploadRefusal(const std::string& uri, int64_t length) override;
+    // Takes the body in 64 KiB chunks as it arrives into a scratch file beside
+    // the target, and puts it in the target's place only once it is whole: on
+    // any failure the old file stays as it was.
     bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     bool putData(const DataPtr& data, const std::string& withUri) override;
     int delete_(const std::string& uri) override;
@@ -83,14 +106,37 @@ private:
     // The device path of a URI for a read, raising DAVNotFoundException when it has none.
     std::string devicePathForRead(const std::string& uri);
     bool isRoot(const std::string& uri);
-    // Opens the device path for writing (replacing what is there), after emptying
-    // the find cache; INVALID_HANDLE_VALUE when it cannot be opened or mapped.
-    HANDLE openForUpload(const std::string& uri);
+    // The device path of an upload's target, after logging it and emptying the
+    // caches; none when it cannot be mapped or names a scratch file.
+    std::optional<std::string> uploadTarget(const std::string& uri);
+    // Writes a new file at `path` through `write` (given the open scratch handle;
+    // true when it wrote everything) and, when it succeeded, swaps it in for what
+    // is there. The old file is kept on every failure.
+    bool replaceFile(const std::string& path, const std::function<bool(HANDLE)>& write);
+    // When a read could not open the file: a folder reads as empty, else raises
+    // DAVBusyException (held by another program) or DAVNotFoundException.
+    DataPtr openFailed(const std::string& uri);
+    // Before a change: every device change empties the caches it could make lie.
+    void forgetBeforeChange();
+    // Deletes the scratch files an earlier upload could not remove.
+    void removeStrays();
     // Total and free bytes of the main store and the storage cards.
     std::pair<uint64_t, uint64_t> deviceSpace();
+    // deviceSpace for the quota properties: in standard answers read once and
+    // shared while younger than kCacheLife, so that a listing costs two calls for
+    // space whatever its size; in the daemon's own answers asked every time.
+    std::pair<uint64_t, uint64_t> spaceForAnswer();
 
     std::shared_ptr<Rapi> rapi;
     std::optional<RapiFindData> cachedFindData;
     std::optional<std::string> cachedFindUri;
+    std::chrono::steady_clock::time_point cachedFindDate;
     std::optional<std::string> prefix;
+    // Scratch files (device paths) left behind by a failed clean-up: each is
+    // only ever a copy, never the one copy of a file.
+    std::vector<std::string> strays;
+    // In standard answers, the space read for one request (quota and quotaused
+    // of every member share it); emptied by every change.
+    std::optional<std::pair<uint64_t, uint64_t>> spaceMemo;
+    std::chrono::steady_clock::time_point spaceMemoDate;
 };

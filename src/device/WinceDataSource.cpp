@@ -85,8 +85,13 @@ std::optional<DataSource::Date> WinceDataSource::getLastModified(const std::stri
 DataSource::DataPtr WinceDataSource::getData(const std::string& uri) { return storeFor(uri).getData(uri); }
 
 // A metafile can be of any size: the mirror hands it over as an open file. A
-// device file is read whole, as the device is asked for it in one read.
+// device file is read whole when small, else in pieces as it is sent.
 DataSource::DataFilePtr WinceDataSource::getDataFile(const std::string& uri) { return storeFor(uri).getDataFile(uri); }
+
+int WinceDataSource::uploadRefusal(const std::string& uri, int64_t length)
+{
+    return storeFor(uri).uploadRefusal(uri, length);
+}
 
 bool WinceDataSource::putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length)
 {

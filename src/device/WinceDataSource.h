@@ -42,6 +42,7 @@ public:
     std::optional<Date> getLastModified(const std::string& uri) override;
     DataPtr getData(const std::string& uri) override;
     DataFilePtr getDataFile(const std::string& uri) override;
+    int uploadRefusal(const std::string& uri, int64_t length) override;
     bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     bool putData(const DataPtr& data, const std::string& withUri) override;
     int delete_(const std::string& uri) override;

@@ -138,6 +138,8 @@ bool DataSource::putData(const DataPtr&, const std::string&) { return false; }
 DataSource::DataFilePtr DataSource::getDataFile(const std::string&) { return nullptr; }
 
 int DataSource::uploadRefusal(const std::string&, int64_t) { return 0; }
+
+void DataSource::shareSpaceWithinAnswer(bool) {}
 bool DataSource::putDataFromFile(const std::string&, platform::BodyStream&, int64_t) { return false; }
 int DataSource::delete_(const std::string&) { return 501; }
 int DataSource::mkCollection(const std::string&) { return 501; }

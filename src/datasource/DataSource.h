@@ -150,6 +150,10 @@ public:
     // 201 moved, 412 refused or no destination, 403 a destination in another store. [501]
     virtual int move(const std::string& uri, const std::optional<std::string>& to);
 
+    // While on, the space of the store (quota, quotaused) is read once and shared by
+    // every resource of the answer being built; off, read at every ask. [nothing]
+    virtual void shareSpaceWithinAnswer(bool on);
+
     // The handler table of the most-derived class; each store class overrides it.
     virtual const PropertyHandlerTable& propertyHandlers() const;
     static const PropertyHandlerTable& classPropertyHandlers();

@@ -123,6 +123,20 @@ std::string PropFind::createProp()
         LogWithDate("about to getPropValues");
     }
 
+    // In standard answers the space is one figure for the whole answer, read
+    // once rather than twice for every member.
+    struct SpaceSharing {
+        DataSource* store;
+        bool on;
+        ~SpaceSharing()
+        {
+            if (on)
+                store->shareSpaceWithinAnswer(false);
+        }
+    } sharing{dataSource, standard};
+    if (standard)
+        dataSource->shareSpaceWithinAnswer(true);
+
     // A member of the last listing takes what its record holds from there.
     const DataSource::ChildRecord* cached =
         gCachedChildren && gCachedChildren->fresh() ? gCachedChildren->find(baseURI) : nullptr;

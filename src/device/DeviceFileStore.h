@@ -96,6 +96,7 @@ public:
     int delete_(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
     int mkCollection(const std::string& uri) override;
+    void shareSpaceWithinAnswer(bool on) override;
 
     const PropertyHandlerTable& propertyHandlers() const override;
     static const PropertyHandlerTable& classPropertyHandlers();
@@ -122,9 +123,9 @@ private:
     void removeStrays();
     // Total and free bytes of the main store and the storage cards.
     std::pair<uint64_t, uint64_t> deviceSpace();
-    // deviceSpace for the quota properties: in standard answers read once and
-    // shared while younger than kCacheLife, so that a listing costs two calls for
-    // space whatever its size; in the daemon's own answers asked every time.
+    // deviceSpace for the quota properties: read once while an answer shares it
+    // (a listing then costs two calls for space whatever its size), else asked
+    // every time.
     std::pair<uint64_t, uint64_t> spaceForAnswer();
 
     std::shared_ptr<Rapi> rapi;
@@ -135,8 +136,7 @@ private:
     // Scratch files (device paths) left behind by a failed clean-up: each is
     // only ever a copy, never the one copy of a file.
     std::vector<std::string> strays;
-    // In standard answers, the space read for one request (quota and quotaused
-    // of every member share it); emptied by every change.
+    // The space read for the answer being built, while one shares it.
+    bool sharingSpace = false;
     std::optional<std::pair<uint64_t, uint64_t>> spaceMemo;
-    std::chrono::steady_clock::time_point spaceMemoDate;
 };

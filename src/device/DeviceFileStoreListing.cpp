@@ -1,6 +1,5 @@
 #include "device/DeviceFileStore.h"
 
-#include "dav/DavMode.h"
 #include "device/LogDescriptions.h"
 #include "log/LogClient.h"
 #include "platform/CalendarDate.h"
@@ -167,15 +166,18 @@ std::pair<uint64_t, uint64_t> DeviceFileStore::deviceSpace()
     return {total, free};
 }
 
+void DeviceFileStore::shareSpaceWithinAnswer(bool on)
+{
+    sharingSpace = on;
+    spaceMemo.reset();
+}
+
 std::pair<uint64_t, uint64_t> DeviceFileStore::spaceForAnswer()
 {
-    if (!StandardDavAnswers())
+    if (!sharingSpace)
         return deviceSpace();
-    auto now = std::chrono::steady_clock::now();
-    if (!spaceMemo || now - spaceMemoDate >= kCacheLife) {
+    if (!spaceMemo)
         spaceMemo = deviceSpace();
-        spaceMemoDate = now;
-    }
     return *spaceMemo;
 }
 

@@ -48,6 +48,7 @@ public:
     int delete_(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
     int mkCollection(const std::string& uri) override;
+    void shareSpaceWithinAnswer(bool on) override { device_.shareSpaceWithinAnswer(on); }
 
     const PropertyHandlerTable& propertyHandlers() const override;
     static const PropertyHandlerTable& classPropertyHandlers();

@@ -126,9 +126,11 @@ protected:
     std::string trace = home / "trace.txt";
     std::unique_ptr<testsupport::Daemon> daemon;
 
-    void start()
+    void start(const std::map<std::string, std::optional<std::string>>& extraEnv = {})
     {
         auto env = testsupport::NoBusEnv();
+        for (const auto& [name, value] : extraEnv)
+            env[name] = value;
         env["PAVRIX_DEVICE"] = deviceDir.path();
         env["PAVRIX_DEVICE_TRACE"] = trace;
         daemon = std::make_unique<testsupport::Daemon>(home.path(), env);

@@ -1,7 +1,7 @@
 """Turns the raw figures of bench/compare.sh into its two markdown tables and the
 ratio chart's data.
 
-    davreport.py --times FILE --mem FILE --browse FILE --md FILE --chart FILE"""
+    davreport.py --times FILE --mem FILE --browse FILE [--link FILE] --md FILE --chart FILE"""
 import statistics
 import sys
 
@@ -93,6 +93,10 @@ def report(opts):
              '', '## A desktop browser opening a 1,000-file folder ("LatencyMicroseconds" 2000)',
              '', 'Device calls counted from the daemon\'s device trace.', ''
              ] + browse_table(rows(opts['--browse']))
+    if opts.get('--link'):
+        lines += ['', '## Large files over a slow link ("LatencyMicroseconds" 2000, "BytesPerSecond" 2000000)',
+                  '', 'One run; the last column is the daemon\'s peak resident size after the step.', ''
+                  ] + browse_table(rows(opts['--link']))[:-1]
     with open(opts['--md'], 'w') as f:
         f.write('\n'.join(lines) + '\n')
     with open(opts['--chart'], 'w') as f:
@@ -101,4 +105,4 @@ def report(opts):
 
 
 if __name__ == '__main__':
-    report(options(sys.argv[1:], ('--times', '--mem', '--browse', '--md', '--chart'))[0])
+    report(options(sys.argv[1:], ('--times', '--mem', '--browse', '--link', '--md', '--chart'))[0])

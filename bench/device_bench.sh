@@ -33,7 +33,7 @@ echo "PROPFIND depth 1 of the root (3 properties):       $(calls curl -s -X PROP
 echo "PROPFIND depth 0 of a file, all 5 properties:      $(calls curl -s -X PROPFIND -H 'Depth: 0' --data "$allprops" "$base/My%20Documents/Notes.txt")"
 echo "PROPFIND depth 0 of a file, 3 properties:          $(calls curl -s -X PROPFIND -H 'Depth: 0' --data "$props" "$base/Windows/system.ini")"
 echo "first GET of a file:                               $(calls curl -s "$base/My%20Documents/Notes.txt")"
-echo "second GET of the same file within 10 s:           $(calls curl -s "$base/My%20Documents/Notes.txt")"
+echo "second GET of the same file within 3 s:            $(calls curl -s "$base/My%20Documents/Notes.txt")"
 
 echo "== memory during a 256 MiB PUT"
 idle=$(awk '/VmRSS/{print $2}' /proc/$pid/status)

@@ -11,6 +11,7 @@
 #include "platform/BodyStream.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <random>
 

@@ -76,7 +76,7 @@ TEST_F(WinceDaemon, GetFilesFoldersHeldAndTheReadCache)
     EXPECT_EQ(file.header("Last-Modified"), "Mon, 01 Dec 2014 00:00:00 GMT");
     EXPECT_EQ(file.header("Content-type"), "text/html");
     EXPECT_EQ(file.body, "device text");
-    // Read again within ten seconds: the same bytes, from the cache, though the file changed.
+    // Read again within the cache life: the same bytes, from the cache, though the file changed.
     put("Docs/page.txt", "changed");
     EXPECT_EQ(ask(Request("GET", "/vol/docs/PAGE.txt")).body, "device text");
     EXPECT_EQ(traced("CeReadFile\n"), 1u) << ReadFile(trace);

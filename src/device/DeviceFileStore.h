@@ -110,10 +110,10 @@ private:
     // The device path of an upload's target, after logging it and emptying the
     // caches; none when it cannot be mapped or names a scratch file.
     std::optional<std::string> uploadTarget(const std::string& uri);
-    // Writes a new file at `path` through `write` (given the open scratch handle;
+    // Writes a new file at `requested` through `write` (given the open scratch handle;
     // true when it wrote everything) and, when it succeeded, swaps it in for what
     // is there. The old file is kept on every failure.
-    bool replaceFile(const std::string& path, const std::function<bool(HANDLE)>& write);
+    bool replaceFile(const std::string& requested, const std::function<bool(HANDLE)>& write);
     // When a read could not open the file: a folder reads as empty, else raises
     // DAVBusyException (held by another program) or DAVNotFoundException.
     DataPtr openFailed(const std::string& uri);

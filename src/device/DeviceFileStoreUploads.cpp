@@ -90,17 +90,23 @@ std::optional<std::string> DeviceFileStore::uploadTarget(const std::string& uri)
     return path;
 }
 
-bool DeviceFileStore::replaceFile(const std::string& path, const std::function<bool(HANDLE)>& write)
+bool DeviceFileStore::replaceFile(const std::string& requested, const std::function<bool(HANDLE)>& write)
 {
     removeStrays();
-    // Refused: a folder would be renamed away in the swap and left under a
-    // scratch name.
+    const std::string folder = requested.substr(0, requested.rfind('\\') + 1);
+    std::string path = requested;
     std::vector<RapiFindData> found;
-    rapi->CeFindAllFiles(path, 0x01, found);
-    if (!found.empty() && (found.front().attributes & FILE_ATTRIBUTE_DIRECTORY))
-        return false;
+    rapi->CeFindAllFiles(requested, FAF_ATTRIBUTES | FAF_NAME, found);
+    if (!found.empty()) {
+        // Refused: a folder would be renamed away in the swap and left under a
+        // scratch name, and a read-only file is not to be written over.
+        if (found.front().attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
+            return false;
+        // Names match without regard to case: the file keeps the spelling it has.
+        if (!found.front().filename.empty())
+            path = folder + found.front().filename;
+    }
 
-    const std::string folder = path.substr(0, path.rfind('\\') + 1);
     const std::string token = RandomToken();
     const std::string scratch = folder + kScratchPrefix + token + ".new";
     const std::string backup = folder + kScratchPrefix + token + ".old";

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <filesystem>
 
+#include <sys/stat.h>
+
 using namespace wincetest;
 using Call = FaultInjectingDevice::Call;
 
@@ -96,6 +98,7 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
         return [=](DeviceStore& d) { return d.device->shortWrites(bytes, skip), testsupport::ChildProcess(); };
     };
     Fault held = [](DeviceStore& d) { return HoldFile(d.fs("a.txt")); };
+    Fault readOnly = [](DeviceStore& d) { return ::chmod(d.fs("a.txt").c_str(), 0444), testsupport::ChildProcess(); };
     Fault noDelete = [](DeviceStore& d) {
         d.device->failCall(Call::RemoveDirectory, ERROR_GEN_FAILURE, 1);
         return d.device->failCall(Call::DeleteFile, ERROR_GEN_FAILURE, 2), testsupport::ChildProcess();
@@ -127,6 +130,7 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
         {"device gone mid-write", fail(Call::WriteFile, ERROR_DEVICE_NOT_CONNECTED, 1), up, "failed", "old", 0},
         {"upload refused", fail(Call::CreateFile, ERROR_ACCESS_DENIED), up, "failed", "old", 1},
         {"upload over a held file", held, up, "failed", "old", 0},
+        {"upload over a read-only file", readOnly, up, "failed", "old", 0},
         {"old file cannot be moved aside", fail(Call::MoveFile, ERROR_ACCESS_DENIED), up, "failed", "old", 0},
         {"new file cannot take the name", fail(Call::MoveFile, ERROR_ACCESS_DENIED, 1), up, "failed", "old", 0},
         {"failed delete, as a file or a folder", noDelete, del, "422", "old", 0},
@@ -200,6 +204,14 @@ TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
         EXPECT_EQ(d.store->delete_("/vol/" + scratchName(d)), 422) << "no request removes a scratch file";
         d.store->getChildren("/vol/");
         EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"});
+    }
+    {
+        SCOPED_TRACE("a name spelt in other letter case replaces the file under its own name");
+        DeviceStore d;
+        d.put("a.txt", "old");
+        EXPECT_TRUE(d.store->putDataFromFile("/vol/A.TXT", *ClientBody("new", 3), 3));
+        EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"});
+        EXPECT_EQ(ReadFile(d.fs("a.txt")), "new");
     }
     {
         SCOPED_TRACE("swap failed and could not be undone");

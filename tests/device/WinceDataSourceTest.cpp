@@ -36,7 +36,7 @@ TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPa
     EXPECT_TRUE(d.store->device().isFile("/vol/Docs/a.txt"));
     EXPECT_EQ(d.device->take("find"), (std::vector<std::string>{"find \\Docs\\* 191", "find \\Docs\\a.txt 59"}));
 
-    // The entry has no age, but every change through the store empties it, even one that fails.
+    // Every change through the store empties the entry, even one that fails.
     const std::function<void()> changes[] = {
         [&] { d.store->putDataFromFile("/vol/b.txt", *ClientBody("12", 2), 2); },
         [&] { d.store->delete_("/vol/missing"); },
@@ -170,7 +170,9 @@ TEST(WinceFaults, UploadChunks)
 TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
 {
     const std::string body = RandomBytes(70000, 9);
-    auto upload = [&](DeviceStore& d) { return d.store->putDataFromFile("/vol/a.txt", *ClientBody(body, 70000), 70000); };
+    auto upload = [&](DeviceStore& d) {
+        return d.store->putDataFromFile("/vol/a.txt", *ClientBody(body, 70000), 70000);
+    };
     auto scratchName = [](DeviceStore& d) {
         auto names = FsNames(d);
         return names.size() == 2 && names.front() == "a.txt" ? names.back() : std::string();
@@ -185,7 +187,8 @@ TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
         std::string stray = scratchName(d);
         ASSERT_EQ(stray.rfind(DeviceFileStore::kScratchPrefix, 0), 0u) << stray;
         EXPECT_EQ(ReadFile(d.fs("a.txt")), "old");
-        EXPECT_EQ(RaisedName([&] { d.store->getProperty("getcontentlength", "/vol/" + stray); }), "DAVNotFoundException");
+        EXPECT_EQ(RaisedName([&] { d.store->getProperty("getcontentlength", "/vol/" + stray); }),
+                  "DAVNotFoundException");
         EXPECT_EQ(RaisedName([&] { d.store->getData("/vol/" + stray); }), "DAVNotFoundException");
         EXPECT_EQ(d.store->move("/vol/" + stray, "/vol/kept"), 412);
         auto listing = d.store->getChildren("/vol/");

@@ -36,9 +36,14 @@ public:
     static constexpr uint32_t kReadPiece = 65536;
     // The largest file the device's file system holds: its sizes are 32-bit.
     static constexpr uint64_t kLargestDeviceFile = 0xFFFFFFFFull;
-    // Names of this prefix are the daemon's own scratch files during an upload:
-    // never listed, found, served or changed by a request.
+    // An upload's new contents go to kScratchPrefix, a random part and
+    // kScratchSuffix: the daemon's own file, never listed, found, served or changed
+    // by a request. The old file waits beside it under the same prefix and random
+    // part with kBackupSuffix: a file like any other, so that should it ever be the
+    // only copy left, its owner still sees it.
     static constexpr const char* kScratchPrefix = "~pxwm~";
+    static constexpr const char* kScratchSuffix = ".new";
+    static constexpr const char* kBackupSuffix = ".old";
 
     explicit DeviceFileStore(std::shared_ptr<Rapi> rapi) : rapi(std::move(rapi)) {}
 
@@ -119,7 +124,8 @@ private:
     DataPtr openFailed(const std::string& uri);
     // Before a change: every device change empties the caches it could make lie.
     void forgetBeforeChange();
-    // Deletes the scratch files an earlier upload could not remove.
+    // Deletes the files an earlier upload could not remove, and puts back under its
+    // name an old file whose swap could be neither finished nor undone.
     void removeStrays();
     // Total and free bytes of the main store and the storage cards.
     std::pair<uint64_t, uint64_t> deviceSpace();
@@ -133,9 +139,12 @@ private:
     std::optional<std::string> cachedFindUri;
     std::chrono::steady_clock::time_point cachedFindDate;
     std::optional<std::string> prefix;
-    // Scratch files (device paths) left behind by a failed clean-up: each is
-    // only ever a copy, never the one copy of a file.
+    // Files (device paths) left behind by a failed clean-up: each is only ever a
+    // copy, never the one copy of a file.
     std::vector<std::string> strays;
+    // Old files waiting under their backup name (first) to go back to their own
+    // name (second), where the device went away in the middle of a swap.
+    std::vector<std::pair<std::string, std::string>> restores;
     // The space read for the answer being built, while one shares it.
     bool sharingSpace = false;
     std::optional<std::pair<uint64_t, uint64_t>> spaceMemo;

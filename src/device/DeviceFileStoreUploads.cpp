@@ -52,16 +52,28 @@ bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == E
 bool DeviceFileStore::IsScratchName(const std::string& name)
 {
     // Device names compare without regard to case.
-    std::string prefixText = kScratchPrefix;
-    if (name.size() < prefixText.size())
-        return false;
-    return std::equal(prefixText.begin(), prefixText.end(), name.begin(),
-                      [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
-                                                  std::tolower(static_cast<unsigned char>(b)); });
+    auto same = [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == std::tolower(static_cast<unsigned char>(b));
+    };
+    const std::string prefixText = kScratchPrefix, suffixText = kScratchSuffix;
+    return name.size() >= prefixText.size() + suffixText.size() &&
+           std::equal(prefixText.begin(), prefixText.end(), name.begin(), same) &&
+           std::equal(suffixText.rbegin(), suffixText.rend(), name.rbegin(), same);
 }
 
 void DeviceFileStore::removeStrays()
 {
+    std::vector<std::pair<std::string, std::string>> waiting;
+    for (const auto& [backup, path] : restores) {
+        // A name taken since leaves the old file under its backup name, where
+        // every listing shows it; any other failure is tried again next time.
+        if (!rapi->CeMoveFile(backup, path)) {
+            DWORD error = rapi->CeGetLastError();
+            if (error != ERROR_ALREADY_EXISTS && !IsMissing(error))
+                waiting.emplace_back(backup, path);
+        }
+    }
+    restores = std::move(waiting);
     std::vector<std::string> left;
     for (const auto& path : strays)
         if (!rapi->CeDeleteFile(path) && !IsMissing(rapi->CeGetLastError()))
@@ -108,8 +120,8 @@ bool DeviceFileStore::replaceFile(const std::string& requested, const std::funct
     }
 
     const std::string token = RandomToken();
-    const std::string scratch = folder + kScratchPrefix + token + ".new";
-    const std::string backup = folder + kScratchPrefix + token + ".old";
+    const std::string scratch = folder + kScratchPrefix + token + kScratchSuffix;
+    const std::string backup = folder + kScratchPrefix + token + kBackupSuffix;
     auto discard = [&](const std::string& name) {
         if (!rapi->CeDeleteFile(name) && !IsMissing(rapi->CeGetLastError()))
             strays.push_back(name);
@@ -134,9 +146,12 @@ bool DeviceFileStore::replaceFile(const std::string& requested, const std::funct
     }
     if (!rapi->CeMoveFile(scratch, path)) {
         // The backup is the only copy of the old file: it goes back, and is never
-        // deleted should that fail.
-        if (hadOld && !rapi->CeMoveFile(backup, path) && gLogDebug)
-            LogWithDate("putData - old file kept as %@", backup.c_str());
+        // deleted should that fail; it goes back later when the device returns.
+        if (hadOld && !rapi->CeMoveFile(backup, path)) {
+            restores.emplace_back(backup, path);
+            if (gLogDebug)
+                LogWithDate("putData - old file kept as %@", backup.c_str());
+        }
         discard(scratch);
         return false;
     }

@@ -166,7 +166,8 @@ TEST(WinceFaults, UploadChunks)
 
 // Scratch files an upload could not remove (the device went away before the
 // clean-up) are never listed, found or served, and go at the next listing; the
-// only copy of an old file whose swap could not be undone is never removed.
+// only copy of an old file whose swap could not be undone is never removed or
+// hidden, and goes back under its name once the device answers.
 TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
 {
     const std::string body = RandomBytes(70000, 9);
@@ -204,7 +205,6 @@ TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
         EXPECT_TRUE(upload(d)) << "the new contents are whole in place";
         EXPECT_EQ(ReadFile(d.fs("a.txt")), body);
         EXPECT_NE(scratchName(d), "");
-        EXPECT_EQ(d.store->delete_("/vol/" + scratchName(d)), 422) << "no request removes a scratch file";
         d.store->getChildren("/vol/");
         EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"});
     }
@@ -220,13 +220,27 @@ TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
         SCOPED_TRACE("swap failed and could not be undone");
         DeviceStore d;
         d.put("a.txt", "old");
+        d.device->failCall(Call::MoveFile, ERROR_DEVICE_NOT_CONNECTED, 3, 1);
+        EXPECT_FALSE(upload(d));
+        ASSERT_EQ(FsNames(d).size(), 1u) << "the old file under its backup name, nothing else";
+        std::string kept = FsNames(d).front();
+        EXPECT_FALSE(DeviceFileStore::IsScratchName(kept)) << kept << ": the only copy is never hidden";
+        EXPECT_EQ(d.store->getChildren("/vol/").size(), 1u) << "still away: listed under its backup name";
+        EXPECT_EQ(ReadFile(d.fs(kept)), "old");
+        d.store->getChildren("/vol/");
+        EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"}) << "back under its name once the device answers";
+        EXPECT_EQ(ReadFile(d.fs("a.txt")), "old");
+    }
+    {
+        SCOPED_TRACE("swap undone too late: the name was taken meanwhile");
+        DeviceStore d;
+        d.put("a.txt", "old");
         d.device->failCall(Call::MoveFile, ERROR_DEVICE_NOT_CONNECTED, 2, 1);
         EXPECT_FALSE(upload(d));
-        ASSERT_EQ(FsNames(d).size(), 1u) << "the old file under its scratch name, nothing else";
         std::string kept = FsNames(d).front();
+        d.put("a.txt", "made on the handheld");
         d.store->getChildren("/vol/");
-        d.store->putDataFromFile("/vol/b.txt", *ClientBody("b", 1), 1);
-        ASSERT_TRUE(PathExists(d.fs(kept))) << "the old file's only copy stays";
-        EXPECT_EQ(ReadFile(d.fs(kept)), "old");
+        EXPECT_EQ(ReadFile(d.fs(kept)), "old") << "neither copy is lost";
+        EXPECT_EQ(ReadFile(d.fs("a.txt")), "made on the handheld");
     }
 }

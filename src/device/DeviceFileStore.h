@@ -21,8 +21,9 @@ extern std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
 // The attached device's file system, and nothing else: a URI /volume/path names
 // the device path \path (every volume segment names the same device tree).
 // Listings and properties live in DeviceFileStoreListing.cpp, reads with the read
-// cache in DeviceFileStoreReads.cpp, changes in DeviceFileStoreChanges.cpp and
-// the URI mapping in DeviceFileStorePaths.cpp.
+// cache in DeviceFileStoreReads.cpp, uploads in DeviceFileStoreUploads.cpp, the
+// other changes in DeviceFileStoreChanges.cpp and the URI mapping in
+// DeviceFileStorePaths.cpp.
 class DeviceFileStore : public DataSource {
 public:
     // Chunk size of uploads, and the read cache's limits.
@@ -62,7 +63,8 @@ public:
 
     // One record per device entry, in device order; a missing folder gives none.
     ChildList getChildren(const std::string& uri) override;
-    // The find result of one resource, from the one-entry cache or one device find;
+    // The find result of one resource, from the one-entry cache (while younger
+    // than kCacheLife) or one device find;
     // raises DAVNotFoundException when the device has no such resource. `flags`
     // names the fields the caller wants; every find asks for all of them.
     RapiFindData getFindData(const std::string& uri, DWORD flags);

@@ -17,7 +17,7 @@ int DeviceFileStore::delete_(const std::string& uri)
     auto path = uriToLocal(uri);
     forgetBeforeChange();
     removeStrays();
-    // Refused: a scratch file may be the only copy of a file whose upload failed.
+    // Refused: a scratch file belongs to the daemon's own upload.
     if (!path || NamesScratch(path))
         return 422;
     if (rapi->CeDeleteFile(*path))

@@ -95,8 +95,8 @@ std::optional<std::string> DeviceFileStore::uploadTarget(const std::string& uri)
             LogWithDate("putData - starts with a .");
     }
     forgetBeforeChange();
-    // Refused: a scratch name belongs to an upload in progress or to the only
-    // copy of a file whose swap failed; a pattern would name some other file.
+    // Refused: a scratch name belongs to the daemon's own upload; a pattern would
+    // name some other file.
     if (!path || IsScratchName(LastPiece(*path)) || LastPiece(*path).find_first_of("*?") != std::string::npos)
         return std::nullopt;
     return path;
@@ -111,7 +111,7 @@ bool DeviceFileStore::replaceFile(const std::string& requested, const std::funct
     rapi->CeFindAllFiles(requested, FAF_ATTRIBUTES | FAF_NAME, found);
     if (!found.empty()) {
         // Refused: a folder would be renamed away in the swap and left under a
-        // scratch name, and a read-only file is not to be written over.
+        // backup name, and a read-only file is not to be written over.
         if (found.front().attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))
             return false;
         // Names match without regard to case: the file keeps the spelling it has.
@@ -145,8 +145,8 @@ bool DeviceFileStore::replaceFile(const std::string& requested, const std::funct
         return false;
     }
     if (!rapi->CeMoveFile(scratch, path)) {
-        // The backup is the only copy of the old file: it goes back, and is never
-        // deleted should that fail; it goes back later when the device returns.
+        // The backup is the only copy of the old file: it goes back, and should
+        // that fail it is never deleted and goes back at the next chance.
         if (hadOld && !rapi->CeMoveFile(backup, path)) {
             restores.emplace_back(backup, path);
             if (gLogDebug)

@@ -66,12 +66,12 @@ def speed_table(times, mem):
     return out, chart
 
 
-def browse_table(browse):
+def browse_table(browse, time_label='time (median of 3)', last_label='calls'):
     """browse rows: run, step, requests, seconds, device calls, call names."""
     steps = {}
     for run, step, count, seconds, calls, names in (r + [''] * (6 - len(r)) for r in browse):
         steps.setdefault(step, []).append((float(seconds), int(count), int(calls), names))
-    out = ['| step | requests | time (median of 3) | device calls | calls |', '|---|---|---|---|---|']
+    out = [f'| step | requests | {time_label} | device calls | {last_label} |', '|---|---|---|---|---|']
     total = [0.0, 0, 0]
     for step, runs in steps.items():
         seconds = statistics.median(s for s, *_ in runs)
@@ -95,8 +95,8 @@ def report(opts):
              ] + browse_table(rows(opts['--browse']))
     if opts.get('--link'):
         lines += ['', '## Large files over a slow link ("LatencyMicroseconds" 2000, "BytesPerSecond" 2000000)',
-                  '', 'One run; the last column is the daemon\'s peak resident size after the step.', ''
-                  ] + browse_table(rows(opts['--link']))[:-1]
+                  '', 'One run; the daemon\'s peak resident size after each step.', ''
+                  ] + browse_table(rows(opts['--link']), 'time', 'memory')[:-1]
     with open(opts['--md'], 'w') as f:
         f.write('\n'.join(lines) + '\n')
     with open(opts['--chart'], 'w') as f:

@@ -63,6 +63,8 @@ public:
     bool writeFailed() const { return writeFailed_; }
     // Whether a read ended the stream (end of input, a reset or a limit).
     bool readEnded() const { return readEnded_; }
+    // Whether a wait on the peer ran out of time (a deadline or a pace limit).
+    bool timedOut() const { return timedOut_; }
     int fd() const { return fd_; }
 
 private:
@@ -82,6 +84,7 @@ private:
     std::vector<uint8_t> out_;
     bool writeFailed_ = false;
     bool closed_ = false;
+    bool timedOut_ = false;
 
     std::optional<Clock::time_point> deadline_;
     bool paced_ = false;

@@ -127,6 +127,9 @@ public:
     virtual int mkCollection(const std::string& uri);
     // 201 moved, 412 refused or no destination, 403 a destination in another store. [501]
     virtual int move(const std::string& uri, const std::optional<std::string>& to);
+    // A move that never replaces what stands at the destination (a client's
+    // "Overwrite: F"): 412 when something does. [exists ? 412 : move]
+    virtual int moveKeeping(const std::string& uri, const std::optional<std::string>& to);
 
     // The handler table of the most-derived class; each store class overrides it.
     virtual const PropertyHandlerTable& propertyHandlers() const;

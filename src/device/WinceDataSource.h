@@ -46,6 +46,7 @@ public:
     bool putData(const DataPtr& data, const std::string& withUri) override;
     int delete_(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
+    int moveKeeping(const std::string& uri, const std::optional<std::string>& to) override;
     int mkCollection(const std::string& uri) override;
 
     const PropertyHandlerTable& propertyHandlers() const override;

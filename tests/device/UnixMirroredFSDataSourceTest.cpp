@@ -5,6 +5,10 @@
 
 #include "WinceTestSupport.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <sys/stat.h>
+
 using namespace wincetest;
 
 // After a hang-up removed the mirror, a change still in flight makes none of its
@@ -20,4 +24,53 @@ TEST(UnixMirroredFSDataSource, ChangesAfterTheMirrorWasRemovedRemakeNothing)
     EXPECT_EQ(store.mkCollection("/vol/a/._dir"), 403);
     EXPECT_EQ(store.move("/vol/a/._top", std::string("/vol/b/._top")), 412);
     EXPECT_TRUE(EntryNames(top.path()).empty());
+}
+
+// What stands in the mirror besides files and folders (a link planted there, a
+// FIFO, a link to a device node) is never opened, read, written through or
+// listed: each read finds nothing at once, each change stays inside the mirror.
+TEST(UnixMirroredFSDataSource, ServesAndWritesRegularFilesOnly)
+{
+    testsupport::TempDir top;
+    const std::string root = top / "pxwm_mirroredfs";
+    testsupport::MakeDirs(root);
+    WriteFile(top / "secret", "secret");
+    testsupport::MakeDirs(top / "outside");
+    namespace fsys = std::filesystem;
+    fsys::create_symlink(top / "secret", root + "/._link");
+    fsys::create_symlink("/dev/zero", root + "/._zero");
+    fsys::create_symlink(top / "outside", root + "/linked");
+    ASSERT_EQ(::mkfifo((root + "/._fifo").c_str(), 0600), 0);
+    WriteFile(root + "/._plain", "plain");
+    UnixMirroredFSDataSource store(root);
+
+    for (const char* uri : {"/vol/._link", "/vol/._zero", "/vol/._fifo", "/vol/linked/._x"}) {
+        SCOPED_TRACE(uri);
+        EXPECT_FALSE(store.isFile(uri));
+        EXPECT_THROW(store.getDataFile(uri), std::exception);
+        EXPECT_THROW(store.getData(uri), std::exception);
+    }
+    EXPECT_TRUE(store.exists("/vol/._fifo")) << "something stands there, so nothing is made over it unasked";
+    EXPECT_EQ(store.mkCollection("/vol/._fifo"), 405);
+
+    // Changes through a linked folder fail; a link at the name is replaced itself.
+    EXPECT_FALSE(store.putDataFromFile("/vol/linked/._x", *ClientBody("x", 1), 1));
+    EXPECT_EQ(store.mkCollection("/vol/linked/._d"), 403);
+    EXPECT_EQ(store.move("/vol/._plain", std::string("/vol/linked/._p")), 412);
+    EXPECT_TRUE(store.putDataFromFile("/vol/._link", *ClientBody("new", 3), 3));
+    EXPECT_EQ(ReadFile(top / "secret"), "secret");
+    EXPECT_EQ(ReadFile(root + "/._link"), "new");
+    EXPECT_TRUE(EntryNames(top / "outside").empty());
+
+    // Only the regular files are listed; the linked folder lists nothing.
+    std::vector<std::string> names;
+    for (auto& record : store.getChildren("/vol/"))
+        names.push_back(record["name"]);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"/vol/._link", "/vol/._plain"}));
+    EXPECT_TRUE(store.getChildren("/vol/linked/").empty());
+    // Deleting a link removes the link, never its target.
+    fsys::create_symlink(top / "secret", root + "/._link2");
+    EXPECT_EQ(store.delete_("/vol/._link2"), 204);
+    EXPECT_EQ(ReadFile(top / "secret"), "secret");
 }

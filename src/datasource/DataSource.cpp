@@ -103,3 +103,5 @@ int DataSource::moveKeeping(const std::string& uri, const std::optional<std::str
         return 412;
     return move(uri, to);
 }
+
+void DataSource::requestAnswered(int) {}

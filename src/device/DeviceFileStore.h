@@ -34,6 +34,10 @@ public:
     static void dropExpiredReadCache();
 
     const std::optional<std::string>& volumePrefix() const { return prefix; }
+    // The first URI mapped names the volume of every listing, but only once its
+    // request worked: a request that failed (one naming a stray volume, say) leaves
+    // the volume to the next request.
+    void requestEnded(bool worked);
 
     // The device path a URI names; none when the URI has no "/" after its volume
     // segment. The first URI mapped fixes the volume segment used by localToUri.
@@ -93,4 +97,5 @@ private:
     std::optional<RapiFindData> cachedFindData;
     std::optional<std::string> cachedFindUri;
     std::optional<std::string> prefix;
+    std::optional<std::string> tentativePrefix; // the volume the current request mapped first
 };

@@ -121,6 +121,11 @@ int WinceDataSource::move(const std::string& uri, const std::optional<std::strin
     return storeFor(uri).move(uri, to);
 }
 
+void WinceDataSource::requestAnswered(int status)
+{
+    device_.requestEnded(status >= 200 && status < 400);
+}
+
 int WinceDataSource::moveKeeping(const std::string& uri, const std::optional<std::string>& to)
 {
     if (to && IsMetafile(uri) != IsMetafile(*to))

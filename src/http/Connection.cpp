@@ -113,6 +113,7 @@ bool Connection::handleRequest()
     // can be trusted to say what the client meant.
     if (headTooLarge) {
         sendRefusal(431);
+        dataSource->requestAnswered(answeredStatus);
         return false;
     }
 
@@ -133,6 +134,7 @@ bool Connection::handleRequest()
         (*handler)(*this);
     else
         sendError(501, "Unsupported method");
+    dataSource->requestAnswered(answeredStatus);
     return false;
 }
 

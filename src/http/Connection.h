@@ -165,6 +165,7 @@ protected:
     size_t headLinesRead = 0;      // lines of the head read so far, request line included
     size_t headBytesRead = 0;      // and their bytes
     bool headTooLarge = false;     // the head went past a limit and was read no further
+    int answeredStatus = 0;        // the status of the answer sent, 0 before one
     bool headerLineBroken = false; // so did the request line or some header line
     std::optional<platform::BodyStream> requestBody_;
 };

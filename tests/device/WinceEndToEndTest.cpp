@@ -125,3 +125,18 @@ TEST_F(WinceDaemon, RefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
     EXPECT_EQ(ReadFile(fs("Docs/a.txt")), "first");
     EXPECT_EQ(ReadFile(trace), before) << "the device is not asked any more";
 }
+
+// The volume that names every listing's children is the one of the first request
+// that worked: neither a request that failed nor an absolute-form target (whose
+// scheme would read as a volume) fixes it.
+TEST_F(WinceDaemon, TheVolumeIsFixedOnlyByARequestThatWorked)
+{
+    put("Docs/a.txt", "a");
+    start();
+    EXPECT_EQ(ask(Request("GET", "/stray/missing.txt")).status(), 404);
+    EXPECT_EQ(ask(Request("GET", "http://evil.example/vol/Docs/a.txt")).body, "a");
+    EXPECT_EQ(ask(Request("PUT", "http://evil.example/vol/Docs/._m", "Content-Length: 1\r\n") + "m").status(), 201);
+    EXPECT_EQ(ReadFile(mirror("docs/._m")), "m");
+    EXPECT_EQ(Hrefs(ask(Propfind("/other/Docs/", "1")).body),
+              (std::vector<std::string>{"/other/Docs/", "/vol/Docs/a.txt", "/vol/Docs/._m"}));
+}

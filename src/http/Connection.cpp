@@ -89,6 +89,10 @@ Connection& Connection::Handler()
     } while (again);
     if (debugging())
         LogWithDate("fclose client file");
+    // A head refused for its size may be followed by an endless stream: it is
+    // drained only briefly, so that a flood costs the next client little.
+    if (headTooLarge)
+        clientFile->setLingerLimit(std::chrono::milliseconds(200));
     clientFile->close(inputConsumed());
     if (debugging())
         LogWithDate("did fclose client file");

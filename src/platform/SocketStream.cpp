@@ -15,10 +15,8 @@ namespace platform {
 
 namespace {
 constexpr size_t kWriteBufferLimit = 65536;
-// How long close() keeps reading what a client still sends after the answer, and
-// how long it waits for more once the client has gone quiet: a silent peer never
-// holds the next client back for long.
-constexpr auto kLingerLimit = std::chrono::milliseconds(2000);
+// How long close() waits for more of what a client still sends once the client has
+// gone quiet: a silent peer never holds the next client back for long.
 constexpr auto kLingerQuiet = std::chrono::milliseconds(200);
 } // namespace
 
@@ -250,7 +248,7 @@ void SocketStream::close(bool inputComplete)
     ::shutdown(fd_, SHUT_WR);
     // Drain what the peer still sends (an unread body, a second request) until it
     // closes its side, goes quiet or the limit passes.
-    auto deadline = std::chrono::steady_clock::now() + kLingerLimit;
+    auto deadline = std::chrono::steady_clock::now() + lingerLimit_;
     uint8_t scratch[16384];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());

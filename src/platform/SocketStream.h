@@ -59,6 +59,8 @@ public:
     // peer has not read yet. With `inputComplete` (the owner read all the peer
     // announced) and nothing unread, it closes at once instead.
     void close(bool inputComplete = false);
+    // How long close() may keep draining at most (2 s unless set).
+    void setLingerLimit(std::chrono::milliseconds limit) { lingerLimit_ = limit; }
 
     bool writeFailed() const { return writeFailed_; }
     // Whether a read ended the stream (end of input, a reset or a limit).
@@ -85,6 +87,7 @@ private:
     bool writeFailed_ = false;
     bool closed_ = false;
     bool timedOut_ = false;
+    std::chrono::milliseconds lingerLimit_{2000};
 
     std::optional<Clock::time_point> deadline_;
     bool paced_ = false;

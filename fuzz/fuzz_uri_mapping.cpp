@@ -5,7 +5,7 @@
 //   a request URI: the device store maps it to a device path (text, below "\"),
 //     the local store to a path that never leaves the store's root and that maps
 //     back to a URI naming the same path, and so does the mirror's, escapes
-//     decoded; IsMetafile decides by the last piece;
+//     decoded; no URI IsMetafile refuses names a metafile on the device;
 //     the href escaping of PROPFIND answers keeps plain ASCII and escapes the rest
 //     into text an answer can carry.
 
@@ -133,13 +133,24 @@ void CheckRequestURI(const std::string& uri)
         FUZZ_CHECK(normal.size() == kLocalRoot.size() || normal[kLocalRoot.size()] == '/');
     }
 
+    // No URI that is not a metafile's names a device file whose last name is one:
+    // whatever the escapes, the letter case or the separators, a "._" or
+    // ".DS_Store" name never reaches the device.
+    if (!IsMetafile(uri)) {
+        if (auto path = DeviceStore().uriToLocal(uri)) {
+            size_t separator = path->find_last_of("\\/");
+            std::string name = separator == std::string::npos ? *path : path->substr(separator + 1);
+            std::string folded;
+            for (char c : name)
+                folded += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            FUZZ_CHECK(folded.rfind("._", 0) != 0 && folded.rfind(".ds_store", 0) != 0);
+        }
+    }
     // Trailing separators name the same thing without them.
     std::string trimmed = uri;
     while (!trimmed.empty() && trimmed.back() == '/')
         trimmed.pop_back();
-    size_t slash = trimmed.rfind('/');
-    std::string lastPiece = slash == std::string::npos ? trimmed : trimmed.substr(slash + 1);
-    FUZZ_CHECK(IsMetafile(uri) == IsMetafile("/Device/folder/" + lastPiece));
+    FUZZ_CHECK(IsMetafile(uri) == IsMetafile(trimmed + "/"));
 
     std::string href = PropFind::encodeURI(uri);
     if (IsASCII(uri))

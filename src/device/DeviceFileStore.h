@@ -40,7 +40,8 @@ public:
     void requestEnded(bool worked);
 
     // The device path a URI names; none when the URI has no "/" after its volume
-    // segment. The first URI mapped fixes the volume segment used by localToUri.
+    // segment. The first URI mapped by a request that worked fixes the volume
+    // segment used by localToUri (until then, the current request's first).
     std::optional<std::string> uriToLocal(const std::string& uri);
     // The URI of a device path, escaped by the href byte rule, under the volume
     // segment of the first URI mapped.

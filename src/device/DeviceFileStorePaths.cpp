@@ -102,8 +102,8 @@ std::optional<std::string> DeviceFileStore::uriToLocal(const std::string& uri)
     size_t slash = uri.size() > 1 ? uri.find('/', 1) : std::string::npos;
     if (slash == std::string::npos)
         return std::nullopt;
-    // Every volume segment names the same device tree; the first one seen names
-    // the children of every listing.
+    // Every volume segment names the same device tree; the first one seen by a
+    // request that worked names the children of every listing (requestEnded).
     if (!prefix && !tentativePrefix)
         tentativePrefix = uri.substr(0, slash);
 

@@ -162,10 +162,10 @@ protected:
     bool requestLineCut = false; // the request line did not end within its 1023 bytes
     bool headerLineCut = false;  // nor did some header line
     bool lastLineBroken = false;   // the last line read held a NUL or did not end
+    bool headerLineBroken = false; // so did the request line or some header line
     size_t headLinesRead = 0;      // lines of the head read so far, request line included
     size_t headBytesRead = 0;      // and their bytes
     bool headTooLarge = false;     // the head went past a limit and was read no further
     int answeredStatus = 0;        // the status of the answer sent, 0 before one
-    bool headerLineBroken = false; // so did the request line or some header line
     std::optional<platform::BodyStream> requestBody_;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datasource/UnixTmpDirDataSource.h"
+#include "device/MirrorFolders.h"
 
 #include <functional>
 #include <memory>
@@ -69,6 +70,9 @@ public:
 private:
     // The mirror path of a URI; `folder` folds its last name too (it names a folder).
     std::optional<std::string> mirrorPath(const std::string& uri, bool folder);
+    // Where what the URI names stands: its own path, else a folder of that name in
+    // lower case; the path (with nothing there) when neither is.
+    std::optional<mirrorfs::Place> existingPlace(const std::string& uri);
     int rename(const std::string& uri, const std::optional<std::string>& to, bool keepDestination);
     // Writes a new file beside the URI's and renames it over the URI's once
     // `write` succeeded; the parent folders are made first.

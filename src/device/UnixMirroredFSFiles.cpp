@@ -83,6 +83,22 @@ std::optional<std::string> UnixMirroredFSDataSource::mirrorPath(const std::strin
     return path.empty() ? std::string("/") : path;
 }
 
+std::optional<mirrorfs::Place> UnixMirroredFSDataSource::existingPlace(const std::string& uri)
+{
+    auto path = uriToLocal(uri);
+    auto place = path ? mirrorfs::Walk(localRoot, *path, false) : std::nullopt;
+    if (place && mirrorfs::Attributes(*place))
+        return place;
+    // A folder is kept under its name in lower case (mkCollection), however the
+    // request spells it.
+    auto folder = mirrorPath(uri, true);
+    auto folded = folder && folder != path ? mirrorfs::Walk(localRoot, *folder, false) : std::nullopt;
+    auto attributes = folded ? mirrorfs::Attributes(*folded) : std::nullopt;
+    if (attributes && S_ISDIR(attributes->st_mode))
+        return folded;
+    return place;
+}
+
 std::optional<std::string> UnixMirroredFSDataSource::uriToLocal(const std::string& uri)
 {
     return mirrorPath(uri, false);
@@ -103,23 +119,20 @@ std::optional<std::string> UnixMirroredFSDataSource::localToUri(const std::strin
 
 bool UnixMirroredFSDataSource::exists(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
-    auto place = path ? mirrorfs::Walk(localRoot, *path, false) : std::nullopt;
+    auto place = existingPlace(uri);
     return place && mirrorfs::Attributes(*place);
 }
 
 bool UnixMirroredFSDataSource::isFile(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
-    auto place = path ? mirrorfs::Walk(localRoot, *path, false) : std::nullopt;
+    auto place = existingPlace(uri);
     auto attributes = place ? mirrorfs::Attributes(*place) : std::nullopt;
     return attributes && S_ISREG(attributes->st_mode);
 }
 
 bool UnixMirroredFSDataSource::isDirectory(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
-    auto place = path ? mirrorfs::Walk(localRoot, *path, false) : std::nullopt;
+    auto place = existingPlace(uri);
     auto attributes = place ? mirrorfs::Attributes(*place) : std::nullopt;
     return attributes && S_ISDIR(attributes->st_mode);
 }
@@ -148,8 +161,7 @@ std::optional<std::string> UnixMirroredFSDataSource::DAV_getcontentlength(const 
 
 DataSource::DataFilePtr UnixMirroredFSDataSource::getDataFile(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
-    auto place = path ? mirrorfs::Walk(localRoot, *path, false) : std::nullopt;
+    auto place = existingPlace(uri);
     mirrorfs::Descriptor file = place ? mirrorfs::OpenRegularFile(*place) : mirrorfs::Descriptor();
     struct stat attributes {};
     if (!file || ::fstat(file.get(), &attributes) != 0)
@@ -220,8 +232,7 @@ bool UnixMirroredFSDataSource::putDataFromFile(const std::string& uri, platform:
 
 int UnixMirroredFSDataSource::delete_(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
-    auto place = path ? mirrorfs::Walk(localRoot, *path, false) : std::nullopt;
+    auto place = existingPlace(uri);
     if (!place || !mirrorfs::Attributes(*place))
         return 204;
     // A link is removed itself, never what it points to.
@@ -252,11 +263,10 @@ int UnixMirroredFSDataSource::moveKeeping(const std::string& uri, const std::opt
 int UnixMirroredFSDataSource::rename(const std::string& uri, const std::optional<std::string>& to,
                                      bool keepDestination)
 {
-    auto source = uriToLocal(uri);
     auto destination = to ? uriToLocal(*to) : std::nullopt;
-    if (!source || !destination)
+    if (!destination)
         return 412;
-    auto from = mirrorfs::Walk(localRoot, *source, false);
+    auto from = existingPlace(uri);
     if (!from || from->leaf.empty() || !mirrorfs::Attributes(*from))
         return 412;
     // The destination's folders are made even when the move then fails.

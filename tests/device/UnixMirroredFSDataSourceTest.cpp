@@ -74,3 +74,29 @@ TEST(UnixMirroredFSDataSource, ServesAndWritesRegularFilesOnly)
     EXPECT_EQ(store.delete_("/vol/._link2"), 204);
     EXPECT_EQ(ReadFile(top / "secret"), "secret");
 }
+
+// A URI names the same mirror file however it spells the name: escapes decoded,
+// folders without regard to letter case, a folder made by MKCOL found again by
+// any spelling of its name.
+TEST(UnixMirroredFSDataSource, EverySpellingOfANameFindsTheSameFile)
+{
+    testsupport::TempDir top;
+    const std::string root = top / "pxwm_mirroredfs";
+    testsupport::MakeDirs(root);
+    UnixMirroredFSDataSource store(root);
+    EXPECT_TRUE(store.putDataFromFile("/vol/My%20Documents/._r%C3%A9sum%C3%A9", *ClientBody("x", 1), 1));
+    EXPECT_EQ(ReadFile(root + "/my documents/._r\xc3\xa9sum\xc3\xa9"), "x");
+    for (const char* uri : {"/vol/My Documents/._r\xc3\xa9sum\xc3\xa9", "/vol/MY%20DOCUMENTS/._r%c3%a9sum%c3%a9",
+                            "/vol/my%20documents%2F._r\xc3\xa9sum\xc3\xa9", "/vol/my documents%5C._r%C3%A9sum%C3%A9"})
+        EXPECT_TRUE(store.isFile(uri)) << uri;
+    EXPECT_FALSE(store.isFile("/vol/My%20Documents/._R%C3%A9sum%C3%A9")) << "a file's own name keeps its case";
+
+    EXPECT_EQ(store.mkCollection("/vol/._Dir"), 201);
+    EXPECT_EQ(store.mkCollection("/vol/._DIR/"), 405);
+    EXPECT_TRUE(store.isDirectory("/vol/._dIr"));
+    EXPECT_EQ(store.delete_("/vol/._DIR"), 204);
+    EXPECT_FALSE(PathExists(root + "/._dir"));
+    // Names that would climb out or hide a NUL name nothing.
+    for (const char* uri : {"/vol/%2E%2E/._x", "/vol/a/%2e%2e%2F%2E%2E/._x", "/vol/._x%00y", "/vol/.%2F._x"})
+        EXPECT_FALSE(store.uriToLocal(uri).has_value()) << uri;
+}

@@ -125,10 +125,13 @@ protected:
     testsupport::DeviceFolder deviceDir;
     std::string trace = home / "trace.txt";
     std::unique_ptr<testsupport::Daemon> daemon;
+    bool standardAnswers = false; // start() the daemon with PAVRIX_STANDARD_DAV=1
 
     void start()
     {
         auto env = testsupport::NoBusEnv();
+        if (standardAnswers)
+            env["PAVRIX_STANDARD_DAV"] = "1";
         env["PAVRIX_DEVICE"] = deviceDir.path();
         env["PAVRIX_DEVICE_TRACE"] = trace;
         daemon = std::make_unique<testsupport::Daemon>(home.path(), env);

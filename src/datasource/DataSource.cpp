@@ -144,3 +144,12 @@ bool DataSource::putDataFromFile(const std::string&, platform::BodyStream&, int6
 int DataSource::delete_(const std::string&) { return 501; }
 int DataSource::mkCollection(const std::string&) { return 501; }
 int DataSource::move(const std::string&, const std::optional<std::string>&) { return 501; }
+
+int DataSource::moveKeeping(const std::string& uri, const std::optional<std::string>& to)
+{
+    if (to && exists(*to))
+        return 412;
+    return move(uri, to);
+}
+
+void DataSource::requestAnswered(int) {}

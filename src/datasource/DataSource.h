@@ -149,6 +149,13 @@ public:
     virtual int mkCollection(const std::string& uri);
     // 201 moved, 412 refused or no destination, 403 a destination in another store. [501]
     virtual int move(const std::string& uri, const std::optional<std::string>& to);
+    // Told after each request with the status it was answered (0: none), so that
+    // what only a request that worked may settle (the volume's name) is settled
+    // then. [nothing]
+    virtual void requestAnswered(int status);
+    // A move that never replaces what stands at the destination (a client's
+    // "Overwrite: F"): 412 when something does. [exists ? 412 : move]
+    virtual int moveKeeping(const std::string& uri, const std::optional<std::string>& to);
 
     // While on, the space of the store (quota, quotaused) is read once and shared by
     // every resource of the answer being built; off, read at every ask. [nothing]

@@ -48,15 +48,23 @@ int StatusOfChange(const std::function<int()>& change)
     return 500;
 }
 
-// The path of an absolute Destination URI: everything from its third "/" on.
-std::optional<std::string> DestinationPath(const std::optional<std::string>& destination)
+// The path a Destination names. An absolute URI gives everything from its third
+// "/" on; a path alone ("/vol/dir/new.txt", which clients may send) is that path,
+// not something to cut at its third "/". None when the value is neither.
+std::optional<std::string> DestinationPath(const std::string& destination)
 {
-    if (!destination)
+    size_t start = destination.find_first_not_of(" \t");
+    if (start == std::string::npos)
         return std::nullopt;
+    std::string value = destination.substr(start);
+    if (value[0] == '/' && (value.size() < 2 || value[1] != '/'))
+        return value;
+    if (value[0] != '/' && TargetPath(value) == value)
+        return std::nullopt; // neither a path nor an absolute URI
     int slashes = 0;
-    for (size_t i = 0; i < destination->size(); ++i)
-        if ((*destination)[i] == '/' && ++slashes == 3)
-            return destination->substr(i);
+    for (size_t i = 0; i < value.size(); ++i)
+        if (value[i] == '/' && ++slashes == 3)
+            return value.substr(i);
     return std::nullopt;
 }
 
@@ -71,6 +79,23 @@ bool IsTextPath(const std::string& uri)
         if (c < 0x20)
             return false;
     return platform::IsValidUTF8(bytes);
+}
+
+// Text as XML element content: "&", "<" and ">" as entities.
+std::string XmlText(const std::string& text)
+{
+    std::string escaped;
+    for (char c : text) {
+        if (c == '&')
+            escaped += "&amp;";
+        else if (c == '<')
+            escaped += "&lt;";
+        else if (c == '>')
+            escaped += "&gt;";
+        else
+            escaped += c;
+    }
+    return escaped;
 }
 
 } // namespace
@@ -106,13 +131,19 @@ platform::BodyStream* Connection::uploadBody()
         return nullptr;
     }
     auto encoding = headers->objectForKey("Transfer-Encoding");
-    // Refused: a coding we cannot undo would be stored as it came.
-    if (encoding && HeaderToken(encoding) != "chunked") {
+    // Refused: a coding we cannot undo would be stored as it came; codings split
+    // over two header lines are such a list too.
+    if (encoding && (HeaderToken(encoding) != "chunked" || headers->conflicting("Transfer-Encoding"))) {
         sendRefusal(501);
         return nullptr;
     }
     // A chunked body ends where its framing says; a length beside it means nothing.
     if (!encoding) {
+        // Refused: two lengths that differ leave it open where the body ends.
+        if (headers->conflicting("Content-Length")) {
+            sendRefusal(400);
+            return nullptr;
+        }
         if (auto length = headers->objectForKey("Content-Length")) {
             // Refused: a length that is not a plain number says nothing certain
             // about where the body ends.
@@ -159,6 +190,12 @@ void Connection::doGET()
             notFound(uri);
         return;
     } catch (...) {
+        notFound(uri);
+        return;
+    }
+    // A store that holds nothing at all (the plain store after a hang-up) has no
+    // such file: an empty 200 would read as an empty file.
+    if (!file && !data) {
         notFound(uri);
         return;
     }
@@ -239,12 +276,16 @@ void Connection::doMOVE()
 {
     if (auto uri = changeTarget()) {
         // Whatever scheme and host the client names, only the path counts.
-        std::optional<std::string> to = DestinationPath(headers->objectForKey("Destination"));
+        auto destination = headers->objectForKey("Destination");
+        std::optional<std::string> to = destination ? DestinationPath(*destination) : std::nullopt;
         if (to)
             to = urlUnquote(*to);
-        // Refused: a destination that is not text, as for the source.
-        if (to && !IsTextPath(*to))
+        // Refused: a destination that names no path (it would be guessed at), or
+        // one that is not text, as for the source.
+        if ((destination && !to) || (to && !IsTextPath(*to)))
             sendRefusal(400);
+        else if (HeaderToken(headers->objectForKey("Overwrite")) == "f")
+            sendStatusOnly(StatusOfChange([&] { return dataSource->moveKeeping(*uri, to); }));
         else
             sendStatusOnly(StatusOfChange([&] { return dataSource->move(*uri, to); }));
     }
@@ -277,7 +318,8 @@ std::string Connection::getLockResponse(const std::string& /*body*/)
     text += "\t<D:activelock>\n";
     text += "\t\t<D:locktype><D:write/></D:locktype>\n";
     text += "\t\t<D:lockscope><D:exclusive/></D:lockscope>\n";
-    text += "\t\t<D:depth>" + getDepth() + "</D:depth>\n";
+    // The depth as sent, with what XML cannot carry as text made entities.
+    text += "\t\t<D:depth>" + XmlText(getDepth()) + "</D:depth>\n";
     text += "\t\t<D:locktoken><href>" + std::string(kLockToken) + "</href></D:locktoken>\n";
     text += "\t</D:activelock>\n";
     text += "</D:lockdiscovery>\n";

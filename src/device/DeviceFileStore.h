@@ -53,9 +53,14 @@ public:
     static void dropExpiredReadCache();
 
     const std::optional<std::string>& volumePrefix() const { return prefix; }
+    // The first URI mapped names the volume of every listing, but only once its
+    // request worked: a request that failed (one naming a stray volume, say) leaves
+    // the volume to the next request.
+    void requestEnded(bool worked);
 
     // The device path a URI names; none when the URI has no "/" after its volume
-    // segment. The first URI mapped fixes the volume segment used by localToUri.
+    // segment. The first URI mapped by a request that worked fixes the volume
+    // segment used by localToUri (until then, the current request's first).
     std::optional<std::string> uriToLocal(const std::string& uri);
     // The URI of a device path, escaped by the href byte rule, under the volume
     // segment of the first URI mapped.
@@ -150,4 +155,5 @@ private:
     // The space read for the answer being built, while one shares it.
     bool sharingSpace = false;
     std::optional<std::pair<uint64_t, uint64_t>> spaceMemo;
+    std::optional<std::string> tentativePrefix; // the volume the current request mapped first
 };

@@ -47,6 +47,9 @@ public:
     bool putData(const DataPtr& data, const std::string& withUri) override;
     int delete_(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
+    int moveKeeping(const std::string& uri, const std::optional<std::string>& to) override;
+    // The volume a request named is kept only when the request worked.
+    void requestAnswered(int status) override;
     int mkCollection(const std::string& uri) override;
     void shareSpaceWithinAnswer(bool on) override { device_.shareSpaceWithinAnswer(on); }
 

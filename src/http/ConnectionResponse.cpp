@@ -100,6 +100,7 @@ std::string Connection::formatDate(std::chrono::system_clock::time_point date) {
 
 Connection& Connection::sendResponse(int code, const char* message)
 {
+    answeredStatus = code;
     logRequest();
     if (clientFile)
         clientFile->writeFormat("%s %d %s\r\n", protocolVersion, code, message);

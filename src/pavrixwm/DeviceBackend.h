@@ -50,6 +50,10 @@ public:
     // Closes a file handle.
     // FALSE on a handle that is not open (6).
     virtual BOOL CeCloseHandle(HANDLE handle) = 0;
+    // Sets the times of a file open for writing; a null time is left as it was.
+    // FALSE on a bad handle (6) or a handle not opened for writing (5).
+    virtual BOOL CeSetFileTime(HANDLE handle, const FILETIME* creationTime, const FILETIME* lastAccessTime,
+                               const FILETIME* lastWriteTime) = 0;
     // The code of the last call that failed; 0 before any failure.
     // Never fails and never changes the code.
     virtual DWORD CeGetLastError() = 0;
@@ -66,6 +70,13 @@ public:
     // Renames or moves a file or folder; never replaces an existing one.
     // FALSE when the source is missing (2, 3), held (32), the target exists (183).
     virtual BOOL CeMoveFile(const std::string& existingFileName, const std::string& newFileName) = 0;
+    // Copies a file on the device itself, so that no byte crosses the link; with
+    // failIfExists an existing target is never replaced. A copy that fails midway
+    // leaves no target behind.
+    // FALSE when the source is missing (2, 3), a folder (5) or held (32), the target
+    // exists and failIfExists (80), the store is full (112).
+    virtual BOOL CeCopyFile(const std::string& existingFileName, const std::string& newFileName,
+                            BOOL failIfExists) = 0;
 
     // Size and free bytes of the main store, each clipped to 32 bits.
     // FALSE (fields zero) when the device cannot tell.

@@ -38,6 +38,11 @@ public:
         return target_->CeSetFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod);
     }
     BOOL CeCloseHandle(HANDLE handle) override { return target_->CeCloseHandle(handle); }
+    BOOL CeSetFileTime(HANDLE handle, const FILETIME* creationTime, const FILETIME* lastAccessTime,
+                       const FILETIME* lastWriteTime) override
+    {
+        return target_->CeSetFileTime(handle, creationTime, lastAccessTime, lastWriteTime);
+    }
     DWORD CeGetLastError() override { return target_->CeGetLastError(); }
 
     BOOL CeDeleteFile(const std::string& path) override { return target_->CeDeleteFile(path); }
@@ -46,6 +51,10 @@ public:
     BOOL CeMoveFile(const std::string& existingFileName, const std::string& newFileName) override
     {
         return target_->CeMoveFile(existingFileName, newFileName);
+    }
+    BOOL CeCopyFile(const std::string& existingFileName, const std::string& newFileName, BOOL failIfExists) override
+    {
+        return target_->CeCopyFile(existingFileName, newFileName, failIfExists);
     }
 
     BOOL CeGetStoreInformation(STORE_INFORMATION& storeInformation) override

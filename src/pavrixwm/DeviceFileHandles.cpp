@@ -7,6 +7,27 @@
 
 #include <cerrno>
 
+namespace {
+
+// FILETIME counts 100 ns from 1601; the host counts from 1970.
+constexpr int64_t kFileTimeAtUnixEpoch = 116444736000000000LL;
+
+struct timespec ToHostTime(const FILETIME* time)
+{
+    if (!time)
+        return {0, UTIME_OMIT};
+    int64_t ticks = static_cast<int64_t>((uint64_t(time->dwHighDateTime) << 32) | time->dwLowDateTime);
+    int64_t sinceEpoch = ticks - kFileTimeAtUnixEpoch;
+    int64_t seconds = sinceEpoch / 10000000, rest = sinceEpoch % 10000000;
+    if (rest < 0) {
+        rest += 10000000;
+        --seconds;
+    }
+    return {static_cast<time_t>(seconds), static_cast<long>(rest * 100)};
+}
+
+} // namespace
+
 DeviceFileHandles::DeviceFileHandles(const DeviceFileTree& tree, std::shared_ptr<OpenFileTable> table)
     : tree_(tree), table_(std::move(table)), session_(table_->newSession())
 {
@@ -149,6 +170,19 @@ DWORD DeviceFileHandles::close(HANDLE handle)
     return 0;
 }
 
+DWORD DeviceFileHandles::setTimes(HANDLE handle, const FILETIME* /*creation*/, const FILETIME* access,
+                                  const FILETIME* write)
+{
+    auto files = table_->lock();
+    OpenFile* file = files.find(session_, handle);
+    if (!file)
+        return ERROR_INVALID_HANDLE;
+    if (!(file->access & GENERIC_WRITE))
+        return ERROR_ACCESS_DENIED;
+    const struct timespec times[2] = {ToHostTime(access), ToHostTime(write)};
+    return ::futimens(file->fd, times) == 0 ? 0 : ErrnoToWin32(errno);
+}
+
 DWORD DeviceFileHandles::deleteFile(const std::string& path)
 {
     auto files = table_->lock();
@@ -159,6 +193,36 @@ DWORD DeviceFileHandles::move(const std::string& from, const std::string& to)
 {
     auto files = table_->lock();
     return tree_.move(from, to, [&](const HostInfo& info) { return files.isOpen(info); });
+}
+
+DWORD DeviceFileHandles::copy(const std::string& from, const std::string& to, bool failIfExists)
+{
+    DeviceFileTree::Resolved source, target;
+    HANDLE in = INVALID_HANDLE_VALUE, out = INVALID_HANDLE_VALUE;
+    if (DWORD error = tree_.resolve(from, source))
+        return error;
+    if (source.isRoot)
+        return ERROR_ACCESS_DENIED;
+    if (DWORD error = open(source, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, in))
+        return error;
+    DWORD error = tree_.resolve(to, target);
+    if (!error)
+        error = open(target, GENERIC_WRITE, 0, failIfExists ? CREATE_NEW : CREATE_ALWAYS, out);
+    if (error) {
+        close(in);
+        return error;
+    }
+    uint8_t block[65536];
+    DWORD got = 0, put = 0;
+    while (!(error = read(in, block, sizeof block, got)) && got > 0)
+        if ((error = write(out, block, got, put)))
+            break;
+    close(in);
+    close(out);
+    // A half-made copy would read as a whole one.
+    if (error)
+        deleteFile(to);
+    return error;
 }
 
 std::optional<std::vector<uint8_t>> DeviceFileHandles::readWhole(const std::string& path, DWORD& error)

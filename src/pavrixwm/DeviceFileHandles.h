@@ -30,9 +30,15 @@ public:
     // Moves the file position by `distance` from the start, the position or the end.
     DWORD seek(HANDLE handle, int64_t distance, DWORD method, int64_t& position);
     DWORD close(HANDLE handle);
+    // Sets the times of a file open for writing; a null time stays. The host keeps
+    // no settable creation time, so that one is taken and dropped.
+    DWORD setTimes(HANDLE handle, const FILETIME* creation, const FILETIME* access, const FILETIME* write);
 
     DWORD deleteFile(const std::string& path);
     DWORD move(const std::string& from, const std::string& to);
+    // Copies a file through two handles of this session, so the sharing rules hold
+    // for both ends; a copy that fails after the target was opened removes it.
+    DWORD copy(const std::string& from, const std::string& to, bool failIfExists);
 
     // A whole file, as the device-side library reads it: open for reading like any
     // other handle, so the sharing rules apply to it too.

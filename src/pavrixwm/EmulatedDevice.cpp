@@ -177,6 +177,13 @@ BOOL EmulatedDevice::CeCloseHandle(HANDLE handle)
     return result(files_.close(handle));
 }
 
+BOOL EmulatedDevice::CeSetFileTime(HANDLE handle, const FILETIME* creationTime, const FILETIME* lastAccessTime,
+                                   const FILETIME* lastWriteTime)
+{
+    Call call(*this);
+    return result(files_.setTimes(handle, creationTime, lastAccessTime, lastWriteTime));
+}
+
 DWORD EmulatedDevice::CeGetLastError()
 {
     Call call(*this);
@@ -205,6 +212,13 @@ BOOL EmulatedDevice::CeMoveFile(const std::string& existingFileName, const std::
 {
     Call call(*this);
     return result(files_.move(existingFileName, newFileName));
+}
+
+BOOL EmulatedDevice::CeCopyFile(const std::string& existingFileName, const std::string& newFileName,
+                                BOOL failIfExists)
+{
+    Call call(*this);
+    return result(files_.copy(existingFileName, newFileName, failIfExists != FALSE));
 }
 
 // ---------------------------------------------------------------------------

@@ -52,11 +52,14 @@ public:
     BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten) override;
     DWORD CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod) override;
     BOOL CeCloseHandle(HANDLE handle) override;
+    BOOL CeSetFileTime(HANDLE handle, const FILETIME* creationTime, const FILETIME* lastAccessTime,
+                       const FILETIME* lastWriteTime) override;
     DWORD CeGetLastError() override;
     BOOL CeDeleteFile(const std::string& path) override;
     BOOL CeRemoveDirectory(const std::string& path) override;
     BOOL CeCreateDirectory(const std::string& path) override;
     BOOL CeMoveFile(const std::string& existingFileName, const std::string& newFileName) override;
+    BOOL CeCopyFile(const std::string& existingFileName, const std::string& newFileName, BOOL failIfExists) override;
     BOOL CeGetStoreInformation(STORE_INFORMATION& storeInformation) override;
     BOOL GetSpaceOnCards(uint32_t words[5]) override;
     LONG CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result) override;

@@ -17,12 +17,14 @@ public:
     BOOL CeWriteFile(HANDLE, const uint8_t*, DWORD, DWORD&) override { return fail(FALSE); }
     DWORD CeSetFilePointer(HANDLE, LONG, LONG*, DWORD) override { return fail(INVALID_SET_FILE_POINTER); }
     BOOL CeCloseHandle(HANDLE) override { return fail(FALSE); }
+    BOOL CeSetFileTime(HANDLE, const FILETIME*, const FILETIME*, const FILETIME*) override { return fail(FALSE); }
     DWORD CeGetLastError() override { return lastError_; }
 
     BOOL CeDeleteFile(const std::string&) override { return fail(FALSE); }
     BOOL CeRemoveDirectory(const std::string&) override { return fail(FALSE); }
     BOOL CeCreateDirectory(const std::string&) override { return fail(FALSE); }
     BOOL CeMoveFile(const std::string&, const std::string&) override { return fail(FALSE); }
+    BOOL CeCopyFile(const std::string&, const std::string&, BOOL) override { return fail(FALSE); }
 
     BOOL CeGetStoreInformation(STORE_INFORMATION&) override { return fail(FALSE); }
     BOOL GetSpaceOnCards(uint32_t[5]) override { return fail(FALSE); }

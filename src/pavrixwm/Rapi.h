@@ -52,6 +52,11 @@ public:
         return backend_.CeSetFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod);
     }
     BOOL CeCloseHandle(HANDLE handle) { return backend_.CeCloseHandle(handle); }
+    BOOL CeSetFileTime(HANDLE handle, const FILETIME* creationTime, const FILETIME* lastAccessTime,
+                       const FILETIME* lastWriteTime)
+    {
+        return backend_.CeSetFileTime(handle, creationTime, lastAccessTime, lastWriteTime);
+    }
     DWORD CeGetLastError() { return backend_.CeGetLastError(); }
 
     BOOL CeDeleteFile(const std::string& path) { return backend_.CeDeleteFile(path); }
@@ -60,6 +65,10 @@ public:
     BOOL CeMoveFile(const std::string& existingFileName, const std::string& newFileName)
     {
         return backend_.CeMoveFile(existingFileName, newFileName);
+    }
+    BOOL CeCopyFile(const std::string& existingFileName, const std::string& newFileName, BOOL failIfExists)
+    {
+        return backend_.CeCopyFile(existingFileName, newFileName, failIfExists);
     }
 
     BOOL CeGetStoreInformation(STORE_INFORMATION& storeInformation);

@@ -45,6 +45,12 @@ public:
     {
         return traced("CeCloseHandle", {}, [&] { return Base::CeCloseHandle(handle); });
     }
+    BOOL CeSetFileTime(HANDLE handle, const FILETIME* creationTime, const FILETIME* lastAccessTime,
+                       const FILETIME* lastWriteTime) override
+    {
+        return traced("CeSetFileTime", {},
+                      [&] { return Base::CeSetFileTime(handle, creationTime, lastAccessTime, lastWriteTime); });
+    }
     DWORD CeGetLastError() override { return traced("CeGetLastError", {}, [&] { return Base::CeGetLastError(); }); }
 
     BOOL CeDeleteFile(const std::string& path) override
@@ -63,6 +69,11 @@ public:
     {
         return traced("CeMoveFile", {existingFileName, newFileName},
                       [&] { return Base::CeMoveFile(existingFileName, newFileName); });
+    }
+    BOOL CeCopyFile(const std::string& existingFileName, const std::string& newFileName, BOOL failIfExists) override
+    {
+        return traced("CeCopyFile", {existingFileName, newFileName},
+                      [&] { return Base::CeCopyFile(existingFileName, newFileName, failIfExists); });
     }
 
     BOOL CeGetStoreInformation(STORE_INFORMATION& storeInformation) override

@@ -94,6 +94,13 @@ inline constexpr HKEY HKEY_USERS = 0x80000003;
 inline constexpr DWORD REG_CREATED_NEW_KEY = 1;
 inline constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
 
+// A point in time as the device keeps it: 100-nanosecond intervals since
+// 1601-01-01 UTC, in two 32-bit halves.
+struct FILETIME {
+    DWORD dwLowDateTime = 0;
+    DWORD dwHighDateTime = 0;
+};
+
 // Size and free space of the device's main store, in bytes.
 struct STORE_INFORMATION {
     DWORD dwStoreSize = 0;

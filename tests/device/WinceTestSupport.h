@@ -125,10 +125,13 @@ protected:
     testsupport::DeviceFolder deviceDir;
     std::string trace = home / "trace.txt";
     std::unique_ptr<testsupport::Daemon> daemon;
+    bool standardAnswers = false; // start() the daemon with PAVRIX_STANDARD_DAV=1
 
     void start(const std::map<std::string, std::optional<std::string>>& extraEnv = {})
     {
         auto env = testsupport::NoBusEnv();
+        if (standardAnswers)
+            env["PAVRIX_STANDARD_DAV"] = "1";
         for (const auto& [name, value] : extraEnv)
             env[name] = value;
         env["PAVRIX_DEVICE"] = deviceDir.path();

@@ -1,5 +1,7 @@
 #include "pavrixwm/LinkDevice.h"
 
+#include "platform/LittleEndian.h"
+
 #include <cstring>
 
 namespace {
@@ -44,8 +46,9 @@ std::optional<LinkDevice::Bytes> LinkDevice::exchange(const Bytes& request)
     if (channel.send(request, kCallTimeout))
         reply = channel.receive(kCallTimeout);
     // The older dialect answers an invocation with a second message of its own.
-    if (reply && codec_->dialect() == RapiDialect::Rapi1 && !request.empty() && request[0] == 0x45 &&
-        !channel.receive(kCallTimeout))
+    bool invocation = request.size() >= 4 && platform::ReadLE32(request.data()) ==
+                                                 RapiCommandId(RapiDialect::Rapi1, RapiCall::RapiInvoke);
+    if (reply && codec_->dialect() == RapiDialect::Rapi1 && invocation && !channel.receive(kCallTimeout))
         reply.reset();
     if (!reply) {
         session_.reset();

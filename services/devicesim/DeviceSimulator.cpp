@@ -116,6 +116,7 @@ void DeviceSimulator::runNewer(const std::atomic<bool>& stop, LinkSocket& wakeSo
         LinkSocket control;
         if (!connectNewer(control, stop))
             continue;
+        std::cerr << "pavrix-devicesim: connected" << std::endl;
         // Serve channel requests until the desktop goes away.
         while (!stop && control.valid()) {
             if (!control.readable(200ms))
@@ -187,6 +188,7 @@ void DeviceSimulator::runOlder(const std::atomic<bool>& stop, LinkSocket&)
             uint8_t answer[2] = {static_cast<uint8_t>(accepted ? 1 : 0), 0};
             control.writeAll(answer, 2, Clock::now() + 2s);
         }
+        std::cerr << "pavrix-devicesim: connected" << std::endl;
         while (!stop) {
             if (!control.readable(200ms))
                 continue;

@@ -1,5 +1,6 @@
 #include "pavrixwm/LinkManager.h"
 
+#include "pavrixwm/LinkHandOff.h"
 #include "platform/LittleEndian.h"
 
 #include <poll.h>
@@ -55,8 +56,14 @@ std::shared_ptr<LinkManager> LinkManager::start(const LinkSettings& settings)
     std::shared_ptr<LinkManager> manager(new LinkManager(settings));
     manager->controlListener_ = LinkSocket::listen(settings.desktopAddress, settings.controlPort);
     manager->infoListener_ = LinkSocket::listen(settings.desktopAddress, settings.infoPort);
-    if (!manager->controlListener_.valid() || !manager->infoListener_.valid())
-        return nullptr;
+    if (!manager->controlListener_.valid() || !manager->infoListener_.valid()) {
+        manager->controlListener_.close();
+        manager->infoListener_.close();
+        if (auto path = LinkHandOffPath())
+            manager->handOff_ = ConnectLinkHandOff(*path);
+        if (!manager->handOff_.valid())
+            return nullptr;
+    }
     manager->thread_ = std::thread([raw = manager.get()] { raw->run(); });
     return manager;
 }
@@ -85,14 +92,21 @@ std::optional<LinkDeviceInfo> LinkManager::device() const
 void LinkManager::run()
 {
     while (!stop_) {
-        pollfd fds[3] = {{controlListener_.fd(), POLLIN, 0}, {infoListener_.fd(), POLLIN, 0}, {control_.fd(), POLLIN, 0}};
-        ::poll(fds, control_.valid() ? 3 : 2, 200);
-        if (fds[0].revents & POLLIN)
-            acceptControl();
+        pollfd fds[4] = {{control_.fd(), POLLIN, 0},
+                         {controlListener_.fd(), POLLIN, 0},
+                         {infoListener_.fd(), POLLIN, 0},
+                         {handOff_.fd(), POLLIN, 0}};
+        ::poll(fds, 4, 200); // invalid descriptors are ignored
         if (fds[1].revents & POLLIN)
+            acceptControl();
+        if (fds[2].revents & POLLIN)
             acceptInfo();
-        if (control_.valid() && (fds[2].revents & (POLLIN | POLLHUP | POLLERR)))
+        if (fds[3].revents & (POLLIN | POLLHUP | POLLERR))
+            takeHandedOver();
+        if (control_.valid() && (fds[0].revents & (POLLIN | POLLHUP | POLLERR)))
             readControl();
+        if (!controlListener_.valid() && !handOff_.valid())
+            reconnectHandOff();
         if (!control_.valid())
             wake();
         else if (info_ && info_->legacy && state_ == State::Attached)
@@ -102,6 +116,16 @@ void LinkManager::run()
     control_.close();
     state_ = State::Absent;
     changed_.notify_all();
+}
+
+void LinkManager::reconnectHandOff()
+{
+    auto now = Clock::now();
+    if (now - lastHandOffTry_ < kWakeInterval)
+        return;
+    lastHandOffTry_ = now;
+    if (auto path = LinkHandOffPath())
+        handOff_ = ConnectLinkHandOff(*path);
 }
 
 void LinkManager::wake()
@@ -116,8 +140,26 @@ void LinkManager::wake()
 void LinkManager::acceptControl()
 {
     LinkSocket socket = controlListener_.accept(0ms);
-    if (!socket.valid())
+    if (socket.valid())
+        takeControl(std::move(socket));
+}
+
+void LinkManager::takeHandedOver()
+{
+    auto handed = ReceiveLinkConnection(handOff_);
+    if (!handed) {
+        // The listener went away; it is looked for again a little later.
+        handOff_.close();
         return;
+    }
+    if (handed->first == settings_.controlPort)
+        takeControl(std::move(handed->second));
+    else if (handed->first == settings_.infoPort)
+        takeInfo(std::move(handed->second));
+}
+
+void LinkManager::takeControl(LinkSocket socket)
+{
     auto first = socket.readWord(Clock::now() + 2s);
     if (!first)
         return;
@@ -197,8 +239,12 @@ bool LinkManager::unlock(LinkSocket& socket, uint32_t key, size_t replySize)
 void LinkManager::acceptInfo()
 {
     LinkSocket socket = infoListener_.accept(0ms);
-    if (!socket.valid())
-        return;
+    if (socket.valid())
+        takeInfo(std::move(socket));
+}
+
+void LinkManager::takeInfo(LinkSocket socket)
+{
     uint32_t key = 0;
     if (control_.valid())
         detach();

@@ -13,6 +13,9 @@
 //     challenge, the key in its low byte); the desktop pings every 5 seconds, and
 //     three pings without an answer mean the handheld is gone; remote calls go to
 //     the handheld's remote-call port, a locked one taking the password first.
+// When the desktop's ports cannot be bound (port 990 needs privilege, or the
+// privileged listener pavrix-linkd holds them), the connections come handed over
+// by that listener instead (LinkHandOff).
 // One thread does the listening, the handshakes and the pings; sessions are opened
 // from any thread. A handheld that leaves is forgotten; one that comes back is
 // taken again, with a new generation number.
@@ -42,7 +45,8 @@ public:
         uint64_t generation;
     };
 
-    // Starts listening; none when the desktop's ports cannot be bound.
+    // Starts listening; none when the desktop's ports cannot be bound and no
+    // listener hands connections over.
     static std::shared_ptr<LinkManager> start(const LinkSettings& settings);
     ~LinkManager();
     LinkManager(const LinkManager&) = delete;
@@ -70,6 +74,10 @@ private:
     void wake();
     void acceptControl();
     void acceptInfo();
+    void takeHandedOver();
+    void reconnectHandOff();
+    void takeControl(LinkSocket socket);
+    void takeInfo(LinkSocket socket);
     void readControl();
     void ping();
     bool handshake(LinkSocket& socket, uint32_t first);
@@ -82,6 +90,7 @@ private:
     LinkSettings settings_;
     LinkSocket controlListener_;
     LinkSocket infoListener_;
+    LinkSocket handOff_; // instead of the two listeners, when they could not be bound
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
@@ -95,6 +104,7 @@ private:
     std::atomic<uint64_t> generation_{0};
 
     LinkSocket::Clock::time_point lastWake_{};
+    LinkSocket::Clock::time_point lastHandOffTry_{};
     LinkSocket::Clock::time_point lastPing_{};
     int missedPings_ = 0;
 

@@ -177,3 +177,39 @@ TEST(LinkLife, AnOlderHandheldThatMissesThreePingsIsGone)
     ASSERT_TRUE(link && Attached(*link));
     EXPECT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 25s));
 }
+
+// Where the desktop's ports are held by the privileged listener, the connections
+// reach the manager handed over through the user's runtime folder.
+TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
+{
+    testsupport::DeviceFolder folder;
+    folder.put("a.txt", "alpha");
+    testsupport::TempDir runtime;
+    SimulatedHandheld handheld(folder.path(), "rndis");
+    std::string ports = *handheld.env()["PAVRIX_LINK_PORTS"];
+    testsupport::ChildProcess::Options options;
+    options.stderrFile = runtime / "linkd.err";
+    testsupport::ChildProcess listener({std::string(PAVRIX_BIN_DIR) + "/pavrix-linkd", "--address", "127.0.0.1",
+                                        "--ports", ports, "--socket", runtime / "pavrix-link.sock"},
+                                       options);
+    ASSERT_TRUE(WaitFor([&] { return testsupport::PathExists(runtime / "pavrix-link.sock"); }, 5s))
+        << testsupport::ReadFile(runtime / "linkd.err");
+
+    testsupport::ScopedEnv runtimeDir("XDG_RUNTIME_DIR", runtime.path());
+    auto link = Manager(handheld); // its own listening fails: the ports are taken
+    ASSERT_TRUE(link);
+    ASSERT_TRUE(Attached(*link)) << handheld.stderrText();
+    LinkDevice device(link);
+    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+
+    // The listener restarting does not lose the handheld's next visit.
+    listener.stop();
+    testsupport::ChildProcess again({std::string(PAVRIX_BIN_DIR) + "/pavrix-linkd", "--address", "127.0.0.1", "--ports",
+                                     ports, "--socket", runtime / "pavrix-link.sock"},
+                                    options);
+    handheld.unplug();
+    ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 10s));
+    handheld.start();
+    ASSERT_TRUE(Attached(*link, 15s)) << handheld.stderrText();
+    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+}

@@ -353,8 +353,10 @@ bool RapiClientCodec::findAllFilesReply(const Bytes& reply, DWORD flags, RapiSta
         if (flags & FAF_NAME) {
             // Characters in the older dialect, bytes in the newer; NUL included.
             uint64_t bytes = dialect_ == RapiDialect::Rapi1 ? uint64_t{nameSize} * 2 : nameSize;
-            if (bytes > uint64_t{kMaxNameCharacters + 1} * 2)
-                return false;
+            if (bytes > uint64_t{kMaxNameCharacters + 1} * 2) {
+                in.fail();
+                break;
+            }
             entry.filename = in.deviceText(static_cast<size_t>(bytes));
         }
         found.push_back(std::move(entry));

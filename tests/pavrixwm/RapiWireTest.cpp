@@ -219,6 +219,8 @@ TEST(RapiWire, RepliesThatMakeNoSenseAreRefusedWithoutReadingPastThem)
         {RapiDialect::Rapi1, "huge count", "00000000 ffffffff"},
         {RapiDialect::Rapi1, "name past the end", "00000000 01000000 ff000000 10000000 7800"},
         {RapiDialect::Rapi1, "name longer than a path", "00000000 01000000 00100000 10000000"},
+        {RapiDialect::Rapi1, "a good entry, then a name too long",
+         "00000000 02000000 02000000 10000000 7800 0000 00100000 10000000"},
         {RapiDialect::Rapi2, "odd name length", "00000000 01000000 01000000 03000000 10000000 780000"},
         {RapiDialect::Rapi2, "unpaired surrogate", "00000000 01000000 01000000 04000000 10000000 00d80000"},
         {RapiDialect::Rapi2, "cut in the middle", "00000000 01000000 01000000 04000000 10"},

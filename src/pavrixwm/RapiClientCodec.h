@@ -8,6 +8,7 @@
 
 #include "pavrixwm/RapiDialect.h"
 #include "pavrixwm/RapiFindData.h"
+#include "pavrixwm/RapiValues.h"
 #include "pavrixwm/RegistryValue.h"
 #include "pavrixwm/WinCE.h"
 
@@ -81,12 +82,3 @@ private:
 
     RapiDialect dialect_;
 };
-
-// A registry value as the device's type and bytes, and back (none for a type or
-// length the session cannot carry).
-uint32_t RegistryValueType(const RegistryValue& value);
-std::vector<uint8_t> RegistryValueBytes(const RegistryValue& value);
-std::optional<RegistryValue> RegistryValueFrom(uint32_t type, const std::vector<uint8_t>& data);
-// The Win32 code an HRESULT names (its low word when it is a Win32 HRESULT), else
-// ERROR_GEN_FAILURE.
-DWORD Win32CodeOf(uint32_t hresult);

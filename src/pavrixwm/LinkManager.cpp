@@ -18,6 +18,7 @@ constexpr auto kWakeInterval = 1s;
 constexpr auto kHandshakeTime = 5s;
 constexpr uint32_t kLegacyChallenge = 512;
 constexpr uint32_t kLegacyMinPacket = 0x24;
+constexpr uint32_t kFirstRequestId = 0x10000;
 
 std::mutex gProcessWideMutex;
 std::optional<std::string> gHandOffAddress;
@@ -173,6 +174,10 @@ void LinkManager::takeControl(LinkSocket socket)
             return;
         }
     }
+    // Anything but the start of a handshake (a channel that came too late, say)
+    // is dropped without disturbing the handheld we know.
+    if (*first != 0 && *first != 4 && *first != 6)
+        return;
     if (control_.valid())
         detach(); // a handheld connecting afresh replaces the one we knew
     handshake(socket, *first);
@@ -358,9 +363,9 @@ std::optional<LinkManager::Session> LinkManager::openSession(std::chrono::millis
             return std::nullopt;
         return Session{RapiChannel(std::move(socket)), dialect, generation};
     }
-    uint32_t id = ++nextRequest_;
-    if (id == 0)
-        id = ++nextRequest_;
+    // Request ids stay clear of the handshake's words (0, 4, 6), so a channel
+    // that arrives late is never taken for a new handheld.
+    uint32_t id = kFirstRequestId + (nextRequest_++ % 0x7FFF0000);
     waiting_.insert(id);
     auto deadline = Clock::now() + timeout;
     bool asked = control_.writeWord(5, deadline) && control_.writeWord(4, deadline) && control_.writeWord(id, deadline);

@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <unistd.h>
+
 using namespace std::chrono_literals;
 using testsupport::SimulatedHandheld;
 using testsupport::WaitFor;
@@ -211,5 +214,29 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
     ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 10s));
     handheld.start();
     ASSERT_TRUE(Attached(*link, 15s)) << handheld.stderrText();
+    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+}
+
+// Connections to the control port that are not a handheld's handshake (a channel
+// that came too late, a stranger, a handshake cut short) leave the handheld that
+// is attached alone.
+TEST(LinkLife, StrangersOnTheControlPortDoNotDisturbTheHandheld)
+{
+    testsupport::DeviceFolder folder;
+    folder.put("a.txt", "alpha");
+    SimulatedHandheld handheld(folder.path(), "rndis");
+    auto link = Manager(handheld);
+    ASSERT_TRUE(link && Attached(*link));
+    std::string ports = *handheld.env()["PAVRIX_LINK_PORTS"];
+    int control = std::stoi(ports.substr(0, ports.find(',')));
+    for (std::string bytes : {std::string("\x05\x00\x01\x00", 4), std::string("\xff\xff\xff\xff", 4),
+                              std::string("\x01\x02", 2), std::string()}) {
+        int fd = testsupport::ConnectLoopback(control);
+        testsupport::SendAll(fd, bytes);
+        ::close(fd);
+    }
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(link->state(), LinkManager::State::Attached);
+    LinkDevice device(link);
     EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
 }

@@ -44,7 +44,12 @@ DeviceSimulator::DeviceSimulator(SimulatorOptions options) : options_(std::move(
     info_.name = options_.name;
     info_.version = 1;
     info_.cpuType = 2577; // an ARM processor
-    info_.platformNames = {options_.platform};
+    // The handheld's kind is the device folder's own unless told otherwise.
+    std::string platform = options_.platform;
+    if (platform.empty())
+        if (auto device = EmulatedDevice::open(options_.deviceDirectory))
+            platform = device->description()["DeviceClass"];
+    info_.platformNames = {platform.empty() ? std::string("PocketPC") : platform};
     info_.modelName = options_.model;
     info_.legacy = options_.legacy;
     if (options_.unlockAfterSeconds)

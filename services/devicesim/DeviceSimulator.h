@@ -27,7 +27,7 @@ struct SimulatorOptions {
     uint16_t wakePort = 5679, rapiPort = 990;    // the handheld's
     uint32_t osMajor = 5, osMinor = 1;
     std::string name = "Simulated";
-    std::string platform = "PocketPC";
+    std::string platform; // empty: the device folder's "DeviceClass"
     std::string model = "PX-Sim";
     std::optional<std::string> password; // locked with this password
     uint32_t passwordKey = 0x5A;

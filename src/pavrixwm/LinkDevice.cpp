@@ -89,16 +89,19 @@ LONG LinkDevice::registryOutcome(bool decoded, const RapiStatus& status)
     return static_cast<LONG>(status.result);
 }
 
+std::map<std::string, std::string> LinkDevice::describe(const LinkDeviceInfo& info)
+{
+    std::map<std::string, std::string> out;
+    out["DeviceClass"] = info.platformNames.empty() ? "PocketPC" : info.platformNames.front();
+    out["DeviceName"] = info.name;
+    out["DeviceModel"] = info.modelName;
+    return out;
+}
+
 std::map<std::string, std::string> LinkDevice::description()
 {
     auto info = link_->device();
-    if (!info)
-        return {};
-    std::map<std::string, std::string> out;
-    out["DeviceClass"] = info->platformNames.empty() ? "PocketPC" : info->platformNames.front();
-    out["DeviceName"] = info->name;
-    out["DeviceModel"] = info->modelName;
-    return out;
+    return info ? describe(*info) : std::map<std::string, std::string>{};
 }
 
 BOOL LinkDevice::CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData)

@@ -30,6 +30,10 @@ public:
     explicit LinkDevice(std::shared_ptr<LinkManager> link);
     ~LinkDevice() override;
 
+    // A handheld's description as the framework lists it: "DeviceClass" (its first
+    // platform name, e.g. "PocketPC" or "SmartPhone"), "DeviceName", "DeviceModel".
+    static std::map<std::string, std::string> describe(const LinkDeviceInfo& info);
+
     std::map<std::string, std::string> description() override;
     BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) override;
     HANDLE CeCreateFile(const std::string& path, DWORD desiredAccess, DWORD sharingMode, DWORD creationDisposition,

@@ -4,6 +4,7 @@
 
 #include "pavrixwm/LinkDevice.h"
 #include "pavrixwm/LinkManager.h"
+#include "pavrixwm/RapiBase.h"
 #include "support/SimulatedHandheld.h"
 #include "support/TestSupport.h"
 
@@ -239,4 +240,25 @@ TEST(LinkLife, StrangersOnTheControlPortDoNotDisturbTheHandheld)
     EXPECT_EQ(link->state(), LinkManager::State::Attached);
     LinkDevice device(link);
     EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+}
+
+// The framework lists the attached handheld as the kind it says it is, so a
+// smartphone on the link is told apart as the emulated one is.
+TEST(LinkLife, TheAttachedHandheldIsListedAsItsKind)
+{
+    testsupport::DeviceFolder folder;
+    testsupport::WriteFile(folder / "device.plist",
+                           "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+                           "<key>DeviceClass</key><string>SmartPhone</string></dict></plist>\n");
+    SimulatedHandheld handheld(folder.path(), "rndis");
+    LinkEnv env(handheld);
+    auto link = LinkManager::processWide();
+    ASSERT_TRUE(link && Attached(*link));
+    auto devices = RapiBase::availableDevices();
+    ASSERT_TRUE(devices && devices->size() == 1);
+    EXPECT_EQ(devices->front().at("DeviceClass"), "SmartPhone");
+    EXPECT_EQ(LinkDevice(link).description().at("DeviceName"), "Simulated");
+    handheld.unplug();
+    ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 10s));
+    EXPECT_FALSE(RapiBase::availableDevices()) << "no handheld, no device listed";
 }

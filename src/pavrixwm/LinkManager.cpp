@@ -373,8 +373,14 @@ std::optional<LinkManager::Session> LinkManager::openSession(std::chrono::millis
         changed_.wait_until(lock, deadline, [&] { return arrived_.count(id) || generation_ != generation || stop_; });
     waiting_.erase(id);
     auto it = arrived_.find(id);
-    if (it == arrived_.end())
+    if (it == arrived_.end()) {
+        // A handheld that no longer answers on its control connection is gone
+        // (pulled out without its connections being closed): end that connection,
+        // so the thread forgets it and later calls do not wait for it again.
+        if (generation_ == generation && !stop_)
+            control_.shutdown();
         return std::nullopt;
+    }
     LinkSocket socket = std::move(it->second);
     arrived_.erase(it);
     return Session{RapiChannel(std::move(socket)), dialect, generation};

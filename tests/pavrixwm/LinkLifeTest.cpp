@@ -262,3 +262,25 @@ TEST(LinkLife, TheAttachedHandheldIsListedAsItsKind)
     ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 10s));
     EXPECT_FALSE(RapiBase::availableDevices()) << "no handheld, no device listed";
 }
+
+// A handheld that falls silent with its connections open: the call in progress
+// and the next one's channel request each give up after the call timeout, and
+// then the handheld counts as gone, so later calls answer at once.
+TEST(LinkLife, AHandheldThatFallsSilentIsForgotten)
+{
+    testsupport::DeviceFolder folder;
+    folder.put("a.txt", "alpha");
+    SimulatedHandheld handheld(folder.path(), "rndis");
+    auto link = Manager(handheld);
+    ASSERT_TRUE(link && Attached(*link));
+    LinkDevice device(link);
+    EXPECT_EQ(ListRoot(device), 0u);
+    handheld.freeze();
+    EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED) << "the call in progress";
+    EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED) << "no channel comes";
+    EXPECT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 5s));
+    handheld.unplug();
+    handheld.start();
+    ASSERT_TRUE(Attached(*link)) << handheld.stderrText();
+    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+}

@@ -63,6 +63,12 @@ void SimulatedHandheld::unplug()
     }
 }
 
+void SimulatedHandheld::freeze()
+{
+    if (process_.pid() > 0)
+        process_.signal(SIGSTOP);
+}
+
 std::map<std::string, std::optional<std::string>> SimulatedHandheld::env() const
 {
     return {{"PAVRIX_DEVICE", std::nullopt},

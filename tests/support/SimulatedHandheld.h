@@ -28,6 +28,9 @@ public:
     void start();
     // Pulls the plug: the handheld is gone at once, its connections closed.
     void unplug();
+    // The handheld stops in its tracks: its connections stay open, nothing answers
+    // (as when the link goes without a word). unplug() still ends it.
+    void freeze();
     std::string stderrText() const { return ReadFile(stderr_); }
 
 private:

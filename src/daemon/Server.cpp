@@ -5,6 +5,7 @@
 #include "daemon/HandOffFiles.h"
 #include "http/Connection.h"
 #include "log/LogClient.h"
+#include "pavrixwm/LinkManager.h"
 #include "device/WinceDataSource.h"
 #include "platform/ByteBuffer.h"
 #include "platform/HomeFolder.h"
@@ -80,6 +81,11 @@ Server::Server(int port, std::optional<std::string> dictionaryLocation, DataSour
         if (auto ip = addresses->getString(kAddressKey))
             gDeviceIPAddress = *ip;
     }
+    // The handheld on a USB link is named and unlocked by what was handed over.
+    std::optional<std::string> password;
+    if (gDevicePassword)
+        password = std::string(gDevicePassword->begin(), gDevicePassword->end());
+    LinkManager::configureProcessWide(gDeviceIPAddress, password);
 
     std::error_code ec;
     std::filesystem::remove_all(MirrorDirectoryPath(), ec);

@@ -96,3 +96,13 @@ bool DataSource::putDataFromFile(const std::string&, platform::BodyStream&, int6
 int DataSource::delete_(const std::string&) { return 501; }
 int DataSource::mkCollection(const std::string&) { return 501; }
 int DataSource::move(const std::string&, const std::optional<std::string>&) { return 501; }
+
+int DataSource::copyFile(const std::string&, const std::string&) { return 501; }
+
+bool DataSource::setTimes(const std::string&, std::optional<Date>, std::optional<Date>) { return false; }
+
+DataSource::DeadProperties DataSource::deadProperties(const std::string&) { return {}; }
+
+bool DataSource::storeDeadProperties(const std::string&, const DeadProperties&) { return false; }
+
+void DataSource::companionsFollow(const std::string&, const std::optional<std::string>&, bool) {}

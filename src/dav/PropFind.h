@@ -1,6 +1,7 @@
 #pragma once
 
 #include "datasource/DataSource.h"
+#include "dav/DavXml.h"
 
 #include <memory>
 #include <optional>
@@ -43,6 +44,9 @@ public:
              DataSource& dataSource);
 
     void readPropFind(const std::string& body);
+    // The standard answers' reading of a parsed body: names outside DAV: are dead
+    // properties ("{namespace}name"); allprop adds every dead property a resource has.
+    void readStandard(const davxml::PropfindRequest& request);
     // The document, or none for the forms that are not answered.
     std::optional<std::string> createResponse();
     std::string createProp();
@@ -68,4 +72,5 @@ private:
     int requestType = 0;
     std::vector<std::string> propList;
     bool standard; // the standard answers (see DavMode.h), fixed for one request
+    bool allDead = false; // allprop in the standard answers: every dead property too
 };

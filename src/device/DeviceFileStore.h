@@ -73,6 +73,10 @@ public:
     int delete_(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
     int mkCollection(const std::string& uri) override;
+    // CeCopyFile on the device itself (DeviceFileStoreCopy.cpp).
+    int copyFile(const std::string& uri, const std::string& to) override;
+    // CeSetFileTime on the file, opened for writing; a folder cannot be opened.
+    bool setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
 
     const PropertyHandlerTable& propertyHandlers() const override;
     static const PropertyHandlerTable& classPropertyHandlers();

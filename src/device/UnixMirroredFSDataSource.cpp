@@ -41,6 +41,14 @@ std::string PathFromComponents(const std::vector<std::string>& components, size_
     return path;
 }
 
+// Only metafiles are listed: a file of another name is the store's own (dead
+// properties, an upload not yet complete), which no request can reach.
+bool NamedLikeMetafile(const std::string& path)
+{
+    std::string name = path.substr(path.rfind('/') + 1);
+    return name.rfind("._", 0) == 0 || name.rfind(".DS_Store", 0) == 0;
+}
+
 bool IsExistingDirectory(const std::string& path)
 {
     struct stat attributes {};
@@ -101,7 +109,7 @@ DataSource::ChildList UnixMirroredFSDataSource::getChildren(const std::string& u
 {
     ChildList children;
     for (auto& entry : listEntries(uri)) {
-        if (entry.directory)
+        if (entry.directory || !NamedLikeMetafile(entry.path))
             continue;
         entry.record["resourcetype"] = "";
         children.push_back(std::move(entry.record));
@@ -148,4 +156,12 @@ int UnixMirroredFSDataSource::move(const std::string& uri, const std::optional<s
     if (!destination || !createIntermediateDirectories(*destination))
         return 412;
     return UnixTmpDirDataSource::move(uri, to);
+}
+
+int UnixMirroredFSDataSource::copyFile(const std::string& uri, const std::string& to)
+{
+    auto destination = uriToLocal(to);
+    if (!destination || !createIntermediateDirectories(*destination))
+        return 403;
+    return UnixTmpDirDataSource::copyFile(uri, to);
 }

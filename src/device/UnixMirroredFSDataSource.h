@@ -36,6 +36,10 @@ public:
     bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     int mkCollection(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
+    // A copy of the file, made beside the target and put in its place whole.
+    int copyFile(const std::string& uri, const std::string& to) override;
+    // The mirror's path of a URI (uriToLocal made public for the device store's use).
+    std::optional<std::string> localPath(const std::string& uri) { return uriToLocal(uri); }
 
     // A metafile takes no room on the device: its quota and used quota are "0".
     std::optional<std::string> DAV_noQuota(const std::string& uri);

@@ -2,8 +2,9 @@
 # Sets up a fresh machine, builds, makes a sample emulated device and serves it.
 #   DEVICE=/path/to/device scripts/run.sh   serves a device folder of your own
 #                                           (a folder holding fs/, see README)
-#   PAVRIX_STANDARD_DAV=1 scripts/run.sh    standard WebDAV answers, for the Linux
-#                                           desktop's file managers and davfs2
+#   PAVRIX_STANDARD_DAV=0 scripts/run.sh    the daemon's own answers instead of the
+#                                           standard WebDAV ones the Linux desktop's
+#                                           clients need (the default here)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -17,7 +18,7 @@ fi
 portfile="$HOME/Library/Caches/Pavrix_webdavtmp.plist"
 rm -f "$portfile"
 
-PAVRIX_DEVICE="$device" PAVRIX_STANDARD_DAV="${PAVRIX_STANDARD_DAV:-}" build/bin/webdav &
+PAVRIX_DEVICE="$device" PAVRIX_STANDARD_DAV="${PAVRIX_STANDARD_DAV:-1}" build/bin/webdav &
 pid=$!
 trap 'kill "$pid" 2>/dev/null || true' INT TERM EXIT
 

@@ -76,6 +76,16 @@ bool Connection::sendFolderIndex(const std::string& uri)
     } catch (...) {
         return false;
     }
+    // A folder named without its trailing "/" is sent on to the name with it, so
+    // that relative links (and clients that tell folders by the redirect) resolve
+    // inside it.
+    if (uri.empty() || uri.back() != '/') {
+        sendResponse(301, "Moved Permanently");
+        sendHeader("Location", (uri + "/").c_str());
+        sendHeader("Content-Length", "0");
+        endHeaders();
+        return true;
+    }
     std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
         if (a.folder != b.folder)
             return a.folder;
@@ -84,8 +94,6 @@ bool Connection::sendFolderIndex(const std::string& uri)
     std::string title = XmlEscaped(PercentDecode(uri));
     std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Index of " + title +
                        "</title></head>\n<body><h1>Index of " + title + "</h1>\n<ul>\n";
-    if (WithoutTrailingSlash(uri).find('/', 1) != std::string::npos)
-        page += "<li><a href=\"" + XmlEscaped(ParentURI(uri)) + "\">../</a></li>\n";
     for (const auto& member : members) {
         // The href keeps the member's escapes (a "?" or "#" in a name stays one);
         // the text shows the name itself.

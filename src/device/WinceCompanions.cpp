@@ -170,6 +170,13 @@ bool WinceDataSource::storeDeadProperties(const std::string& uri, const DeadProp
 
 void WinceDataSource::companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep)
 {
+    // A read kept from before the change would show the old contents at either name.
+    for (const std::string* name : {&uri, to ? &*to : nullptr})
+        if (name && gCachedFileName && *gCachedFileName == *name) {
+            gCachedFile.reset();
+            gCachedFileName.reset();
+            gCachedFileDate.reset();
+        }
     auto fromProperties = deadPropertiesPath(uri);
     auto fromFolder = mirroredDS->localPath(uri);
     std::optional<std::string> toProperties = to ? deadPropertiesPath(*to) : std::nullopt;

@@ -213,3 +213,66 @@ TEST_F(MoreClients, RcloneMount)
         GTEST_SKIP() << "the daemon answers no ranges yet: the seek is not checked";
     EXPECT_EQ(seekRead, bytes.substr(200000, 1000));
 }
+
+// kio-fuse: KIO's FUSE mount, on a private session bus, as a file manager's
+// "open with" or a shell uses it.
+TEST_F(MoreClients, KioFuse)
+{
+    const std::string kioFuse = "/usr/lib/x86_64-linux-gnu/libexec/kio-fuse";
+    if (!installed(kioFuse) || !installed("/usr/bin/dbus-run-session") || !installed("/usr/bin/fusermount3"))
+        GTEST_SKIP() << "kio-fuse is not installed (scripts/setup.sh installs it)";
+    if (!PathExists("/dev/fuse") || ::geteuid() != 0)
+        GTEST_SKIP() << "this machine allows no FUSE mount here (needs root and /dev/fuse)";
+    MakeDirs(scratch / "client-home");
+    std::string mnt = scratch / "kio-fuse";
+    MakeDirs(mnt);
+    std::string bytes = RandomBytes(3 << 20, 41);
+    device.put("big.bin", bytes);
+    std::string dav = "webdav" + base.substr(4);
+    // kio-fuse mounts the URL it is asked for over D-Bus and says where; each step
+    // prints what it did, and everything started on the bus is stopped at the end.
+    std::string script = "d() { dbus-send --session --print-reply --dest=org.kde.KIOFuse \"$@\"; }\n"
+                         "'" + kioFuse + "' -f '" + mnt + "' & kf=$!\n"
+                         // Asking the bus (not kio-fuse) whether the name is taken starts
+                         // no installed kio-fuse in its place.
+                         "for i in $(seq 1 100); do dbus-send --session --print-reply --dest=org.freedesktop.DBus "
+                         "/org/freedesktop/DBus org.freedesktop.DBus.NameHasOwner string:org.kde.KIOFuse | "
+                         "grep -q true && break; sleep 0.1; done\n"
+                         "p=$(d /org/kde/KIOFuse org.kde.KIOFuse.VFS.mountUrl string:'" + dav + "' | "
+                         "sed -n 's/.*string \"\\(.*\\)\"/\\1/p')\n"
+                         "ls \"$p/My Documents\"\n"
+                         "cp \"$p/big.bin\" '" + (scratch / "big.copy") + "'; echo cp=$?\n"
+                         "printf 'saved by kio-fuse\\n' > \"$p/My Documents/save.tmp\"; echo write=$?\n"
+                         "mv \"$p/My Documents/save.tmp\" \"$p/My Documents/Notes.txt\"; echo mv=$?\n"
+                         "mkdir \"$p/KF\"; echo mkdir=$?\n"
+                         "printf inner > \"$p/KF/inner.txt\"; mkdir \"$p/KF/Deeper\"\n"
+                         "cp \"$p/My Documents/Notes.txt\" \"$p/KF/copy.txt\"; echo copy=$?\n"
+                         "cat \"$p/KF/copy.txt\"; cat '" + fs("KF/copy.txt") + "'\n"
+                         "dd if=\"$p/big.bin\" of='" + (scratch / "seek.bin") + "' bs=1000 skip=2000 count=1 "
+                         "2>/dev/null; echo seek=$?\n"
+                         "rm -r \"$p/KF\"; echo rm=$?\n"
+                         "fusermount3 -u '" + mnt + "'\n"
+                         "kill $kf 2>/dev/null; wait $kf\n"
+                         "dbus-send --session --dest=org.kde.kded5 --type=method_call /MainApplication "
+                         "org.qtproject.Qt.QCoreApplication.quit >/dev/null 2>&1\n";
+    WriteFile(scratch / "kio-fuse.sh", script);
+    auto run = RunCommand({"/usr/bin/dbus-run-session", "--", "/bin/sh", scratch / "kio-fuse.sh"}, clientOptions(),
+                          std::chrono::seconds(300));
+    std::string said = run.out + run.err;
+    // A container may hand out /dev/fuse and still refuse the mount itself.
+    if (run.out.find("Personal\n") == std::string::npos && said.find("fuse") != std::string::npos)
+        GTEST_SKIP() << "this machine refuses the FUSE mount: " << said;
+    for (const char* step : {"cp=0\n", "write=0\n", "mv=0\n", "mkdir=0\n", "copy=0\n", "seek=0\n", "rm=0\n"})
+        EXPECT_NE(run.out.find(step), std::string::npos) << step << " in " << said;
+    EXPECT_NE(run.out.find("Personal\n"), std::string::npos) << said;
+    // Every byte of a file over 1 MiB, not one prop's worth.
+    EXPECT_EQ(ReadFile(scratch / "big.copy"), bytes);
+    EXPECT_EQ(ReadFile(fs("My Documents/Notes.txt")), "saved by kio-fuse\n");
+    EXPECT_FALSE(PathExists(fs("My Documents/save.tmp")));
+    EXPECT_NE(run.out.find("saved by kio-fuse\n"), std::string::npos) << said;
+    EXPECT_FALSE(PathExists(fs("KF")));
+    EXPECT_TRUE(PathExists(fs("My Documents/Personal/Ideas.txt")));
+    if (!answersRanges())
+        GTEST_SKIP() << "the daemon answers no ranges yet: the seek is not checked";
+    EXPECT_EQ(ReadFile(scratch / "seek.bin"), bytes.substr(2000000, 1000));
+}

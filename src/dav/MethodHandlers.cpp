@@ -169,6 +169,9 @@ void Connection::doGET()
     std::string contentType = standard ? ContentTypeForName(uri)
                                        : TryProperty(*dataSource, "getcontenttype", uri).value_or(kFallbackContentType);
     HeaderMap extra{{"Last-Modified", lastModified}};
+    if (standard)
+        if (auto tag = EntityTag(*dataSource, uri))
+            extra["ETag"] = *tag;
     if (file)
         sendBody(*file, 200, "OK", "OK", contentType.c_str(), &extra);
     else

@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 namespace {
@@ -105,6 +106,24 @@ std::string LockAnswer(const LockTable::Lock& lock)
 
 } // namespace
 
+std::optional<std::string> EntityTag(DataSource& store, const std::string& uri)
+{
+    try {
+        if (!store.exists(uri) || store.isCollection(uri))
+            return std::nullopt;
+        auto modified = store.getLastModified(uri);
+        auto size = store.getProperty("getcontentlength", uri);
+        if (!modified || !size)
+            return std::nullopt;
+        auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(modified->time_since_epoch()).count();
+        char text[64];
+        std::snprintf(text, sizeof text, "\"%llx-%s\"", static_cast<unsigned long long>(ticks), size->c_str());
+        return std::string(text);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 std::string ActiveLocks(const std::vector<LockTable::Lock>& locks)
 {
     std::string text;
@@ -139,6 +158,45 @@ std::optional<int> Connection::lockRefusal(const std::string& uri, bool deep)
             return 400;
     }
     LockTable& table = dataSource->locks();
+    // A header whose conditions all fail stops the request before any lock is
+    // asked about.
+    if (lists) {
+        bool holdsAny = false;
+        // The header holds when one of its lists does, and a list holds when each of
+        // its conditions does on its resource (the one it is tagged with, else the
+        // request's): a token names a lock in force there, an entity tag is the
+        // resource's own.
+        for (const auto& list : *lists) {
+            std::string resource = list.resource ? *list.resource : uri;
+            auto held = table.covering(resource);
+            std::optional<std::optional<std::string>> tag; // asked of the store once, when needed
+            bool holds = true;
+            for (const auto& condition : list.conditions) {
+                bool met = false;
+                if (condition.token) {
+                    met = std::any_of(held.begin(), held.end(),
+                                      [&](const LockTable::Lock& lock) { return lock.token == condition.value; });
+                } else {
+                    if (!tag)
+                        tag = EntityTag(*dataSource, resource);
+                    std::string wanted = condition.value;
+                    if (wanted.rfind("W/", 0) == 0)
+                        wanted = wanted.substr(2);
+                    met = *tag && **tag == wanted;
+                }
+                if (met == condition.negated) {
+                    holds = false;
+                    break;
+                }
+            }
+            if (holds) {
+                holdsAny = true;
+                break;
+            }
+        }
+        if (!holdsAny)
+            return 412;
+    }
 
     // Every lock on the resource (and below it, for a deep change) needs its token
     // named; of shared locks, one is enough.
@@ -163,30 +221,7 @@ std::optional<int> Connection::lockRefusal(const std::string& uri, bool deep)
     if (sharedHeld && !sharedNamed)
         return 423;
 
-    if (!lists)
-        return std::nullopt;
-    // The header holds when one of its lists does, and a list holds when each of
-    // its conditions does on its resource (the one it is tagged with, else the
-    // request's): a token names a lock in force there; an entity tag never
-    // matches, as no resource here has one.
-    for (const auto& list : *lists) {
-        std::string resource = list.resource ? *list.resource : uri;
-        auto held = table.covering(resource);
-        bool holds = true;
-        for (const auto& condition : list.conditions) {
-            bool met = false;
-            if (condition.token)
-                met = std::any_of(held.begin(), held.end(),
-                                  [&](const LockTable::Lock& lock) { return lock.token == condition.value; });
-            if (met == condition.negated) {
-                holds = false;
-                break;
-            }
-        }
-        if (holds)
-            return std::nullopt;
-    }
-    return 412;
+    return std::nullopt;
 }
 
 void Connection::standardLOCK(const std::string& body)

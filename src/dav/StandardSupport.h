@@ -31,3 +31,8 @@ const char* ContentTypeForName(const std::string& uri);
 std::string ActiveLocks(const std::vector<LockTable::Lock>& locks);
 // The supportedlock property's content: exclusive and shared write locks.
 std::string SupportedLocks();
+
+class DataSource;
+// A file's entity tag: its modification time and size, quoted; none for a folder
+// or a resource the store cannot answer for.
+std::optional<std::string> EntityTag(DataSource& store, const std::string& uri);

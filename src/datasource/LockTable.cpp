@@ -77,6 +77,8 @@ std::optional<LockTable::Lock> LockTable::acquire(const std::string& uri, bool d
         if (!shared || !lock.shared)
             return std::nullopt;
     std::lock_guard<std::mutex> guard(mutex_);
+    if (locks_.size() >= kMaximumLocks || owner.size() > kMaximumOwnerBytes)
+        return std::nullopt;
     Lock lock;
     lock.token = NewToken();
     lock.root = uri;

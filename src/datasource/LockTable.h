@@ -25,11 +25,15 @@ public:
 
     // The longest timeout granted, and the one given when a client asks for none.
     static constexpr std::chrono::seconds kMaximumTimeout{3600};
+    // Locks held at once, and the bytes of one lock's owner: what clients make
+    // the daemon keep stays bounded.
+    static constexpr size_t kMaximumLocks = 4096;
+    static constexpr size_t kMaximumOwnerBytes = 16384;
 
     // Takes a new lock; none when a lock in force conflicts with it (an exclusive
     // lock with any other, a shared one with an exclusive one), counting locks on
     // the resource, on a folder above it with depth infinity and, for a deep lock,
-    // below it.
+    // below it; none as well when the table is full or the owner too long.
     std::optional<Lock> acquire(const std::string& uri, bool deep, bool shared, const std::string& owner,
                                 std::chrono::seconds timeout);
     // Restarts the timeout of the lock with this token if it covers `uri`.

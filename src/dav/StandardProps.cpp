@@ -14,6 +14,8 @@
 namespace {
 
 constexpr const char* kWindowsSpace = "urn:schemas-microsoft-com:";
+// The dead properties one resource keeps, names and values together.
+constexpr size_t kMaximumDeadBytes = 1 << 20;
 
 // An HTTP date (RFC 1123, the form clients send these properties in); none otherwise.
 std::optional<DataSource::Date> ParseHTTPDate(const std::string& text)
@@ -125,7 +127,15 @@ void Connection::doPROPPATCH()
                 dead.emplace_back(key, update.value);
             changed = true;
         }
-        if (changed && !store.storeDeadProperties(*uri, dead)) {
+        size_t bytes = 0;
+        for (const auto& [key, value] : dead)
+            bytes += key.size() + value.size();
+        // Refused: more than a request document's worth kept for one resource.
+        if (changed && bytes > kMaximumDeadBytes) {
+            failed = true;
+            for (auto& entry : statuses)
+                entry.second = 507;
+        } else if (changed && !store.storeDeadProperties(*uri, dead)) {
             failed = true;
             for (auto& entry : statuses)
                 entry.second = 507;

@@ -1,9 +1,14 @@
 #pragma once
 
+#include "datasource/LockTable.h"
+
 #include <optional>
 #include <string>
+#include <vector>
 
 // Small rules shared by the handlers of the standard answers.
+
+class DataSource;
 
 // The standard reason text of a status the standard answers give.
 const char* StandardReason(int code);
@@ -25,14 +30,11 @@ std::string UriEscaped(const std::string& path);
 // The content type a file's name extension says; octet-stream when it says none.
 const char* ContentTypeForName(const std::string& uri);
 
-#include "datasource/LockTable.h"
-#include <vector>
 // The activelock elements of the locks, for a lockdiscovery property or answer.
 std::string ActiveLocks(const std::vector<LockTable::Lock>& locks);
 // The supportedlock property's content: exclusive and shared write locks.
 std::string SupportedLocks();
 
-class DataSource;
 // A file's entity tag: its modification time and size, quoted; none for a folder
 // or a resource the store cannot answer for.
 std::optional<std::string> EntityTag(DataSource& store, const std::string& uri);

@@ -235,6 +235,12 @@ void PropFind::getPropValues(const std::string& uri, const DataSource::ChildReco
             value = ActiveLocks(dataSource->locks().covering(uri));
         } else if (standard && name == "supportedlock") {
             value = SupportedLocks();
+        } else if (standard && name == "getetag") {
+            value = EntityTag(*dataSource, uri);
+        } else if (standard && name == "getcontenttype") {
+            // A file's type from its name, as GET gives it; a folder has none.
+            if (!dataSource->isCollection(uri))
+                value = ContentTypeForName(uri);
         } else if (child && entry != child->end()) {
             value = entry->second;
             if (gLogDebug)

@@ -106,6 +106,9 @@ int CopyTree(DataSource& store, const std::string& uri, const std::string& to, b
     return 201;
 }
 
+// Whether the URI names the volume itself ("/Device", "/Device/").
+bool IsVolume(const std::string& uri) { return WithoutTrailingSlash(uri).find('/', 1) == std::string::npos; }
+
 // The multistatus answer naming each member that could not be changed.
 std::string FailureDocument(const Failures& failures)
 {
@@ -131,6 +134,11 @@ void Connection::standardDELETE()
     if (!uri)
         return;
     DataSource& store = *dataSource;
+    // Refused: the volume itself, whose removal would empty the whole handheld.
+    if (IsVolume(*uri)) {
+        sendStandardStatus(403);
+        return;
+    }
     if (!Exists(store, *uri)) {
         sendStandardStatus(404);
         return;
@@ -199,8 +207,9 @@ void Connection::standardMoveOrCopy(bool copy)
         sendStandardStatus(404);
         return;
     }
-    // Refused: onto itself, or into itself, nothing could be left where it was.
-    if (SameOrBelow(*to, *uri) || WithoutTrailingSlash(*to).find('/', 1) == std::string::npos) {
+    // Refused: onto itself, or into itself, nothing could be left where it was;
+    // and the volume is neither moved nor replaced.
+    if (SameOrBelow(*to, *uri) || IsVolume(*uri) || IsVolume(*to)) {
         sendStandardStatus(403);
         return;
     }

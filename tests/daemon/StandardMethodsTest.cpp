@@ -144,6 +144,11 @@ TEST_F(StandardMethods, DeleteRemovesFoldersBottomUp)
         EXPECT_FALSE(PathExists(fs("Tree/a.txt")));
         EXPECT_FALSE(PathExists(fs("Tree/Sub")));
     }
+    // The volume itself is never removed, nor anything in it that way.
+    for (const char* volume : {"/Device/", "/Device", "/Other/"})
+        EXPECT_EQ(send("DELETE", volume).status(), 403) << volume;
+    EXPECT_EQ(transfer("MOVE", "/Device/", "Device/Elsewhere/").status(), 403);
+    EXPECT_TRUE(PathExists(fs("My Documents/Notes.txt")));
     EXPECT_EQ(send("DELETE", "/Device/Tree").status(), 204);
     EXPECT_FALSE(PathExists(fs("Tree")));
     EXPECT_EQ(send("DELETE", "/Device/Tree").status(), 404);

@@ -261,30 +261,31 @@ void Connection::standardLOCK(const std::string& body)
         sendStandardStatus(400);
         return;
     }
-    bool created = false;
-    try {
-        if (!dataSource->exists(uri)) {
-            // A lock on an unmapped name makes an empty file there.
-            if (!dataSource->isCollection(ParentURI(uri))) {
-                sendStandardStatus(409);
-                return;
-            }
-            // A store may answer an empty write as nothing written; what counts
-            // is whether the file is there now.
-            auto empty = std::make_shared<DataSource::Data>();
-            if (!dataSource->putData(empty, uri) && !dataSource->exists(uri)) {
-                sendStandardStatus(409);
-                return;
-            }
-            created = true;
-        }
-    } catch (...) {
-        sendStandardStatus(500);
-        return;
-    }
+    // The lock is taken first, so that a lock refused makes no file.
     auto lock = table.acquire(uri, depth != "0", request->shared, request->owner, timeout);
     if (!lock) {
         sendStandardStatus(423);
+        return;
+    }
+    bool created = false;
+    int failure = 0;
+    try {
+        if (!dataSource->exists(uri)) {
+            // A lock on an unmapped name makes an empty file there. A store may
+            // answer an empty write as nothing written; what counts is whether
+            // the file is there now.
+            auto empty = std::make_shared<DataSource::Data>();
+            if (!dataSource->isCollection(ParentURI(uri)) ||
+                (!dataSource->putData(empty, uri) && !dataSource->exists(uri)))
+                failure = 409;
+            created = failure == 0;
+        }
+    } catch (...) {
+        failure = 500;
+    }
+    if (failure) {
+        table.release(uri, lock->token);
+        sendStandardStatus(failure);
         return;
     }
     HeaderMap extra{{"Lock-Token", "<" + lock->token + ">"}};

@@ -148,9 +148,21 @@ TEST_F(LocalStore, StandardDeepAndSharedLocks)
     EXPECT_EQ(StatusOf(request("DELETE /vol/d/e/f.txt HTTP/1.1\r\n\r\n")), "423");
     EXPECT_EQ(StatusOf(request("MKCOL /vol/d/new HTTP/1.1\r\n\r\n")), "423");
     EXPECT_EQ(StatusOf(request(Lock("/vol/d/e/f.txt", kExclusive))), "423");
+    // A lock refused on an unmapped name makes no file there.
+    EXPECT_EQ(StatusOf(request(Lock("/vol/d/unmapped.txt", kExclusive))), "423");
+    EXPECT_FALSE(PathExists(root / "d/unmapped.txt"));
     EXPECT_EQ(StatusOf(request("MKCOL /vol/d/new HTTP/1.1\r\nIf: (<" + token + ">)\r\n\r\n")), "201");
     EXPECT_EQ(StatusOf(request("UNLOCK /vol/d HTTP/1.1\r\nLock-Token: <" + token + ">\r\n\r\n")), "204");
 
+    // An unmapped name gets an empty file, locked; in a missing folder, nothing.
+    std::string unmapped = request(Lock("/vol/d/unmapped.txt", kExclusive));
+    EXPECT_EQ(StatusOf(unmapped), "201");
+    EXPECT_EQ(ReadFile(root / "d/unmapped.txt"), "");
+    EXPECT_EQ(StatusOf(request("UNLOCK /vol/d/unmapped.txt HTTP/1.1\r\nLock-Token: <" + TokenOf(unmapped) +
+                               ">\r\n\r\n")),
+              "204");
+    EXPECT_EQ(StatusOf(request(Lock("/vol/none/x.txt", kExclusive))), "409");
+    EXPECT_EQ(StatusOf(request(Lock("/vol/none/x.txt", kExclusive))), "409"); // no lock was left behind
     std::string first = TokenOf(request(Lock("/vol/d/e/f.txt", kShared)));
     std::string second = TokenOf(request(Lock("/vol/d/e/f.txt", kShared)));
     EXPECT_FALSE(first.empty());

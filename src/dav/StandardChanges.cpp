@@ -123,6 +123,8 @@ std::string FailureDocument(const Failures& failures)
 
 void Connection::sendStandardStatus(int code)
 {
+    if (code >= 400 && gLogDebug)
+        LogWithDate("%s %s refused: %d %s", command ? command : "", path ? path : "", code, StandardReason(code));
     sendResponse(code, StandardReason(code));
     sendHeader("Content-Length", "0");
     endHeaders();

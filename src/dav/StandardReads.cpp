@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <utility>
 #include <vector>
 
@@ -56,7 +57,29 @@ void Connection::doHEAD()
     }
     // GET's answer, head for head, without a byte of its body.
     headOnly = true;
-    doGET();
+    std::string uri = requestURI();
+    std::optional<std::string> size, modified;
+    bool file = false;
+    try {
+        file = dataSource->exists(uri) && !dataSource->isCollection(uri);
+        if (file) {
+            size = dataSource->getProperty("getcontentlength", uri);
+            modified = dataSource->getProperty("getlastmodified", uri);
+        }
+    } catch (...) {
+        file = false;
+    }
+    // A file's head comes from what the store knows of it, so that asking whether
+    // it is there never reads its bytes over the link; anything else (a folder, a
+    // missing name, a file whose size the store cannot say) is GET's own answer.
+    if (!file || !size || !modified) {
+        doGET();
+        return;
+    }
+    HeaderMap extra{{"Last-Modified", *modified}};
+    if (auto tag = EntityTag(*dataSource, uri))
+        extra["ETag"] = *tag;
+    sendBodyHead(200, "OK", ContentTypeForName(uri), &extra, std::strtoull(size->c_str(), nullptr, 10));
 }
 
 bool Connection::sendFolderIndex(const std::string& uri)

@@ -160,11 +160,14 @@ TEST_F(StandardMethods, DeleteRemovesFoldersBottomUp)
 TEST_F(StandardMethods, HeadAndFolderPages)
 {
     auto get = send("GET", "/Device/My%20Documents/Notes.txt");
+    size_t before = traceText().size();
     auto head = send("HEAD", "/Device/My%20Documents/Notes.txt");
+    // Asking for the head never reads the file over the link.
+    EXPECT_EQ(traceText().substr(before).find("CeReadFile"), std::string::npos) << traceText().substr(before);
     EXPECT_EQ(head.status(), 200);
     EXPECT_EQ(head.body, "");
     EXPECT_EQ(get.body, kNotes);
-    for (const char* name : {"Content-type", "Content-length", "Last-Modified"})
+    for (const char* name : {"Content-type", "Content-length", "Last-Modified", "ETag"})
         EXPECT_EQ(head.header(name), get.header(name)) << name;
     EXPECT_EQ(get.header("Content-type"), "text/plain");
     EXPECT_EQ(send("GET", "/Device/Storage%20Card/Photos/harbour.jpg").header("Content-type"), "image/jpeg");

@@ -2,7 +2,8 @@
 # Measures the daemon against nginx (dav-ext), lighttpd (mod_webdav), apache2
 # (mod_dav_fs) and rclone, all serving one folder on loopback (ours as an emulated
 # device's fs/ with no added latency), then a desktop browser's opening of a large
-# folder on a device behind a slow link. Prints the tables and writes them with the
+# folder on a device behind a slow link, and a 64 MiB GET and PUT over a link of
+# 2 ms a call and 2 MB/s. Prints the tables and writes them with the
 # ratio chart to bench/results/compare.md and compare.svg, beside the raw figures
 # (*.tsv: every repetition, memory in KiB, the browser's steps; compare.dat: ratios).
 #   bench/compare.sh     (installs the peers, builds the daemon; about four minutes)
@@ -104,13 +105,24 @@ for run in 1 2 3; do
   unset "pid[slow]"
 done
 
-# A cached file serves for 10 s: after 40 s without requests the daemon should be back
+echo "a 64 MiB GET and PUT over a slow link..." >&2
+trace=$work/trace-link
+: > "$trace"
+start_webdav "$work/link" "$work/home-link" PAVRIX_DEVICE_TRACE="$trace"
+pid[link]=$webdav_pid
+$py bench/davbench.py link "$webdav_port" /Device "$trace" "$webdav_pid" | sed "s/^/1\t/" > "$results/link.tsv"
+kill "$webdav_pid"
+wait "$webdav_pid" 2>/dev/null || true
+unset "pid[link]"
+
+# A cached file serves for a few seconds: after 40 s without requests the daemon should be back
 # to what it held at start.
 idle_wait=$((40 - (SECONDS - last_request)))
 [ "$idle_wait" -le 0 ] || sleep "$idle_wait"
 echo -e "ours\tidle-40s\t$(status "${pid[ours]}" VmRSS)" >> "$results/mem.tsv"
 
 $py bench/davreport.py --times "$results/times.tsv" --mem "$results/mem.tsv" --browse "$results/browse.tsv" \
+  --link "$results/link.tsv" \
   --md "$results/compare.md" --chart "$results/compare.dat"
 gnuplot -e "data='$results/compare.dat'; out='$results/compare.svg'" bench/chart.gp
 cat "$results/compare.md"

@@ -6,6 +6,7 @@ for bench/davreport.py.
     davbench.py layout WORK
     davbench.py measure --data DIR --out FILE [--reps N] NAME=PORT[/PREFIX]...
     davbench.py browse PORT PREFIX TRACE
+    davbench.py link PORT PREFIX TRACE PID
 
 Each request goes out in one write on a fresh socket and its answer is read to the end
 of the connection, so the client adds little: on 1 KiB GETs about 20 microseconds a
@@ -50,6 +51,17 @@ def layout(work):
     for device, latency in (('device', 0), ('slow', 2000)):
         with open(os.path.join(work, device, 'device.plist'), 'wb') as f:
             plistlib.dump({'LatencyMicroseconds': latency}, f)
+    link_layout(work)
+
+
+def link_layout(work):
+    """A device behind a USB-like link: 2 ms a call, 2 MB/s for file contents."""
+    fs = os.path.join(work, 'link', 'fs')
+    os.makedirs(fs)
+    with open(os.path.join(fs, 'big.bin'), 'wb') as f:
+        f.write(os.urandom(BIG))
+    with open(os.path.join(work, 'link', 'device.plist'), 'wb') as f:
+        plistlib.dump({'LatencyMicroseconds': 2000, 'BytesPerSecond': 2000000}, f)
 
 
 def head(method, path, headers=(), length=None):
@@ -194,6 +206,48 @@ def browse(args):
         print(f'{name}\t{len(requests)}\t{seconds:.6f}\t{len(made)}\t{names}')
 
 
+def link(args):
+    """A 64 MiB GET and a 64 MiB PUT over the slow link: rows as browse's, the GET
+    split at its first body byte; the daemon's peak memory in the last column."""
+    port, prefix, trace, pid = int(args[0]), args[1], args[2], int(args[3])
+
+    def peak():
+        with open(f'/proc/{pid}/status') as f:
+            kib = next(int(line.split()[1]) for line in f if line.startswith('VmHWM:'))
+        return f'peak resident {kib / 1024:.1f} MiB'
+
+    before = calls(trace)
+    start = time.monotonic()
+    first = None
+    with socket.create_connection(('127.0.0.1', port)) as s:
+        s.sendall(head('GET', f'{prefix}/big.bin'))
+        got = bytearray()
+        while True:
+            n = s.recv_into(BUFFER)
+            if n == 0:
+                break
+            if first is None:
+                got += BUFFER[:n]
+                at = got.find(b'\r\n\r\n')
+                if at >= 0 and len(got) > at + 4:
+                    first = time.monotonic() - start
+    whole = time.monotonic() - start
+    if first is None or not got.startswith(b'HTTP/1.1 200'):
+        sys.exit(f'link: GET answered {bytes(got[:40])!r}')
+    made = len(calls(trace)) - len(before)
+    print(f'GET of 64 MiB at 2 MB/s: first byte\t1\t{first:.6f}\t{made}\t{peak()}')
+    print(f'GET of 64 MiB at 2 MB/s: whole\t1\t{whole:.6f}\t{made}\t{peak()}')
+
+    body = os.urandom(BIG)
+    before = calls(trace)
+    start = time.monotonic()
+    status, _ = exchange(port, head('PUT', f'{prefix}/copy.bin', length=len(body)), body)
+    if status not in OK:
+        sys.exit(f'link: PUT: status {status}')
+    made = len(calls(trace)) - len(before)
+    print(f'PUT of 64 MiB at 2 MB/s\t1\t{time.monotonic() - start:.6f}\t{made}\t{peak()}')
+
+
 def calls(trace):
     with open(trace) as f:
         return [line.split('\t')[0].strip() for line in f if line.strip()]
@@ -213,5 +267,6 @@ def options(args, names):
 if __name__ == '__main__':
     if len(sys.argv) < 2:
         sys.exit(__doc__)
-    commands = {'layout': lambda a: layout(a[0]), 'measure': measure, 'browse': browse}
+    commands = {'layout': lambda a: layout(a[0]), 'link-layout': lambda a: link_layout(a[0]), 'measure': measure,
+                'browse': browse, 'link': link}
     commands[sys.argv[1]](sys.argv[2:])

@@ -1,7 +1,7 @@
 """Turns the raw figures of bench/compare.sh into its two markdown tables and the
 ratio chart's data.
 
-    davreport.py --times FILE --mem FILE --browse FILE --md FILE --chart FILE"""
+    davreport.py --times FILE --mem FILE --browse FILE [--link FILE] --md FILE --chart FILE"""
 import statistics
 import sys
 
@@ -66,12 +66,12 @@ def speed_table(times, mem):
     return out, chart
 
 
-def browse_table(browse):
+def browse_table(browse, time_label='time (median of 3)', last_label='calls'):
     """browse rows: run, step, requests, seconds, device calls, call names."""
     steps = {}
     for run, step, count, seconds, calls, names in (r + [''] * (6 - len(r)) for r in browse):
         steps.setdefault(step, []).append((float(seconds), int(count), int(calls), names))
-    out = ['| step | requests | time (median of 3) | device calls | calls |', '|---|---|---|---|---|']
+    out = [f'| step | requests | {time_label} | device calls | {last_label} |', '|---|---|---|---|---|']
     total = [0.0, 0, 0]
     for step, runs in steps.items():
         seconds = statistics.median(s for s, *_ in runs)
@@ -93,6 +93,10 @@ def report(opts):
              '', '## A desktop browser opening a 1,000-file folder ("LatencyMicroseconds" 2000)',
              '', 'Device calls counted from the daemon\'s device trace.', ''
              ] + browse_table(rows(opts['--browse']))
+    if opts.get('--link'):
+        lines += ['', '## Large files over a slow link ("LatencyMicroseconds" 2000, "BytesPerSecond" 2000000)',
+                  '', 'One run; the daemon\'s peak resident size after each step.', ''
+                  ] + browse_table(rows(opts['--link']), 'time', 'memory')[:-1]
     with open(opts['--md'], 'w') as f:
         f.write('\n'.join(lines) + '\n')
     with open(opts['--chart'], 'w') as f:
@@ -101,4 +105,4 @@ def report(opts):
 
 
 if __name__ == '__main__':
-    report(options(sys.argv[1:], ('--times', '--mem', '--browse', '--md', '--chart'))[0])
+    report(options(sys.argv[1:], ('--times', '--mem', '--browse', '--link', '--md', '--chart'))[0])

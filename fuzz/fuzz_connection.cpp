@@ -3,8 +3,9 @@
 // emulated device. Properties:
 //   the answer is nothing, an interim "100 Continue" followed by an answer, or an
 //     answer whose status line has a three-digit code;
-//   a change (PUT, DELETE, MKCOL, MOVE) whose head did not arrive whole changes
-//     nothing on the device or in the mirror, and is refused with 400, 414 or 431;
+//   a change (PUT, DELETE, MKCOL, MOVE) whose head did not arrive whole, or went
+//     past the head's limits, changes nothing on the device or in the mirror, and
+//     is refused with 400, 414 or 431;
 //   nothing outside the device folder and the mirror changes.
 
 #include "FuzzSupport.h"
@@ -72,13 +73,15 @@ bool IsChange(const std::string& request)
 }
 
 // Whether the head ended: a blank line after the request line, with every line
-// within the 1023 bytes the daemon reads of one.
+// within the 1023 bytes the daemon reads of one, and the whole head within the
+// daemon's limits (256 header lines, 64 KiB before its last line).
 bool HeadWhole(const std::string& request)
 {
+    const ConnectionLimits limits;
     size_t start = 0;
-    for (;;) {
+    for (size_t lines = 0;; ++lines) {
         size_t end = request.find('\n', start);
-        if (end == std::string::npos || end - start >= 1023)
+        if (end == std::string::npos || end - start >= 1023 || lines > limits.headLines || start >= limits.headBytes)
             return false;
         std::string line = request.substr(start, end - start);
         if (start > 0 && (line.empty() || line == "\r"))

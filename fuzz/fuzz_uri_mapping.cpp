@@ -4,7 +4,8 @@
 //     and the URI is text an answer can carry as it stands;
 //   a request URI: the device store maps it to a device path (text, below "\"),
 //     the local store to a path that never leaves the store's root and that maps
-//     back to a URI naming the same path; IsMetafile decides by the last piece;
+//     back to a URI naming the same path, and so does the mirror's, escapes
+//     decoded; no URI IsMetafile refuses names a metafile on the device;
 //     the href escaping of PROPFIND answers keeps plain ASCII and escapes the rest
 //     into text an answer can carry.
 
@@ -13,6 +14,7 @@
 #include "dav/PropFind.h"
 #include "datasource/UnixTmpDirDataSource.h"
 #include "device/Metafile.h"
+#include "device/UnixMirroredFSDataSource.h"
 #include "device/WinceDataSource.h"
 #include "platform/TextEncoding.h"
 
@@ -79,6 +81,14 @@ WinceDataSource& DeviceStore()
     return store;
 }
 
+// The metafile mirror, whose mapping decodes escapes: its paths stay below the
+// root however a name is spelled.
+UnixMirroredFSDataSource& MirrorStore()
+{
+    static UnixMirroredFSDataSource store(kLocalRoot);
+    return store;
+}
+
 UnixTmpDirDataSource& LocalStore()
 {
     static UnixTmpDirDataSource store(kLocalRoot);
@@ -115,9 +125,32 @@ void CheckRequestURI(const std::string& uri)
         }
     }
 
-    size_t slash = uri.rfind('/');
-    std::string lastPiece = slash == std::string::npos ? uri : uri.substr(slash + 1);
-    FUZZ_CHECK(IsMetafile(uri) == IsMetafile("/Device/folder/" + lastPiece));
+    if (auto local = MirrorStore().uriToLocal(uri)) {
+        FUZZ_CHECK(local->find('\0') == std::string::npos);
+        std::string normal = std::filesystem::path(*local).lexically_normal().string();
+        FUZZ_CHECK(normal == *local); // no ".", "..", empty or trailing name survives
+        FUZZ_CHECK(normal.rfind(kLocalRoot, 0) == 0);
+        FUZZ_CHECK(normal.size() == kLocalRoot.size() || normal[kLocalRoot.size()] == '/');
+    }
+
+    // No URI that is not a metafile's names a device file whose last name is one:
+    // whatever the escapes, the letter case or the separators, a "._" or
+    // ".DS_Store" name never reaches the device.
+    if (!IsMetafile(uri)) {
+        if (auto path = DeviceStore().uriToLocal(uri)) {
+            size_t separator = path->find_last_of("\\/");
+            std::string name = separator == std::string::npos ? *path : path->substr(separator + 1);
+            std::string folded;
+            for (char c : name)
+                folded += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+            FUZZ_CHECK(folded.rfind("._", 0) != 0 && folded.rfind(".ds_store", 0) != 0);
+        }
+    }
+    // Trailing separators name the same thing without them.
+    std::string trimmed = uri;
+    while (!trimmed.empty() && trimmed.back() == '/')
+        trimmed.pop_back();
+    FUZZ_CHECK(IsMetafile(uri) == IsMetafile(trimmed + "/"));
 
     std::string href = PropFind::encodeURI(uri);
     if (IsASCII(uri))

@@ -5,15 +5,18 @@
 #include "daemon/HandOffFiles.h"
 #include "http/Connection.h"
 #include "log/LogClient.h"
+#include "pavrixwm/LinkManager.h"
 #include "device/WinceDataSource.h"
 #include "platform/ByteBuffer.h"
 #include "platform/HomeFolder.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <malloc.h>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,8 +26,16 @@ std::optional<std::string> gDeviceIPAddress;
 namespace {
 
 // Connections accepted and waiting for their turn; more wait in the kernel's queue.
-// Enough that a handful of silent clients cannot hide a real one behind them.
-constexpr size_t kWaitingConnections = 64;
+// Each one's head limit runs from its accept, so every connection that waits here
+// rather than in the kernel's queue runs out side by side with the others: as many
+// as the descriptors allow, leaving half of them for the stores' own files.
+size_t WaitingConnections()
+{
+    struct rlimit files {};
+    if (::getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return 4096;
+    return std::clamp<size_t>(static_cast<size_t>(files.rlim_cur) / 2, 64, 4096);
+}
 
 // Free heap memory kept between connections for the next request to reuse: enough
 // for the working memory of a 10,000-entry listing, which would otherwise be
@@ -70,6 +81,11 @@ Server::Server(int port, std::optional<std::string> dictionaryLocation, DataSour
         if (auto ip = addresses->getString(kAddressKey))
             gDeviceIPAddress = *ip;
     }
+    // The handheld on a USB link is named and unlocked by what was handed over.
+    std::optional<std::string> password;
+    if (gDevicePassword)
+        password = std::string(gDevicePassword->begin(), gDevicePassword->end());
+    LinkManager::configureProcessWide(gDeviceIPAddress, password);
 
     std::error_code ec;
     std::filesystem::remove_all(MirrorDirectoryPath(), ec);
@@ -101,7 +117,9 @@ Server& Server::Listen()
         std::exit(-1);
     // Listening before the port is announced: a client that reads the port file
     // (the launcher, the desktop) must never find the port refusing connections.
-    if (::listen(server_fd, 1) < 0)
+    // A burst of clients is held by the kernel until the accepting thread takes
+    // them, rather than refused and left to retry after seconds.
+    if (::listen(server_fd, SOMAXCONN) < 0)
         std::exit(-1);
 
     int port = ntohs(serverSocket.sin_port);
@@ -132,7 +150,7 @@ void Server::Serve(size_t connections)
     if (server_fd < 0)
         Listen();
     if (!arrivals)
-        arrivals = std::make_unique<AcceptQueue>(server_fd, kWaitingConnections);
+        arrivals = std::make_unique<AcceptQueue>(server_fd, WaitingConnections());
     for (size_t served = 0; served < connections;)
         served += serveNext(std::chrono::seconds(1)) ? 1 : 0;
 }

@@ -5,10 +5,54 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
 DataSource::DataFile::~DataFile()
 {
     if (fd >= 0)
         ::close(fd);
+}
+
+DataSource::DataFile::DataFile(std::shared_ptr<const Data> whole) : fd(-1), size(whole ? whole->size() : 0)
+{
+    contents = std::move(whole);
+    auto position = std::make_shared<uint64_t>(0);
+    source = [data = contents, position](uint8_t* buffer, size_t count) -> size_t {
+        if (!data || *position >= data->size())
+            return 0;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(count, data->size() - *position));
+        std::memcpy(buffer, data->data() + *position, n);
+        *position += n;
+        return n;
+    };
+    seek = [data = contents, position](uint64_t offset) {
+        if (offset > (data ? data->size() : 0))
+            return false;
+        *position = offset;
+        return true;
+    };
+}
+
+size_t DataSource::DataFile::read(uint8_t* buffer, size_t count) const
+{
+    if (source)
+        return source(buffer, count);
+    for (;;) {
+        ssize_t got = ::read(fd, buffer, count);
+        if (got < 0 && errno == EINTR)
+            continue;
+        return got < 0 ? 0 : static_cast<size_t>(got);
+    }
+}
+
+bool DataSource::DataFile::seekTo(uint64_t offset)
+{
+    if (seek)
+        return seek(offset);
+    return offset <= static_cast<uint64_t>(INT64_MAX) &&
+           ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
 void RaiseDAVNotFound() { throw platform::NamedException(kDAVNotFoundException, kDAVNotFoundReason); }
@@ -92,10 +136,23 @@ std::vector<std::string> DataSource::getPropnames(const std::string&) { return p
 DataSource::DataPtr DataSource::getData(const std::string&) { return nullptr; }
 bool DataSource::putData(const DataPtr&, const std::string&) { return false; }
 DataSource::DataFilePtr DataSource::getDataFile(const std::string&) { return nullptr; }
+
+int DataSource::uploadRefusal(const std::string&, int64_t) { return 0; }
+
+void DataSource::shareSpaceWithinAnswer(bool) {}
 bool DataSource::putDataFromFile(const std::string&, platform::BodyStream&, int64_t) { return false; }
 int DataSource::delete_(const std::string&) { return 501; }
 int DataSource::mkCollection(const std::string&) { return 501; }
 int DataSource::move(const std::string&, const std::optional<std::string>&) { return 501; }
+
+int DataSource::moveKeeping(const std::string& uri, const std::optional<std::string>& to)
+{
+    if (to && exists(*to))
+        return 412;
+    return move(uri, to);
+}
+
+void DataSource::requestAnswered(int) {}
 
 int DataSource::copyFile(const std::string&, const std::string&) { return 501; }
 

@@ -78,15 +78,35 @@ public:
     using DataPtr = std::shared_ptr<const Data>; // null: no data
     using ChildRecord = std::map<std::string, std::string>;
     using ChildList = std::vector<ChildRecord>;
-    // Contents a store sends straight from an open file rather than holding them
-    // whole: the descriptor (closed with the object) and the bytes to send.
+    // Contents a store sends in pieces rather than holding them whole: an open
+    // descriptor (closed with the object), or a source the store reads on demand;
+    // or contents already whole in memory. `size` is the number of bytes to send.
     struct DataFile {
+        // Returns the bytes it put in the buffer, at most `count`; 0 at the end or on failure.
+        using Source = std::function<size_t(uint8_t* buffer, size_t count)>;
+        // Moves to `offset` from the start of the contents; false when it cannot.
+        using Seek = std::function<bool(uint64_t offset)>;
+
         DataFile(int fd, uint64_t size) : fd(fd), size(size) {}
+        DataFile(Source source, Seek seek, uint64_t size)
+            : fd(-1), size(size), source(std::move(source)), seek(std::move(seek))
+        {
+        }
+        explicit DataFile(std::shared_ptr<const Data> contents);
         ~DataFile();
         DataFile(const DataFile&) = delete;
         DataFile& operator=(const DataFile&) = delete;
+
+        // Up to `count` bytes from the current position; 0 at the end or on failure.
+        size_t read(uint8_t* buffer, size_t count) const;
+        // Continues from `offset` of the contents; false when it cannot.
+        bool seekTo(uint64_t offset);
+
         int fd;
         uint64_t size;
+        Source source;
+        Seek seek;
+        std::shared_ptr<const Data> contents; // whole in memory (sent as it is)
     };
     using DataFilePtr = std::unique_ptr<DataFile>;
 
@@ -120,6 +140,8 @@ public:
     virtual DataFilePtr getDataFile(const std::string& uri);
     // Makes or replaces the file with `data`; true when stored. [false]
     virtual bool putData(const DataPtr& data, const std::string& withUri);
+    // A status refusing an upload of `length` bytes (-1: unknown) before any byte is read; 0 to take it. [0]
+    virtual int uploadRefusal(const std::string& uri, int64_t length);
     // Stores the body to its end (`length` announced, -1 chunked); true when every byte was stored. [false]
     virtual bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length);
     // ("delete" is taken by the language.) 204 removed or nothing there, 422 refused. [501]
@@ -128,6 +150,17 @@ public:
     virtual int mkCollection(const std::string& uri);
     // 201 moved, 412 refused or no destination, 403 a destination in another store. [501]
     virtual int move(const std::string& uri, const std::optional<std::string>& to);
+    // Told after each request with the status it was answered (0: none), so that
+    // what only a request that worked may settle (the volume's name) is settled
+    // then. [nothing]
+    virtual void requestAnswered(int status);
+    // A move that never replaces what stands at the destination (a client's
+    // "Overwrite: F"): 412 when something does. [exists ? 412 : move]
+    virtual int moveKeeping(const std::string& uri, const std::optional<std::string>& to);
+
+    // While on, the space of the store (quota, quotaused) is read once and shared by
+    // every resource of the answer being built; off, read at every ask. [nothing]
+    virtual void shareSpaceWithinAnswer(bool on);
 
     // The handler table of the most-derived class; each store class overrides it.
     virtual const PropertyHandlerTable& propertyHandlers() const;

@@ -40,10 +40,10 @@ std::string EscapeHrefBytes(const std::string& bytes)
         if (IsPlainHrefByte(c)) {
             result += static_cast<char>(c);
         } else {
-            // As printf's "%X": no leading zero, so a byte below 0x10 takes one digit.
+            // Always two digits: a byte below 0x10 written with one would run into
+            // the character after it ("%9" then "x" reads back as the byte 0x9x).
             result += '%';
-            if (c >= 0x10)
-                result += kHex[c >> 4];
+            result += kHex[c >> 4];
             result += kHex[c & 0xF];
         }
     }

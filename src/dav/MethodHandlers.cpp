@@ -3,6 +3,7 @@
 // writes one answer.
 
 #include "datasource/HrefEscaping.h"
+#include "dav/ByteRange.h"
 #include "dav/DavMode.h"
 #include "dav/PropFind.h"
 #include "dav/StandardSupport.h"
@@ -48,15 +49,23 @@ int StatusOfChange(const std::function<int()>& change)
     return 500;
 }
 
-// The path of an absolute Destination URI: everything from its third "/" on.
-std::optional<std::string> DestinationPath(const std::optional<std::string>& destination)
+// The path a Destination names. An absolute URI gives everything from its third
+// "/" on; a path alone ("/vol/dir/new.txt", which clients may send) is that path,
+// not something to cut at its third "/". None when the value is neither.
+std::optional<std::string> DestinationPath(const std::string& destination)
 {
-    if (!destination)
+    size_t start = destination.find_first_not_of(" \t");
+    if (start == std::string::npos)
         return std::nullopt;
+    std::string value = destination.substr(start);
+    if (value[0] == '/' && (value.size() < 2 || value[1] != '/'))
+        return value;
+    if (value[0] != '/' && TargetPath(value) == value)
+        return std::nullopt; // neither a path nor an absolute URI
     int slashes = 0;
-    for (size_t i = 0; i < destination->size(); ++i)
-        if ((*destination)[i] == '/' && ++slashes == 3)
-            return destination->substr(i);
+    for (size_t i = 0; i < value.size(); ++i)
+        if (value[i] == '/' && ++slashes == 3)
+            return value.substr(i);
     return std::nullopt;
 }
 
@@ -71,6 +80,23 @@ bool IsTextPath(const std::string& uri)
         if (c < 0x20)
             return false;
     return platform::IsValidUTF8(bytes);
+}
+
+// Text as XML element content: "&", "<" and ">" as entities.
+std::string XmlText(const std::string& text)
+{
+    std::string escaped;
+    for (char c : text) {
+        if (c == '&')
+            escaped += "&amp;";
+        else if (c == '<')
+            escaped += "&lt;";
+        else if (c == '>')
+            escaped += "&gt;";
+        else
+            escaped += c;
+    }
+    return escaped;
 }
 
 } // namespace
@@ -106,13 +132,19 @@ platform::BodyStream* Connection::uploadBody()
         return nullptr;
     }
     auto encoding = headers->objectForKey("Transfer-Encoding");
-    // Refused: a coding we cannot undo would be stored as it came.
-    if (encoding && HeaderToken(encoding) != "chunked") {
+    // Refused: a coding we cannot undo would be stored as it came; codings split
+    // over two header lines are such a list too.
+    if (encoding && (HeaderToken(encoding) != "chunked" || headers->conflicting("Transfer-Encoding"))) {
         sendRefusal(501);
         return nullptr;
     }
     // A chunked body ends where its framing says; a length beside it means nothing.
     if (!encoding) {
+        // Refused: two lengths that differ leave it open where the body ends.
+        if (headers->conflicting("Content-Length")) {
+            sendRefusal(400);
+            return nullptr;
+        }
         if (auto length = headers->objectForKey("Content-Length")) {
             // Refused: a length that is not a plain number says nothing certain
             // about where the body ends.
@@ -165,6 +197,12 @@ void Connection::doGET()
         notFound(uri);
         return;
     }
+    // A store that holds nothing at all (the plain store after a hang-up) has no
+    // such file: an empty 200 would read as an empty file.
+    if (!file && !data) {
+        notFound(uri);
+        return;
+    }
     std::string lastModified = TryProperty(*dataSource, "getlastmodified", uri).value_or(kFallbackLastModified);
     std::string contentType = standard ? ContentTypeForName(uri)
                                        : TryProperty(*dataSource, "getcontenttype", uri).value_or(kFallbackContentType);
@@ -172,6 +210,37 @@ void Connection::doGET()
     if (standard)
         if (auto tag = EntityTag(*dataSource, uri))
             extra["ETag"] = *tag;
+    // A player or a mounted file system seeking in a large file asks for a part;
+    // only that part is read and sent. If-Range is not weighed: with it the whole
+    // file is sent, which is right whatever its validator says.
+    auto range = headers->objectForKey("Range");
+    if (StandardDavAnswers() && range && !headers->objectForKey("If-Range")) {
+        if (!file)
+            file = std::make_unique<DataSource::DataFile>(data);
+        ByteRange part = ChooseByteRange(*range, file->size);
+        if (part.kind == ByteRange::Unsatisfiable) {
+            extra = {{"Content-Range", "bytes */" + std::to_string(file->size)}};
+            sendText("", 416, "Requested Range Not Satisfiable", "", contentType.c_str(), &extra);
+            return;
+        }
+        if (part.kind == ByteRange::Part) {
+            if (!file->seekTo(part.first)) {
+                notFound(uri);
+                return;
+            }
+            extra.emplace("Content-Range", "bytes " + std::to_string(part.first) + "-" +
+                                               std::to_string(part.first + part.count - 1) + "/" +
+                                               std::to_string(file->size));
+            file->size = part.count;
+            sendBody(*file, 206, "Partial Content", "Partial Content", contentType.c_str(), &extra);
+            return;
+        }
+    }
+    // Contents the store holds whole go out as one block, as they always have.
+    if (file && file->contents) {
+        data = file->contents;
+        file.reset();
+    }
     if (file)
         sendBody(*file, 200, "OK", "OK", contentType.c_str(), &extra);
     else
@@ -181,17 +250,20 @@ void Connection::doGET()
 void Connection::doPUT()
 {
     if (auto uri = changeTarget()) {
-        if (StandardDavAnswers())
-            if (auto refusal = standardPutRefusal(*uri)) {
-                sendStandardStatus(*refusal);
-                return;
-            }
         if (platform::BodyStream* body = uploadBody()) {
             int64_t length = body->length() ? static_cast<int64_t>(*body->length()) : -1;
-            sendStatusOnly(StatusOfChange([&] {
-                // The store reads the body itself, straight from the client stream.
-                return dataSource->putDataFromFile(*uri, *body, length) ? 201 : 424;
-            }));
+            std::optional<int> standardRefusal;
+            // Refused before a byte is read: a body the store cannot hold would
+            // only be taken to be thrown away.
+            if (int refusal = StatusOfChange([&] { return dataSource->uploadRefusal(*uri, length); }))
+                sendRefusal(refusal);
+            else if (StandardDavAnswers() && (standardRefusal = standardPutRefusal(*uri)))
+                sendStandardStatus(*standardRefusal);
+            else
+                sendStatusOnly(StatusOfChange([&] {
+                    // The store reads the body itself, straight from the client stream.
+                    return dataSource->putDataFromFile(*uri, *body, length) ? 201 : 424;
+                }));
         }
     }
     gCachedChildren.reset();
@@ -223,7 +295,8 @@ void Connection::doMKCOL()
 
 std::optional<std::string> Connection::destinationURI()
 {
-    std::optional<std::string> to = DestinationPath(headers->objectForKey("Destination"));
+    auto destination = headers->objectForKey("Destination");
+    std::optional<std::string> to = destination ? DestinationPath(*destination) : std::nullopt;
     if (to)
         to = urlUnquote(*to);
     // Refused: a destination that is not text, as for the source.
@@ -241,12 +314,16 @@ void Connection::doMOVE()
     }
     if (auto uri = changeTarget()) {
         // Whatever scheme and host the client names, only the path counts.
-        std::optional<std::string> to = DestinationPath(headers->objectForKey("Destination"));
+        auto destination = headers->objectForKey("Destination");
+        std::optional<std::string> to = destination ? DestinationPath(*destination) : std::nullopt;
         if (to)
             to = urlUnquote(*to);
-        // Refused: a destination that is not text, as for the source.
-        if (to && !IsTextPath(*to))
+        // Refused: a destination that names no path (it would be guessed at), or
+        // one that is not text, as for the source.
+        if ((destination && !to) || (to && !IsTextPath(*to)))
             sendRefusal(400);
+        else if (HeaderToken(headers->objectForKey("Overwrite")) == "f")
+            sendStatusOnly(StatusOfChange([&] { return dataSource->moveKeeping(*uri, to); }));
         else
             sendStatusOnly(StatusOfChange([&] { return dataSource->move(*uri, to); }));
     }
@@ -277,7 +354,8 @@ std::string Connection::getLockResponse(const std::string& /*body*/)
     text += "\t<D:activelock>\n";
     text += "\t\t<D:locktype><D:write/></D:locktype>\n";
     text += "\t\t<D:lockscope><D:exclusive/></D:lockscope>\n";
-    text += "\t\t<D:depth>" + getDepth() + "</D:depth>\n";
+    // The depth as sent, with what XML cannot carry as text made entities.
+    text += "\t\t<D:depth>" + XmlText(getDepth()) + "</D:depth>\n";
     text += "\t\t<D:locktoken><href>" + std::string(kLockToken) + "</href></D:locktoken>\n";
     text += "\t</D:activelock>\n";
     text += "</D:lockdiscovery>\n";

@@ -1,5 +1,6 @@
 #include "dav/PropFind.h"
 
+#include "datasource/CacheLife.h"
 #include "datasource/HrefEscaping.h"
 #include "dav/DavMode.h"
 #include "dav/StandardSupport.h"
@@ -18,6 +19,8 @@ CachedListing::CachedListing(DataSource::ChildList records) : children(std::move
             byName.emplace(name->second, i); // the first of a name wins, as a scan would find it
     }
 }
+
+bool CachedListing::fresh() const { return std::chrono::steady_clock::now() - made < kCacheLife; }
 
 const DataSource::ChildRecord* CachedListing::find(const std::string& name) const
 {
@@ -78,21 +81,31 @@ void PropFind::readPropFind(const std::string& body)
     requestType = kPropRequest;
     if (!standard)
         return;
-    // An empty body asks for all properties, as allprop does; propname asks for
-    // their names.
+    // An empty body asks for all properties, as allprop does: the live ones, not
+    // quota and quotaused, which allprop leaves out (and which would cost device
+    // calls for every member); propname asks for the names of them all.
     bool empty = body.find_first_not_of(" \t\r\n") == std::string::npos;
-    if (empty || body.find("allprop") != std::string::npos || body.find("propname") != std::string::npos)
+    if (empty || body.find("allprop") != std::string::npos)
+        propList = {"resourcetype", "getlastmodified", "getcontentlength"};
+    if (body.find("propname") != std::string::npos) {
         propList = knownProperties();
-    if (body.find("propname") != std::string::npos)
         requestType = kPropNameRequest;
+    }
 }
 
 void PropFind::readStandard(const davxml::PropfindRequest& request)
 {
     requestType = request.kind == davxml::PropfindRequest::PropName ? kPropNameRequest : kPropRequest;
     propList.clear();
-    if (request.kind != davxml::PropfindRequest::Prop) {
+    if (request.kind == davxml::PropfindRequest::PropName) {
         propList = knownProperties();
+        allDead = true;
+        return;
+    }
+    if (request.kind == davxml::PropfindRequest::AllProp) {
+        // The live properties allprop gives (not quota and quotaused), and every
+        // dead one.
+        propList = {"resourcetype", "getlastmodified", "getcontentlength"};
         allDead = true;
         return;
     }
@@ -149,8 +162,23 @@ std::string PropFind::createProp()
         LogWithDate("about to getPropValues");
     }
 
+    // In standard answers the space is one figure for the whole answer, read
+    // once rather than twice for every member.
+    struct SpaceSharing {
+        DataSource* store;
+        bool on;
+        ~SpaceSharing()
+        {
+            if (on)
+                store->shareSpaceWithinAnswer(false);
+        }
+    } sharing{dataSource, standard};
+    if (standard)
+        dataSource->shareSpaceWithinAnswer(true);
+
     // A member of the last listing takes what its record holds from there.
-    const DataSource::ChildRecord* cached = gCachedChildren ? gCachedChildren->find(baseURI) : nullptr;
+    const DataSource::ChildRecord* cached =
+        gCachedChildren && gCachedChildren->fresh() ? gCachedChildren->find(baseURI) : nullptr;
     if (cached && gLogDebug)
         LogWithDate("Found data in cache: %@", Describe(*cached).c_str());
     FoundMap goodProps;

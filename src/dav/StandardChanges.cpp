@@ -227,7 +227,9 @@ void Connection::standardMoveOrCopy(bool copy)
         return;
     }
     bool replacing = Exists(store, *to);
-    if (replacing && !overwrite) {
+    // Refused as well: a file in the place of a folder that holds something
+    // would take all of it with it.
+    if (replacing && (!overwrite || (IsFolder(store, *to) && !IsFolder(store, *uri) && !Members(store, *to).empty()))) {
         sendStandardStatus(412);
         return;
     }

@@ -1,16 +1,19 @@
 #pragma once
 
+#include "datasource/CacheLife.h"
 #include "datasource/DataSource.h"
 #include "pavrixwm/Rapi.h"
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
-// The read cache: the last device file read (under 10 MiB), served again without
-// a device call while it is younger than 10 seconds. Process-wide; only the
-// serving thread touches it.
+// The read cache: the last device file read whole, served again without a device
+// call while it is younger than kCacheLife. Every change through the daemon
+// empties it. Process-wide; only the serving thread touches it.
 extern DataSource::DataPtr gCachedFile;
 extern std::optional<std::string> gCachedFileName;
 extern std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
@@ -18,14 +21,30 @@ extern std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
 // The attached device's file system, and nothing else: a URI /volume/path names
 // the device path \path (every volume segment names the same device tree).
 // Listings and properties live in DeviceFileStoreListing.cpp, reads with the read
-// cache in DeviceFileStoreReads.cpp, changes in DeviceFileStoreChanges.cpp and
-// the URI mapping in DeviceFileStorePaths.cpp.
+// cache in DeviceFileStoreReads.cpp, uploads in DeviceFileStoreUploads.cpp, the
+// other changes in DeviceFileStoreChanges.cpp and the URI mapping in
+// DeviceFileStorePaths.cpp.
 class DeviceFileStore : public DataSource {
 public:
     // Chunk size of uploads, and the read cache's limits.
     static constexpr uint32_t kWriteChunk = 65536;
     static constexpr size_t kReadCacheMaxBytes = 10485759;
-    static constexpr std::chrono::duration<double> kReadCacheLife{10.0};
+    static constexpr std::chrono::duration<double> kReadCacheLife = kCacheLife;
+    // Files up to this size are read whole in one device read; larger ones are
+    // read in pieces of kReadPiece as they are sent, so that memory stays flat and
+    // the first byte leaves at once whatever the size.
+    static constexpr uint64_t kWholeReadMax = 1048576;
+    static constexpr uint32_t kReadPiece = 65536;
+    // The largest file the device's file system holds: its sizes are 32-bit.
+    static constexpr uint64_t kLargestDeviceFile = 0xFFFFFFFFull;
+    // An upload's new contents go to kScratchPrefix, a random part and
+    // kScratchSuffix: the daemon's own file, never listed, found, served or changed
+    // by a request. The old file waits beside it under the same prefix and random
+    // part with kBackupSuffix: a file like any other, so that should it ever be the
+    // only copy left, its owner still sees it.
+    static constexpr const char* kScratchPrefix = "~pxwm~";
+    static constexpr const char* kScratchSuffix = ".new";
+    static constexpr const char* kBackupSuffix = ".old";
 
     explicit DeviceFileStore(std::shared_ptr<Rapi> rapi) : rapi(std::move(rapi)) {}
 
@@ -34,9 +53,14 @@ public:
     static void dropExpiredReadCache();
 
     const std::optional<std::string>& volumePrefix() const { return prefix; }
+    // The first URI mapped names the volume of every listing, but only once its
+    // request worked: a request that failed (one naming a stray volume, say) leaves
+    // the volume to the next request.
+    void requestEnded(bool worked);
 
     // The device path a URI names; none when the URI has no "/" after its volume
-    // segment. The first URI mapped fixes the volume segment used by localToUri.
+    // segment. The first URI mapped by a request that worked fixes the volume
+    // segment used by localToUri (until then, the current request's first).
     std::optional<std::string> uriToLocal(const std::string& uri);
     // The URI of a device path, escaped by the href byte rule, under the volume
     // segment of the first URI mapped.
@@ -44,11 +68,14 @@ public:
 
     // One record per device entry, in device order; a missing folder gives none.
     ChildList getChildren(const std::string& uri) override;
-    // The find result of one resource, from the one-entry cache or one device find;
+    // The find result of one resource, from the one-entry cache (while younger
+    // than kCacheLife) or one device find;
     // raises DAVNotFoundException when the device has no such resource. `flags`
     // names the fields the caller wants; every find asks for all of them.
     RapiFindData getFindData(const std::string& uri, DWORD flags);
     void clearFindCache();
+    // Whether a device name (the last piece of a path) is one of the daemon's scratch files.
+    static bool IsScratchName(const std::string& name);
 
     // The root's modification time is now.
     std::optional<Date> getLastModified(const std::string& uri) override;
@@ -66,13 +93,22 @@ public:
 
     // Whole files through the read cache; a folder reads as empty.
     DataPtr getData(const std::string& uri) override;
-    // Takes the body in 64 KiB chunks as it arrives; a chunk the body ends inside
-    // of is not written, and the device keeps the whole chunks before it.
+    // Files up to kWholeReadMax read whole (as getData, contents in memory);
+    // larger ones as a source that reads the device in pieces, holding the file
+    // open until the DataFile goes. Raises as getData.
+    DataFilePtr getDataFile(const std::string& uri) override;
+    // 413 for a body the device's file system cannot hold, 507 for one larger than
+    // the free space the device reports; 0 otherwise.
+    int uploadRefusal(const std::string& uri, int64_t length) override;
+    // Takes the body in 64 KiB chunks as it arrives into a scratch file beside
+    // the target, and puts it in the target's place only once it is whole: on
+    // any failure the old file stays as it was.
     bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     bool putData(const DataPtr& data, const std::string& withUri) override;
     int delete_(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
     int mkCollection(const std::string& uri) override;
+    void shareSpaceWithinAnswer(bool on) override;
     // CeCopyFile on the device itself (DeviceFileStoreCopy.cpp).
     int copyFile(const std::string& uri, const std::string& to) override;
     // CeSetFileTime on the file, opened for writing; a folder cannot be opened.
@@ -87,14 +123,41 @@ private:
     // The device path of a URI for a read, raising DAVNotFoundException when it has none.
     std::string devicePathForRead(const std::string& uri);
     bool isRoot(const std::string& uri);
-    // Opens the device path for writing (replacing what is there), after emptying
-    // the find cache; INVALID_HANDLE_VALUE when it cannot be opened or mapped.
-    HANDLE openForUpload(const std::string& uri);
+    // The device path of an upload's target, after logging it and emptying the
+    // caches; none when it cannot be mapped or names a scratch file.
+    std::optional<std::string> uploadTarget(const std::string& uri);
+    // Writes a new file at `requested` through `write` (given the open scratch handle;
+    // true when it wrote everything) and, when it succeeded, swaps it in for what
+    // is there. The old file is kept on every failure.
+    bool replaceFile(const std::string& requested, const std::function<bool(HANDLE)>& write);
+    // When a read could not open the file: a folder reads as empty, else raises
+    // DAVBusyException (held by another program) or DAVNotFoundException.
+    DataPtr openFailed(const std::string& uri);
+    // Before a change: every device change empties the caches it could make lie.
+    void forgetBeforeChange();
+    // Deletes the files an earlier upload could not remove, and puts back under its
+    // name an old file whose swap could be neither finished nor undone.
+    void removeStrays();
     // Total and free bytes of the main store and the storage cards.
     std::pair<uint64_t, uint64_t> deviceSpace();
+    // deviceSpace for the quota properties: read once while an answer shares it
+    // (a listing then costs two calls for space whatever its size), else asked
+    // every time.
+    std::pair<uint64_t, uint64_t> spaceForAnswer();
 
     std::shared_ptr<Rapi> rapi;
     std::optional<RapiFindData> cachedFindData;
     std::optional<std::string> cachedFindUri;
+    std::chrono::steady_clock::time_point cachedFindDate;
     std::optional<std::string> prefix;
+    // Files (device paths) left behind by a failed clean-up: each is only ever a
+    // copy, never the one copy of a file.
+    std::vector<std::string> strays;
+    // Old files waiting under their backup name (first) to go back to their own
+    // name (second), where the device went away in the middle of a swap.
+    std::vector<std::pair<std::string, std::string>> restores;
+    // The space read for the answer being built, while one shares it.
+    bool sharingSpace = false;
+    std::optional<std::pair<uint64_t, uint64_t>> spaceMemo;
+    std::optional<std::string> tentativePrefix; // the volume the current request mapped first
 };

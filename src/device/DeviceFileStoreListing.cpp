@@ -25,7 +25,8 @@ bool NamesPattern(const std::string& devicePath)
 {
     size_t cut = devicePath.rfind('\\');
     std::string last = cut == std::string::npos ? devicePath : devicePath.substr(cut + 1);
-    return last.find_first_of("*?") != std::string::npos;
+    // The daemon's scratch files are found by no request either.
+    return last.find_first_of("*?") != std::string::npos || DeviceFileStore::IsScratchName(last);
 }
 
 } // namespace
@@ -55,8 +56,11 @@ DataSource::ChildList DeviceFileStore::getChildren(const std::string& uri)
 
     if (gLogDebug)
         LogWithDate("getChildren - about to RAPI");
+    removeStrays();
     std::vector<RapiFindData> entries;
     rapi->CeFindAllFiles(folder + "*", kListingMask, entries);
+    // The daemon's own scratch files are no member of any folder.
+    std::erase_if(entries, [](const RapiFindData& entry) { return IsScratchName(entry.filename); });
     if (gLogDebug)
         LogWithDate("getChildren - done RAPI: %@", DescribeFinds(entries).c_str());
 
@@ -70,7 +74,8 @@ DataSource::ChildList DeviceFileStore::getChildren(const std::string& uri)
         record.emplace("getlastmodified", platform::FormatHTTPDate(entry.lastModTime));
         record.emplace("accesstime", platform::FormatHTTPDate(entry.lastAccessTime));
         record.emplace("attributes", std::to_string(entry.attributes));
-        record.emplace("getcontentlength", std::to_string(static_cast<uint32_t>(entry.fileSize)));
+        // All 64 bits: a size cut to 32 would make a client truncate the file.
+        record.emplace("getcontentlength", std::to_string(entry.fileSize));
         record.emplace("resourcetype", (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) ? kCollection : "");
     }
     return children;
@@ -80,7 +85,10 @@ RapiFindData DeviceFileStore::getFindData(const std::string& uri, DWORD /*flags*
 {
     // One find asks for every field any caller wants, so that all properties of
     // one resource cost one device call.
-    if (cachedFindUri && *cachedFindUri == uri && cachedFindData)
+    // The entry serves for kCacheLife: a change made on the device itself shows
+    // after that.
+    if (cachedFindUri && *cachedFindUri == uri && cachedFindData &&
+        std::chrono::steady_clock::now() - cachedFindDate < kCacheLife)
         return *cachedFindData;
     clearFindCache();
 
@@ -91,6 +99,7 @@ RapiFindData DeviceFileStore::getFindData(const std::string& uri, DWORD /*flags*
     if (!found.empty()) {
         cachedFindData = found.front();
         cachedFindUri = uri;
+        cachedFindDate = std::chrono::steady_clock::now();
         return *cachedFindData;
     }
     if (gLogDebug)
@@ -157,14 +166,29 @@ std::pair<uint64_t, uint64_t> DeviceFileStore::deviceSpace()
     return {total, free};
 }
 
+void DeviceFileStore::shareSpaceWithinAnswer(bool on)
+{
+    sharingSpace = on;
+    spaceMemo.reset();
+}
+
+std::pair<uint64_t, uint64_t> DeviceFileStore::spaceForAnswer()
+{
+    if (!sharingSpace)
+        return deviceSpace();
+    if (!spaceMemo)
+        spaceMemo = deviceSpace();
+    return *spaceMemo;
+}
+
 std::optional<std::string> DeviceFileStore::DAV_quota(const std::string&)
 {
-    return std::to_string(deviceSpace().first / 512);
+    return std::to_string(spaceForAnswer().first / 512);
 }
 
 std::optional<std::string> DeviceFileStore::DAV_quotaused(const std::string&)
 {
-    auto [total, free] = deviceSpace();
+    auto [total, free] = spaceForAnswer();
     return std::to_string((total - free) / 512);
 }
 

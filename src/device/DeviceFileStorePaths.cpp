@@ -102,10 +102,10 @@ std::optional<std::string> DeviceFileStore::uriToLocal(const std::string& uri)
     size_t slash = uri.size() > 1 ? uri.find('/', 1) : std::string::npos;
     if (slash == std::string::npos)
         return std::nullopt;
-    // Every volume segment names the same device tree; the first one seen names
-    // the children of every listing.
-    if (!prefix)
-        prefix = uri.substr(0, slash);
+    // Every volume segment names the same device tree; the first one seen by a
+    // request that worked names the children of every listing (requestEnded).
+    if (!prefix && !tentativePrefix)
+        tentativePrefix = uri.substr(0, slash);
 
     const std::string rest = uri.substr(slash);
     const std::string bytes = DecodeDevicePath(rest);
@@ -122,7 +122,7 @@ std::string DeviceFileStore::localToUri(const std::string& devicePath)
     if (gLogDebug)
         LogWithDate("localToUri: %@ %@", devicePath.c_str(), escaped.c_str());
 
-    std::string base = prefix.value_or(std::string());
+    std::string base = prefix.value_or(tentativePrefix.value_or(std::string()));
     while (!base.empty() && base.back() == '/')
         base.pop_back();
     std::string tail = escaped;
@@ -149,3 +149,10 @@ std::string DeviceFileStore::devicePathForRead(const std::string& uri)
 }
 
 bool DeviceFileStore::isRoot(const std::string& uri) { return devicePathForRead(uri) == "\\"; }
+
+void DeviceFileStore::requestEnded(bool worked)
+{
+    if (worked && !prefix)
+        prefix = tentativePrefix;
+    tentativePrefix.reset();
+}

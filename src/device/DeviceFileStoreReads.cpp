@@ -16,6 +16,54 @@ void ForgetReadCache()
     gCachedFileDate.reset();
 }
 
+bool ReadCacheHolds(const std::string& uri)
+{
+    return gCachedFileName && *gCachedFileName == uri && gCachedFile && gCachedFileDate &&
+           std::chrono::system_clock::now() - *gCachedFileDate < DeviceFileStore::kReadCacheLife;
+}
+
+void FillReadCache(const DataSource::DataPtr& contents, const std::string& uri)
+{
+    if (contents->size() > DeviceFileStore::kReadCacheMaxBytes)
+        return;
+    // The contents are never changed once read, so the cache shares them.
+    gCachedFile = contents;
+    gCachedFileName = uri;
+    gCachedFileDate = std::chrono::system_clock::now();
+}
+
+bool NamesScratch(const std::string& devicePath)
+{
+    size_t cut = devicePath.rfind('\\');
+    return DeviceFileStore::IsScratchName(cut == std::string::npos ? devicePath : devicePath.substr(cut + 1));
+}
+
+// A device file open for reading in pieces: closed when the last piece is sent
+// (or the answer given up). The first read starts from the beginning unless a
+// seek chose another place, so a whole answer costs no extra seek.
+struct OpenDeviceFile {
+    OpenDeviceFile(std::shared_ptr<Rapi> rapi, HANDLE handle) : rapi(std::move(rapi)), handle(handle) {}
+    ~OpenDeviceFile() { rapi->CeCloseHandle(handle); }
+    OpenDeviceFile(const OpenDeviceFile&) = delete;
+    OpenDeviceFile& operator=(const OpenDeviceFile&) = delete;
+
+    std::shared_ptr<Rapi> rapi;
+    HANDLE handle;
+    bool positioned = false;
+
+    size_t read(uint8_t* buffer, size_t count)
+    {
+        if (!positioned && !(positioned = SeekToOffset(*rapi, handle, 0)))
+            return 0;
+        DWORD got = 0;
+        DWORD ask = static_cast<DWORD>(std::min<size_t>(count, DeviceFileStore::kReadPiece));
+        if (!rapi->CeReadFile(handle, buffer, ask, got))
+            return 0;
+        return std::min<size_t>(got, ask);
+    }
+    bool seek(uint64_t offset) { return positioned = SeekToOffset(*rapi, handle, offset); }
+};
+
 } // namespace
 
 void DeviceFileStore::dropExpiredReadCache()
@@ -24,32 +72,68 @@ void DeviceFileStore::dropExpiredReadCache()
         ForgetReadCache();
 }
 
+void DeviceFileStore::forgetBeforeChange()
+{
+    // One entry each: emptying them is cheaper than working out what a change
+    // (a folder moved, a file replaced) reaches.
+    clearFindCache();
+    ForgetReadCache();
+    spaceMemo.reset();
+}
+
 DataSource::DataPtr DeviceFileStore::getData(const std::string& uri)
 {
-    auto now = std::chrono::system_clock::now();
-    if (gCachedFileName && *gCachedFileName == uri && gCachedFile && gCachedFileDate &&
-        now - *gCachedFileDate < kReadCacheLife)
+    if (ReadCacheHolds(uri))
         return gCachedFile;
     ForgetReadCache();
 
     std::string path = devicePathForRead(uri);
+    if (NamesScratch(path))
+        RaiseDAVNotFound();
     HANDLE handle = rapi->CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
-    if (handle != INVALID_HANDLE_VALUE) {
-        DataPtr contents = readAll(*rapi, handle);
-        rapi->CeCloseHandle(handle);
-        // A file that opened but could not be read is not answered as empty: the
-        // client would take the missing contents for the file's.
+    if (handle == INVALID_HANDLE_VALUE)
+        return openFailed(uri);
+    DataPtr contents = readAll(*rapi, handle);
+    rapi->CeCloseHandle(handle);
+    // A file that opened but could not be read is not answered as empty: the
+    // client would take the missing contents for the file's.
+    if (!contents)
+        RaiseDAVNotFound();
+    FillReadCache(contents, uri);
+    return contents;
+}
+
+DataSource::DataFilePtr DeviceFileStore::getDataFile(const std::string& uri)
+{
+    if (ReadCacheHolds(uri))
+        return std::make_unique<DataFile>(gCachedFile);
+    ForgetReadCache();
+
+    std::string path = devicePathForRead(uri);
+    if (NamesScratch(path))
+        RaiseDAVNotFound();
+    HANDLE handle = rapi->CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return std::make_unique<DataFile>(openFailed(uri));
+    auto file = std::make_shared<OpenDeviceFile>(rapi, handle);
+    auto size = SeekToEnd(*rapi, handle);
+    if (!size)
+        RaiseDAVNotFound();
+    if (*size <= kWholeReadMax) {
+        // The same calls as a whole read: one seek back, one read.
+        DataPtr contents = ReadFromStart(*rapi, handle, *size);
+        file.reset();
         if (!contents)
             RaiseDAVNotFound();
-        if (contents->size() <= kReadCacheMaxBytes) {
-            // The contents are never changed once read, so the cache shares them.
-            gCachedFile = contents;
-            gCachedFileName = uri;
-            gCachedFileDate = std::chrono::system_clock::now();
-        }
-        return contents;
+        FillReadCache(contents, uri);
+        return std::make_unique<DataFile>(contents);
     }
+    return std::make_unique<DataFile>([file](uint8_t* buffer, size_t count) { return file->read(buffer, count); },
+                                      [file](uint64_t offset) { return file->seek(offset); }, *size);
+}
 
+DataSource::DataPtr DeviceFileStore::openFailed(const std::string& uri)
+{
     if (isDirectory(uri))
         return std::make_shared<Data>();
     DWORD error = rapi->CeGetLastError();
@@ -59,4 +143,3 @@ DataSource::DataPtr DeviceFileStore::getData(const std::string& uri)
         LogWithDate("getData CECreateFile, CeGetLastError = %d", static_cast<int>(error));
     RaiseDAVNotFound();
 }
-

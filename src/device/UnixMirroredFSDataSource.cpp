@@ -108,8 +108,13 @@ bool UnixMirroredFSDataSource::createIntermediateDirectories(const std::string& 
 DataSource::ChildList UnixMirroredFSDataSource::getChildren(const std::string& uri)
 {
     ChildList children;
+    // A folder reached through a link is not listed, nor anything but a file in it.
+    if (!isDirectory(uri))
+        return children;
     for (auto& entry : listEntries(uri)) {
-        if (entry.directory || !NamedLikeMetafile(entry.path))
+        struct stat attributes {};
+        if (entry.directory || ::lstat(entry.path.c_str(), &attributes) != 0 || !S_ISREG(attributes.st_mode) ||
+            !NamedLikeMetafile(entry.path))
             continue;
         entry.record["resourcetype"] = "";
         children.push_back(std::move(entry.record));
@@ -118,44 +123,6 @@ DataSource::ChildList UnixMirroredFSDataSource::getChildren(const std::string& u
                         children.back()["name"].c_str());
     }
     return children;
-}
-
-bool UnixMirroredFSDataSource::putData(const DataPtr& data, const std::string& withUri)
-{
-    if (!isFile(withUri))
-        if (auto path = uriToLocal(withUri))
-            createIntermediateDirectories(*path);
-    return UnixTmpDirDataSource::putData(data, withUri);
-}
-
-bool UnixMirroredFSDataSource::putDataFromFile(const std::string& uri, platform::BodyStream& clientFile,
-                                               int64_t /*length*/)
-{
-    auto path = uriToLocal(uri);
-    if (!path)
-        return false;
-    if (!isFile(uri))
-        createIntermediateDirectories(*path);
-
-    return replaceFromStream(*path, clientFile);
-}
-
-int UnixMirroredFSDataSource::mkCollection(const std::string& uri)
-{
-    if (!exists(uri)) {
-        auto path = uriToLocal(uri);
-        if (!path || !createIntermediateDirectories(*path))
-            return 403;
-    }
-    return UnixTmpDirDataSource::mkCollection(uri);
-}
-
-int UnixMirroredFSDataSource::move(const std::string& uri, const std::optional<std::string>& to)
-{
-    auto destination = to ? uriToLocal(*to) : std::nullopt;
-    if (!destination || !createIntermediateDirectories(*destination))
-        return 412;
-    return UnixTmpDirDataSource::move(uri, to);
 }
 
 int UnixMirroredFSDataSource::copyFile(const std::string& uri, const std::string& to)

@@ -1,7 +1,9 @@
 #pragma once
 
 #include "datasource/UnixTmpDirDataSource.h"
+#include "device/MirrorFolders.h"
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,7 +25,26 @@ public:
     // and what lies above it are never tested or made.
     bool createIntermediateDirectories(const std::string& localPath);
 
-    // The base listing without its directories; every record's "resourcetype" is "".
+    // A URI names the same mirror file however it is spelled, as a device name is:
+    // escapes decoded (an escaped "/" or "\" a separator), folder names in lower
+    // case. None for a name holding NUL, "." or "..".
+    std::optional<std::string> uriToLocal(const std::string& uri) override;
+    // The URI of a mirror path, each name escaped by the href byte rule.
+    std::optional<std::string> localToUri(const std::string& localPath) override;
+
+    // Kinds never follow a link: a link, a FIFO or a device node standing in the
+    // mirror exists, but is neither a file nor a folder, and is never opened.
+    bool exists(const std::string& uri) override;
+    bool isFile(const std::string& uri) override;
+    bool isDirectory(const std::string& uri) override;
+    std::optional<Date> getCreationDate(const std::string& uri) override;
+    std::optional<Date> getLastModified(const std::string& uri) override;
+    std::optional<std::string> DAV_getcontentlength(const std::string& uri) override;
+    DataPtr getData(const std::string& uri) override;
+    DataFilePtr getDataFile(const std::string& uri) override;
+    int delete_(const std::string& uri) override;
+
+    // The regular files of the base listing; every record's "resourcetype" is "".
     ChildList getChildren(const std::string& uri) override;
     // Each of these first makes the missing parent folders of its target (the
     // destination for a move), then does what the base does. A failure there is
@@ -35,7 +56,11 @@ public:
     // byte arrived; a body that ends early leaves the old file as it was.
     bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     int mkCollection(const std::string& uri) override;
+    // Renames in place, without another process: 412 when the source is missing,
+    // when a folder stands at the destination (nothing is ever moved into it), or,
+    // for moveKeeping, when anything does. A file standing there is replaced.
     int move(const std::string& uri, const std::optional<std::string>& to) override;
+    int moveKeeping(const std::string& uri, const std::optional<std::string>& to) override;
     // A copy of the file, made beside the target and put in its place whole.
     int copyFile(const std::string& uri, const std::string& to) override;
     // The mirror's path of a URI (uriToLocal made public for the device store's use).
@@ -45,4 +70,15 @@ public:
     std::optional<std::string> DAV_noQuota(const std::string& uri);
     const PropertyHandlerTable& propertyHandlers() const override;
     static const PropertyHandlerTable& classPropertyHandlers();
+
+private:
+    // The mirror path of a URI; `folder` folds its last name too (it names a folder).
+    std::optional<std::string> mirrorPath(const std::string& uri, bool folder);
+    // Where what the URI names stands: its own path, else a folder of that name in
+    // lower case; the path (with nothing there) when neither is.
+    std::optional<mirrorfs::Place> existingPlace(const std::string& uri);
+    int rename(const std::string& uri, const std::optional<std::string>& to, bool keepDestination);
+    // Writes a new file beside the URI's and renames it over the URI's once
+    // `write` succeeded; the parent folders are made first.
+    bool replace(const std::string& uri, const std::function<bool(int fd)>& write);
 };

@@ -1,5 +1,6 @@
 #include "device/WinceDataSource.h"
 
+#include "datasource/HrefEscaping.h"
 #include "device/Metafile.h"
 #include "platform/HomeFolder.h"
 
@@ -67,8 +68,19 @@ DataSource& WinceDataSource::storeFor(const std::string& uri)
 DataSource::ChildList WinceDataSource::getChildren(const std::string& uri)
 {
     ChildList children = device_.getChildren(uri);
-    for (auto& record : mirroredDS->getChildren(uri))
+    ChildList metafiles = mirroredDS->getChildren(uri);
+    if (metafiles.empty())
+        return children;
+    // A metafile is named under the folder as the device's own entries are, so
+    // that every spelling of the folder lists the same href for it.
+    std::string folder = uriToLocal(!uri.empty() && uri.back() == '/' ? uri : uri + "/").value_or("\\");
+    if (folder.back() != '\\')
+        folder += '\\';
+    for (auto& record : metafiles) {
+        const std::string& name = record["name"];
+        record["name"] = device_.localToUri(folder + PercentDecode(name.substr(name.rfind('/') + 1)));
         children.push_back(std::move(record));
+    }
     return children;
 }
 
@@ -85,8 +97,13 @@ std::optional<DataSource::Date> WinceDataSource::getLastModified(const std::stri
 DataSource::DataPtr WinceDataSource::getData(const std::string& uri) { return storeFor(uri).getData(uri); }
 
 // A metafile can be of any size: the mirror hands it over as an open file. A
-// device file is read whole, as the device is asked for it in one read.
+// device file is read whole when small, else in pieces as it is sent.
 DataSource::DataFilePtr WinceDataSource::getDataFile(const std::string& uri) { return storeFor(uri).getDataFile(uri); }
+
+int WinceDataSource::uploadRefusal(const std::string& uri, int64_t length)
+{
+    return storeFor(uri).uploadRefusal(uri, length);
+}
 
 bool WinceDataSource::putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length)
 {
@@ -107,6 +124,21 @@ int WinceDataSource::move(const std::string& uri, const std::optional<std::strin
     if (to && IsMetafile(uri) != IsMetafile(*to))
         return 403;
     return storeFor(uri).move(uri, to);
+}
+
+void WinceDataSource::requestAnswered(int status)
+{
+    device_.requestEnded(status >= 200 && status < 400);
+}
+
+int WinceDataSource::moveKeeping(const std::string& uri, const std::optional<std::string>& to)
+{
+    if (to && IsMetafile(uri) != IsMetafile(*to))
+        return 403;
+    // A device move keeps the device's own rules.
+    if (!IsMetafile(uri))
+        return device_.move(uri, to);
+    return mirroredDS->moveKeeping(uri, to);
 }
 
 int WinceDataSource::mkCollection(const std::string& uri) { return storeFor(uri).mkCollection(uri); }

@@ -42,11 +42,16 @@ public:
     std::optional<Date> getLastModified(const std::string& uri) override;
     DataPtr getData(const std::string& uri) override;
     DataFilePtr getDataFile(const std::string& uri) override;
+    int uploadRefusal(const std::string& uri, int64_t length) override;
     bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
     bool putData(const DataPtr& data, const std::string& withUri) override;
     int delete_(const std::string& uri) override;
     int move(const std::string& uri, const std::optional<std::string>& to) override;
+    int moveKeeping(const std::string& uri, const std::optional<std::string>& to) override;
+    // The volume a request named is kept only when the request worked.
+    void requestAnswered(int status) override;
     int mkCollection(const std::string& uri) override;
+    void shareSpaceWithinAnswer(bool on) override { device_.shareSpaceWithinAnswer(on); }
 
     // For the standard answers (WinceCompanions.cpp). Dead properties live in the
     // mirror, in a file beside the mirror's place for the resource whose name no

@@ -90,6 +90,10 @@ Connection& Connection::Handler()
     } while (again);
     if (debugging())
         LogWithDate("fclose client file");
+    // A head refused for its size may be followed by an endless stream: it is
+    // drained only briefly, so that a flood costs the next client little.
+    if (headTooLarge)
+        clientFile->setLingerLimit(std::chrono::milliseconds(200));
     clientFile->close(inputConsumed());
     if (debugging())
         LogWithDate("did fclose client file");
@@ -110,6 +114,13 @@ bool Connection::handleRequest()
     // The head is in, or given up; the body and the answer are held to a pace.
     clientFile->setDeadline(std::nullopt);
     clientFile->setPace(limits.stall, limits.minimumBytesPerSecond, limits.rateWindow);
+    // Refused whatever the method: the head was not read whole, so nothing in it
+    // can be trusted to say what the client meant.
+    if (headTooLarge) {
+        sendRefusal(431);
+        dataSource->requestAnswered(answeredStatus);
+        return false;
+    }
 
     char name[kHandlerNameSize];
     int length = std::snprintf(name, sizeof name, "do%s", command ? command : "");
@@ -128,12 +139,15 @@ bool Connection::handleRequest()
         (*handler)(*this);
     else
         sendError(501, "Unsupported method");
+    dataSource->requestAnswered(answeredStatus);
     return false;
 }
 
 bool Connection::readLine(char* buffer, int maxLength)
 {
     size_t length = clientFile ? clientFile->getLine(buffer, maxLength) : 0;
+    headLinesRead += length > 0 ? 1 : 0;
+    headBytesRead += length;
     lastLineCut = length > 0 && length == static_cast<size_t>(maxLength - 1) && buffer[length - 1] != '\n';
     // A NUL ends the line early as text (a line starting with one reads as the blank
     // line that ends the head), and a line the stream ended inside is no line.
@@ -150,6 +164,12 @@ bool Connection::readLine(char* buffer, int maxLength)
 std::optional<std::string> Connection::readLine()
 {
     char buffer[1024];
+    // A head past its limits is read no further: the parser sees its end here,
+    // and the request is refused.
+    if (headTooLarge || headLinesRead > limits.headLines || headBytesRead >= limits.headBytes) {
+        headTooLarge = true;
+        return std::nullopt;
+    }
     if (!readLine(buffer, sizeof buffer))
         return std::nullopt;
     headerLineCut = headerLineCut || lastLineCut;
@@ -213,7 +233,7 @@ std::optional<int> Connection::headRefusal() const
 {
     if (requestLineCut)
         return 414;
-    if (headerLineCut)
+    if (headerLineCut || headTooLarge)
         return 431;
     if (!headers || !headers->ended() || headerLineBroken)
         return 400;
@@ -286,4 +306,21 @@ std::string Connection::urlUnquote(const std::string& url)
 
 std::string Connection::baseURI() { return "http://localhost"; }
 
-std::string Connection::requestURI() { return urlUnquote(path ? path : ""); }
+std::string Connection::requestURI() { return urlUnquote(TargetPath(path ? path : "")); }
+
+std::string TargetPath(const std::string& target)
+{
+    // An absolute-form target ("http://host/vol/x") names the same resource as its
+    // path: whatever scheme and host a client writes, only the path counts, and
+    // the scheme never reads as a volume.
+    size_t colon = target.find("://");
+    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(target[0])))
+        return target;
+    for (size_t i = 1; i < colon; ++i) {
+        char c = target[i];
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
+            return target;
+    }
+    size_t slash = target.find('/', colon + 3);
+    return slash == std::string::npos ? std::string("/") : target.substr(slash);
+}

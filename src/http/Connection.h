@@ -13,6 +13,10 @@
 #include <optional>
 #include <string>
 
+// The path of a request target: an absolute-form target ("scheme://host/path")
+// reduced to its path ("/" when it has none); any other target as it is.
+std::string TargetPath(const std::string& target);
+
 // One accepted client socket of the WebDAV server: reads exactly one request,
 // hands it to the method handler named "do" + the method token, writes the
 // answer and closes the socket. The request side lives in Connection.cpp, the
@@ -184,5 +188,9 @@ protected:
     bool headerLineCut = false;  // nor did some header line
     bool lastLineBroken = false;   // the last line read held a NUL or did not end
     bool headerLineBroken = false; // so did the request line or some header line
+    size_t headLinesRead = 0;      // lines of the head read so far, request line included
+    size_t headBytesRead = 0;      // and their bytes
+    bool headTooLarge = false;     // the head went past a limit and was read no further
+    int answeredStatus = 0;        // the status of the answer sent, 0 before one
     std::optional<platform::BodyStream> requestBody_;
 };

@@ -11,6 +11,10 @@ struct ConnectionLimits {
     // The request line and all header lines must have arrived this long after the
     // accept, however slowly they trickle in.
     std::chrono::milliseconds requestHead{10000};
+    // A head (request line and header lines) larger than either of these is refused
+    // with 431 and read no further, so that no head can make memory grow.
+    size_t headLines = 256;
+    size_t headBytes = 64 * 1024;
     // A body or an answer that does not move at all for this long ends the
     // connection ...
     std::chrono::milliseconds stall{30000};

@@ -42,7 +42,9 @@ const char* RefusalReason(int code)
     switch (code) {
     case 413: return "Request Entity Too Large";
     case 414: return "Request-URI Too Long";
+    case 416: return "Requested Range Not Satisfiable";
     case 431: return "Request Header Fields Too Large";
+    case 507: return "Insufficient Storage";
     default: return Connection::messageFromCode(code);
     }
 }
@@ -98,6 +100,7 @@ std::string Connection::formatDate(std::chrono::system_clock::time_point date) {
 
 Connection& Connection::sendResponse(int code, const char* message)
 {
+    answeredStatus = code;
     logRequest();
     if (clientFile)
         clientFile->writeFormat("%s %d %s\r\n", protocolVersion, code, message);
@@ -193,13 +196,11 @@ Connection& Connection::sendBody(const DataSource::DataFile& file, int code, con
     // short and the client, counting on the announced length, sees it cut.
     std::vector<uint8_t> piece(kFilePiece);
     for (uint64_t left = headOnly ? 0 : file.size; left > 0 && clientFile && !clientFile->writeFailed();) {
-        ssize_t got = ::read(file.fd, piece.data(), static_cast<size_t>(std::min<uint64_t>(left, piece.size())));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
+        size_t got = file.read(piece.data(), static_cast<size_t>(std::min<uint64_t>(left, piece.size())));
+        if (got == 0)
             break;
-        clientFile->write(piece.data(), static_cast<size_t>(got));
-        left -= static_cast<uint64_t>(got);
+        clientFile->write(piece.data(), got);
+        left -= got;
     }
     if (debugging())
         LogWithDate("did fwrite");

@@ -22,6 +22,7 @@ RFC2822::RFC2822(LineReader& reader) : reader(&reader) { readHeaders(); }
 RFC2822& RFC2822::readHeaders()
 {
     dict.clear();
+    conflicts.clear();
     endSeen = false;
     for (;;) {
         auto line = reader->readLine();
@@ -36,8 +37,10 @@ RFC2822& RFC2822::readHeaders()
         if (headerSeen && !line->empty() && ((*line)[0] == ' ' || (*line)[0] == '\t')) {
             if (list)
                 list->push_back(*line);
+            // Appended in place: a long run of continuation lines costs no copy of
+            // the growing value at every line.
             auto& value = dict[*headerSeen];
-            value = value + "\n" + *line;
+            value.append(1, '\n').append(*line);
             continue;
         }
         if (isComment(*line))
@@ -50,7 +53,13 @@ RFC2822& RFC2822::readHeaders()
         }
         if (list)
             list->push_back(*line);
-        dict[*headerSeen] = line->substr(line->find(':') + 1);
+        std::string value = line->substr(line->find(':') + 1);
+        auto [it, added] = dict.try_emplace(*headerSeen, value);
+        if (!added) {
+            if (HeaderToken(it->second) != HeaderToken(value))
+                conflicts.insert(*headerSeen);
+            it->second = std::move(value);
+        }
     }
     return *this;
 }

@@ -2,8 +2,11 @@
 
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
+
+std::string LowercaseASCII(std::string text);
 
 // Anything that hands out lines one by one: the next line without its line ending,
 // or none at the end of input.
@@ -41,6 +44,9 @@ public:
     const std::map<std::string, std::string>& getDict() const { return dict; }
     // Whether the block ended with its empty line (rather than with the input).
     bool ended() const { return endSeen; }
+    // Whether the header came more than once with values that differ (the last is
+    // the one kept): a caller that must not guess between them refuses.
+    bool conflicting(const std::string& name) const { return conflicts.count(LowercaseASCII(name)) > 0; }
     // For diagnostics: the headers as "{key = value; ...}".
     std::string description() const;
 
@@ -57,9 +63,9 @@ protected:
     std::optional<std::vector<std::string>> list;
     std::map<std::string, std::string> dict;
     bool endSeen = false;
+    std::set<std::string> conflicts;
 };
 
-std::string LowercaseASCII(std::string text);
 // A header value as one token: the blanks around it dropped, in lower case; empty
 // for an absent header.
 std::string HeaderToken(const std::optional<std::string>& value);

@@ -32,6 +32,7 @@ void DeviceSettings::reload()
     values_.cardsTotal = plist->getInteger("CardsTotal").value_or(0);
     values_.cardsFree = plist->getInteger("CardsFree").value_or(0);
     values_.latencyMicroseconds = plist->getInteger("LatencyMicroseconds").value_or(0);
+    values_.bytesPerSecond = plist->getInteger("BytesPerSecond").value_or(0);
     if (auto processes = plist->get("Processes")) {
         for (const auto& key : processes->keys()) {
             char* end = nullptr;

@@ -2,7 +2,7 @@
 
 // The settings of an emulated device, from the optional device.plist of its
 // directory: "DeviceClass", "DeviceName", "StoreSize", "StoreFree", "CardsTotal",
-// "CardsFree", "LatencyMicroseconds" and "Processes" (decimal process id -> exit
+// "CardsFree", "LatencyMicroseconds", "BytesPerSecond" and "Processes" (decimal process id -> exit
 // code). A test or tool may change the file while the device is in use, so it is
 // looked at again on every call and read again only when it changed.
 
@@ -28,6 +28,8 @@ public:
     int64_t cardsTotal() const { return values_.cardsTotal; }
     int64_t cardsFree() const { return values_.cardsFree; }
     int64_t latencyMicroseconds() const { return values_.latencyMicroseconds; }
+    // The link's speed for file contents read or written; 0: unlimited.
+    int64_t bytesPerSecond() const { return values_.bytesPerSecond; }
     // The exit code of a process the device knows; none for an unknown one.
     std::optional<uint32_t> exitCode(uint32_t process) const;
 
@@ -38,6 +40,7 @@ private:
         std::optional<int64_t> storeSize, storeFree;
         int64_t cardsTotal = 0, cardsFree = 0;
         int64_t latencyMicroseconds = 0;
+        int64_t bytesPerSecond = 0;
         std::map<uint32_t, uint32_t> processes;
     };
 

@@ -131,13 +131,24 @@ HANDLE EmulatedDevice::CeCreateFile(const std::string& path, DWORD desiredAccess
 BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead)
 {
     Call call(*this);
-    return result(files_.read(handle, buffer, bytesToRead, bytesRead));
+    BOOL ok = result(files_.read(handle, buffer, bytesToRead, bytesRead));
+    payForBytes(bytesRead);
+    return ok;
 }
 
 BOOL EmulatedDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)
 {
     Call call(*this);
-    return result(files_.write(handle, buffer, bytesToWrite, bytesWritten));
+    BOOL ok = result(files_.write(handle, buffer, bytesToWrite, bytesWritten));
+    payForBytes(bytesWritten);
+    return ok;
+}
+
+void EmulatedDevice::payForBytes(uint64_t bytes) const
+{
+    int64_t rate = settings_.bytesPerSecond();
+    if (rate > 0 && bytes > 0)
+        std::this_thread::sleep_for(std::chrono::microseconds(bytes * 1000000 / static_cast<uint64_t>(rate)));
 }
 
 DWORD EmulatedDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod)

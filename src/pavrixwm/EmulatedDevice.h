@@ -78,6 +78,8 @@ private:
     EmulatedDevice(std::string directory, const std::string& fsRoot, OpenFileRegistry& openFiles);
     // FALSE with the code kept for CeGetLastError, or TRUE for 0.
     BOOL result(DWORD error);
+    // The time the link takes to carry `bytes` of file contents (BytesPerSecond).
+    void payForBytes(uint64_t bytes) const;
 
     std::string directory_;
     std::mutex mutex_; // one call at a time; every member below is guarded by it

@@ -1,6 +1,8 @@
 #include "pavrixwm/Rapi.h"
 
 #include "pavrixwm/EmulatedDevice.h"
+#include "pavrixwm/LinkDevice.h"
+#include "pavrixwm/LinkManager.h"
 #include "pavrixwm/NoDevice.h"
 
 #include <algorithm>
@@ -16,9 +18,21 @@ std::optional<std::string> TracePathFromEnvironment()
     return std::string(path);
 }
 
+// With a link configured the handheld on it is the device, whether or not one is
+// attached yet; otherwise the emulated device, if one is named.
+std::shared_ptr<DeviceBackend> DefaultDevice()
+{
+    const char* link = std::getenv("PAVRIX_LINK_ADDRESS");
+    if (link && *link) {
+        auto manager = LinkManager::processWide();
+        return manager ? std::make_shared<LinkDevice>(manager) : nullptr;
+    }
+    return EmulatedDevice::fromEnvironment();
+}
+
 } // namespace
 
-Rapi::Rapi() : Rapi(EmulatedDevice::fromEnvironment()) {}
+Rapi::Rapi() : Rapi(DefaultDevice()) {}
 
 Rapi::Rapi(std::shared_ptr<DeviceBackend> device)
     : device_(std::move(device)),

@@ -22,7 +22,8 @@
 
 class Rapi : public RapiBase {
 public:
-    // Opens the device named by PAVRIX_DEVICE; no device when it is unset, missing,
+    // Opens the handheld on the link when PAVRIX_LINK_ADDRESS is set (LinkDevice),
+    // else the device named by PAVRIX_DEVICE; no device when it is unset, missing,
     // or has no fs/ folder.
     Rapi();
     // A session over the given device (none when null).

@@ -1,12 +1,24 @@
 #include "pavrixwm/RapiBase.h"
 
 #include "pavrixwm/EmulatedDevice.h"
+#include "pavrixwm/LinkDevice.h"
+#include "pavrixwm/LinkManager.h"
 #include "platform/ConsoleLog.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 std::optional<std::vector<std::map<std::string, std::string>>> RapiBase::availableDevices()
 {
+    // Over a link the list holds the handheld attached now, if any.
+    const char* link = std::getenv("PAVRIX_LINK_ADDRESS");
+    if (link && *link) {
+        auto manager = LinkManager::processWide();
+        auto info = manager ? manager->device() : std::nullopt;
+        if (!info)
+            return std::nullopt;
+        return std::vector<std::map<std::string, std::string>>{LinkDevice::describe(*info)};
+    }
     auto device = EmulatedDevice::fromEnvironment();
     if (!device)
         return std::nullopt;

@@ -36,11 +36,17 @@ bool IsWritableOffset(int offset)
     return offset % 60 == 0 && offset >= -CalendarDate::kMaxGMTOffset && offset <= CalendarDate::kMaxGMTOffset;
 }
 
-int localOffsetAt(time_t t)
+long localOffsetAt(time_t t)
 {
     struct tm local {};
     localtime_r(&t, &local);
-    long rounded = (local.tm_gmtoff + (local.tm_gmtoff < 0 ? -30 : 30)) / 60 * 60;
+    return local.tm_gmtoff;
+}
+
+// The writable offset nearest to a zone's own: whole minutes within the limit.
+int WritableOffset(long offset)
+{
+    long rounded = (offset + (offset < 0 ? -30 : 30)) / 60 * 60;
     return static_cast<int>(std::clamp<long>(rounded, -CalendarDate::kMaxGMTOffset, CalendarDate::kMaxGMTOffset));
 }
 
@@ -66,9 +72,13 @@ CalendarDate CalendarDate::now() { return inLocalZone(Clock::now()); }
 
 CalendarDate CalendarDate::inLocalZone(Clock::time_point time)
 {
-    // Every offset localOffsetAt gives is writable, and the clock's years lie within
-    // the bounds in every zone.
-    return *at(time, localOffsetAt(Clock::to_time_t(time)));
+    // The fields are the zone's own wall clock, even in a zone whose offset has
+    // seconds or lies beyond what an offset can be written as: the difference is
+    // moved into the time, and the nearest writable offset is the one written.
+    // The clock's years lie within the bounds in every zone.
+    long offset = localOffsetAt(Clock::to_time_t(time));
+    int writable = WritableOffset(offset);
+    return *at(time + std::chrono::seconds(offset - writable), writable);
 }
 
 CalendarDate CalendarDate::inGMT(Clock::time_point time) { return *at(time, 0); }

@@ -30,8 +30,9 @@ public:
     CalendarDate() = default; // 1 January 1970, 00:00:00 GMT
 
     static CalendarDate now(); // in the machine's local zone
-    // The local zone's offset at that time, to the whole minute (a zone's old local
-    // mean time can be seconds off a minute).
+    // The local zone's wall clock at that time. The offset it carries is the
+    // zone's to the whole minute within kMaxGMTOffset (a zone's old local mean time
+    // can be seconds off a minute); the fields are the zone's own all the same.
     static CalendarDate inLocalZone(Clock::time_point time);
     static CalendarDate inGMT(Clock::time_point time);
     // A moment of the host clock read in the zone at the given offset; none for an

@@ -15,8 +15,9 @@ namespace platform {
 
 namespace {
 constexpr size_t kWriteBufferLimit = 65536;
-// How long close() keeps reading what a client still sends after the answer.
-constexpr auto kLingerLimit = std::chrono::milliseconds(2000);
+// How long close() waits for more of what a client still sends once the client has
+// gone quiet: a silent peer never holds the next client back for long.
+constexpr auto kLingerQuiet = std::chrono::milliseconds(200);
 } // namespace
 
 std::unique_ptr<SocketStream> SocketStream::open(int fd)
@@ -52,7 +53,10 @@ bool SocketStream::waitReady(short events)
         // turn, say) is still taken; nothing more is waited for.
         if (deadline_ && now >= *deadline_) {
             struct pollfd pfd {fd_, events, 0};
-            return ::poll(&pfd, 1, 0) > 0;
+            if (::poll(&pfd, 1, 0) > 0)
+                return true;
+            timedOut_ = true;
+            return false;
         }
         long timeout = -1;
         auto bound = [&](Clock::duration left) {
@@ -64,12 +68,16 @@ bool SocketStream::waitReady(short events)
         if (paced_) {
             windowWaited_ += now - accountedUntil;
             accountedUntil = now;
-            if (now - waitStart >= stall_)
+            if (now - waitStart >= stall_) {
+                timedOut_ = true;
                 return false;
+            }
             if (windowWaited_ >= window_) {
                 uint64_t required = bytesPerSecond_ * static_cast<uint64_t>(window_.count()) / 1000;
-                if (windowBytes_ < required)
+                if (windowBytes_ < required) {
+                    timedOut_ = true;
                     return false;
+                }
                 windowWaited_ = Clock::duration::zero();
                 windowBytes_ = 0;
             }
@@ -228,22 +236,25 @@ void SocketStream::close(bool inputComplete)
         return;
     flush();
     int pending = 0;
-    if (inputComplete && inPos_ == inEnd_ && ::ioctl(fd_, FIONREAD, &pending) == 0 && pending == 0) {
-        // Nothing unread, so closing sends no reset; waiting for the peer's close
-        // would only hold the next client back.
+    bool nothingUnread = inPos_ == inEnd_ && ::ioctl(fd_, FIONREAD, &pending) == 0 && pending == 0;
+    // Nothing unread, so closing sends no reset; waiting for the peer's close
+    // would only hold the next client back. A peer that ran out of time has had
+    // its chance: whatever it may still send is not waited for.
+    if (nothingUnread && (inputComplete || timedOut_)) {
         ::close(fd_);
         closed_ = true;
         return;
     }
     ::shutdown(fd_, SHUT_WR);
     // Drain what the peer still sends (an unread body, a second request) until it
-    // closes its side or the limit passes.
-    auto deadline = std::chrono::steady_clock::now() + kLingerLimit;
+    // closes its side, goes quiet or the limit passes.
+    auto deadline = std::chrono::steady_clock::now() + lingerLimit_;
     uint8_t scratch[16384];
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             break;
+        left = std::min<std::chrono::milliseconds>(left, kLingerQuiet);
         struct pollfd pfd {fd_, POLLIN, 0};
         int r = ::poll(&pfd, 1, static_cast<int>(left.count()));
         if (r < 0 && errno == EINTR)

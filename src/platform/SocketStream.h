@@ -59,10 +59,14 @@ public:
     // peer has not read yet. With `inputComplete` (the owner read all the peer
     // announced) and nothing unread, it closes at once instead.
     void close(bool inputComplete = false);
+    // How long close() may keep draining at most (2 s unless set).
+    void setLingerLimit(std::chrono::milliseconds limit) { lingerLimit_ = limit; }
 
     bool writeFailed() const { return writeFailed_; }
     // Whether a read ended the stream (end of input, a reset or a limit).
     bool readEnded() const { return readEnded_; }
+    // Whether a wait on the peer ran out of time (a deadline or a pace limit).
+    bool timedOut() const { return timedOut_; }
     int fd() const { return fd_; }
 
 private:
@@ -82,6 +86,8 @@ private:
     std::vector<uint8_t> out_;
     bool writeFailed_ = false;
     bool closed_ = false;
+    bool timedOut_ = false;
+    std::chrono::milliseconds lingerLimit_{2000};
 
     std::optional<Clock::time_point> deadline_;
     bool paced_ = false;

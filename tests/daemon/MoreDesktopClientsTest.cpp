@@ -41,8 +41,9 @@ protected:
     // Whether the daemon answers ranges (206): a seek through a mount needs them.
     bool answersRanges()
     {
-        auto head = ParseResponse(daemon->request("HEAD /Device/My%20Documents/Notes.txt HTTP/1.1\r\n\r\n"));
-        return head.header("Accept-Ranges") == "bytes";
+        auto part = ParseResponse(
+            daemon->request("GET /Device/My%20Documents/Notes.txt HTTP/1.1\r\nRange: bytes=0-0\r\n\r\n"));
+        return part.status() == 206;
     }
 };
 

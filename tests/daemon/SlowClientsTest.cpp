@@ -96,4 +96,119 @@ TEST(SlowClients, AreGivenUpAndTheNextIsServed)
     serving.join();
 }
 
+// A listener in this process with short limits, serving until the test ends.
+struct ShortLimitsListener {
+    explicit ShortLimitsListener(ConnectionLimits limits, size_t connections)
+        : server(0, std::nullopt, ConnectionDataSource, limits)
+    {
+        device.put("My Documents/a", "A");
+        device.put("My Documents/b.txt", "bee");
+        server.Listen();
+        port = server.boundPort();
+        serving = std::thread([this, connections] { server.Serve(connections); });
+    }
+    ~ShortLimitsListener() { serving.join(); }
+
+    TempDir home;
+    DeviceFolder device;
+    ScopedEnv homeEnv{"HOME", home.path()}, deviceEnv{"PAVRIX_DEVICE", device.path()};
+    ScopedEnv busEnv{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"};
+    Server server;
+    int port = 0;
+    std::thread serving;
+};
+
+Response Get(int port, std::chrono::milliseconds timeout)
+{
+    int fd = ConnectLoopback(port);
+    SendAll(fd, "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n\r\n");
+    Response answer = ParseResponse(ReadUntilClose(fd, timeout));
+    ::close(fd);
+    return answer;
+}
+
+// Heads past the line or byte limit are refused whatever the method, read no
+// further (the sender is cut off, not read to its end) and change nothing; the
+// daemon's memory is what fuzz_connection and the endless-head measurement show.
+TEST(SlowClients, HeadsPastTheirLimitsAreRefusedAndReadNoFurther)
+{
+    ConnectionLimits limits;
+    limits.requestHead = 2s;
+    limits.headLines = 20;
+    limits.headBytes = 4096;
+    struct Case {
+        const char* what;
+        std::string head;
+        int status;
+    };
+    const std::string deleteLine = "DELETE /vol/My%20Documents/a HTTP/1.1\r\n";
+    std::string manyLines, manyBytes, longValue;
+    for (int i = 0; i < 21; ++i)
+        manyLines += "X-" + std::to_string(i) + ": v\r\n";
+    for (int i = 0; i < 5; ++i)
+        manyBytes += "X-" + std::to_string(i) + ": " + std::string(1000, 'v') + "\r\n";
+    longValue = "X-Folded: v\r\n";
+    for (int i = 0; i < 5; ++i)
+        longValue += "\t" + std::string(1000, 'c') + "\r\n";
+    const std::vector<Case> cases{
+        {"20 header lines are taken", deleteLine + manyLines.substr(0, manyLines.find("X-19")) + "\r\n", 204},
+        {"21 header lines", deleteLine + manyLines + "\r\n", 431},
+        {"over 4 KiB of headers", deleteLine + manyBytes + "\r\n", 431},
+        {"over 4 KiB of continuation lines", deleteLine + longValue + "\r\n", 431},
+        {"a read request too", "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n" + manyLines + "\r\n", 431},
+    };
+    ShortLimitsListener listener(limits, cases.size() + 1);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        // The refused DELETE leaves the file; the one taken removes it.
+        if (!PathExists(listener.device.fs("My Documents/a")))
+            WriteFile(listener.device.fs("My Documents/a"), "A");
+        int fd = ConnectLoopback(listener.port);
+        SendAll(fd, c.head);
+        Response answer = ParseResponse(ReadUntilClose(fd, 5s));
+        ::close(fd);
+        EXPECT_EQ(answer.status(), c.status);
+        EXPECT_EQ(PathExists(listener.device.fs("My Documents/a")), c.status != 204);
+    }
+
+    // A head that never ends is cut off at the limit, well before its own end
+    // or the head deadline: the daemon stops reading and closes.
+    int endless = ConnectLoopback(listener.port);
+    auto started = std::chrono::steady_clock::now();
+    std::future<std::string> answer = std::async(std::launch::async, [&] { return ReadUntilClose(endless, 5s); });
+    SendAll(endless, "PUT /vol/._x HTTP/1.1\r\n");
+    const std::string line = "X-Endless: " + std::string(500, 'e') + "\r\n";
+    size_t sent = 0;
+    while (answer.wait_for(0s) != std::future_status::ready && sent < (64u << 20) &&
+           ::send(endless, line.data(), line.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(line.size()))
+        sent += line.size();
+    EXPECT_EQ(ParseResponse(answer.get()).status(), 431);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << "cut off by its size, not its deadline";
+    ::close(endless);
+    EXPECT_FALSE(PathExists(listener.home / "Library/Caches/pxwm_mirroredfs/._x"));
+}
+
+// Far more silent clients than the old backlog and linger could bear: each runs
+// out side by side with the others and is closed without waiting on it, so the
+// client behind all of them waits about one head limit, not one per client.
+TEST(SlowClients, ManySilentClientsCostTheNextOneAboutTheHeadLimit)
+{
+    ConnectionLimits limits;
+    limits.requestHead = 500ms;
+    constexpr int kSilent = 150;
+    ShortLimitsListener listener(limits, kSilent + 1);
+    std::vector<int> silent;
+    for (int i = 0; i < kSilent; ++i)
+        silent.push_back(ConnectLoopback(listener.port));
+    auto started = std::chrono::steady_clock::now();
+    // Lingering 2 s on each, or retrying connections the backlog dropped, would
+    // take minutes; the bound leaves room for a loaded machine.
+    Response answer = Get(listener.port, 8s);
+    EXPECT_EQ(answer.status(), 200);
+    EXPECT_EQ(answer.body, "bee");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+    for (int fd : silent)
+        ::close(fd);
+}
+
 } // namespace

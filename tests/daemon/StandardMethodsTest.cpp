@@ -78,6 +78,13 @@ TEST_F(StandardMethods, MoveFollowsTheOverwriteRules)
     EXPECT_FALSE(PathExists(fs("My Documents/draft.tmp")));
     EXPECT_EQ(ReadFile(fs("My Documents/Personal/other.txt")), "other");
 
+    // A file never takes the place of a folder that holds something.
+    device.put("Full/kept.txt", "kept");
+    EXPECT_EQ(transfer("MOVE", "/Device/My%20Documents/Notes.txt", "Device/Full").status(), 412);
+    EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/Notes.txt", "Device/Full/").status(), 412);
+    EXPECT_EQ(ReadFile(fs("Full/kept.txt")), "kept");
+    EXPECT_EQ(ReadFile(fs("My Documents/Notes.txt")), "saved text");
+
     // A folder onto a folder: the old one and all it held give way.
     MakeDirs(fs("Old"));
     device.put("Old/stale.txt", "stale");

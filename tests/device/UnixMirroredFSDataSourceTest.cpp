@@ -5,6 +5,10 @@
 
 #include "WinceTestSupport.h"
 
+#include <algorithm>
+#include <filesystem>
+#include <sys/stat.h>
+
 using namespace wincetest;
 
 // After a hang-up removed the mirror, a change still in flight makes none of its
@@ -20,4 +24,79 @@ TEST(UnixMirroredFSDataSource, ChangesAfterTheMirrorWasRemovedRemakeNothing)
     EXPECT_EQ(store.mkCollection("/vol/a/._dir"), 403);
     EXPECT_EQ(store.move("/vol/a/._top", std::string("/vol/b/._top")), 412);
     EXPECT_TRUE(EntryNames(top.path()).empty());
+}
+
+// What stands in the mirror besides files and folders (a link planted there, a
+// FIFO, a link to a device node) is never opened, read, written through or
+// listed: each read finds nothing at once, each change stays inside the mirror.
+TEST(UnixMirroredFSDataSource, ServesAndWritesRegularFilesOnly)
+{
+    testsupport::TempDir top;
+    const std::string root = top / "pxwm_mirroredfs";
+    testsupport::MakeDirs(root);
+    WriteFile(top / "secret", "secret");
+    testsupport::MakeDirs(top / "outside");
+    namespace fsys = std::filesystem;
+    fsys::create_symlink(top / "secret", root + "/._link");
+    fsys::create_symlink("/dev/zero", root + "/._zero");
+    fsys::create_symlink(top / "outside", root + "/linked");
+    ASSERT_EQ(::mkfifo((root + "/._fifo").c_str(), 0600), 0);
+    WriteFile(root + "/._plain", "plain");
+    UnixMirroredFSDataSource store(root);
+
+    for (const char* uri : {"/vol/._link", "/vol/._zero", "/vol/._fifo", "/vol/linked/._x"}) {
+        SCOPED_TRACE(uri);
+        EXPECT_FALSE(store.isFile(uri));
+        EXPECT_THROW(store.getDataFile(uri), std::exception);
+        EXPECT_THROW(store.getData(uri), std::exception);
+    }
+    EXPECT_TRUE(store.exists("/vol/._fifo")) << "something stands there, so nothing is made over it unasked";
+    EXPECT_EQ(store.mkCollection("/vol/._fifo"), 405);
+
+    // Changes through a linked folder fail; a link at the name is replaced itself.
+    EXPECT_FALSE(store.putDataFromFile("/vol/linked/._x", *ClientBody("x", 1), 1));
+    EXPECT_EQ(store.mkCollection("/vol/linked/._d"), 403);
+    EXPECT_EQ(store.move("/vol/._plain", std::string("/vol/linked/._p")), 412);
+    EXPECT_TRUE(store.putDataFromFile("/vol/._link", *ClientBody("new", 3), 3));
+    EXPECT_EQ(ReadFile(top / "secret"), "secret");
+    EXPECT_EQ(ReadFile(root + "/._link"), "new");
+    EXPECT_TRUE(EntryNames(top / "outside").empty());
+
+    // Only the regular files are listed; the linked folder lists nothing.
+    std::vector<std::string> names;
+    for (auto& record : store.getChildren("/vol/"))
+        names.push_back(record["name"]);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"/vol/._link", "/vol/._plain"}));
+    EXPECT_TRUE(store.getChildren("/vol/linked/").empty());
+    // Deleting a link removes the link, never its target.
+    fsys::create_symlink(top / "secret", root + "/._link2");
+    EXPECT_EQ(store.delete_("/vol/._link2"), 204);
+    EXPECT_EQ(ReadFile(top / "secret"), "secret");
+}
+
+// A URI names the same mirror file however it spells the name: escapes decoded,
+// folders without regard to letter case, a folder made by MKCOL found again by
+// any spelling of its name.
+TEST(UnixMirroredFSDataSource, EverySpellingOfANameFindsTheSameFile)
+{
+    testsupport::TempDir top;
+    const std::string root = top / "pxwm_mirroredfs";
+    testsupport::MakeDirs(root);
+    UnixMirroredFSDataSource store(root);
+    EXPECT_TRUE(store.putDataFromFile("/vol/My%20Documents/._r%C3%A9sum%C3%A9", *ClientBody("x", 1), 1));
+    EXPECT_EQ(ReadFile(root + "/my documents/._r\xc3\xa9sum\xc3\xa9"), "x");
+    for (const char* uri : {"/vol/My Documents/._r\xc3\xa9sum\xc3\xa9", "/vol/MY%20DOCUMENTS/._r%c3%a9sum%c3%a9",
+                            "/vol/my%20documents%2F._r\xc3\xa9sum\xc3\xa9", "/vol/my documents%5C._r%C3%A9sum%C3%A9"})
+        EXPECT_TRUE(store.isFile(uri)) << uri;
+    EXPECT_FALSE(store.isFile("/vol/My%20Documents/._R%C3%A9sum%C3%A9")) << "a file's own name keeps its case";
+
+    EXPECT_EQ(store.mkCollection("/vol/._Dir"), 201);
+    EXPECT_EQ(store.mkCollection("/vol/._DIR/"), 405);
+    EXPECT_TRUE(store.isDirectory("/vol/._dIr"));
+    EXPECT_EQ(store.delete_("/vol/._DIR"), 204);
+    EXPECT_FALSE(PathExists(root + "/._dir"));
+    // Names that would climb out or hide a NUL name nothing.
+    for (const char* uri : {"/vol/%2E%2E/._x", "/vol/a/%2e%2e%2F%2E%2E/._x", "/vol/._x%00y", "/vol/.%2F._x"})
+        EXPECT_FALSE(store.uriToLocal(uri).has_value()) << uri;
 }

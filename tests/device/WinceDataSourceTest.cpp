@@ -4,8 +4,27 @@
 
 #include "WinceTestSupport.h"
 
+#include <algorithm>
+#include <filesystem>
+
+#include <sys/stat.h>
+
 using namespace wincetest;
 using Call = FaultInjectingDevice::Call;
+
+namespace {
+
+// The names in the device's root folder, sorted.
+std::vector<std::string> FsNames(const DeviceStore& d)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(d.fs("")))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+} // namespace
 
 TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPastFourGiB)
 {
@@ -17,7 +36,7 @@ TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPa
     EXPECT_TRUE(d.store->device().isFile("/vol/Docs/a.txt"));
     EXPECT_EQ(d.device->take("find"), (std::vector<std::string>{"find \\Docs\\* 191", "find \\Docs\\a.txt 59"}));
 
-    // The entry has no age, but every change through the store empties it, even one that fails.
+    // Every change through the store empties the entry, even one that fails.
     const std::function<void()> changes[] = {
         [&] { d.store->putDataFromFile("/vol/b.txt", *ClientBody("12", 2), 2); },
         [&] { d.store->delete_("/vol/missing"); },
@@ -26,8 +45,8 @@ TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPa
     };
     for (const auto& change : changes) {
         d.store->getProperty("getcontentlength", "/vol/Docs/a.txt");
-        d.device->take("");
         change();
+        d.device->take("");
         d.store->getProperty("getcontentlength", "/vol/Docs/a.txt");
         EXPECT_EQ(d.device->take("find").size(), 1u);
     }
@@ -39,24 +58,25 @@ TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPa
     d.put("big.bin", "");
     ASSERT_EQ(::truncate(d.fs("big.bin").c_str(), (off_t(1) << 32) + 7), 0); // sparse
     EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/big.bin"), "4294967303");
-    EXPECT_EQ(d.store->getChildren("/vol/").at(1).at("getcontentlength"), "7") << "records carry the low 32 bits";
+    EXPECT_EQ(d.store->getChildren("/vol/").at(1).at("getcontentlength"), "4294967303") << "records carry all 64 bits";
 }
 
-TEST(WinceReadCache, TenSecondsForFilesUnderTenMiB)
+TEST(WinceReadCache, ForTheCacheLifeForFilesUnderTenMiB)
 {
     DeviceStore d;
     d.put("a.txt", "first");
     d.put("limit.bin", std::string(10485759, 'x'));
     d.put("over.bin", std::string(10485760, 'y'));
+    const auto life = std::chrono::duration_cast<std::chrono::milliseconds>(kCacheLife);
 
     auto first = d.store->getData("/vol/a.txt");
     ASSERT_TRUE(gCachedFileDate);
-    *gCachedFileDate -= std::chrono::milliseconds(9900);
+    *gCachedFileDate -= life - std::chrono::milliseconds(100);
     EXPECT_EQ(d.store->getData("/vol/a.txt"), first) << "the cached contents themselves";
     EXPECT_EQ(d.calls(Call::ReadFile), 1);
     *gCachedFileDate -= std::chrono::milliseconds(100);
     d.store->getData("/vol/a.txt");
-    EXPECT_EQ(d.calls(Call::ReadFile), 2) << "ten seconds old: read again";
+    EXPECT_EQ(d.calls(Call::ReadFile), 2) << "as old as the cache life: read again";
 
     // Ten MiB is too large to keep; and one file is kept at a time.
     for (const char* uri : {"/vol/over.bin", "/vol/over.bin", "/vol/limit.bin", "/vol/limit.bin", "/vol/a.txt"})
@@ -78,6 +98,7 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
         return [=](DeviceStore& d) { return d.device->shortWrites(bytes, skip), testsupport::ChildProcess(); };
     };
     Fault held = [](DeviceStore& d) { return HoldFile(d.fs("a.txt")); };
+    Fault readOnly = [](DeviceStore& d) { return ::chmod(d.fs("a.txt").c_str(), 0444), testsupport::ChildProcess(); };
     Fault noDelete = [](DeviceStore& d) {
         d.device->failCall(Call::RemoveDirectory, ERROR_GEN_FAILURE, 1);
         return d.device->failCall(Call::DeleteFile, ERROR_GEN_FAILURE, 2), testsupport::ChildProcess();
@@ -103,10 +124,15 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
         {"no size to read", fail(Call::SetFilePointer, ERROR_INVALID_HANDLE), get, notFound, "old", 0},
         {"no seek back to the start", fail(Call::SetFilePointer, ERROR_NEGATIVE_SEEK, 1), get, notFound, "old", 0},
         {"short writes: the rest of each chunk next", writeAtMost(30000, 0), up, "done", body, 0},
-        {"a write that takes nothing", writeAtMost(0, 1), up, "failed", body.substr(0, 65536), 0},
-        {"disk full", fail(Call::WriteFile, ERROR_DISK_FULL), up, "failed", "", 0},
+        // A failed upload leaves the old file whole, and no scratch file behind.
+        {"a write that takes nothing", writeAtMost(0, 1), up, "failed", "old", 0},
+        {"disk full", fail(Call::WriteFile, ERROR_DISK_FULL), up, "failed", "old", 0},
+        {"device gone mid-write", fail(Call::WriteFile, ERROR_DEVICE_NOT_CONNECTED, 1), up, "failed", "old", 0},
         {"upload refused", fail(Call::CreateFile, ERROR_ACCESS_DENIED), up, "failed", "old", 1},
-        {"upload over a held file", held, up, "failed", "old", 1},
+        {"upload over a held file", held, up, "failed", "old", 0},
+        {"upload over a read-only file", readOnly, up, "failed", "old", 0},
+        {"old file cannot be moved aside", fail(Call::MoveFile, ERROR_ACCESS_DENIED), up, "failed", "old", 0},
+        {"new file cannot take the name", fail(Call::MoveFile, ERROR_ACCESS_DENIED, 1), up, "failed", "old", 0},
         {"failed delete, as a file or a folder", noDelete, del, "422", "old", 0},
         {"delete of a held file", held, del, "422", "old", 0},
         {"busy move", fail(Call::MoveFile, ERROR_SHARING_VIOLATION), move, "412", "old", 0},
@@ -121,6 +147,7 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
         EXPECT_EQ(c.action(*d.store), c.result);
         EXPECT_TRUE(PathExists(d.fs("a.txt")) && ReadFile(d.fs("a.txt")) == c.left);
         EXPECT_FALSE(PathExists(d.fs("b.txt")) || PathExists(d.fs("D")));
+        EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"}) << "nothing stray";
         EXPECT_EQ(gCachedFileName, std::nullopt) << "a failed read caches nothing";
         EXPECT_EQ(d.calls(Call::CreateFile), d.calls(Call::CloseHandle) + c.failedOpens) << "every handle is closed";
     }
@@ -135,4 +162,85 @@ TEST(WinceFaults, UploadChunks)
     EXPECT_EQ(d.device->take("write"),
               (std::vector<std::string>{"write 65536", "write 35536", "write 5536", "write 34464", "write 4464"}));
     EXPECT_EQ(d.store->move("/vol/", "/vol/Root"), 412) << "the root never moves";
+}
+
+// Scratch files an upload could not remove (the device went away before the
+// clean-up) are never listed, found or served, and go at the next listing; the
+// only copy of an old file whose swap could not be undone is never removed or
+// hidden, and goes back under its name once the device answers.
+TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
+{
+    const std::string body = RandomBytes(70000, 9);
+    auto upload = [&](DeviceStore& d) {
+        return d.store->putDataFromFile("/vol/a.txt", *ClientBody(body, 70000), 70000);
+    };
+    auto scratchName = [](DeviceStore& d) {
+        auto names = FsNames(d);
+        return names.size() == 2 && names.front() == "a.txt" ? names.back() : std::string();
+    };
+    {
+        SCOPED_TRACE("device gone during the upload and its clean-up");
+        DeviceStore d;
+        d.put("a.txt", "old");
+        d.device->failCall(Call::WriteFile, ERROR_DEVICE_NOT_CONNECTED, 1);
+        d.device->failCall(Call::DeleteFile, ERROR_DEVICE_NOT_CONNECTED, 1);
+        EXPECT_FALSE(upload(d));
+        std::string stray = scratchName(d);
+        ASSERT_EQ(stray.rfind(DeviceFileStore::kScratchPrefix, 0), 0u) << stray;
+        EXPECT_EQ(ReadFile(d.fs("a.txt")), "old");
+        EXPECT_EQ(RaisedName([&] { d.store->getProperty("getcontentlength", "/vol/" + stray); }),
+                  "DAVNotFoundException");
+        EXPECT_EQ(RaisedName([&] { d.store->getData("/vol/" + stray); }), "DAVNotFoundException");
+        EXPECT_EQ(d.store->move("/vol/" + stray, "/vol/kept"), 412);
+        auto listing = d.store->getChildren("/vol/");
+        ASSERT_EQ(listing.size(), 1u);
+        EXPECT_EQ(listing[0].at("name"), "/vol/a.txt");
+        EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"}) << "removed once the device answers";
+    }
+    {
+        SCOPED_TRACE("old file's copy not removed after the swap");
+        DeviceStore d;
+        d.put("a.txt", "old");
+        d.device->failCall(Call::DeleteFile, ERROR_DEVICE_NOT_CONNECTED, 1);
+        EXPECT_TRUE(upload(d)) << "the new contents are whole in place";
+        EXPECT_EQ(ReadFile(d.fs("a.txt")), body);
+        EXPECT_NE(scratchName(d), "");
+        d.store->getChildren("/vol/");
+        EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"});
+    }
+    {
+        SCOPED_TRACE("a name spelt in other letter case replaces the file under its own name");
+        DeviceStore d;
+        d.put("a.txt", "old");
+        EXPECT_TRUE(d.store->putDataFromFile("/vol/A.TXT", *ClientBody("new", 3), 3));
+        EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"});
+        EXPECT_EQ(ReadFile(d.fs("a.txt")), "new");
+    }
+    {
+        SCOPED_TRACE("swap failed and could not be undone");
+        DeviceStore d;
+        d.put("a.txt", "old");
+        d.device->failCall(Call::MoveFile, ERROR_DEVICE_NOT_CONNECTED, 3, 1);
+        EXPECT_FALSE(upload(d));
+        ASSERT_EQ(FsNames(d).size(), 1u) << "the old file under its backup name, nothing else";
+        std::string kept = FsNames(d).front();
+        EXPECT_FALSE(DeviceFileStore::IsScratchName(kept)) << kept << ": the only copy is never hidden";
+        EXPECT_EQ(d.store->getChildren("/vol/").size(), 1u) << "still away: listed under its backup name";
+        EXPECT_EQ(ReadFile(d.fs(kept)), "old");
+        d.store->getChildren("/vol/");
+        EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"}) << "back under its name once the device answers";
+        EXPECT_EQ(ReadFile(d.fs("a.txt")), "old");
+    }
+    {
+        SCOPED_TRACE("swap undone too late: the name was taken meanwhile");
+        DeviceStore d;
+        d.put("a.txt", "old");
+        d.device->failCall(Call::MoveFile, ERROR_DEVICE_NOT_CONNECTED, 2, 1);
+        EXPECT_FALSE(upload(d));
+        std::string kept = FsNames(d).front();
+        d.put("a.txt", "made on the handheld");
+        d.store->getChildren("/vol/");
+        EXPECT_EQ(ReadFile(d.fs(kept)), "old") << "neither copy is lost";
+        EXPECT_EQ(ReadFile(d.fs("a.txt")), "made on the handheld");
+    }
 }

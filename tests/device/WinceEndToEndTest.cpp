@@ -33,8 +33,9 @@ TEST_F(WinceDaemon, ListingsWithMirrorFilesAndTheRootsFixedProperties)
     put("My Documents/Notes #1.txt", "note");
     testsupport::MakeDirs(fs("My Documents/Pictures"));
     start();
-    // The mirror keeps names as the URI spells them, escapes and all.
-    WriteFile(mirror("My%20Documents/._Notes%20%231.txt"), "xattr");
+    // The mirror keeps names as the device would: escapes decoded, folder names in
+    // lower case, so that every spelling of a folder finds the same metafiles.
+    WriteFile(mirror("my documents/._Notes #1.txt"), "xattr");
 
     const std::string notes = "/vol/My%20Documents/Notes%20%231.txt", meta = "/vol/My%20Documents/._Notes%20%231.txt",
                       pictures = "/vol/My%20Documents/Pictures";
@@ -76,7 +77,7 @@ TEST_F(WinceDaemon, GetFilesFoldersHeldAndTheReadCache)
     EXPECT_EQ(file.header("Last-Modified"), "Mon, 01 Dec 2014 00:00:00 GMT");
     EXPECT_EQ(file.header("Content-type"), "text/html");
     EXPECT_EQ(file.body, "device text");
-    // Read again within ten seconds: the same bytes, from the cache, though the file changed.
+    // Read again within the cache life: the same bytes, from the cache, though the file changed.
     put("Docs/page.txt", "changed");
     EXPECT_EQ(ask(Request("GET", "/vol/docs/PAGE.txt")).body, "device text");
     EXPECT_EQ(traced("CeReadFile\n"), 1u) << ReadFile(trace);
@@ -104,7 +105,7 @@ TEST_F(WinceDaemon, RefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
     EXPECT_EQ(ask(Request("MOVE", "/vol/a.txt")).status(), 412) << "no destination";
     // A metafile source moves within the mirror, and what it becomes is listed.
     EXPECT_EQ(ask(Request("MOVE", "/vol/._x", "Destination: http://h/vol/Full/._y\r\n")).status(), 201);
-    EXPECT_EQ(ReadFile(mirror("Full/._y")), "meta");
+    EXPECT_EQ(ReadFile(mirror("full/._y")), "meta");
     EXPECT_EQ(Hrefs(ask(Propfind("/vol/Full/", "1")).body),
               (std::vector<std::string>{"/vol/Full/", "/vol/Full/inside.txt", "/vol/Full/._y"}));
     // The mirror's folders are the device's: a listing names them once.
@@ -118,9 +119,24 @@ TEST_F(WinceDaemon, RefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
     Response after = ask(Propfind("/vol/Docs/", "1"));
     EXPECT_EQ(after.status(), 207);
     EXPECT_EQ(Hrefs(after.body), (std::vector<std::string>{"/vol/Docs/", "/vol/Docs/subdir"}));
-    EXPECT_EQ(ask(Request("GET", "/vol/Docs/a.txt")).body, "");
+    EXPECT_EQ(ask(Request("GET", "/vol/Docs/a.txt")).status(), 404) << "no empty file where the store has none";
     EXPECT_EQ(ask(Request("PUT", "/vol/Docs/a.txt", "Content-Length: 1\r\n") + "x").status(), 424);
     EXPECT_EQ(ask(Request("DELETE", "/vol/Docs/a.txt")).status(), 501);
     EXPECT_EQ(ReadFile(fs("Docs/a.txt")), "first");
     EXPECT_EQ(ReadFile(trace), before) << "the device is not asked any more";
+}
+
+// The volume that names every listing's children is the one of the first request
+// that worked: neither a request that failed nor an absolute-form target (whose
+// scheme would read as a volume) fixes it.
+TEST_F(WinceDaemon, TheVolumeIsFixedOnlyByARequestThatWorked)
+{
+    put("Docs/a.txt", "a");
+    start();
+    EXPECT_EQ(ask(Request("GET", "/stray/missing.txt")).status(), 404);
+    EXPECT_EQ(ask(Request("GET", "http://evil.example/vol/Docs/a.txt")).body, "a");
+    EXPECT_EQ(ask(Request("PUT", "http://evil.example/vol/Docs/._m", "Content-Length: 1\r\n") + "m").status(), 201);
+    EXPECT_EQ(ReadFile(mirror("docs/._m")), "m");
+    EXPECT_EQ(Hrefs(ask(Propfind("/other/Docs/", "1")).body),
+              (std::vector<std::string>{"/other/Docs/", "/vol/Docs/a.txt", "/vol/Docs/._m"}));
 }

@@ -42,8 +42,13 @@ TEST(WincePathMapping, UriToLocal)
 
 TEST(WincePathMapping, IsMetafile)
 {
-    for (const char* uri : {"/vol/._Notes.txt", "/vol/a/.DS_Store", "/vol/.DS_Store_old", "/vol/a/b/._"})
+    // Decided on the name the device would be given: escapes decoded, letter case
+    // folded, trailing separators dropped, escaped separators taken as separators.
+    for (const char* uri : {"/vol/._Notes.txt", "/vol/a/.DS_Store", "/vol/.DS_Store_old", "/vol/a/b/._",
+                            "/vol/%2E_enc", "/vol/.%5Fenc", "/vol/%2EDS_Store", "/vol/.DS_STORE", "/vol/.ds_store",
+                            "/vol/My%20Documents%2F._x", "/vol/a%5C._x", "/vol/._dir/", "/vol/._dir//"})
         EXPECT_TRUE(IsMetafile(uri)) << uri;
-    for (const char* uri : {"/vol/a._b", "/vol/._dir/", "/vol/x.DS_Store", "/vol/.ds_store", "/vol/.hidden", ""})
+    for (const char* uri : {"/vol/a._b", "/vol/x.DS_Store", "/vol/.hidden", "/vol/._x/a", "/vol/%2E%2Ex", "/vol/.%5",
+                            ""})
         EXPECT_FALSE(IsMetafile(uri)) << uri;
 }

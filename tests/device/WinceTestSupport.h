@@ -14,6 +14,7 @@
 #include "platform/SocketStream.h"
 #include "platform/PlistObject.h"
 #include "support/FaultInjectingDevice.h"
+#include "support/SimulatedHandheld.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -125,13 +126,29 @@ protected:
     testsupport::DeviceFolder deviceDir;
     std::string trace = home / "trace.txt";
     std::unique_ptr<testsupport::Daemon> daemon;
+    bool standardAnswers = false; // start() the daemon with PAVRIX_STANDARD_DAV=1
+    // With PAVRIX_TEST_OVER_LINK set (a SimulatedHandheld kind), the same folder is
+    // reached over the device link through a simulated handheld instead.
+    std::unique_ptr<testsupport::SimulatedHandheld> handheld;
 
-    void start()
+    void start(const std::map<std::string, std::optional<std::string>>& extraEnv = {})
     {
         auto env = testsupport::NoBusEnv();
+        if (standardAnswers)
+            env["PAVRIX_STANDARD_DAV"] = "1";
+        for (const auto& [name, value] : extraEnv)
+            env[name] = value;
         env["PAVRIX_DEVICE"] = deviceDir.path();
         env["PAVRIX_DEVICE_TRACE"] = trace;
+        if (const char* kind = std::getenv("PAVRIX_TEST_OVER_LINK"); kind && *kind) {
+            handheld = std::make_unique<testsupport::SimulatedHandheld>(deviceDir.path(), kind);
+            for (const auto& [name, value] : handheld->env())
+                env[name] = value;
+        }
         daemon = std::make_unique<testsupport::Daemon>(home.path(), env);
+        if (handheld) {
+            ASSERT_TRUE(handheld->waitConnected()) << handheld->stderrText();
+        }
     }
     std::string fs(const std::string& relative) const { return deviceDir.fs(relative); }
     std::string mirror(const std::string& rel) const { return home / ("Library/Caches/pxwm_mirroredfs/" + rel); }

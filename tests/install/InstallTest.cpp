@@ -27,7 +27,7 @@ struct StagedInstall {
 };
 
 const std::vector<std::string> kPrograms{"webdav", "webdav-start", "pavrix-logserver", "pavrix-prefserver",
-                                         "pavrix-monitor"};
+                                         "pavrix-monitor", "pavrix-linkd"};
 
 bool IsExecutableFile(const std::string& path)
 {
@@ -43,12 +43,15 @@ TEST(Install, EveryFileLandsUnderThePrefixAndNamesWhatIsInstalled)
     ASSERT_EQ(install.result.exitCode, 0) << install.result.out << install.result.err;
 
     std::vector<std::string> expected{
+        "lib/systemd/system/pavrix-linkd@.service",
         "lib/systemd/user/pavrix-logserver.service",
         "lib/systemd/user/webdav.service",
         "share/dbus-1/services/org.pavrix.PavrixWMForFramework.service",
         "share/dbus-1/services/org.pavrix.PavrixWMLogServer.service",
         "share/doc/webdav/README.md",
         "share/doc/webdav/environment.example",
+        "share/doc/webdav/pavrix-linkd.default",
+        "lib/udev/rules.d/60-pavrix-link.rules",
     };
     for (const auto& program : kPrograms)
         expected.push_back("bin/" + program);
@@ -78,6 +81,7 @@ TEST(Install, EveryFileLandsUnderThePrefixAndNamesWhatIsInstalled)
          {"Name=" + monitor, "Exec=" + bin + "pavrix-monitor"}},
         {"lib/systemd/user/pavrix-logserver.service", {"BusName=" + logServer, "ExecStart=" + bin + "pavrix-logserver"}},
         {"lib/systemd/user/webdav.service", {"ExecStart=" + bin + "webdav"}},
+        {"lib/systemd/system/pavrix-linkd@.service", {"ExecStart=" + bin + "pavrix-linkd --address ${PAVRIX_LINK_ADDRESS} --user ${PAVRIX_LINK_USER}"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.file);

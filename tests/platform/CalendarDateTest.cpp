@@ -89,15 +89,25 @@ TEST(CalendarDate, MakesEveryDateOfTheBoundsAndRefusesTheRest)
 }
 
 // A zone that kept the local mean time of its city is seconds off a whole minute;
-// such a date is read to the nearest minute, which the text formats can write.
+// such a date's offset is read to the nearest minute, which the text formats can
+// write.
 TEST(CalendarDate, LocalZoneToTheWholeMinute)
 {
-    for (const auto& [zone, offset] : {std::pair{"LMT-5:53:38", 21240}, {"LMT+0:44:20", -2640}, {"LMT+0:44:40", -2700}, {"UTC0", 0}}) {
+    // The offset is written to the minute and within +-23:59, but the wall clock is
+    // the zone's own to the second: a log time stamp is never off by the remainder.
+    for (const auto& [zone, offset] : {std::pair{"LMT-5:53:38", 21240}, {"LMT+0:44:20", -2640}, {"LMT+0:44:40", -2700},
+                                       {"UTC0", 0}, {"XST-00:00:30", 60}, {"XST-24:30", 86340}, {"XST+24:30", -86340}}) {
         ::setenv("TZ", zone, 1);
         ::tzset();
         CalendarDate date = CalendarDate::inLocalZone(CalendarDate::Clock::from_time_t(kSat7Mar2009));
         EXPECT_EQ(date.gmtOffset(), offset) << zone;
         EXPECT_EQ(CalendarDate::parse(kPrefFormat, date.format(kPrefFormat)), date) << zone;
+        time_t t = kSat7Mar2009;
+        struct tm local {};
+        localtime_r(&t, &local);
+        char wall[32];
+        std::strftime(wall, sizeof wall, "%Y-%m-%d %H:%M:%S", &local);
+        EXPECT_EQ(date.format("%Y-%m-%d %H:%M:%S"), wall) << zone;
     }
     ::setenv("TZ", "Asia/Kolkata", 1); // as every test here starts
     ::tzset();

@@ -1,0 +1,281 @@
+// Device files against the real daemon: caches that follow every change, sizes
+// past 4 GiB, byte ranges in standard answers, and large files streamed both ways
+// in bounded memory.
+
+#include "WinceTestSupport.h"
+
+#include "datasource/CacheLife.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sstream>
+#include <thread>
+
+using namespace wincetest;
+using testsupport::ConnectLoopback;
+using testsupport::SendAll;
+
+namespace {
+
+std::string Put(const std::string& uri, const std::string& body)
+{
+    return Request("PUT", uri, "Content-Length: " + std::to_string(body.size()) + "\r\n") + body;
+}
+
+std::string Move(const std::string& from, const std::string& to)
+{
+    return Request("MOVE", from, "Destination: http://h" + to + "\r\n");
+}
+
+std::string Range(const std::string& uri, const std::string& range)
+{
+    return Request("GET", uri, "Range: " + range + "\r\n");
+}
+
+// The getcontentlength values of a multistatus document, in order.
+std::vector<std::string> Lengths(const std::string& document)
+{
+    std::vector<std::string> lengths;
+    std::regex length("<ns0:getcontentlength>([^<]*)</ns0:getcontentlength>");
+    for (auto it = std::sregex_iterator(document.begin(), document.end(), length); it != std::sregex_iterator(); ++it)
+        lengths.push_back((*it)[1]);
+    return lengths;
+}
+
+// A sparse file of `size` bytes whose last bytes are `tail`.
+void SparseFile(const std::string& path, uint64_t size, const std::string& tail)
+{
+    int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())),
+              static_cast<ssize_t>(tail.size()));
+    ::close(fd);
+}
+
+// How many lines of a trace extract are calls of `name`.
+int CountCalls(const std::string& calls, const std::string& name)
+{
+    int n = 0;
+    std::istringstream lines(calls);
+    for (std::string line; std::getline(lines, line);)
+        n += line == name || line.rfind(name + "\t", 0) == 0;
+    return n;
+}
+
+uint64_t PeakResidentKiB(pid_t pid)
+{
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("VmHWM:");
+    return at == std::string::npos ? UINT64_MAX : std::stoull(status.substr(at + 6));
+}
+
+} // namespace
+
+// Every change through the daemon is seen by the next read, and a change made on
+// the device itself once the cache life has passed.
+TEST_F(WinceDaemon, CachesFollowOwnChangesAndHandheldChangesAfterTheirLife)
+{
+    put("Docs/a.txt", "one");
+    put("Docs/b.txt", "bee");
+    put("Docs/d.txt", "12345");
+    start();
+
+    EXPECT_EQ(ask(Request("GET", "/vol/Docs/a.txt")).body, "one");
+    EXPECT_EQ(ask(Put("/vol/Docs/a.txt", "two!")).status(), 201);
+    EXPECT_EQ(ask(Request("GET", "/vol/Docs/a.txt")).body, "two!") << "PUT replaces what a GET read";
+    EXPECT_EQ(ask(Request("DELETE", "/vol/Docs/a.txt")).status(), 204);
+    EXPECT_EQ(ask(Request("GET", "/vol/Docs/a.txt")).status(), 404) << "a deleted file is not served";
+
+    EXPECT_EQ(ask(Request("GET", "/vol/Docs/b.txt")).body, "bee");
+    EXPECT_EQ(ask(Move("/vol/Docs/b.txt", "/vol/Docs/c.txt")).status(), 201);
+    EXPECT_EQ(ask(Request("GET", "/vol/Docs/b.txt")).status(), 404) << "the old name of a moved file";
+    EXPECT_EQ(ask(Request("GET", "/vol/Docs/c.txt")).body, "bee");
+
+    // Changed on the handheld: the listing, the lookup after it and the read
+    // each show the change once the cache life is over.
+    EXPECT_EQ(Lengths(ask(Propfind("/vol/Docs/d.txt", "0")).body), std::vector<std::string>{"5"});
+    EXPECT_EQ(ask(Request("GET", "/vol/Docs/d.txt")).body, "12345");
+    auto listed = Lengths(ask(Propfind("/vol/Docs/", "1")).body);
+    put("Docs/d.txt", "1234567");
+    std::this_thread::sleep_for(std::chrono::duration_cast<std::chrono::milliseconds>(kCacheLife) +
+                                std::chrono::milliseconds(200));
+    EXPECT_EQ(Lengths(ask(Propfind("/vol/Docs/d.txt", "0")).body), std::vector<std::string>{"7"});
+    EXPECT_EQ(ask(Request("GET", "/vol/Docs/d.txt")).body, "1234567");
+    auto relisted = Lengths(ask(Propfind("/vol/Docs/", "1")).body);
+    EXPECT_NE(listed, relisted);
+    EXPECT_EQ(Lengths(ask(Propfind("/vol/Docs/d.txt", "0")).body), std::vector<std::string>{"7"});
+}
+
+// A file past 4 GiB (sparse) is listed and found with its true size, its end read
+// by a range; a PUT the device's file system cannot hold is refused untouched.
+TEST_F(WinceDaemon, FilesPastFourGiB)
+{
+    const uint64_t size = (uint64_t(5) << 30) + 7;
+    testsupport::MakeDirs(fs("Big"));
+    SparseFile(fs("Big/huge.bin"), size, "TAIL");
+    put("Big/small.txt", "keep");
+    start({{"PAVRIX_STANDARD_DAV", "1"}});
+
+    const std::string sizeText = std::to_string(size);
+    auto lengths = Lengths(ask(Propfind("/vol/Big/", "1")).body);
+    EXPECT_NE(std::find(lengths.begin(), lengths.end(), sizeText), lengths.end()) << "listed whole";
+    EXPECT_EQ(Lengths(ask(Propfind("/vol/Big/huge.bin", "0")).body), std::vector<std::string>{sizeText})
+        << "found whole after the listing";
+
+    Response tail = ask(Range("/vol/Big/huge.bin", "bytes=-4"));
+    EXPECT_EQ(tail.status(), 206);
+    EXPECT_EQ(tail.body, "TAIL");
+    EXPECT_EQ(tail.header("Content-Range"), "bytes " + std::to_string(size - 4) + "-" + std::to_string(size - 1) +
+                                                 "/" + sizeText);
+
+    std::string before = ReadFile(trace);
+    Response refused = ask(Request("PUT", "/vol/Big/small.txt", "Content-Length: 4294967396\r\n") + "data");
+    EXPECT_EQ(refused.status(), 413);
+    EXPECT_EQ(ReadFile(fs("Big/small.txt")), "keep");
+    EXPECT_EQ(ReadFile(trace), before) << "refused without a device call";
+}
+
+// Standard answers honour one byte range, reading only it from the device; the
+// daemon's own answers send the whole file whatever the client asks.
+TEST_F(WinceDaemon, ByteRangesReadOnlyThePartAsked)
+{
+    const std::string big = RandomBytes(3 << 20, 11), small = "0123456789";
+    put("big.bin", big);
+    put("small.txt", small);
+    start({{"PAVRIX_STANDARD_DAV", "1"}});
+
+    struct Row {
+        const char* file;
+        std::string range;
+        int status;
+        std::string body, contentRange;
+    };
+    const uint64_t n = big.size();
+    const std::string total = "/" + std::to_string(n);
+    const Row rows[] = {
+        {"small.txt", "bytes=2-5", 206, "2345", "bytes 2-5/10"},
+        {"small.txt", "bytes=7-", 206, "789", "bytes 7-9/10"},
+        {"small.txt", "bytes=-3", 206, "789", "bytes 7-9/10"},
+        {"small.txt", "bytes=5-100", 206, "56789", "bytes 5-9/10"},
+        {"small.txt", "bytes=10-", 416, "", "bytes */10"},
+        {"small.txt", "bytes=-0", 416, "", "bytes */10"},
+        {"small.txt", "bytes=1-2,4-5", 200, small, ""},
+        {"small.txt", "lines=1-2", 200, small, ""},
+        {"big.bin", "bytes=2000000-2000009", 206, big.substr(2000000, 10), "bytes 2000000-2000009" + total},
+        {"big.bin", "bytes=3000000-", 206, big.substr(3000000), "bytes 3000000-" + std::to_string(n - 1) + total},
+        {"big.bin", "bytes=" + std::to_string(n) + "-", 416, "", "bytes *" + total},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.file) + " " + row.range);
+        Response r = ask(Range(std::string("/vol/") + row.file, row.range));
+        EXPECT_EQ(r.status(), row.status);
+        EXPECT_TRUE(r.body == row.body) << r.body.size() << " bytes";
+        EXPECT_EQ(r.header("Content-Range").value_or(""), row.contentRange);
+    }
+
+    // Ten bytes of a large file: a seek to them and one read, not the file.
+    std::string before = ReadFile(trace);
+    EXPECT_EQ(ask(Range("/vol/big.bin", "bytes=1500000-1500009")).body, big.substr(1500000, 10));
+    std::string calls = ReadFile(trace).substr(before.size());
+    EXPECT_EQ(CountCalls(calls, "CeReadFile"), 1) << calls;
+    EXPECT_EQ(CountCalls(calls, "CeSetFilePointer"), 2) << calls << "the size, then the start of the range";
+    EXPECT_EQ(CountCalls(calls, "CeCloseHandle"), 1) << calls;
+}
+
+// The daemon's own answers ignore Range; a file of 1 MiB is still read whole in
+// one device read, a larger one in pieces.
+TEST_F(WinceDaemon, OwnAnswersIgnoreRangeAndReadSmallFilesWhole)
+{
+    put("one.bin", RandomBytes(1 << 20, 4));
+    put("more.bin", RandomBytes((1 << 20) + 1, 5));
+    start();
+
+    Response whole = ask(Range("/vol/one.bin", "bytes=0-9"));
+    EXPECT_EQ(whole.status(), 200);
+    EXPECT_EQ(whole.body.size(), size_t(1) << 20);
+    EXPECT_EQ(traced("CeReadFile\n"), 1u) << "one read of the whole MiB";
+    EXPECT_EQ(traced("CeSetFilePointer\n"), 2u);
+
+    Response pieces = ask(Request("GET", "/vol/more.bin"));
+    EXPECT_EQ(pieces.body, ReadFile(fs("more.bin")));
+    EXPECT_GE(traced("CeReadFile\n"), 1u + 17u) << "in pieces of 64 KiB";
+}
+
+// 512 MiB down and up: the daemon's peak resident size stays under 32 MiB, and the
+// first bytes of the GET leave before the device has read more than a little.
+TEST_F(WinceDaemon, LargeDeviceFilesStreamInBoundedMemory)
+{
+    const uint64_t size = uint64_t(512) << 20;
+    SparseFile(fs("big.bin"), size, "END!");
+    start();
+
+    int down = ConnectLoopback(daemon->port());
+    SendAll(down, Request("GET", "/vol/big.bin"));
+    std::string head;
+    std::vector<char> buffer(1 << 20);
+    uint64_t received = 0;
+    bool firstBytes = false;
+    size_t readsAtFirstBytes = 0;
+    std::string last;
+    for (ssize_t n; (n = ::recv(down, buffer.data(), buffer.size(), 0)) > 0;) {
+        size_t at = 0;
+        if (head.find("\r\n\r\n") == std::string::npos) {
+            head.append(buffer.data(), n);
+            size_t end = head.find("\r\n\r\n");
+            if (end == std::string::npos)
+                continue;
+            at = n - (head.size() - end - 4);
+            head.resize(end + 4);
+        }
+        if (!firstBytes && size_t(n) > at) {
+            firstBytes = true;
+            readsAtFirstBytes = traced("CeReadFile\n");
+        }
+        received += n - at;
+        last = (last + std::string(buffer.data() + at, n - at));
+        if (last.size() > 4)
+            last.erase(0, last.size() - 4);
+    }
+    ::close(down);
+    EXPECT_NE(head.find("Content-length: " + std::to_string(size)), std::string::npos) << head;
+    EXPECT_EQ(received, size);
+    EXPECT_EQ(last, "END!");
+    EXPECT_LT(readsAtFirstBytes, 1024u) << "of 8192 pieces: the answer starts before the file is read";
+
+    const std::string block = RandomBytes(1 << 20, 6);
+    int up = ConnectLoopback(daemon->port());
+    SendAll(up, Request("PUT", "/vol/big.bin", "Content-Length: " + std::to_string(size) + "\r\n"));
+    for (uint64_t sent = 0; sent < size; sent += block.size())
+        SendAll(up, block);
+    EXPECT_EQ(ParseResponse(testsupport::ReadUntilClose(up, std::chrono::seconds(120))).status(), 201);
+    ::close(up);
+    EXPECT_EQ(std::filesystem::file_size(fs("big.bin")), size);
+
+    EXPECT_LT(PeakResidentKiB(daemon->pid()), 32u * 1024) << "peak resident KiB";
+}
+
+// A depth-1 listing in standard answers costs one device find for the folder and
+// at most two calls for space, whatever its size; allprop asks no space at all.
+// The daemon's own answers keep asking the space for every member.
+TEST_F(WinceDaemon, ListingCostDoesNotGrowWithTheFolder)
+{
+    for (int i = 0; i < 200; ++i)
+        put("Many/f" + std::to_string(i) + ".txt", "x");
+    start({{"PAVRIX_STANDARD_DAV", "1"}});
+
+    auto callsOf = [&](const std::string& raw) {
+        std::string before = ReadFile(trace);
+        Response r = ask(raw);
+        EXPECT_EQ(r.status(), 207);
+        EXPECT_EQ(Hrefs(r.body).size(), 201u);
+        std::string calls = ReadFile(trace).substr(before.size());
+        return static_cast<int>(std::count(calls.begin(), calls.end(), '\n'));
+    };
+    const std::string allprop = "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>";
+    auto body = [](const std::string& b) { return "Content-Length: " + std::to_string(b.size()) + "\r\n"; };
+    // The folder's own lookup and its listing.
+    EXPECT_EQ(callsOf(Request("PROPFIND", "/vol/Many/", "Depth: 1\r\n" + body(allprop)) + allprop), 2);
+    EXPECT_LE(callsOf(Request("PROPFIND", "/vol/Many/", "Depth: 1\r\nContent-Length: 0\r\n")), 2);
+    EXPECT_LE(callsOf(Propfind("/vol/Many/", "1")), 2 + 2) << "quota and quotaused share one reading";
+}

@@ -1,0 +1,94 @@
+#include "support/SimulatedHandheld.h"
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace testsupport {
+
+int FreePort(bool datagram)
+{
+    int fd = ::socket(AF_INET, datagram ? SOCK_DGRAM : SOCK_STREAM, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof sa;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) == 0)
+        port = ntohs(sa.sin_port);
+    ::close(fd);
+    return port;
+}
+
+SimulatedHandheld::SimulatedHandheld(const std::string& deviceFolder, const std::string& kind,
+                                     const std::vector<std::string>& extraArgs)
+    : folder_(deviceFolder), kind_(kind), extraArgs_(extraArgs), stderr_(logs_ / "devicesim.err"),
+      control_(FreePort()), info_(FreePort()), wake_(FreePort(true)), rapi_(FreePort())
+{
+    start();
+}
+
+SimulatedHandheld::~SimulatedHandheld() { unplug(); }
+
+void SimulatedHandheld::start()
+{
+    std::vector<std::string> argv = {std::string(PAVRIX_BIN_DIR) + "/pavrix-devicesim",
+                                     "--device",
+                                     folder_,
+                                     "--desktop-ports",
+                                     std::to_string(control_) + "," + std::to_string(info_),
+                                     "--ports",
+                                     std::to_string(wake_) + "," + std::to_string(rapi_),
+                                     "--flow",
+                                     kind_ == "legacy" ? "legacy" : "rndis",
+                                     "--os",
+                                     kind_ == "rndis-rapi1" ? "5.0" : (kind_ == "legacy" ? "4.21" : "5.1")};
+    argv.insert(argv.end(), extraArgs_.begin(), extraArgs_.end());
+    ChildProcess::Options options;
+    options.stderrFile = stderr_;
+    // The new run's file starts empty: keep what earlier runs said, so that
+    // connections can be counted across a re-plug.
+    if (PathExists(stderr_))
+        history_ += ReadFile(stderr_);
+    process_ = ChildProcess(argv, options);
+}
+
+void SimulatedHandheld::unplug()
+{
+    if (process_.pid() > 0) {
+        process_.signal(SIGKILL);
+        process_.stop();
+    }
+}
+
+void SimulatedHandheld::freeze()
+{
+    if (process_.pid() > 0)
+        process_.signal(SIGSTOP);
+}
+
+std::map<std::string, std::optional<std::string>> SimulatedHandheld::env() const
+{
+    return {{"PAVRIX_DEVICE", std::nullopt},
+            {"PAVRIX_LINK_ADDRESS", "127.0.0.1"},
+            {"PAVRIX_LINK_DEVICE", "127.0.0.1"},
+            {"PAVRIX_LINK_PORTS", std::to_string(control_) + "," + std::to_string(info_)},
+            {"PAVRIX_LINK_DEVICE_PORTS", std::to_string(wake_) + "," + std::to_string(rapi_)}};
+}
+
+bool SimulatedHandheld::waitConnected(int n, std::chrono::milliseconds timeout)
+{
+    return WaitFor(
+        [&] {
+            std::string text = history_ + ReadFile(stderr_);
+            int count = 0;
+            for (size_t at = 0; (at = text.find("connected", at)) != std::string::npos; ++at)
+                ++count;
+            return count >= n;
+        },
+        timeout);
+}
+
+} // namespace testsupport

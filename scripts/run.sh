@@ -2,8 +2,9 @@
 # Sets up a fresh machine, builds, makes a sample emulated device and serves it.
 #   DEVICE=/path/to/device scripts/run.sh   serves a device folder of your own
 #                                           (a folder holding fs/, see README)
-#   PAVRIX_STANDARD_DAV=1 scripts/run.sh    standard WebDAV answers, for the Linux
-#                                           desktop's file managers and davfs2
+#   PAVRIX_STANDARD_DAV=0 scripts/run.sh    the daemon's own answers instead of the
+#                                           standard WebDAV ones the Linux desktop's
+#                                           clients need (the default here)
 #   scripts/run.sh --link [SIMULATOR OPTIONS] the device reached over the device link:
 #                                           a simulated handheld (pavrix-devicesim)
 #                                           on loopback serves the device folder,
@@ -35,9 +36,9 @@ if [ -n "$link" ]; then
   build/bin/pavrix-devicesim --device "$device" --desktop-ports 47990,47679 --ports 47680,47991 "$@" &
   simpid=$!
   echo "Simulated handheld (pid $simpid) serving $device over the link"
-  PAVRIX_STANDARD_DAV="${PAVRIX_STANDARD_DAV:-}" build/bin/webdav &
+  PAVRIX_STANDARD_DAV="${PAVRIX_STANDARD_DAV:-1}" build/bin/webdav &
 else
-  PAVRIX_DEVICE="$device" PAVRIX_STANDARD_DAV="${PAVRIX_STANDARD_DAV:-}" build/bin/webdav &
+  PAVRIX_DEVICE="$device" PAVRIX_STANDARD_DAV="${PAVRIX_STANDARD_DAV:-1}" build/bin/webdav &
 fi
 pid=$!
 trap 'kill "$pid" $simpid 2>/dev/null || true' INT TERM EXIT

@@ -13,6 +13,8 @@ packages=(
   gvfs-backends gvfs-daemons libglib2.0-bin davfs2   # the desktop's WebDAV clients
   systemd   # systemd-analyze, which checks the installed user units
   clang libclang-rt-dev libxml2-dev   # the fuzz targets (libFuzzer; libxml2 reads answers)
+                                      # and the daemon (libxml2 reads request documents)
+  kde-cli-tools kio-fuse davix lftp fuse3   # more desktop clients: KIO, kio-fuse, davix, lftp
 )
 
 missing=()

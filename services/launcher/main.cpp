@@ -63,7 +63,8 @@ void PrintUsage(std::FILE* to)
                  "  --password-stdin    read the password from standard input (one line)\n"
                  "  --address IP        the device address to hand over\n"
                  "  --unit NAME         start the systemd user unit NAME (systemctl --user start)\n"
-                 "  --daemon PATH       the daemon program to start (default: webdav beside this program)\n"
+                 "  --daemon PATH       the daemon program to start (default: webdav beside this program),\n"
+                 "                      with standard WebDAV answers unless PAVRIX_STANDARD_DAV=0 is set\n"
                  "  --log FILE          append the daemon's console log to FILE (started directly)\n"
                  "  --timeout SECONDS   how long to wait for the daemon (default %d)\n"
                  "Exit status: 0 started, 1 usage, 2 not started in time, 3 already running.\n",
@@ -336,6 +337,9 @@ int Launch(const Options& options)
             return kNotUp;
         }
     } else {
+        // The desktop's clients need the standard answers; PAVRIX_STANDARD_DAV=0
+        // in the launcher's environment keeps the daemon's own.
+        ::setenv("PAVRIX_STANDARD_DAV", "1", 0);
         child = Spawn({options.daemon.value_or(DaemonBesideLauncher())}, -1, options.logFile, true);
         if (!child)
             return kNotUp;

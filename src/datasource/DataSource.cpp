@@ -153,3 +153,13 @@ int DataSource::moveKeeping(const std::string& uri, const std::optional<std::str
 }
 
 void DataSource::requestAnswered(int) {}
+
+int DataSource::copyFile(const std::string&, const std::string&) { return 501; }
+
+bool DataSource::setTimes(const std::string&, std::optional<Date>, std::optional<Date>) { return false; }
+
+DataSource::DeadProperties DataSource::deadProperties(const std::string&) { return {}; }
+
+bool DataSource::storeDeadProperties(const std::string&, const DeadProperties&) { return false; }
+
+void DataSource::companionsFollow(const std::string&, const std::optional<std::string>&, bool) {}

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "datasource/LockTable.h"
 #include "platform/ByteBuffer.h"
 
 #include "platform/NamedException.h"
@@ -165,6 +166,26 @@ public:
     virtual const PropertyHandlerTable& propertyHandlers() const;
     static const PropertyHandlerTable& classPropertyHandlers();
 
+    // --- used by the standard answers only (dav/DavMode.h) ---
+    // Dead properties: "{namespace}name" with the property element's content as XML text.
+    using DeadProperties = std::vector<std::pair<std::string, std::string>>;
+    // Copies one file onto `to`, replacing a file standing there, without its bytes
+    // leaving the store: 201 copied, 423 busy, 403 refused or across stores. [501]
+    virtual int copyFile(const std::string& uri, const std::string& to);
+    // Sets the creation and modification times (either may be none); true when set. [false]
+    virtual bool setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified);
+    // The dead properties a client set on the resource. [none]
+    virtual DeadProperties deadProperties(const std::string& uri);
+    // Replaces them (none: forgets them); true when kept. [false]
+    virtual bool storeDeadProperties(const std::string& uri, const DeadProperties& properties);
+    // What the store keeps beside a resource (its dead properties, a folder's
+    // members') follows the resource: to `to` after a move (`keep` false) or a copy
+    // (`keep` true), nowhere after a delete (`to` none). [nothing]
+    virtual void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep);
+    // The write locks clients hold on this store's resources.
+    LockTable& locks() { return locks_; }
+
 private:
+    LockTable locks_;
     std::vector<std::string> props_;
 };

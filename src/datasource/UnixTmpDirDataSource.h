@@ -48,6 +48,7 @@ public:
     virtual bool isFile(const std::string& uri);
     bool exists(const std::string& uri) override;
     virtual bool isDirectory(const std::string& uri);
+    bool isCollection(const std::string& uri) override { return isDirectory(uri); }
 
     // "" for a file, "<D:collection/>" for a directory; raises DAVNotFoundException
     // for anything else.
@@ -68,6 +69,9 @@ public:
     int mkCollection(const std::string& uri) override;
     // 201 when the move command succeeds, 412 otherwise.
     int move(const std::string& uri, const std::optional<std::string>& to) override;
+    // A copy of the file, made beside the target and renamed into its place whole
+    // (UnixTmpDirDataSourceCopy.cpp): 201, or 403 when it cannot be made.
+    int copyFile(const std::string& uri, const std::string& to) override;
     // The full size in decimal; raises DAVNotFoundException when the attributes
     // cannot be read.
     virtual std::optional<std::string> DAV_getcontentlength(const std::string& uri);

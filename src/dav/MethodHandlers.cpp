@@ -6,6 +6,7 @@
 #include "dav/ByteRange.h"
 #include "dav/DavMode.h"
 #include "dav/PropFind.h"
+#include "dav/StandardSupport.h"
 #include "http/Connection.h"
 #include "http/LossyASCII.h"
 #include "log/LogClient.h"
@@ -175,6 +176,9 @@ void Connection::doOPTIONS()
 void Connection::doGET()
 {
     std::string uri = requestURI();
+    bool standard = StandardDavAnswers();
+    if (standard && sendFolderIndex(uri))
+        return;
     DataSource::DataPtr data;
     DataSource::DataFilePtr file;
     try {
@@ -200,11 +204,15 @@ void Connection::doGET()
         return;
     }
     std::string lastModified = TryProperty(*dataSource, "getlastmodified", uri).value_or(kFallbackLastModified);
-    std::string contentType = TryProperty(*dataSource, "getcontenttype", uri).value_or(kFallbackContentType);
+    std::string contentType = standard ? ContentTypeForName(uri)
+                                       : TryProperty(*dataSource, "getcontenttype", uri).value_or(kFallbackContentType);
     HeaderMap extra{{"Last-Modified", lastModified}};
+    if (standard)
+        if (auto tag = EntityTag(*dataSource, uri))
+            extra["ETag"] = *tag;
     // A player or a mounted file system seeking in a large file asks for a part;
-    // only that part is read and sent. If-Range would need a validator we do not
-    // give, so with it the whole file is sent.
+    // only that part is read and sent. If-Range is not weighed: with it the whole
+    // file is sent, which is right whatever its validator says.
     auto range = headers->objectForKey("Range");
     if (StandardDavAnswers() && range && !headers->objectForKey("If-Range")) {
         if (!file)
@@ -244,10 +252,13 @@ void Connection::doPUT()
     if (auto uri = changeTarget()) {
         if (platform::BodyStream* body = uploadBody()) {
             int64_t length = body->length() ? static_cast<int64_t>(*body->length()) : -1;
+            std::optional<int> standardRefusal;
             // Refused before a byte is read: a body the store cannot hold would
             // only be taken to be thrown away.
             if (int refusal = StatusOfChange([&] { return dataSource->uploadRefusal(*uri, length); }))
                 sendRefusal(refusal);
+            else if (StandardDavAnswers() && (standardRefusal = standardPutRefusal(*uri)))
+                sendStandardStatus(*standardRefusal);
             else
                 sendStatusOnly(StatusOfChange([&] {
                     // The store reads the body itself, straight from the client stream.
@@ -260,6 +271,11 @@ void Connection::doPUT()
 
 void Connection::doDELETE()
 {
+    if (StandardDavAnswers()) {
+        standardDELETE();
+        gCachedChildren.reset();
+        return;
+    }
     if (auto uri = changeTarget())
         sendStatusOnly(StatusOfChange([&] { return dataSource->delete_(*uri); }));
     gCachedChildren.reset();
@@ -267,13 +283,35 @@ void Connection::doDELETE()
 
 void Connection::doMKCOL()
 {
+    if (StandardDavAnswers()) {
+        standardMKCOL();
+        gCachedChildren.reset();
+        return;
+    }
     if (auto uri = changeTarget())
         sendStatusOnly(StatusOfChange([&] { return dataSource->mkCollection(*uri); }));
     gCachedChildren.reset();
 }
 
+std::optional<std::string> Connection::destinationURI()
+{
+    auto destination = headers->objectForKey("Destination");
+    std::optional<std::string> to = destination ? DestinationPath(*destination) : std::nullopt;
+    if (to)
+        to = urlUnquote(*to);
+    // Refused: a destination that is not text, as for the source.
+    if (to && !IsTextPath(*to))
+        return std::nullopt;
+    return to;
+}
+
 void Connection::doMOVE()
 {
+    if (StandardDavAnswers()) {
+        standardMoveOrCopy(false);
+        gCachedChildren.reset();
+        return;
+    }
     if (auto uri = changeTarget()) {
         // Whatever scheme and host the client names, only the path counts.
         auto destination = headers->objectForKey("Destination");
@@ -301,9 +339,7 @@ void Connection::doLOCK()
         return;
     }
     if (StandardDavAnswers()) {
-        std::string text = standardLockResponse();
-        HeaderMap extra{{"Lock-Token", std::string("<") + kLockToken + ">"}};
-        sendText(text, 200, "OK", "OK", "text/xml; charset=\"utf-8\"", &extra);
+        standardLOCK(body);
         return;
     }
     std::string text = getLockResponse(body) + "\n";
@@ -327,19 +363,12 @@ std::string Connection::getLockResponse(const std::string& /*body*/)
     return text;
 }
 
-std::string Connection::standardLockResponse()
+void Connection::doUNLOCK()
 {
-    // The same token for everybody, as above, in a document strict parsers take:
-    // the prefix declared, the depth one of the two a lock may have.
-    std::string depth = HeaderToken(getDepth()) == "0" ? "0" : "infinity";
-    return "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
-           "<D:prop xmlns:D=\"DAV:\"><D:lockdiscovery><D:activelock>\n"
-           "<D:locktype><D:write/></D:locktype><D:lockscope><D:exclusive/></D:lockscope>\n"
-           "<D:depth>" +
-           depth +
-           "</D:depth><D:timeout>Second-3600</D:timeout>\n"
-           "<D:locktoken><D:href>" +
-           kLockToken + "</D:href></D:locktoken>\n</D:activelock></D:lockdiscovery></D:prop>\n";
+    if (StandardDavAnswers())
+        standardUNLOCK();
+    else
+        sendStatusOnly(200);
 }
 
-void Connection::doUNLOCK() { sendStatusOnly(200); }
+bool Connection::changeTargetIsText(const std::string& uri) { return IsTextPath(uri); }

@@ -3,6 +3,7 @@
 #include "datasource/CacheLife.h"
 #include "datasource/HrefEscaping.h"
 #include "dav/DavMode.h"
+#include "dav/StandardSupport.h"
 #include "log/LogClient.h"
 
 #include <algorithm>
@@ -41,6 +42,21 @@ std::string Describe(const DataSource::ChildRecord& record)
     return text + "}";
 }
 
+// A dead property's element, its namespace declared on itself.
+std::string OpenDeadElement(const std::string& clark)
+{
+    auto name = davxml::Name::fromClark(clark);
+    if (name.space.empty())
+        return "<" + name.local + " xmlns=\"\">";
+    return "<P:" + name.local + " xmlns:P=\"" + XmlEscaped(name.space) + "\">";
+}
+
+std::string CloseDeadElement(const std::string& clark)
+{
+    auto name = davxml::Name::fromClark(clark);
+    return name.space.empty() ? "</" + name.local + ">" : "</P:" + name.local + ">";
+}
+
 } // namespace
 
 const std::vector<std::string>& PropFind::knownProperties()
@@ -74,6 +90,29 @@ void PropFind::readPropFind(const std::string& body)
     if (body.find("propname") != std::string::npos) {
         propList = knownProperties();
         requestType = kPropNameRequest;
+    }
+}
+
+void PropFind::readStandard(const davxml::PropfindRequest& request)
+{
+    requestType = request.kind == davxml::PropfindRequest::PropName ? kPropNameRequest : kPropRequest;
+    propList.clear();
+    if (request.kind == davxml::PropfindRequest::PropName) {
+        propList = knownProperties();
+        allDead = true;
+        return;
+    }
+    if (request.kind == davxml::PropfindRequest::AllProp) {
+        // The live properties allprop gives (not quota and quotaused), and every
+        // dead one.
+        propList = {"resourcetype", "getlastmodified", "getcontentlength"};
+        allDead = true;
+        return;
+    }
+    for (const auto& name : request.names) {
+        std::string key = name.space == "DAV:" ? name.local : name.clark();
+        if (std::find(propList.begin(), propList.end(), key) == propList.end())
+            propList.push_back(key);
     }
 }
 
@@ -198,14 +237,39 @@ void PropFind::getPropValues(const std::string& uri, const DataSource::ChildReco
 {
     if (gLogDebug)
         LogWithDate("getPropValues start");
-    for (const auto& name : propList) {
+    // Dead properties and locks, asked of the store only when a name needs them.
+    std::optional<DataSource::DeadProperties> dead;
+    auto deadOnes = [&]() -> const DataSource::DeadProperties& {
+        if (!dead)
+            dead = dataSource->deadProperties(uri);
+        return *dead;
+    };
+    std::vector<std::string> names = propList;
+    if (standard && allDead)
+        for (const auto& [key, value] : deadOnes())
+            names.push_back(key);
+    for (const auto& name : names) {
         if (requestType == kPropNameRequest) {
             goodProps.emplace_back(name, "");
             continue;
         }
         std::optional<std::string> value;
         auto entry = child ? child->find(name) : DataSource::ChildRecord::const_iterator{};
-        if (child && entry != child->end()) {
+        if (standard && !name.empty() && name.front() == '{') {
+            for (const auto& [key, deadValue] : deadOnes())
+                if (key == name)
+                    value = AsciiCharacterReferences(deadValue);
+        } else if (standard && name == "lockdiscovery") {
+            value = ActiveLocks(dataSource->locks().covering(uri));
+        } else if (standard && name == "supportedlock") {
+            value = SupportedLocks();
+        } else if (standard && name == "getetag") {
+            value = EntityTag(*dataSource, uri);
+        } else if (standard && name == "getcontenttype") {
+            // A file's type from its name, as GET gives it; a folder has none.
+            if (!dataSource->isCollection(uri))
+                value = ContentTypeForName(uri);
+        } else if (child && entry != child->end()) {
             value = entry->second;
             if (gLogDebug)
                 LogWithDate("about to getProperty from child: %s", name.c_str());
@@ -258,14 +322,24 @@ void PropFind::appendPropResponse(std::string& text, const std::string& uri, con
     const std::string_view each = standard ? "" : prop, eachEnd = standard ? "" : endProp;
     if (!goodProps.empty()) {
         add({"\t<D:propstat>\n", shared});
-        for (const auto& [name, value] : goodProps)
+        for (const auto& [name, value] : goodProps) {
+            if (!name.empty() && name.front() == '{') {
+                add({each, "\t\t\t", OpenDeadElement(name), value, CloseDeadElement(name), "\n", eachEnd});
+                continue;
+            }
             add({each, "\t\t\t<ns0:", name, ">", value, "</ns0:", name, ">\n", eachEnd});
+        }
         add({sharedEnd, "\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n"});
     }
     if (!badProps.empty()) {
         add({"\t<D:propstat>\n", shared});
-        for (const auto& name : badProps)
+        for (const auto& name : badProps) {
+            if (!name.empty() && name.front() == '{') {
+                add({each, "\t\t\t", OpenDeadElement(name), CloseDeadElement(name), "\n", eachEnd});
+                continue;
+            }
             add({each, "\t\t\t<ns0:", name, "/>\n", eachEnd});
+        }
         add({sharedEnd, "\t\t<D:status>HTTP/1.1 404 Not Found</D:status>\n\t</D:propstat>\n"});
     }
     text.append("</D:response>\n");

@@ -2,6 +2,7 @@
 
 #include "datasource/CacheLife.h"
 #include "datasource/DataSource.h"
+#include "dav/DavXml.h"
 
 #include <chrono>
 #include <memory>
@@ -51,6 +52,9 @@ public:
              DataSource& dataSource);
 
     void readPropFind(const std::string& body);
+    // The standard answers' reading of a parsed body: names outside DAV: are dead
+    // properties ("{namespace}name"); allprop adds every dead property a resource has.
+    void readStandard(const davxml::PropfindRequest& request);
     // The document, or none for the forms that are not answered.
     std::optional<std::string> createResponse();
     std::string createProp();
@@ -76,4 +80,5 @@ private:
     int requestType = 0;
     std::vector<std::string> propList;
     bool standard; // the standard answers (see DavMode.h), fixed for one request
+    bool allDead = false; // allprop in the standard answers: every dead property too
 };

@@ -1,6 +1,7 @@
 // PROPFIND as a Connection operation: the evaluator in PropFind builds the
 // document, this sends it.
 
+#include "dav/DavMode.h"
 #include "dav/PropFind.h"
 #include "http/Connection.h"
 #include "http/LossyASCII.h"
@@ -18,9 +19,20 @@ void Connection::doPROPFIND()
     std::string uri = requestURI();
 
     std::optional<std::string> document;
+    std::optional<davxml::PropfindRequest> request;
+    if (StandardDavAnswers()) {
+        request = davxml::ReadPropfind(body);
+        // Refused: a body that is no property request cannot say what to answer.
+        if (!request) {
+            sendStandardStatus(400);
+            return;
+        }
+    }
     try {
         PropFind propFind(uri, std::nullopt, depth, *dataSource);
         propFind.readPropFind(body);
+        if (request)
+            propFind.readStandard(*request);
         if (gLogDebug) {
             LogWithDate("did readPropFind");
             LogWithDate("about to createResponse");

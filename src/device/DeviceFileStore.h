@@ -109,6 +109,10 @@ public:
     int move(const std::string& uri, const std::optional<std::string>& to) override;
     int mkCollection(const std::string& uri) override;
     void shareSpaceWithinAnswer(bool on) override;
+    // CeCopyFile on the device itself (DeviceFileStoreCopy.cpp).
+    int copyFile(const std::string& uri, const std::string& to) override;
+    // CeSetFileTime on the file, opened for writing; a folder cannot be opened.
+    bool setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
 
     const PropertyHandlerTable& propertyHandlers() const override;
     static const PropertyHandlerTable& classPropertyHandlers();

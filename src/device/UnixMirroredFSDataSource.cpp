@@ -41,6 +41,14 @@ std::string PathFromComponents(const std::vector<std::string>& components, size_
     return path;
 }
 
+// Only metafiles are listed: a file of another name is the store's own (dead
+// properties, an upload not yet complete), which no request can reach.
+bool NamedLikeMetafile(const std::string& path)
+{
+    std::string name = path.substr(path.rfind('/') + 1);
+    return name.rfind("._", 0) == 0 || name.rfind(".DS_Store", 0) == 0;
+}
+
 bool IsExistingDirectory(const std::string& path)
 {
     struct stat attributes {};
@@ -105,7 +113,8 @@ DataSource::ChildList UnixMirroredFSDataSource::getChildren(const std::string& u
         return children;
     for (auto& entry : listEntries(uri)) {
         struct stat attributes {};
-        if (entry.directory || ::lstat(entry.path.c_str(), &attributes) != 0 || !S_ISREG(attributes.st_mode))
+        if (entry.directory || ::lstat(entry.path.c_str(), &attributes) != 0 || !S_ISREG(attributes.st_mode) ||
+            !NamedLikeMetafile(entry.path))
             continue;
         entry.record["resourcetype"] = "";
         children.push_back(std::move(entry.record));
@@ -114,4 +123,12 @@ DataSource::ChildList UnixMirroredFSDataSource::getChildren(const std::string& u
                         children.back()["name"].c_str());
     }
     return children;
+}
+
+int UnixMirroredFSDataSource::copyFile(const std::string& uri, const std::string& to)
+{
+    auto destination = uriToLocal(to);
+    if (!destination || !createIntermediateDirectories(*destination))
+        return 403;
+    return UnixTmpDirDataSource::copyFile(uri, to);
 }

@@ -61,6 +61,10 @@ public:
     // for moveKeeping, when anything does. A file standing there is replaced.
     int move(const std::string& uri, const std::optional<std::string>& to) override;
     int moveKeeping(const std::string& uri, const std::optional<std::string>& to) override;
+    // A copy of the file, made beside the target and put in its place whole.
+    int copyFile(const std::string& uri, const std::string& to) override;
+    // The mirror's path of a URI (uriToLocal made public for the device store's use).
+    std::optional<std::string> localPath(const std::string& uri) { return uriToLocal(uri); }
 
     // A metafile takes no room on the device: its quota and used quota are "0".
     std::optional<std::string> DAV_noQuota(const std::string& uri);

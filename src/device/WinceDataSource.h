@@ -53,10 +53,26 @@ public:
     int mkCollection(const std::string& uri) override;
     void shareSpaceWithinAnswer(bool on) override { device_.shareSpaceWithinAnswer(on); }
 
+    // For the standard answers (WinceCompanions.cpp). Dead properties live in the
+    // mirror, in a file beside the mirror's place for the resource whose name no
+    // request reaches (it does not start like a metafile's) and no listing shows.
+    bool exists(const std::string& uri) override;
+    bool isCollection(const std::string& uri) override;
+    int copyFile(const std::string& uri, const std::string& to) override;
+    bool setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
+    DeadProperties deadProperties(const std::string& uri) override;
+    bool storeDeadProperties(const std::string& uri, const DeadProperties& properties) override;
+    // The dead properties' file and the mirror's folder for the resource (a
+    // folder's members' metafiles and dead properties) follow it.
+    void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep) override;
+
     const PropertyHandlerTable& propertyHandlers() const override;
     static const PropertyHandlerTable& classPropertyHandlers();
 
 private:
+    // The mirror's path for the resource's dead properties; none for the root.
+    std::optional<std::string> deadPropertiesPath(const std::string& uri);
+
     DeviceFileStore device_;
     std::shared_ptr<UnixMirroredFSDataSource> mirroredDS;
 };

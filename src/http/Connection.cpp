@@ -54,7 +54,8 @@ const Connection::MethodTable& Connection::classMethodHandlers()
         {"doPUT", &Connection::doPUT},         {"doDELETE", &Connection::doDELETE},
         {"doMKCOL", &Connection::doMKCOL},     {"doMOVE", &Connection::doMOVE},
         {"doLOCK", &Connection::doLOCK},       {"doUNLOCK", &Connection::doUNLOCK},
-        {"doPROPFIND", &Connection::doPROPFIND},
+        {"doPROPFIND", &Connection::doPROPFIND}, {"doHEAD", &Connection::doHEAD},
+        {"doCOPY", &Connection::doCOPY},         {"doPROPPATCH", &Connection::doPROPPATCH},
     };
     return table;
 }

@@ -103,8 +103,10 @@ public:
     void doLOCK();
     void doUNLOCK();
     void doPROPFIND();
-    // The lock document of the standard answers (see dav/DavMode.h).
-    std::string standardLockResponse();
+    // Answered in the standard answers only (src/dav/Standard*.cpp); 501 otherwise.
+    void doHEAD();
+    void doCOPY();
+    void doPROPPATCH();
     std::string getLockResponse(const std::string& body);
 
     // The handlers of the most-derived class by name ("doGET" ...); a subclass
@@ -142,6 +144,28 @@ protected:
     bool inputConsumed() const;
     bool debugging() const;
 
+    // --- the standard answers (src/dav/Standard*.cpp) ---
+    // A status line with a standard reason and no body.
+    void sendStandardStatus(int code);
+    // MOVE or COPY with their Overwrite and Depth rules.
+    void standardMoveOrCopy(bool copy);
+    void standardDELETE();
+    void standardMKCOL();
+    // A folder's members as an HTML page; false when the URI is no folder.
+    bool sendFolderIndex(const std::string& uri);
+    // The status refusing a change of `uri` (and, for `deep`, of anything below
+    // it) that a lock holds and the request's If header does not name; none when
+    // the change may go ahead.
+    std::optional<int> lockRefusal(const std::string& uri, bool deep);
+    // The decoded path of the Destination header, or none.
+    std::optional<std::string> destinationURI();
+    // Why a PUT must not run: its folder is missing (409) or a lock holds it.
+    std::optional<int> standardPutRefusal(const std::string& uri);
+    void standardLOCK(const std::string& body);
+    void standardUNLOCK();
+    // Whether a path may name something a change makes (its bytes are text).
+    static bool changeTargetIsText(const std::string& uri);
+
     std::unique_ptr<platform::SocketStream> clientFile;
     int fd;
     char* command = nullptr;
@@ -155,6 +179,7 @@ protected:
     bool debug;
     bool connectionWillClose = false;
     bool served = false; // Handler has run: the stream owns the socket
+    bool headOnly = false; // HEAD: every answer goes out without its body
 
     ConnectionLimits limits;
     std::chrono::steady_clock::time_point acceptedAt;

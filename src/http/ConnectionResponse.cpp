@@ -177,7 +177,7 @@ void Connection::writeBodyBytes(const void* bytes, size_t size)
 {
     if (debugging())
         LogWithDate("About to fwrite");
-    if (clientFile)
+    if (clientFile && !headOnly)
         clientFile->write(bytes, size);
     if (debugging()) {
         LogWithDate("did fwrite");
@@ -195,7 +195,7 @@ Connection& Connection::sendBody(const DataSource::DataFile& file, int code, con
     // The file goes out in pieces. Should it shrink meanwhile, the answer stops
     // short and the client, counting on the announced length, sees it cut.
     std::vector<uint8_t> piece(kFilePiece);
-    for (uint64_t left = file.size; left > 0 && clientFile && !clientFile->writeFailed();) {
+    for (uint64_t left = headOnly ? 0 : file.size; left > 0 && clientFile && !clientFile->writeFailed();) {
         size_t got = file.read(piece.data(), static_cast<size_t>(std::min<uint64_t>(left, piece.size())));
         if (got == 0)
             break;

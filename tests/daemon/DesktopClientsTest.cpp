@@ -151,7 +151,8 @@ TEST_P(BothModes, InterimAnswerOnlyWhenTheBodyIsRead)
     };
     const std::vector<Row> rows{
         {"PUT /Device/My%20Documents/expected.txt HTTP/1.1\r\nContent-Length: 5\r\n" + expect, "hello", true, 201},
-        {"PROPFIND /Device/ HTTP/1.1\r\nDepth: 0\r\nContent-Length: 14\r\n" + expect, "<resourcetype>", true, 207},
+        {"PROPFIND /Device/ HTTP/1.1\r\nDepth: 0\r\nContent-Length: 74\r\n" + expect,
+         "<D:propfind xmlns:D=\"DAV:\"><D:prop><D:resourcetype/></D:prop></D:propfind>", true, 207},
         {"PUT /Device/x.txt HTTP/1.1\r\nContent-Range: bytes 0-4/9\r\nContent-Length: 5\r\n" + expect, "hello",
          false, 400},
         {"OPTIONS /Device/ HTTP/1.1\r\nContent-Length: 5\r\n" + expect, "hello", false, 200},

@@ -55,24 +55,126 @@ TEST_F(LocalStore, LockHandsOutOneTokenAndEchoesTheDepth)
     EXPECT_EQ(store->asked, 0); // locks never reach the store
 }
 
-// The standard lock answer: a document strict parsers take, the token named again
-// in the Lock-Token header; the DAV header names class 1 as well.
-TEST_F(LocalStore, StandardLockAndOptionsAnswers)
+namespace {
+
+const std::string kExclusive = "<?xml version=\"1.0\"?><D:lockinfo xmlns:D=\"DAV:\"><D:lockscope><D:exclusive/>"
+                               "</D:lockscope><D:locktype><D:write/></D:locktype><D:owner>me</D:owner></D:lockinfo>";
+const std::string kShared = "<?xml version=\"1.0\"?><D:lockinfo xmlns:D=\"DAV:\"><D:lockscope><D:shared/>"
+                            "</D:lockscope><D:locktype><D:write/></D:locktype></D:lockinfo>";
+
+std::string Lock(const std::string& uri, const std::string& info, const std::string& extra = "")
+{
+    return "LOCK " + uri + " HTTP/1.1\r\n" + extra + "Content-Length: " + std::to_string(info.size()) + "\r\n\r\n" +
+           info;
+}
+
+// The token of a lock answer's Lock-Token header; empty without one.
+std::string TokenOf(const std::string& raw)
+{
+    size_t at = raw.find("\r\nLock-Token: <");
+    if (at == std::string::npos)
+        return "";
+    at += 15;
+    return raw.substr(at, raw.find('>', at) - at);
+}
+
+std::string StatusOf(const std::string& raw) { return raw.substr(9, 3); }
+
+} // namespace
+
+// Locks that lock: a change of a locked resource needs the lock's token in If,
+// a second lock conflicts, UNLOCK needs the right token, and refresh works.
+TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
 {
     ScopedEnv standard("PAVRIX_STANDARD_DAV", "1");
-    const std::string token = "opaquelocktoken:3f8a61c2-9b0e-47d5-b2c9-6e14a07d85fb";
-    for (const auto& [depth, written] : std::vector<std::pair<std::string, std::string>>{
-             {"", "infinity"}, {"Depth: 0\r\n", "0"}, {"Depth: Infinity\r\n", "infinity"}, {"Depth: 1\r\n", "infinity"}}) {
-        SCOPED_TRACE(depth);
-        std::string answer = AfterHead(request("LOCK /vol/a HTTP/1.1\r\n" + depth + "\r\n"), "200 OK");
-        std::string document = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:prop xmlns:D=\"DAV:\"><D:lockdiscovery>"
-                               "<D:activelock>\n<D:locktype><D:write/></D:locktype><D:lockscope><D:exclusive/>"
-                               "</D:lockscope>\n<D:depth>" + written + "</D:depth><D:timeout>Second-3600</D:timeout>\n"
-                               "<D:locktoken><D:href>" + token + "</D:href></D:locktoken>\n</D:activelock>"
-                               "</D:lockdiscovery></D:prop>\n";
-        EXPECT_EQ(answer, "Lock-Token: <" + token + ">\r\nContent-type: text/xml; charset=\"utf-8\"\r\n"
-                          "Content-length: " + std::to_string(document.size()) + "\r\n\r\n" + document);
+    WriteFile(root / "a.txt", "hello");
+    std::string answer = request(Lock("/vol/a.txt", kExclusive, "Depth: 0\r\nTimeout: Second-100\r\n"));
+    ASSERT_EQ(StatusOf(answer), "200") << answer;
+    std::string token = TokenOf(answer);
+    ASSERT_EQ(token.rfind("opaquelocktoken:", 0), 0u) << answer;
+    for (const char* part : {"<D:exclusive/>", "<D:depth>0</D:depth>", "<D:owner>me</D:owner>",
+                             "<D:timeout>Second-100</D:timeout>", "<D:lockroot><D:href>/vol/a.txt</D:href>"})
+        EXPECT_NE(answer.find(part), std::string::npos) << part << " in " << answer;
+
+    const std::string del = "DELETE /vol/a.txt HTTP/1.1\r\n";
+    const std::vector<std::pair<std::string, std::string>> refused{
+        {del + "\r\n", "423"},
+        // Conditions that fail stop the request first; a header that holds
+        // without naming the lock meets the lock.
+        {del + "If: (<opaquelocktoken:not-the-one>)\r\n\r\n", "412"},
+        {del + "If: (Not <" + token + ">)\r\n\r\n", "412"},
+        {del + "If: (<opaquelocktoken:not-the-one>) (Not <DAV:no-lock>)\r\n\r\n", "423"},
+        {del + "If: (<" + token + ">\r\n\r\n", "400"},
+        {del + "If: (<" + token + "> [\"no-such-etag\"])\r\n\r\n", "412"},
+        {Lock("/vol/a.txt", kExclusive), "423"},
+        {Lock("/vol/a.txt", kShared), "423"},
+        {"UNLOCK /vol/a.txt HTTP/1.1\r\nLock-Token: <opaquelocktoken:not-the-one>\r\n\r\n", "409"},
+        {Lock("/vol/a.txt", "<D:lockinfo xmlns:D=\"DAV:\"><D:lockscope>"), "400"},
+        {Lock("/vol/a.txt", "", "If: (<opaquelocktoken:not-the-one>)\r\n"), "412"},
+    };
+    for (const auto& [raw, status] : refused) {
+        EXPECT_EQ(StatusOf(request(raw)), status) << raw;
+        EXPECT_EQ(ReadFile(root / "a.txt"), "hello") << raw;
     }
+    // A refresh restarts the lock's time; the lock stays the same.
+    answer = request(Lock("/vol/a.txt", "", "If: (<" + token + ">)\r\nTimeout: Second-50\r\n"));
+    EXPECT_EQ(StatusOf(answer), "200") << answer;
+    EXPECT_NE(answer.find("<D:timeout>Second-50</D:timeout>"), std::string::npos) << answer;
+    EXPECT_NE(answer.find(token), std::string::npos) << answer;
+
+    // The entity tag GET gives is the one a condition matches.
+    std::string got = request("GET /vol/a.txt HTTP/1.1\r\n\r\n");
+    size_t at = got.find("\r\nETag: ");
+    ASSERT_NE(at, std::string::npos) << got;
+    std::string tag = got.substr(at + 8, got.find("\r\n", at + 2) - at - 8);
+    EXPECT_EQ(StatusOf(request(del + "If: (<" + token + "> [" + tag + "])\r\n\r\n")), "204");
+    EXPECT_FALSE(PathExists(root / "a.txt"));
+    // The lock went with its resource.
+    EXPECT_EQ(StatusOf(request("UNLOCK /vol/a.txt HTTP/1.1\r\nLock-Token: <" + token + ">\r\n\r\n")), "409");
+
     std::string options = AfterHead(request("OPTIONS /vol/ HTTP/1.1\r\n\r\n"), "200 OK");
     EXPECT_NE(options.find("\r\nDAV: 1, 2\r\n"), std::string::npos) << options;
+}
+
+// A deep lock on a folder holds what is in it; shared locks share; UNLOCK frees.
+TEST_F(LocalStore, StandardDeepAndSharedLocks)
+{
+    ScopedEnv standard("PAVRIX_STANDARD_DAV", "1");
+    MakeDirs(root / "d/e");
+    WriteFile(root / "d/e/f.txt", "x");
+    std::string deep = request(Lock("/vol/d/", kExclusive));
+    ASSERT_EQ(StatusOf(deep), "200") << deep;
+    std::string token = TokenOf(deep);
+    EXPECT_EQ(StatusOf(request("DELETE /vol/d/e/f.txt HTTP/1.1\r\n\r\n")), "423");
+    EXPECT_EQ(StatusOf(request("MKCOL /vol/d/new HTTP/1.1\r\n\r\n")), "423");
+    EXPECT_EQ(StatusOf(request(Lock("/vol/d/e/f.txt", kExclusive))), "423");
+    // A lock refused on an unmapped name makes no file there.
+    EXPECT_EQ(StatusOf(request(Lock("/vol/d/unmapped.txt", kExclusive))), "423");
+    EXPECT_FALSE(PathExists(root / "d/unmapped.txt"));
+    EXPECT_EQ(StatusOf(request("MKCOL /vol/d/new HTTP/1.1\r\nIf: (<" + token + ">)\r\n\r\n")), "201");
+    EXPECT_EQ(StatusOf(request("UNLOCK /vol/d HTTP/1.1\r\nLock-Token: <" + token + ">\r\n\r\n")), "204");
+
+    // An unmapped name gets an empty file, locked; in a missing folder, nothing.
+    std::string unmapped = request(Lock("/vol/d/unmapped.txt", kExclusive));
+    EXPECT_EQ(StatusOf(unmapped), "201");
+    EXPECT_EQ(ReadFile(root / "d/unmapped.txt"), "");
+    EXPECT_EQ(StatusOf(request("UNLOCK /vol/d/unmapped.txt HTTP/1.1\r\nLock-Token: <" + TokenOf(unmapped) +
+                               ">\r\n\r\n")),
+              "204");
+    EXPECT_EQ(StatusOf(request(Lock("/vol/none/x.txt", kExclusive))), "409");
+    EXPECT_EQ(StatusOf(request(Lock("/vol/none/x.txt", kExclusive))), "409"); // no lock was left behind
+    std::string first = TokenOf(request(Lock("/vol/d/e/f.txt", kShared)));
+    std::string second = TokenOf(request(Lock("/vol/d/e/f.txt", kShared)));
+    EXPECT_FALSE(first.empty());
+    EXPECT_FALSE(second.empty());
+    EXPECT_NE(first, second);
+    EXPECT_EQ(StatusOf(request(Lock("/vol/d/e/f.txt", kExclusive))), "423");
+    // The folder above cannot be removed while something in it is locked.
+    EXPECT_EQ(StatusOf(request("DELETE /vol/d HTTP/1.1\r\n\r\n")), "423");
+    EXPECT_TRUE(PathExists(root / "d/e/f.txt"));
+    // The token names a lock of the member, not of the folder: a list tagged with it.
+    EXPECT_EQ(StatusOf(request("DELETE /vol/d HTTP/1.1\r\nIf: (<" + second + ">)\r\n\r\n")), "412");
+    EXPECT_EQ(StatusOf(request("DELETE /vol/d HTTP/1.1\r\nIf: <http://h/vol/d/e/f.txt> (<" + second + ">)\r\n\r\n")),
+              "204");
+    EXPECT_FALSE(PathExists(root / "d"));
 }

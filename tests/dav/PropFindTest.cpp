@@ -80,7 +80,9 @@ TEST_F(LocalStore, StandardAnswersGroupPropertiesAndAnswerEveryForm)
     const std::vector<std::pair<std::string, std::string>> cases{
         {"", live}, {" \r\n", live}, {"<D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>", live}, {kAllFive, all},
         {"<D:propfind xmlns:D=\"DAV:\"><D:propname/></D:propfind>", Element("/vol/a.txt", names, {}, true)},
-        {"quotaused resourcetype", Element("/vol/a.txt", {{"resourcetype", ""}}, kNoQuota, true)},
+        // Names come from the document, in the order asked.
+        {"<D:propfind xmlns:D=\"DAV:\"><D:prop><D:quotaused/><D:resourcetype/></D:prop></D:propfind>",
+         Element("/vol/a.txt", {{"resourcetype", ""}}, {"quotaused"}, true)},
     };
     ScopedEnv standard("PAVRIX_STANDARD_DAV", "1");
     for (const auto& [body, element] : cases)

@@ -40,6 +40,7 @@ protected:
         ChildProcess::Options options;
         options.env["HOME"] = home_.path();
         options.env["PAVRIX_DEVICE"] = std::nullopt;
+        options.env["PAVRIX_STANDARD_DAV"] = standardSetting_;
         WriteFile(scratch_ / "stdin", stdinText);
         options.stdinFile = scratch_ / "stdin";
         return RunCommand(argv, options);
@@ -52,6 +53,7 @@ protected:
 
     TempDir home_;
     TempDir scratch_;
+    std::optional<std::string> standardSetting_; // PAVRIX_STANDARD_DAV as the launcher finds it
     // No service folders: the daemon's lines stay in its console log.
     PrivateBus bus_;
     std::vector<ChildProcess> daemons_;
@@ -103,7 +105,10 @@ TEST_F(Launcher, StartsTheDaemonThatTakesTheHandOffFilesAndAnswersOnThePrintedPo
     // The daemon took both values over and deleted the files.
     EXPECT_FALSE(PathExists(passwordFile()));
     EXPECT_FALSE(PathExists(addressFile()));
-    EXPECT_EQ(ParseResponse(Exchange(port, "OPTIONS /Device/ HTTP/1.1\r\nHost: localhost\r\n\r\n")).status(), 200);
+    auto options = ParseResponse(Exchange(port, "OPTIONS /Device/ HTTP/1.1\r\nHost: localhost\r\n\r\n"));
+    EXPECT_EQ(options.status(), 200);
+    // Started for the desktop's clients: the standard answers.
+    EXPECT_EQ(options.header("DAV"), "1, 2");
     EXPECT_THAT(ReadFile(scratch_ / "log"), HasSubstr("listening on " + std::to_string(port)));
 
     // A second start finds it, says so, gives its port and hands nothing over.
@@ -196,4 +201,17 @@ TEST_F(Launcher, SaysWhyItStartedNothing)
     CommandResult help = launch({"--help"});
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_THAT(help.out, HasSubstr(usage));
+}
+
+// PAVRIX_STANDARD_DAV=0 where the launcher runs keeps the daemon's own answers.
+TEST_F(Launcher, LeavesTheDaemonItsOwnAnswersWhenToldZero)
+{
+    standardSetting_ = "0";
+    CommandResult started = launch({"--address", "192.168.55.101"});
+    ASSERT_EQ(started.exitCode, 0) << started.err;
+    auto recorded = PlistObject::loadDictionary(portFile());
+    ASSERT_TRUE(recorded && recorded->getInteger("WebdavPID"));
+    daemons_.push_back(ChildProcess::Adopt(static_cast<pid_t>(*recorded->getInteger("WebdavPID"))));
+    auto options = ParseResponse(Exchange(std::stoi(started.out), "OPTIONS /Device/ HTTP/1.1\r\n\r\n"));
+    EXPECT_EQ(options.header("DAV"), "2");
 }

@@ -1,0 +1,290 @@
+// DELETE, MKCOL, MOVE and COPY in the standard answers: RFC 4918's rules for
+// folders, Overwrite and Depth, built from the store's one-resource operations.
+
+#include "dav/DavMode.h"
+#include "dav/PropFind.h"
+#include "dav/StandardSupport.h"
+#include "http/Connection.h"
+#include "http/RFC2822.h"
+#include "log/LogClient.h"
+
+#include <unistd.h>
+
+#include <functional>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Numbers the names resources are moved aside to while they are replaced.
+uint64_t gAsideCount = 0;
+
+using Failures = std::vector<std::pair<std::string, int>>;
+
+int Guarded(const std::function<int()>& change)
+{
+    try {
+        return change();
+    } catch (const std::exception& e) {
+        if (gLogDebug)
+            LogWithDate("change failed: %s", e.what());
+    } catch (...) {
+    }
+    return 500;
+}
+
+bool Exists(DataSource& store, const std::string& uri)
+{
+    try {
+        return store.exists(uri);
+    } catch (...) {
+        return false;
+    }
+}
+
+bool IsFolder(DataSource& store, const std::string& uri)
+{
+    try {
+        return store.isCollection(uri);
+    } catch (...) {
+        return false;
+    }
+}
+
+// The members of a folder by URI; none when it cannot be listed.
+std::vector<std::string> Members(DataSource& store, const std::string& uri)
+{
+    std::vector<std::string> members;
+    try {
+        for (const auto& record : store.getChildren(uri)) {
+            auto name = record.find("name");
+            if (name != record.end() && !name->second.empty())
+                members.push_back(name->second);
+        }
+    } catch (...) {
+    }
+    return members;
+}
+
+// Removes the resource and, for a folder, everything in it, members first. A
+// member that cannot go is recorded with its status, and the folders holding it
+// stay (with everything else gone).
+void RemoveTree(DataSource& store, const std::string& uri, Failures& failures)
+{
+    size_t before = failures.size();
+    if (IsFolder(store, uri))
+        for (const auto& member : Members(store, uri))
+            RemoveTree(store, member, failures);
+    if (failures.size() != before)
+        return;
+    int status = Guarded([&] { return store.delete_(uri); });
+    if (status != 204 && status != 200) {
+        failures.emplace_back(uri, status == 422 ? 423 : status);
+        return;
+    }
+    store.companionsFollow(uri, std::nullopt, false);
+    store.locks().forget(uri);
+}
+
+// Copies the resource to `to` (which does not exist): a folder is made anew and,
+// with `deep`, filled member by member. The first failure stops the copy.
+int CopyTree(DataSource& store, const std::string& uri, const std::string& to, bool deep)
+{
+    if (!IsFolder(store, uri))
+        return Guarded([&] { return store.copyFile(uri, to); });
+    int made = Guarded([&] { return store.mkCollection(to); });
+    if (made != 201)
+        return made == 405 ? 409 : made;
+    if (deep) {
+        std::string folder = WithoutTrailingSlash(to) + "/";
+        for (const auto& member : Members(store, uri)) {
+            int copied = CopyTree(store, member, folder + LastSegment(member), true);
+            if (copied != 201)
+                return copied;
+        }
+    }
+    return 201;
+}
+
+// Whether the URI names the volume itself ("/Device", "/Device/").
+bool IsVolume(const std::string& uri) { return WithoutTrailingSlash(uri).find('/', 1) == std::string::npos; }
+
+// The multistatus answer naming each member that could not be changed.
+std::string FailureDocument(const Failures& failures)
+{
+    std::string text = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n<D:multistatus xmlns:D=\"DAV:\">\n";
+    for (const auto& [uri, status] : failures)
+        text += "<D:response><D:href>" + XmlEscaped(uri) + "</D:href><D:status>HTTP/1.1 " + std::to_string(status) +
+                " " + StandardReason(status) + "</D:status></D:response>\n";
+    return text + "</D:multistatus>\n";
+}
+
+} // namespace
+
+void Connection::sendStandardStatus(int code)
+{
+    if (code >= 400 && gLogDebug)
+        LogWithDate("%s %s refused: %d %s", command ? command : "", path ? path : "", code, StandardReason(code));
+    sendResponse(code, StandardReason(code));
+    sendHeader("Content-Length", "0");
+    endHeaders();
+}
+
+void Connection::standardDELETE()
+{
+    auto uri = changeTarget();
+    if (!uri)
+        return;
+    DataSource& store = *dataSource;
+    // Refused: the volume itself, whose removal would empty the whole handheld.
+    if (IsVolume(*uri)) {
+        sendStandardStatus(403);
+        return;
+    }
+    if (!Exists(store, *uri)) {
+        sendStandardStatus(404);
+        return;
+    }
+    if (auto refusal = lockRefusal(*uri, true)) {
+        sendStandardStatus(*refusal);
+        return;
+    }
+    Failures failures;
+    RemoveTree(store, *uri, failures);
+    if (failures.empty()) {
+        sendStandardStatus(204);
+        return;
+    }
+    std::string document = FailureDocument(failures);
+    sendText(document, 207, StandardReason(207), "", "application/xml; charset=\"utf-8\"");
+}
+
+void Connection::standardMKCOL()
+{
+    auto uri = changeTarget();
+    if (!uri)
+        return;
+    // Refused: a body would say what to make inside, which no folder here takes.
+    std::string body = bodyAsString();
+    if (!body.empty() || bodyTooLarge()) {
+        sendStandardStatus(415);
+        return;
+    }
+    DataSource& store = *dataSource;
+    if (Exists(store, *uri)) {
+        sendStandardStatus(405);
+        return;
+    }
+    if (!IsFolder(store, ParentURI(*uri))) {
+        sendStandardStatus(409);
+        return;
+    }
+    if (auto refusal = lockRefusal(*uri, false)) {
+        sendStandardStatus(*refusal);
+        return;
+    }
+    int made = Guarded([&] { return store.mkCollection(*uri); });
+    sendStandardStatus(made == 201 ? 201 : made == 405 ? 405 : 403);
+}
+
+void Connection::standardMoveOrCopy(bool copy)
+{
+    auto uri = changeTarget();
+    if (!uri)
+        return;
+    auto to = destinationURI();
+    if (!to) {
+        sendStandardStatus(400);
+        return;
+    }
+    DataSource& store = *dataSource;
+    std::string depth = HeaderToken(headers->objectForKey("Depth"));
+    bool deep = depth != "0";
+    if (!depth.empty() && depth != "0" && depth != "infinity") {
+        sendStandardStatus(400);
+        return;
+    }
+    bool overwrite = HeaderToken(headers->objectForKey("Overwrite")) != "f";
+    if (!Exists(store, *uri)) {
+        sendStandardStatus(404);
+        return;
+    }
+    // Refused: onto itself, or into itself, nothing could be left where it was;
+    // and the volume is neither moved nor replaced.
+    if (SameOrBelow(*to, *uri) || IsVolume(*uri) || IsVolume(*to)) {
+        sendStandardStatus(403);
+        return;
+    }
+    if (!IsFolder(store, ParentURI(*to))) {
+        sendStandardStatus(409);
+        return;
+    }
+    auto refusal = copy ? std::nullopt : lockRefusal(*uri, true);
+    if (!refusal)
+        refusal = lockRefusal(*to, true);
+    if (refusal) {
+        sendStandardStatus(*refusal);
+        return;
+    }
+    bool replacing = Exists(store, *to);
+    // Refused as well: a file in the place of a folder that holds something
+    // would take all of it with it.
+    if (replacing && (!overwrite || (IsFolder(store, *to) && !IsFolder(store, *uri) && !Members(store, *to).empty()))) {
+        sendStandardStatus(412);
+        return;
+    }
+
+    // What stands at the destination is moved aside first and only removed once
+    // the new resource is in its place; should that fail, it is put back.
+    std::string target = WithoutTrailingSlash(*to);
+    std::string aside;
+    if (replacing) {
+        aside = target + ".~aside-" + std::to_string(::getpid()) + "-" + std::to_string(++gAsideCount);
+        if (Guarded([&] { return store.move(target, aside); }) != 201) {
+            sendStandardStatus(423);
+            return;
+        }
+        store.companionsFollow(target, aside, false);
+    }
+
+    int status = copy ? CopyTree(store, *uri, target, deep) : Guarded([&] { return store.move(*uri, target); });
+    if (status == 201) {
+        store.companionsFollow(*uri, target, copy);
+        if (!copy)
+            store.locks().forget(*uri);
+        if (replacing) {
+            Failures failures;
+            RemoveTree(store, aside, failures);
+        }
+        sendStandardStatus(replacing ? 204 : 201);
+        return;
+    }
+    // Whatever part of a copy was made goes; the old destination comes back.
+    if (copy && Exists(store, target)) {
+        Failures failures;
+        RemoveTree(store, target, failures);
+    }
+    if (replacing && Guarded([&] { return store.move(aside, target); }) == 201)
+        store.companionsFollow(aside, target, false);
+    sendStandardStatus(status == 412 || status == 500 ? 409 : status);
+}
+
+void Connection::doCOPY()
+{
+    if (!StandardDavAnswers()) {
+        sendError(501, "Unsupported method");
+        return;
+    }
+    standardMoveOrCopy(true);
+    gCachedChildren.reset();
+}
+
+std::optional<int> Connection::standardPutRefusal(const std::string& uri)
+{
+    if (!IsFolder(*dataSource, ParentURI(uri)))
+        return 409;
+    // Refused: a folder cannot be replaced by a file's bytes.
+    if (IsFolder(*dataSource, uri))
+        return 405;
+    return lockRefusal(uri, false);
+}

@@ -1,0 +1,131 @@
+// HEAD and the folder index of GET in the standard answers, and the content type
+// a file's name gives it.
+
+#include "dav/DavMode.h"
+#include "dav/StandardSupport.h"
+#include "datasource/HrefEscaping.h"
+#include "http/Connection.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <utility>
+#include <vector>
+
+namespace {
+
+struct Member {
+    std::string uri;
+    std::string name;
+    bool folder;
+};
+
+} // namespace
+
+const char* ContentTypeForName(const std::string& uri)
+{
+    static const std::pair<const char*, const char*> kTypes[] = {
+        {"txt", "text/plain"},         {"htm", "text/html"},         {"html", "text/html"},
+        {"css", "text/css"},           {"csv", "text/csv"},          {"xml", "application/xml"},
+        {"js", "text/javascript"},     {"json", "application/json"}, {"pdf", "application/pdf"},
+        {"zip", "application/zip"},    {"cab", "application/vnd.ms-cab-compressed"},
+        {"jpg", "image/jpeg"},         {"jpeg", "image/jpeg"},       {"png", "image/png"},
+        {"gif", "image/gif"},          {"bmp", "image/bmp"},         {"svg", "image/svg+xml"},
+        {"mp3", "audio/mpeg"},         {"wav", "audio/wav"},         {"wma", "audio/x-ms-wma"},
+        {"mp4", "video/mp4"},          {"wmv", "video/x-ms-wmv"},    {"avi", "video/x-msvideo"},
+        {"doc", "application/msword"}, {"xls", "application/vnd.ms-excel"},
+        {"ppt", "application/vnd.ms-powerpoint"},
+    };
+    std::string name = LastSegment(uri);
+    size_t dot = name.rfind('.');
+    if (dot == std::string::npos || dot + 1 == name.size())
+        return "application/octet-stream";
+    std::string extension = name.substr(dot + 1);
+    for (auto& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto& [known, type] : kTypes)
+        if (extension == known)
+            return type;
+    return "application/octet-stream";
+}
+
+void Connection::doHEAD()
+{
+    if (!StandardDavAnswers()) {
+        sendError(501, "Unsupported method");
+        return;
+    }
+    // GET's answer, head for head, without a byte of its body.
+    headOnly = true;
+    std::string uri = requestURI();
+    std::optional<std::string> size, modified;
+    bool file = false;
+    try {
+        file = dataSource->exists(uri) && !dataSource->isCollection(uri);
+        if (file) {
+            size = dataSource->getProperty("getcontentlength", uri);
+            modified = dataSource->getProperty("getlastmodified", uri);
+        }
+    } catch (...) {
+        file = false;
+    }
+    // A file's head comes from what the store knows of it, so that asking whether
+    // it is there never reads its bytes over the link; anything else (a folder, a
+    // missing name, a file whose size the store cannot say) is GET's own answer.
+    if (!file || !size || !modified) {
+        doGET();
+        return;
+    }
+    HeaderMap extra{{"Last-Modified", *modified}};
+    if (auto tag = EntityTag(*dataSource, uri))
+        extra["ETag"] = *tag;
+    sendBodyHead(200, "OK", ContentTypeForName(uri), &extra, std::strtoull(size->c_str(), nullptr, 10));
+}
+
+bool Connection::sendFolderIndex(const std::string& uri)
+{
+    std::vector<Member> members;
+    try {
+        if (!dataSource->isCollection(uri))
+            return false;
+        for (const auto& record : dataSource->getChildren(uri)) {
+            auto name = record.find("name");
+            if (name == record.end() || name->second.empty())
+                continue;
+            auto type = record.find("resourcetype");
+            bool folder = type != record.end() && type->second.find("collection") != std::string::npos;
+            members.push_back({name->second, PercentDecode(LastSegment(name->second)), folder});
+        }
+    } catch (...) {
+        return false;
+    }
+    // A folder named without its trailing "/" is sent on to the name with it, so
+    // that relative links (and clients that tell folders by the redirect) resolve
+    // inside it.
+    if (uri.empty() || uri.back() != '/') {
+        sendResponse(301, "Moved Permanently");
+        sendHeader("Location", (uri + "/").c_str());
+        sendHeader("Content-Length", "0");
+        endHeaders();
+        return true;
+    }
+    std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
+        if (a.folder != b.folder)
+            return a.folder;
+        return a.name < b.name;
+    });
+    std::string title = XmlEscaped(PercentDecode(uri));
+    std::string page = "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>Index of " + title +
+                       "</title></head>\n<body><h1>Index of " + title + "</h1>\n<ul>\n";
+    for (const auto& member : members) {
+        // The href keeps the member's escapes (a "?" or "#" in a name stays one);
+        // the text shows the name itself.
+        std::string href = UriEscaped(PercentDecode(member.uri));
+        std::string slash = member.folder ? "/" : "";
+        page += "<li><a href=\"" + XmlEscaped(WithoutTrailingSlash(href) + slash) + "\">" + XmlEscaped(member.name) +
+                slash + "</a></li>\n";
+    }
+    page += "</ul>\n</body></html>\n";
+    sendText(page, 200, "OK", "OK", "text/html; charset=utf-8");
+    return true;
+}

@@ -1,0 +1,61 @@
+// The device store's operations for the standard answers: copies made by the
+// device itself and file times set on the device.
+
+#include "device/DeviceFileStore.h"
+
+namespace {
+
+// FILETIME counts 100 ns from 1601.
+constexpr int64_t kFileTimeAtUnixEpoch = 116444736000000000LL;
+
+FILETIME ToFileTime(DataSource::Date date)
+{
+    auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch()).count() / 100 +
+                 kFileTimeAtUnixEpoch;
+    FILETIME time;
+    time.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) & 0xFFFFFFFFu);
+    time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
+    return time;
+}
+
+// A read served from the cache after a change would show the old contents.
+void ForgetCachedRead(const std::string& uri)
+{
+    if (gCachedFileName && *gCachedFileName == uri) {
+        gCachedFile.reset();
+        gCachedFileName.reset();
+        gCachedFileDate.reset();
+    }
+}
+
+} // namespace
+
+int DeviceFileStore::copyFile(const std::string& uri, const std::string& to)
+{
+    auto source = uriToLocal(uri);
+    auto destination = uriToLocal(to);
+    clearFindCache();
+    ForgetCachedRead(to);
+    if (!source || !destination)
+        return 403;
+    // The device copies the bytes itself: none of them crosses the link.
+    if (rapi->CeCopyFile(*source, *destination, FALSE))
+        return 201;
+    return rapi->CeGetLastError() == ERROR_SHARING_VIOLATION ? 423 : 403;
+}
+
+bool DeviceFileStore::setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
+{
+    auto path = uriToLocal(uri);
+    clearFindCache();
+    if (!path)
+        return false;
+    HANDLE handle = rapi->CeCreateFile(*path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    FILETIME creation = created ? ToFileTime(*created) : FILETIME{};
+    FILETIME write = modified ? ToFileTime(*modified) : FILETIME{};
+    BOOL set = rapi->CeSetFileTime(handle, created ? &creation : nullptr, nullptr, modified ? &write : nullptr);
+    rapi->CeCloseHandle(handle);
+    return set != FALSE;
+}

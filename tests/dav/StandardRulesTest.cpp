@@ -1,0 +1,186 @@
+// The byte rules of the standard answers: request documents read with the XML
+// parser, names and paths, content types, and which locks conflict.
+
+#include "datasource/LockTable.h"
+#include "dav/DavXml.h"
+#include "dav/StandardSupport.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+const std::string kDav = "xmlns:D=\"DAV:\"";
+
+} // namespace
+
+TEST(StandardRules, PropfindDocuments)
+{
+    struct Row {
+        std::string body;
+        bool wellFormed;
+        davxml::PropfindRequest::Kind kind;
+        std::vector<std::string> names; // in Clark form
+    };
+    const std::vector<Row> rows{
+        {"", true, davxml::PropfindRequest::AllProp, {}},
+        {" \r\n\t", true, davxml::PropfindRequest::AllProp, {}},
+        {"<D:propfind " + kDav + "><D:allprop/></D:propfind>", true, davxml::PropfindRequest::AllProp, {}},
+        {"<D:propfind " + kDav + "><D:propname/></D:propfind>", true, davxml::PropfindRequest::PropName, {}},
+        {"<propfind xmlns=\"DAV:\"><prop><getetag/><x:a xmlns:x=\"urn:x\"/><b xmlns=\"\"/></prop></propfind>", true,
+         davxml::PropfindRequest::Prop, {"{DAV:}getetag", "{urn:x}a", "{}b"}},
+        {"<D:propfind " + kDav + "><D:prop>", false, {}, {}},
+        {"<D:propfind " + kDav + "><D:prop><bar:foo xmlns:bar=\"\"/></D:prop></D:propfind>", false, {}, {}},
+        {"<propfind><allprop/></propfind>", false, {}, {}},               // not in DAV:
+        {"<D:propfind " + kDav + "/>", false, {}, {}},                     // asks for nothing
+        {"<D:lockinfo " + kDav + "/>", false, {}, {}},                     // another document
+        {"resourcetype getlastmodified", false, {}, {}},
+        {"<?xml version=\"1.0\"?><!DOCTYPE D:propfind [<!ENTITY e \"x\">]><D:propfind " + kDav +
+             "><D:allprop/></D:propfind>",
+         false, {}, {}},
+    };
+    for (const auto& row : rows) {
+        auto request = davxml::ReadPropfind(row.body);
+        ASSERT_EQ(request.has_value(), row.wellFormed) << row.body;
+        if (!request)
+            continue;
+        EXPECT_EQ(request->kind, row.kind) << row.body;
+        std::vector<std::string> names;
+        for (const auto& name : request->names)
+            names.push_back(name.clark());
+        EXPECT_EQ(names, row.names) << row.body;
+    }
+}
+
+TEST(StandardRules, PropertyUpdatesKeepTheirValuesReadableAnywhere)
+{
+    const std::string body = "<D:propertyupdate " + kDav + " xmlns:Z=\"urn:z\"><D:set><D:prop>"
+                             "<Z:plain>text &amp; more</Z:plain>"
+                             "<Z:nested><Z:inner a=\"1\">x</Z:inner><other xmlns=\"urn:o\"/></Z:nested>"
+                             "<empty xmlns=\"\">e</empty>"
+                             "</D:prop></D:set><D:remove><D:prop><Z:gone/></D:prop></D:remove></D:propertyupdate>";
+    auto updates = davxml::ReadPropertyUpdate(body);
+    ASSERT_TRUE(updates);
+    ASSERT_EQ(updates->size(), 4u);
+    const std::vector<std::tuple<std::string, bool, std::string>> expected{
+        {"{urn:z}plain", false, "text &amp; more"},
+        // The prefix the value uses is declared inside it.
+        {"{urn:z}nested", false, "<Z:inner xmlns:Z=\"urn:z\" a=\"1\">x</Z:inner><other xmlns=\"urn:o\"/>"},
+        {"{}empty", false, "e"},
+        {"{urn:z}gone", true, ""},
+    };
+    for (size_t i = 0; i < expected.size(); ++i) {
+        EXPECT_EQ((*updates)[i].name.clark(), std::get<0>(expected[i]));
+        EXPECT_EQ((*updates)[i].remove, std::get<1>(expected[i]));
+        EXPECT_EQ((*updates)[i].value, std::get<2>(expected[i]));
+    }
+    for (const std::string& bad : {std::string(""), std::string("<D:propertyupdate " + kDav + "/>"),
+                                   std::string("<D:propertyupdate " + kDav + "><D:set><D:prop></D:set>")})
+        EXPECT_FALSE(davxml::ReadPropertyUpdate(bad)) << bad;
+}
+
+TEST(StandardRules, LockDocuments)
+{
+    bool refresh = false;
+    auto shared = davxml::ReadLockInfo("<D:lockinfo " + kDav + "><D:lockscope><D:shared/></D:lockscope><D:locktype>"
+                                       "<D:write/></D:locktype><D:owner><D:href>me</D:href></D:owner></D:lockinfo>",
+                                       refresh);
+    ASSERT_TRUE(shared);
+    EXPECT_FALSE(refresh);
+    EXPECT_TRUE(shared->shared);
+    EXPECT_EQ(shared->owner, "<D:href xmlns:D=\"DAV:\">me</D:href>");
+    EXPECT_FALSE(davxml::ReadLockInfo("", refresh));
+    EXPECT_TRUE(refresh);
+    for (const std::string& bad :
+         {"<D:lockinfo " + kDav + "><D:locktype><D:write/></D:locktype></D:lockinfo>",     // no scope
+          "<D:lockinfo " + kDav + "><D:lockscope><D:exclusive/></D:lockscope></D:lockinfo>", // no type
+          "<D:lockinfo " + kDav + "><D:lockscope>"}) {
+        EXPECT_FALSE(davxml::ReadLockInfo(bad, refresh)) << bad;
+        EXPECT_FALSE(refresh);
+    }
+}
+
+TEST(StandardRules, NamesPathsAndTypes)
+{
+    const std::vector<std::tuple<std::string, std::string, std::string>> paths{
+        {"/Device/a/b", "/Device/a/", "b"}, {"/Device/a/b/", "/Device/a/", "b"}, {"/Device/a", "/Device/", "a"},
+        {"/Device/", "/", "Device"},
+    };
+    for (const auto& [uri, parent, last] : paths) {
+        EXPECT_EQ(ParentURI(uri), parent) << uri;
+        EXPECT_EQ(LastSegment(uri), last) << uri;
+    }
+    const std::vector<std::tuple<std::string, std::string, bool>> below{
+        {"/Device/a/b", "/Device/a", true},    {"/Device/A/b", "/Device/a/", true}, {"/Device/a", "/Device/a/", true},
+        {"/Device/ab", "/Device/a", false},    {"/Device/a", "/Device/a/b", false},
+        {"/Device/My%20D/x", "/Device/my d", true},
+    };
+    for (const auto& [inner, outer, expected] : below)
+        EXPECT_EQ(SameOrBelow(inner, outer), expected) << inner << " in " << outer;
+
+    const std::vector<std::pair<std::string, std::string>> escaped{
+        {"/Device/My Documents/a&b.txt", "/Device/My%20Documents/a%26b.txt"},
+        {"/Device/R\xc3\xa9sum\xc3\xa9?#%", "/Device/R%C3%A9sum%C3%A9%3F%23%25"},
+        {"/a-b_c.d~e/", "/a-b_c.d~e/"},
+    };
+    for (const auto& [path, uri] : escaped)
+        EXPECT_EQ(UriEscaped(path), uri);
+
+    const std::vector<std::pair<std::string, std::string>> references{
+        {"plain <a/>", "plain <a/>"}, {"caf\xc3\xa9", "caf&#xE9;"}, {"\xe2\x82\xac", "&#x20AC;"},
+        {"\xf0\x90\x80\x80", "&#x10000;"}, {"cut \xc3", "cut ?"}, {"stray \x80!", "stray ?!"},
+    };
+    for (const auto& [text, ascii] : references)
+        EXPECT_EQ(AsciiCharacterReferences(text), ascii) << text;
+
+    const std::vector<std::pair<std::string, std::string>> types{
+        {"/Device/a.TXT", "text/plain"}, {"/Device/p.jpeg", "image/jpeg"}, {"/Device/x.tar.zip", "application/zip"},
+        {"/Device/noext", "application/octet-stream"}, {"/Device/dot.", "application/octet-stream"},
+        {"/Device/a.txt/b", "application/octet-stream"}, {"/Device/.txt", "text/plain"},
+    };
+    for (const auto& [uri, type] : types)
+        EXPECT_STREQ(ContentTypeForName(uri), type.c_str()) << uri;
+
+    EXPECT_EQ(XmlEscaped("<a href=\"x\">&'</a>"), "&lt;a href=&quot;x&quot;&gt;&amp;&#39;&lt;/a&gt;");
+}
+
+TEST(StandardRules, WhichLocksConflict)
+{
+    using std::chrono::seconds;
+    struct Row {
+        std::string held;
+        bool heldDeep, heldShared;
+        std::string wanted;
+        bool wantedDeep, wantedShared;
+        bool granted;
+    };
+    const std::vector<Row> rows{
+        {"/v/a", false, false, "/v/a", false, false, false}, {"/v/a", false, true, "/v/a", false, true, true},
+        {"/v/a", false, true, "/v/a", false, false, false},  {"/v/d", true, false, "/v/d/x", false, false, false},
+        {"/v/d", false, false, "/v/d/x", false, false, true}, {"/v/d/x", false, false, "/v/d", true, false, false},
+        {"/v/d/x", false, false, "/v/d", false, false, true}, {"/v/d", true, true, "/v/D/x/", false, true, true},
+        {"/v/d", true, false, "/v/dx", false, false, true},
+    };
+    for (const auto& row : rows) {
+        LockTable table;
+        ASSERT_TRUE(table.acquire(row.held, row.heldDeep, row.heldShared, "", seconds(60)));
+        EXPECT_EQ(table.acquire(row.wanted, row.wantedDeep, row.wantedShared, "", seconds(60)).has_value(),
+                  row.granted)
+            << row.held << " then " << row.wanted;
+    }
+
+    LockTable table;
+    auto lock = table.acquire("/v/a", false, false, "", seconds(0));
+    ASSERT_TRUE(lock);
+    EXPECT_EQ(lock->timeout, LockTable::kMaximumTimeout); // none asked: the longest
+    EXPECT_FALSE(table.release("/v/a", "opaquelocktoken:other"));
+    EXPECT_FALSE(table.release("/v/b", lock->token));
+    EXPECT_EQ(table.refresh("/v/a", lock->token, seconds(30))->timeout, seconds(30));
+    EXPECT_TRUE(table.release("/V/a/", lock->token));
+    EXPECT_TRUE(table.covering("/v/a").empty());
+    EXPECT_FALSE(table.acquire("/v/o", false, false, std::string(LockTable::kMaximumOwnerBytes + 1, 'x'), seconds(9)));
+    for (size_t i = 0; i < LockTable::kMaximumLocks; ++i)
+        ASSERT_TRUE(table.acquire("/v/n" + std::to_string(i), false, false, "", seconds(60)));
+    EXPECT_FALSE(table.acquire("/v/full", false, false, "", seconds(60)));
+    table.forget("/v");
+    EXPECT_TRUE(table.acquire("/v/full", false, false, "", seconds(60)));
+}

@@ -252,7 +252,12 @@ TEST_F(WinceDaemon, LargeDeviceFilesStreamInBoundedMemory)
     ::close(up);
     EXPECT_EQ(std::filesystem::file_size(fs("big.bin")), size);
 
+#ifndef PAVRIX_SANITIZED
     EXPECT_LT(PeakResidentKiB(daemon->pid()), 32u * 1024) << "peak resident KiB";
+#else
+    // AddressSanitizer keeps freed blocks in quarantine (a link reply is one block
+    // per piece), so the peak says nothing about the daemon there.
+#endif
 }
 
 // A depth-1 listing in standard answers costs one device find for the folder and

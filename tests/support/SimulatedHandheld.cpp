@@ -65,8 +65,19 @@ void SimulatedHandheld::unplug()
 
 void SimulatedHandheld::freeze()
 {
-    if (process_.pid() > 0)
-        process_.signal(SIGSTOP);
+    if (process_.pid() <= 0)
+        return;
+    process_.signal(SIGSTOP);
+    // The signal is only queued: on a busy machine the handheld could still answer
+    // the next call before it stops, so wait until the kernel reports it stopped.
+    const std::string stat = "/proc/" + std::to_string(process_.pid()) + "/stat";
+    for (int i = 0; i < 200; ++i) {
+        std::string text = ReadFile(stat);
+        size_t paren = text.rfind(')');
+        if (paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'T')
+            return;
+        ::usleep(10000);
+    }
 }
 
 std::map<std::string, std::optional<std::string>> SimulatedHandheld::env() const

@@ -2,6 +2,7 @@
 
 #include "platform/BodyStream.h"
 #include "platform/CalendarDate.h"
+#include "platform/WriteAll.h"
 
 #include <cerrno>
 #include <chrono>
@@ -93,21 +94,6 @@ std::optional<DataSource::Date> ModificationDate(const struct statx& attributes)
 bool IsDirectoryType(const struct statx& attributes)
 {
     return (attributes.stx_mask & STATX_TYPE) && S_ISDIR(attributes.stx_mode);
-}
-
-bool WriteAll(int fd, const uint8_t* bytes, size_t count)
-{
-    while (count > 0) {
-        ssize_t written = ::write(fd, bytes, count);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 // Runs "mv -- from to" from an argument vector: no shell ever reads the paths, so
@@ -334,7 +320,7 @@ bool UnixTmpDirDataSource::putData(const DataPtr& data, const std::string& withU
             int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
             if (fd < 0)
                 return false;
-            bool stored = WriteAll(fd, bytes, size);
+            bool stored = platform::WriteAll(fd, bytes, size);
             stored = ::close(fd) == 0 && stored;
             if (!stored)
                 ::unlink(path->c_str());
@@ -344,7 +330,7 @@ bool UnixTmpDirDataSource::putData(const DataPtr& data, const std::string& withU
         int fd = ::open(path->c_str(), O_WRONLY | O_CLOEXEC);
         if (fd < 0)
             return false;
-        bool stored = WriteAll(fd, bytes, size) && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+        bool stored = platform::WriteAll(fd, bytes, size) && ::ftruncate(fd, static_cast<off_t>(size)) == 0;
         stored = ::close(fd) == 0 && stored;
         return stored;
     } catch (...) {
@@ -369,7 +355,7 @@ bool UnixTmpDirDataSource::replaceFromStream(const std::string& localPath, platf
         return false;
 
     bool stored = body.copyInBlocks(kUploadBlock, [fd](const uint8_t* bytes, size_t size) {
-        return WriteAll(fd, bytes, size);
+        return platform::WriteAll(fd, bytes, size);
     });
     stored = ::close(fd) == 0 && stored;
     // Renaming replaces a file (or a link) standing there, never what a link points

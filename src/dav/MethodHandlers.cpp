@@ -33,21 +33,6 @@ std::optional<std::string> TryProperty(DataSource& store, const char* name, cons
     }
 }
 
-// A store change answers with a status; a store that throws instead has failed
-// in a way it did not report, which the client learns as an internal error.
-int StatusOfChange(const std::function<int()>& change)
-{
-    try {
-        return change();
-    } catch (const std::exception& e) {
-        if (gLogDebug)
-            LogWithDate("change failed: %s", e.what());
-    } catch (...) {
-        if (gLogDebug)
-            LogWithDate("change failed");
-    }
-    return 500;
-}
 
 // The path a Destination names. An absolute URI gives everything from its third
 // "/" on; a path alone ("/vol/dir/new.txt", which clients may send) is that path,

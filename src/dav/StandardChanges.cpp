@@ -21,18 +21,6 @@ uint64_t gAsideCount = 0;
 
 using Failures = std::vector<std::pair<std::string, int>>;
 
-int Guarded(const std::function<int()>& change)
-{
-    try {
-        return change();
-    } catch (const std::exception& e) {
-        if (gLogDebug)
-            LogWithDate("change failed: %s", e.what());
-    } catch (...) {
-    }
-    return 500;
-}
-
 bool Exists(DataSource& store, const std::string& uri)
 {
     try {
@@ -77,7 +65,7 @@ void RemoveTree(DataSource& store, const std::string& uri, Failures& failures)
             RemoveTree(store, member, failures);
     if (failures.size() != before)
         return;
-    int status = Guarded([&] { return store.delete_(uri); });
+    int status = StatusOfChange([&] { return store.delete_(uri); });
     if (status != 204 && status != 200) {
         failures.emplace_back(uri, status == 422 ? 423 : status);
         return;
@@ -91,8 +79,8 @@ void RemoveTree(DataSource& store, const std::string& uri, Failures& failures)
 int CopyTree(DataSource& store, const std::string& uri, const std::string& to, bool deep)
 {
     if (!IsFolder(store, uri))
-        return Guarded([&] { return store.copyFile(uri, to); });
-    int made = Guarded([&] { return store.mkCollection(to); });
+        return StatusOfChange([&] { return store.copyFile(uri, to); });
+    int made = StatusOfChange([&] { return store.mkCollection(to); });
     if (made != 201)
         return made == 405 ? 409 : made;
     if (deep) {
@@ -183,7 +171,7 @@ void Connection::standardMKCOL()
         sendStandardStatus(*refusal);
         return;
     }
-    int made = Guarded([&] { return store.mkCollection(*uri); });
+    int made = StatusOfChange([&] { return store.mkCollection(*uri); });
     sendStandardStatus(made == 201 ? 201 : made == 405 ? 405 : 403);
 }
 
@@ -240,14 +228,14 @@ void Connection::standardMoveOrCopy(bool copy)
     std::string aside;
     if (replacing) {
         aside = target + ".~aside-" + std::to_string(::getpid()) + "-" + std::to_string(++gAsideCount);
-        if (Guarded([&] { return store.move(target, aside); }) != 201) {
+        if (StatusOfChange([&] { return store.move(target, aside); }) != 201) {
             sendStandardStatus(423);
             return;
         }
         store.companionsFollow(target, aside, false);
     }
 
-    int status = copy ? CopyTree(store, *uri, target, deep) : Guarded([&] { return store.move(*uri, target); });
+    int status = copy ? CopyTree(store, *uri, target, deep) : StatusOfChange([&] { return store.move(*uri, target); });
     if (status == 201) {
         store.companionsFollow(*uri, target, copy);
         if (!copy)
@@ -264,7 +252,7 @@ void Connection::standardMoveOrCopy(bool copy)
         Failures failures;
         RemoveTree(store, target, failures);
     }
-    if (replacing && Guarded([&] { return store.move(aside, target); }) == 201)
+    if (replacing && StatusOfChange([&] { return store.move(aside, target); }) == 201)
         store.companionsFollow(aside, target, false);
     sendStandardStatus(status == 412 || status == 500 ? 409 : status);
 }

@@ -1,8 +1,10 @@
 #include "dav/StandardSupport.h"
 
 #include "datasource/LockTable.h"
+#include "log/LogClient.h"
 
 #include <cctype>
+#include <exception>
 #include <cstdio>
 
 const char* StandardReason(int code)
@@ -51,6 +53,20 @@ std::string LastSegment(const std::string& uri)
     std::string text = WithoutTrailingSlash(uri);
     size_t slash = text.rfind('/');
     return slash == std::string::npos ? text : text.substr(slash + 1);
+}
+
+int StatusOfChange(const std::function<int()>& change)
+{
+    try {
+        return change();
+    } catch (const std::exception& e) {
+        if (gLogDebug)
+            LogWithDate("change failed: %s", e.what());
+    } catch (...) {
+        if (gLogDebug)
+            LogWithDate("change failed");
+    }
+    return 500;
 }
 
 bool SameOrBelow(const std::string& inner, const std::string& outer)

@@ -2,13 +2,18 @@
 
 #include "datasource/LockTable.h"
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
-// Small rules shared by the handlers of the standard answers.
+// Small rules shared by the method handlers, most of them by the standard answers'.
 
 class DataSource;
+
+// The status a store change answers; a store that throws instead has failed in a
+// way it did not report, which the client learns as an internal error (500).
+int StatusOfChange(const std::function<int()>& change);
 
 // The standard reason text of a status the standard answers give.
 const char* StandardReason(int code);

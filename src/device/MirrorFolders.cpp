@@ -14,20 +14,6 @@ namespace {
 // then fails) rather than risk the stack.
 constexpr int kRemoveDepth = 64;
 
-std::vector<std::string> Components(const std::string& path)
-{
-    std::vector<std::string> components;
-    size_t start = 0;
-    while (start < path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start)
-            components.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
-    return components;
-}
 
 Descriptor OpenFolderAt(int at, const std::string& name)
 {
@@ -67,6 +53,21 @@ bool RemoveAt(int folder, const std::string& name, int depth)
 }
 
 } // namespace
+
+std::vector<std::string> Components(const std::string& path)
+{
+    std::vector<std::string> components;
+    size_t start = 0;
+    while (start < path.size()) {
+        size_t end = path.find('/', start);
+        if (end == std::string::npos)
+            end = path.size();
+        if (end > start)
+            components.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return components;
+}
 
 Descriptor& Descriptor::operator=(Descriptor&& other) noexcept
 {

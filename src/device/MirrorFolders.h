@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <sys/stat.h>
+#include <vector>
 
 // The mirror's files are reached one folder at a time from its root, never
 // through a symbolic link and never by opening anything but a folder or a
@@ -27,6 +28,9 @@ public:
 private:
     int fd_ = -1;
 };
+
+// The names along a path; empty pieces (doubled, leading or trailing "/") are none.
+std::vector<std::string> Components(const std::string& path);
 
 // The folder that holds a path below the root, open, and the path's last name
 // (empty for the root itself).

@@ -1,6 +1,7 @@
 #include "device/UnixMirroredFSDataSource.h"
 
 #include "device/LogDescriptions.h"
+#include "device/MirrorFolders.h"
 #include "log/LogClient.h"
 
 #include <sys/stat.h>
@@ -17,15 +18,8 @@ std::vector<std::string> PathComponents(const std::string& path)
     std::vector<std::string> components;
     if (!path.empty() && path.front() == '/')
         components.emplace_back("/");
-    size_t start = 0;
-    while (start < path.size()) {
-        size_t end = path.find('/', start);
-        if (end == std::string::npos)
-            end = path.size();
-        if (end > start)
-            components.push_back(path.substr(start, end - start));
-        start = end + 1;
-    }
+    for (auto& name : mirrorfs::Components(path))
+        components.push_back(std::move(name));
     return components;
 }
 

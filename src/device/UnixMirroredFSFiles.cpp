@@ -8,6 +8,7 @@
 
 #include "datasource/HrefEscaping.h"
 #include "platform/BodyStream.h"
+#include "platform/WriteAll.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -27,21 +28,6 @@ void FoldCase(std::string& name)
     for (auto& c : name)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
-}
-
-bool WriteAll(int fd, const uint8_t* bytes, size_t count)
-{
-    while (count > 0) {
-        ssize_t written = ::write(fd, bytes, count);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        bytes += written;
-        count -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 } // namespace
@@ -218,15 +204,15 @@ bool UnixMirroredFSDataSource::replace(const std::string& uri, const std::functi
 
 bool UnixMirroredFSDataSource::putData(const DataPtr& data, const std::string& withUri)
 {
-    return replace(withUri, [&](int fd) { return !data || WriteAll(fd, data->data(), data->size()); });
+    return replace(withUri, [&](int fd) { return !data || platform::WriteAll(fd, data->data(), data->size()); });
 }
 
 bool UnixMirroredFSDataSource::putDataFromFile(const std::string& uri, platform::BodyStream& clientFile,
                                                int64_t /*length*/)
 {
     return replace(uri, [&](int fd) {
-        return clientFile.copyInBlocks(kUploadBlock,
-                                       [fd](const uint8_t* bytes, size_t size) { return WriteAll(fd, bytes, size); });
+        return clientFile.copyInBlocks(
+            kUploadBlock, [fd](const uint8_t* bytes, size_t size) { return platform::WriteAll(fd, bytes, size); });
     });
 }
 

@@ -30,6 +30,4 @@ Application& Application::Initialize()
 {
     serverObject_ = std::make_unique<Server>(0, dictionaryName_, ConnectionDataSource);
     serverObject_->Loop();
-    serverObject_.reset();
-    return *this;
 }

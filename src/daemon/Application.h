@@ -12,7 +12,7 @@ extern volatile unsigned char gHasReceivedHup;
 // The process object: knows the port file and owns the listener.
 class Application {
 public:
-    Application(int argc, char** argv); // init:argv: (both arguments are ignored)
+    Application(int argc, char** argv); // both arguments are ignored
     ~Application();
 
     static void hup();

@@ -27,9 +27,9 @@ class AcceptQueue;
 
 class Server {
 public:
-    // initWithPort:dictionaryLocation: (an empty optional: no port file). Every
-    // connection asks the provider for its store when it is accepted and is
-    // served under `limits`.
+    // Listens on `port` and writes the port file at `dictionaryLocation` (an empty
+    // optional: no port file). Every connection asks the provider for its store
+    // when it is accepted and is served under `limits`.
     Server(int port, std::optional<std::string> dictionaryLocation, DataSourceProvider dataSources,
            ConnectionLimits limits = {});
     // The thread that accepts while a connection is served lives as long as the

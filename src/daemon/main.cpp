@@ -85,13 +85,7 @@ int main(int argc, char** argv)
 
     LogInit(kLogServerName, "webdav");
 
+    // Serves until the process is ended: the server's loop never returns.
     application->Daemon();
-
-    application.reset();
-    gDevicePassword.reset();
-    gDeviceIPAddress.reset();
-    gCachedFile.reset();
-    gCachedFileName.reset();
-    gCachedFileDate.reset();
     return 0;
 }

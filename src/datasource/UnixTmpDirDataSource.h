@@ -16,9 +16,9 @@
 // are the ones used.
 class UnixTmpDirDataSource : public DataSource {
 public:
-    // init: a store over the file-system root ("").
+    // A store over the file-system root ("").
     UnixTmpDirDataSource();
-    // initWithLocalRoot:
+    // A store over the folder `localRoot`.
     explicit UnixTmpDirDataSource(std::string localRoot);
 
     // The process-wide shared instance of this class, made on first use.

@@ -46,7 +46,7 @@ public:
     // The names looked for in a request body, in the order they are answered.
     static const std::vector<std::string>& knownProperties();
 
-    // init:dc:depth:dataSource: (`dc` is never used). Leading blanks of the depth
+    // `dc` is never used. Leading blanks of the depth
     // are dropped. The store is not owned.
     PropFind(const std::string& uri, const std::optional<std::string>& dc, const std::string& depth,
              DataSource& dataSource);

@@ -52,7 +52,6 @@ public:
     // replaced by the next read), so that its memory can go back to the system.
     static void dropExpiredReadCache();
 
-    const std::optional<std::string>& volumePrefix() const { return prefix; }
     // The first URI mapped names the volume of every listing, but only once its
     // request worked: a request that failed (one naming a stray volume, say) leaves
     // the volume to the next request.

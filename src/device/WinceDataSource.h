@@ -20,7 +20,7 @@ class WinceDataSource : public DataSource {
 public:
     static constexpr auto kReadCacheLife = DeviceFileStore::kReadCacheLife;
 
-    // init: a session on the attached device, and the mirror in the user's caches.
+    // A session on the attached device, and the mirror in the user's caches.
     WinceDataSource();
     // A store over the given session and mirror directory.
     WinceDataSource(std::shared_ptr<Rapi> rapi, const std::string& mirrorRoot);

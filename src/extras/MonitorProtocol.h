@@ -7,7 +7,7 @@
 // preference protocol, a "(bay)" pair that may be nil:
 //   syncStart, syncComplete           oneway, no arguments
 //   getValueFromDeviceListForKey(o)   -> o
-//   ackObjectID(i, u)                 oneway (ackObjectID:forPimDataType:)
+//   ackObjectID(i, u)                 oneway (an object id and its data type)
 //   pimChangedUIDs(u), pimUnchangedUIDs(u) -> o
 //   pimDataReady(u)                   -> b
 //   devicePasswordAndRapiLock(u)      -> (o, u): the reply and the new value of the

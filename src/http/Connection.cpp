@@ -33,7 +33,7 @@ bool ExpectsContinue(const std::optional<std::string>& expect) { return HeaderTo
 Connection::Connection(int fd, std::shared_ptr<DataSource> dataSource, ConnectionLimits limits,
                        std::chrono::steady_clock::time_point acceptedAt)
     : fd(fd), protocolVersion("HTTP/1.1"), versionString("Pavrix/0.9/2.2"), dataSource(std::move(dataSource)),
-      debug(true), limits(limits), acceptedAt(acceptedAt)
+      limits(limits), acceptedAt(acceptedAt)
 {
 }
 
@@ -45,7 +45,7 @@ Connection::~Connection()
         ::close(fd);
 }
 
-bool Connection::debugging() const { return debug && gLogDebug; }
+bool Connection::debugging() const { return gLogDebug; }
 
 const Connection::MethodTable& Connection::classMethodHandlers()
 {
@@ -70,24 +70,20 @@ Connection& Connection::Handler()
         return *this;
     // The head must be in soon after the accept, however slowly it trickles.
     clientFile->setDeadline(acceptedAt + limits.requestHead);
-    bool again;
-    do {
-        again = false;
-        // Whatever a store throws from a handler that does not expect it, the
-        // daemon keeps serving: the client gets what was written so far.
-        try {
-            again = handleRequest();
-        } catch (const std::exception& e) {
-            if (gLogDebug)
-                LogWithDate("request failed: %s", e.what());
-        } catch (...) {
-            if (gLogDebug)
-                LogWithDate("request failed");
-        }
-        if (debugging())
-            LogWithDate("flushing client file");
-        clientFile->flush();
-    } while (again);
+    // Whatever a store throws from a handler that does not expect it, the
+    // daemon keeps serving: the client gets what was written so far.
+    try {
+        handleRequest();
+    } catch (const std::exception& e) {
+        if (gLogDebug)
+            LogWithDate("request failed: %s", e.what());
+    } catch (...) {
+        if (gLogDebug)
+            LogWithDate("request failed");
+    }
+    if (debugging())
+        LogWithDate("flushing client file");
+    clientFile->flush();
     if (debugging())
         LogWithDate("fclose client file");
     // A head refused for its size may be followed by an endless stream: it is

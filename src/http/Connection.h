@@ -114,8 +114,6 @@ public:
     virtual const MethodTable& methodHandlers() const;
     static const MethodTable& classMethodHandlers();
 
-    const std::shared_ptr<DataSource>& getDataSource() const { return dataSource; }
-
 protected:
     // Shared steps of the method handlers.
     std::string requestURI();
@@ -176,7 +174,6 @@ protected:
     const char* versionString;
     std::unique_ptr<MimeTools> headers;
     std::shared_ptr<DataSource> dataSource;
-    bool debug;
     bool connectionWillClose = false;
     bool served = false; // Handler has run: the stream owns the socket
     bool headOnly = false; // HEAD: every answer goes out without its body

@@ -21,7 +21,7 @@ public:
 // Values keep everything after the first colon, the customary blank included.
 class RFC2822 {
 public:
-    // initWithReader: stores the reader and reads the whole block.
+    // Stores the reader and reads the whole block.
     explicit RFC2822(LineReader& reader);
     virtual ~RFC2822() = default;
 

@@ -69,19 +69,6 @@ bool Matches(const std::vector<char32_t>& pattern, size_t p, const std::vector<c
 
 } // namespace
 
-std::string FoldDeviceName(const std::string& name)
-{
-    std::string out;
-    for (char32_t cp : Folded(name)) {
-        if (cp >= platform::kUTF8KeptByte) {
-            out.push_back(static_cast<char>(cp - platform::kUTF8KeptByte));
-        } else {
-            platform::AppendUTF8(out, cp);
-        }
-    }
-    return out;
-}
-
 bool DeviceNamesEqual(const std::string& a, const std::string& b) { return a == b || Folded(a) == Folded(b); }
 
 DeviceNameKey DeviceNameSortKey(const std::string& name) { return Folded(name); }

@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-// The name lower-cased, as UTF-8; bytes that are not valid UTF-8 are kept as they are.
-std::string FoldDeviceName(const std::string& name);
 bool DeviceNamesEqual(const std::string& a, const std::string& b);
 // Listing order: by folded name, then by the bytes to keep the order total.
 bool DeviceNameLess(const std::string& a, const std::string& b);

@@ -38,10 +38,8 @@ void AppendLE(std::vector<uint8_t>& out, T value)
 
 inline uint16_t ReadLE16(const uint8_t* at) { return ReadLE<uint16_t>(at); }
 inline uint32_t ReadLE32(const uint8_t* at) { return ReadLE<uint32_t>(at); }
-inline uint64_t ReadLE64(const uint8_t* at) { return ReadLE<uint64_t>(at); }
 inline void WriteLE16(uint8_t* at, uint16_t value) { WriteLE(at, value); }
 inline void WriteLE32(uint8_t* at, uint32_t value) { WriteLE(at, value); }
-inline void WriteLE64(uint8_t* at, uint64_t value) { WriteLE(at, value); }
 inline void AppendLE16(std::vector<uint8_t>& out, uint16_t value) { AppendLE(out, value); }
 inline void AppendLE32(std::vector<uint8_t>& out, uint32_t value) { AppendLE(out, value); }
 

@@ -42,7 +42,7 @@ class PreferenceClient {
 public:
     using Value = std::optional<platform::PlistObject>;
 
-    // initWithName: a client that is not connected; no look-up is made.
+    // A client that is not connected; no look-up is made.
     explicit PreferenceClient(const std::string& name, PreferenceClientLimits limits = {});
     // Waits for a request in progress on another thread to finish.
     ~PreferenceClient();

@@ -1,5 +1,6 @@
 #include "daemon/Application.h"
 #include "daemon/Server.h"
+#include "dav/DavMode.h"
 #include "device/WinceDataSource.h"
 #include "log/LogClient.h"
 #include "log/LogProtocol.h"
@@ -72,6 +73,7 @@ int main(int argc, char** argv)
     const char* debug = std::getenv("PAVRIX_LOG_DEBUG");
     if (debug && std::strcmp(debug, "1") == 0)
         LogSetDebugState(true);
+    FixStandardDavAnswers(StandardDavAnswersFromEnvironment());
 
     auto application = std::make_unique<Application>(argc, argv);
 

@@ -14,10 +14,10 @@ declare -A below=(
   [pavrixwm]="platform"
   [extras]="platform log pavrixwm"
   [datasource]="platform log"
-  [device]="platform log pavrixwm extras datasource"
+  [device]="platform log pavrixwm datasource"
   [http]="platform log datasource dav"
   [dav]="platform log datasource http"
-  [daemon]="platform log pavrixwm extras datasource device http dav"
+  [daemon]="platform log pavrixwm datasource device http dav"
 )
 
 status=0

@@ -1,7 +1,7 @@
 #include "device/DeviceFileStore.h"
 
-#include "extras/ReadAll.h"
 #include "log/LogClient.h"
+#include "pavrixwm/ReadAll.h"
 
 DataSource::DataPtr gCachedFile;
 std::optional<std::string> gCachedFileName;

@@ -1,6 +1,6 @@
 // The whole-file read and the 64-bit seeks, on an emulated device.
 
-#include "extras/ReadAll.h"
+#include "pavrixwm/ReadAll.h"
 #include "pavrixwm/EmulatedDevice.h"
 #include "support/TestSupport.h"
 

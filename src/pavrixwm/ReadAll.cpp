@@ -1,4 +1,4 @@
-#include "extras/ReadAll.h"
+#include "pavrixwm/ReadAll.h"
 
 #include <new>
 

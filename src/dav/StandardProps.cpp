@@ -7,6 +7,8 @@
 #include "dav/StandardSupport.h"
 #include "http/Connection.h"
 
+#include <chrono>
+#include <cstdint>
 #include <ctime>
 #include <utility>
 #include <vector>
@@ -24,7 +26,15 @@ std::optional<DataSource::Date> ParseHTTPDate(const std::string& text)
     const char* end = strptime(text.c_str(), "%a, %d %b %Y %H:%M:%S GMT", &fields);
     if (!end)
         return std::nullopt;
-    return std::chrono::system_clock::from_time_t(timegm(&fields));
+    // Refused: a date outside what the clock holds (before 1678, after 2262)
+    // would wrap over into another century and be written to the file as that.
+    using Clock = std::chrono::system_clock;
+    constexpr int64_t kFirst = std::chrono::duration_cast<std::chrono::seconds>(Clock::duration::min()).count() + 1;
+    constexpr int64_t kLast = std::chrono::duration_cast<std::chrono::seconds>(Clock::duration::max()).count() - 1;
+    int64_t seconds = timegm(&fields);
+    if (seconds < kFirst || seconds > kLast)
+        return std::nullopt;
+    return Clock::from_time_t(static_cast<time_t>(seconds));
 }
 
 // A property element of that name, empty, declaring its own namespace.

@@ -257,6 +257,18 @@ TEST_F(StandardMethods, WindowsTimesAreSetOnTheDevice)
                             "<W:Win32CreationTime>yesterday</W:Win32CreationTime></D:prop></D:set>"
                             "</D:propertyupdate>";
     EXPECT_NE(send("PROPPATCH", "/Device/Windows/system.ini", "", bad).body.find("409 Conflict"), std::string::npos);
+    // Dates the clock cannot hold are refused, not wrapped into another century
+    // on the file; the one set above stays.
+    for (const char* date : {"Fri, 31 Dec 9999 23:59:59 GMT", "Mon, 01 Jan 1601 00:00:00 GMT",
+                             "Sat, 12 Apr 2262 00:00:00 GMT", "Mon, 20 Sep 1677 00:00:00 GMT"}) {
+        const std::string far = "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:W=\"urn:schemas-microsoft-com:\"><D:set>"
+                                "<D:prop><W:Win32LastModifiedTime>" + std::string(date) +
+                                "</W:Win32LastModifiedTime></D:prop></D:set></D:propertyupdate>";
+        auto refused = send("PROPPATCH", "/Device/Windows/system.ini", "", far);
+        EXPECT_NE(refused.body.find("409 Conflict"), std::string::npos) << date << refused.body;
+        EXPECT_EQ(ModificationSeconds(fs("Windows/system.ini")), 1388570400) << date;
+    }
+    EXPECT_TRUE(daemon->process().running());
 }
 
 // Request documents that are not well-formed, or that declare entities, are

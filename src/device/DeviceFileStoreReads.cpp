@@ -81,16 +81,22 @@ void DeviceFileStore::forgetBeforeChange()
     spaceMemo.reset();
 }
 
+HANDLE DeviceFileStore::openToRead(const std::string& uri)
+{
+    std::string path = devicePathForRead(uri);
+    // An upload's scratch file is no resource of its own.
+    if (NamesScratch(path))
+        RaiseDAVNotFound();
+    return rapi->CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+}
+
 DataSource::DataPtr DeviceFileStore::getData(const std::string& uri)
 {
     if (ReadCacheHolds(uri))
         return gCachedFile;
     ForgetReadCache();
 
-    std::string path = devicePathForRead(uri);
-    if (NamesScratch(path))
-        RaiseDAVNotFound();
-    HANDLE handle = rapi->CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    HANDLE handle = openToRead(uri);
     if (handle == INVALID_HANDLE_VALUE)
         return openFailed(uri);
     DataPtr contents = readAll(*rapi, handle);
@@ -109,10 +115,7 @@ DataSource::DataFilePtr DeviceFileStore::getDataFile(const std::string& uri)
         return std::make_unique<DataFile>(gCachedFile);
     ForgetReadCache();
 
-    std::string path = devicePathForRead(uri);
-    if (NamesScratch(path))
-        RaiseDAVNotFound();
-    HANDLE handle = rapi->CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    HANDLE handle = openToRead(uri);
     if (handle == INVALID_HANDLE_VALUE)
         return std::make_unique<DataFile>(openFailed(uri));
     auto file = std::make_shared<OpenDeviceFile>(rapi, handle);

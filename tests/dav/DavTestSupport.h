@@ -6,6 +6,7 @@
 
 #include "datasource/StoreTestHelpers.h"
 #include "datasource/UnixTmpDirDataSource.h"
+#include "dav/Methods.h"
 #include "dav/PropFind.h"
 #include "http/ServeOne.h"
 
@@ -47,7 +48,10 @@ struct LocalStore : ::testing::Test {
     void SetUp() override { gCachedChildren.reset(); }
     std::string request(const std::string& raw)
     {
-        return ServeOne(raw, [&](int fd) { return std::make_unique<Connection>(fd, store); });
+        return ServeOne(raw, [&](Request& request, ResponseWriter& response) {
+            if (!response.answeredStatus())
+                dav::Dispatch(request, response, *store);
+        });
     }
 };
 

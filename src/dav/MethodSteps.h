@@ -27,6 +27,9 @@ bool changeTargetIsText(const std::string& uri);
 std::optional<std::string> destinationURI(const Request& request);
 
 // --- the standard answers ---
+// Whether MOVE, COPY or LOCK reach below the resource: not for a Depth of "0",
+// for "infinity" or none; none for any other Depth, which is refused.
+std::optional<bool> standardDepth(const Request& request);
 // A status line with a standard reason and no body.
 void sendStandardStatus(const Request& request, ResponseWriter& response, int code);
 // MOVE or COPY with their Overwrite and Depth rules.

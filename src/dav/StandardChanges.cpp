@@ -120,6 +120,14 @@ void dav::sendStandardStatus(const Request& request, ResponseWriter& response, i
     response.endHeaders();
 }
 
+std::optional<bool> dav::standardDepth(const Request& request)
+{
+    std::string depth = HeaderToken(request.headers().objectForKey("Depth"));
+    if (!depth.empty() && depth != "0" && depth != "infinity")
+        return std::nullopt;
+    return depth != "0";
+}
+
 void dav::standardDELETE(Request& request, ResponseWriter& response, DataSource& store)
 {
     auto uri = changeTarget(request, response);
@@ -185,9 +193,8 @@ void dav::standardMoveOrCopy(Request& request, ResponseWriter& response, DataSou
         sendStandardStatus(request, response, 400);
         return;
     }
-    std::string depth = HeaderToken(request.headers().objectForKey("Depth"));
-    bool deep = depth != "0";
-    if (!depth.empty() && depth != "0" && depth != "infinity") {
+    auto deep = standardDepth(request);
+    if (!deep) {
         sendStandardStatus(request, response, 400);
         return;
     }
@@ -234,7 +241,7 @@ void dav::standardMoveOrCopy(Request& request, ResponseWriter& response, DataSou
         store.companionsFollow(target, aside, false);
     }
 
-    int status = copy ? CopyTree(store, *uri, target, deep) : StatusOfChange([&] { return store.move(*uri, target); });
+    int status = copy ? CopyTree(store, *uri, target, *deep) : StatusOfChange([&] { return store.move(*uri, target); });
     if (status == 201) {
         store.companionsFollow(*uri, target, copy);
         if (!copy)

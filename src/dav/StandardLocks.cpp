@@ -7,7 +7,6 @@
 #include "dav/MethodSteps.h"
 #include "dav/Methods.h"
 #include "dav/StandardSupport.h"
-#include "http/RFC2822.h"
 
 #include <algorithm>
 #include <cctype>
@@ -252,8 +251,8 @@ void dav::standardLOCK(Request& request, ResponseWriter& response, DataSource& s
         sendStandardStatus(request, response, 412);
         return;
     }
-    std::string depth = HeaderToken(request.headers().objectForKey("Depth"));
-    if (!depth.empty() && depth != "0" && depth != "infinity") {
+    auto deep = standardDepth(request);
+    if (!deep) {
         sendStandardStatus(request, response, 400);
         return;
     }
@@ -263,7 +262,7 @@ void dav::standardLOCK(Request& request, ResponseWriter& response, DataSource& s
         return;
     }
     // The lock is taken first, so that a lock refused makes no file.
-    auto lock = table.acquire(uri, depth != "0", lockInfo->shared, lockInfo->owner, timeout);
+    auto lock = table.acquire(uri, *deep, lockInfo->shared, lockInfo->owner, timeout);
     if (!lock) {
         sendStandardStatus(request, response, 423);
         return;

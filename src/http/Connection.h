@@ -49,10 +49,10 @@ private:
 
     ConnectionLimits limits;
     std::chrono::steady_clock::time_point acceptedAt;
-    bool lastLineCut = false; // the last line read filled its buffer without ending
+    bool lastLineCut = false;    // the last line read filled its buffer without ending
     bool lastLineBroken = false; // the last line read held a NUL or did not end
-    size_t headLinesRead = 0; // lines of the head read so far, request line included
-    size_t headBytesRead = 0; // and their bytes
+    size_t headLinesRead = 0;    // lines of the head read so far, request line included
+    size_t headBytesRead = 0;    // and their bytes
 
     Request request;
     ResponseWriter response{nullptr, request};

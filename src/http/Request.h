@@ -84,10 +84,10 @@ private:
     std::optional<MimeTools> headers_;
     bool connectionWillClose_ = false;
 
-    bool requestLineCut_ = false; // the request line did not end within its 1023 bytes
-    bool headerLineCut_ = false; // nor did some header line
+    bool requestLineCut_ = false;   // the request line did not end within its 1023 bytes
+    bool headerLineCut_ = false;    // nor did some header line
     bool headerLineBroken_ = false; // the request line or some header line held a NUL or did not end
-    bool headTooLarge_ = false; // the head went past a limit and was read no further
+    bool headTooLarge_ = false;     // the head went past a limit and was read no further
 
     // Where the body comes from, and where "100 Continue" goes.
     platform::SocketStream* stream_ = nullptr;

@@ -73,7 +73,7 @@ public:
 private:
     friend class Connection;
 
-    // Splits `requestLine` in place into its tokens and reads the header block
+    // Splits `requestLine_` in place into its tokens and reads the header block
     // from `lines`.
     void parseRequest(LineReader& lines);
 

@@ -7,6 +7,7 @@
 #include "log/LogClient.h"
 #include "device/WinceDataSource.h"
 #include "platform/ByteBuffer.h"
+#include "platform/PlistObject.h"
 
 #include <algorithm>
 #include <cerrno>

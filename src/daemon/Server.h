@@ -1,15 +1,12 @@
 #pragma once
 
 #include "http/ConnectionLimits.h"
-#include "platform/PlistObject.h"
 
 #include <chrono>
-#include <functional>
 #include <memory>
 #include <netinet/in.h>
 #include <optional>
 #include <string>
-#include <vector>
 
 class DataSource;
 class WinceDataSource;

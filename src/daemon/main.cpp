@@ -1,7 +1,7 @@
 #include "daemon/Application.h"
+#include "daemon/DaemonOptions.h"
 #include "daemon/Server.h"
 #include "dav/DavMode.h"
-#include "daemon/DaemonOptions.h"
 #include "log/LogClient.h"
 #include "log/LogProtocol.h"
 

@@ -6,10 +6,9 @@
 #include "dav/Methods.h"
 #include "http/Connection.h"
 #include "log/LogClient.h"
-#include "pavrixwm/LinkManager.h"
 #include "device/WinceDataSource.h"
 #include "platform/ByteBuffer.h"
-#include "platform/HomeFolder.h"
+#include "platform/PlistObject.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,9 +19,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-std::optional<std::vector<uint8_t>> gDevicePassword;
-std::optional<std::string> gDeviceIPAddress;
 
 namespace {
 
@@ -44,53 +40,31 @@ size_t WaitingConnections()
 // before it is made, so this never adds to it.
 constexpr size_t kHeapKept = size_t(48) << 20;
 
-// Loads a hand-off dictionary; the file is deleted only after a successful read.
-std::optional<platform::PlistObject> TakeHandOffFile(const std::string& path)
-{
-    auto dict = platform::PlistObject::loadDictionary(path);
-    if (dict)
-        std::remove(path.c_str());
-    return dict;
-}
-
-void ReleaseIdleMemory()
-{
-    WinceDataSource::dropExpiredReadCache();
-    platform::ReleaseSpareBuffer();
-    ::malloc_trim(0);
-}
-
 } // namespace
 
-Server::Server(int port, std::optional<std::string> dictionaryLocation, DataSourceProvider dataSources,
-               ConnectionLimits limits)
-    : listenPort(port), dictionaryName(std::move(dictionaryLocation)), dataSources(std::move(dataSources)),
-      limits(limits)
+Server::Server(int port, std::optional<std::string> dictionaryLocation, std::shared_ptr<WinceDataSource> store,
+               const std::string& mirrorFolder, ConnectionLimits limits)
+    : listenPort(port), dictionaryName(std::move(dictionaryLocation)), store(std::move(store)), limits(limits)
 {
-    // On this platform the cache folder may not exist yet; the port file and the
-    // mirror folder live in it.
-    platform::CreateFolderWithParents(HandOffFolder());
-
-    if (auto passwords = TakeHandOffFile(PasswordFilePath())) {
-        // A file without a usable "Password" value leaves an empty password: the
-        // launcher did hand one over, it just held nothing.
-        gDevicePassword = passwords->getData(kPasswordKey).value_or(std::vector<uint8_t>{});
-    } else {
-        gDevicePassword.reset();
-    }
-    if (auto addresses = TakeHandOffFile(AddressFilePath())) {
-        if (auto ip = addresses->getString(kAddressKey))
-            gDeviceIPAddress = *ip;
-    }
-    // The handheld on a USB link is named and unlocked by what was handed over.
-    std::optional<std::string> password;
-    if (gDevicePassword)
-        password = std::string(gDevicePassword->begin(), gDevicePassword->end());
-    LinkManager::configureProcessWide(gDeviceIPAddress, password);
-
     std::error_code ec;
-    std::filesystem::remove_all(MirrorDirectoryPath(), ec);
-    std::filesystem::create_directory(MirrorDirectoryPath(), ec);
+    std::filesystem::remove_all(mirrorFolder, ec);
+    std::filesystem::create_directories(mirrorFolder, ec);
+}
+
+// Until the first hang-up every connection shares the device store (and its read
+// cache); after one, each gets a fresh base store, which answers without the device.
+std::shared_ptr<DataSource> Server::connectionStore() const
+{
+    if (Application::hasReceivedHup())
+        return std::make_shared<DataSource>();
+    return store;
+}
+
+void Server::releaseIdleMemory()
+{
+    store->dropExpiredReadCache();
+    platform::ReleaseSpareBuffer();
+    ::malloc_trim(0);
 }
 
 Server::~Server()
@@ -163,7 +137,7 @@ bool Server::serveNext(std::chrono::milliseconds wait)
         // Once the read cache has expired with nobody asking, what the last
         // requests held goes back to the system.
         if (!idle && std::chrono::steady_clock::now() - lastServed > WinceDataSource::kReadCacheLife) {
-            ReleaseIdleMemory();
+            releaseIdleMemory();
             idle = true;
         }
         return false;
@@ -178,7 +152,7 @@ bool Server::serveNext(std::chrono::milliseconds wait)
     {
         std::shared_ptr<DataSource> store;
         try {
-            store = dataSources();
+            store = connectionStore();
         } catch (const std::exception& e) {
             // A store that cannot be set up costs this client its answer,
             // not the daemon its life.

@@ -2,7 +2,7 @@
 
 #include "datasource/CacheLife.h"
 #include "datasource/DataSource.h"
-#include "pavrixwm/Rapi.h"
+#include "pavrixwm/DeviceBackend.h"
 
 #include <chrono>
 #include <functional>
@@ -46,7 +46,8 @@ public:
     static constexpr const char* kScratchSuffix = ".new";
     static constexpr const char* kBackupSuffix = ".old";
 
-    explicit DeviceFileStore(std::shared_ptr<Rapi> rapi) : rapi(std::move(rapi)) {}
+    // The store over `device`, which outlives it.
+    explicit DeviceFileStore(DeviceBackend& device) : rapi(device) {}
 
     // Forgets the read cache once it is too old to be served (it would only be
     // replaced by the next read), so that its memory can go back to the system.
@@ -147,7 +148,7 @@ private:
     // every time.
     std::pair<uint64_t, uint64_t> spaceForAnswer();
 
-    std::shared_ptr<Rapi> rapi;
+    DeviceBackend& rapi;
     std::optional<RapiFindData> cachedFindData;
     std::optional<std::string> cachedFindUri;
     std::chrono::steady_clock::time_point cachedFindDate;

@@ -20,10 +20,10 @@ int DeviceFileStore::delete_(const std::string& uri)
     // Refused: a scratch file belongs to the daemon's own upload.
     if (!path || NamesScratch(path))
         return 422;
-    if (rapi->CeDeleteFile(*path))
+    if (rapi.CeDeleteFile(*path))
         return 204;
     // Not a file: perhaps an empty folder.
-    return rapi->CeRemoveDirectory(*path) ? 204 : 422;
+    return rapi.CeRemoveDirectory(*path) ? 204 : 422;
 }
 
 int DeviceFileStore::move(const std::string& uri, const std::optional<std::string>& to)
@@ -34,7 +34,7 @@ int DeviceFileStore::move(const std::string& uri, const std::optional<std::strin
     removeStrays();
     if (!source || !destination || NamesScratch(source) || NamesScratch(destination))
         return 412;
-    return rapi->CeMoveFile(*source, *destination) ? 201 : 412;
+    return rapi.CeMoveFile(*source, *destination) ? 201 : 412;
 }
 
 int DeviceFileStore::mkCollection(const std::string& uri)
@@ -44,5 +44,5 @@ int DeviceFileStore::mkCollection(const std::string& uri)
     auto path = uriToLocal(uri);
     if (!path || NamesScratch(path))
         return 405;
-    return rapi->CeCreateDirectory(*path) ? 201 : 405;
+    return rapi.CeCreateDirectory(*path) ? 201 : 405;
 }

@@ -39,9 +39,9 @@ int DeviceFileStore::copyFile(const std::string& uri, const std::string& to)
     if (!source || !destination)
         return 403;
     // The device copies the bytes itself: none of them crosses the link.
-    if (rapi->CeCopyFile(*source, *destination, FALSE))
+    if (rapi.CeCopyFile(*source, *destination, FALSE))
         return 201;
-    return rapi->CeGetLastError() == ERROR_SHARING_VIOLATION ? 423 : 403;
+    return rapi.CeGetLastError() == ERROR_SHARING_VIOLATION ? 423 : 403;
 }
 
 bool DeviceFileStore::setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
@@ -50,12 +50,12 @@ bool DeviceFileStore::setTimes(const std::string& uri, std::optional<Date> creat
     clearFindCache();
     if (!path)
         return false;
-    HANDLE handle = rapi->CeCreateFile(*path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    HANDLE handle = rapi.CeCreateFile(*path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     FILETIME creation = created ? ToFileTime(*created) : FILETIME{};
     FILETIME write = modified ? ToFileTime(*modified) : FILETIME{};
-    BOOL set = rapi->CeSetFileTime(handle, created ? &creation : nullptr, nullptr, modified ? &write : nullptr);
-    rapi->CeCloseHandle(handle);
+    BOOL set = rapi.CeSetFileTime(handle, created ? &creation : nullptr, nullptr, modified ? &write : nullptr);
+    rapi.CeCloseHandle(handle);
     return set != FALSE;
 }

@@ -58,7 +58,7 @@ DataSource::ChildList DeviceFileStore::getChildren(const std::string& uri)
         LogWithDate("getChildren - about to RAPI");
     removeStrays();
     std::vector<RapiFindData> entries;
-    rapi->CeFindAllFiles(folder + "*", kListingMask, entries);
+    rapi.CeFindAllFiles(folder + "*", kListingMask, entries);
     // The daemon's own scratch files are no member of any folder.
     std::erase_if(entries, [](const RapiFindData& entry) { return IsScratchName(entry.filename); });
     if (gLogDebug)
@@ -95,7 +95,7 @@ RapiFindData DeviceFileStore::getFindData(const std::string& uri, DWORD /*flags*
     auto path = uriToLocalForRead(uri);
     std::vector<RapiFindData> found;
     if (path && !NamesPattern(*path))
-        rapi->CeFindAllFiles(*path, kFindMask, found);
+        rapi.CeFindAllFiles(*path, kFindMask, found);
     if (!found.empty()) {
         cachedFindData = found.front();
         cachedFindUri = uri;
@@ -158,9 +158,9 @@ std::optional<std::string> DeviceFileStore::DAV_getcontenttype(const std::string
 std::pair<uint64_t, uint64_t> DeviceFileStore::deviceSpace()
 {
     uint32_t cards[5] = {};
-    rapi->GetSpaceOnCards(cards);
+    rapi.GetSpaceOnCards(cards);
     STORE_INFORMATION store;
-    rapi->CeGetStoreInformation(store);
+    rapi.CeGetStoreInformation(store);
     uint64_t total = ((uint64_t(cards[1]) << 32) | cards[2]) + store.dwStoreSize;
     uint64_t free = ((uint64_t(cards[3]) << 32) | cards[4]) + store.dwFreeSize;
     return {total, free};

@@ -2,11 +2,8 @@
 
 #include "datasource/HrefEscaping.h"
 #include "device/Metafile.h"
-#include "platform/HomeFolder.h"
 
 namespace {
-
-std::shared_ptr<WinceDataSource> gDataSource;
 
 // A property answered by the store that keeps the resource, through its own
 // handler; none when that store has no such property.
@@ -21,21 +18,9 @@ std::pair<const std::string, PropertyHandlerTable::Handler> Routed(const std::st
 
 } // namespace
 
-WinceDataSource::WinceDataSource()
-    : WinceDataSource(std::make_shared<Rapi>(), platform::ExpandTilde(kMirrorDirectory))
+WinceDataSource::WinceDataSource(DeviceBackend& device, const std::string& mirrorRoot)
+    : device_(device), mirroredDS(std::make_shared<UnixMirroredFSDataSource>(mirrorRoot))
 {
-}
-
-WinceDataSource::WinceDataSource(std::shared_ptr<Rapi> rapi, const std::string& mirrorRoot)
-    : device_(std::move(rapi)), mirroredDS(std::make_shared<UnixMirroredFSDataSource>(mirrorRoot))
-{
-}
-
-std::shared_ptr<DataSource> WinceDataSource::defaultDataSource()
-{
-    if (!gDataSource)
-        gDataSource = std::make_shared<WinceDataSource>();
-    return gDataSource;
 }
 
 const PropertyHandlerTable& WinceDataSource::classPropertyHandlers()

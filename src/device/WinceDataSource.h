@@ -20,14 +20,12 @@ class WinceDataSource : public DataSource {
 public:
     static constexpr auto kReadCacheLife = DeviceFileStore::kReadCacheLife;
 
-    // A session on the attached device, and the mirror in the user's caches.
-    WinceDataSource();
-    // A store over the given session and mirror directory.
-    WinceDataSource(std::shared_ptr<Rapi> rapi, const std::string& mirrorRoot);
+    // A store over `device` (which outlives it) and the mirror directory.
+    WinceDataSource(DeviceBackend& device, const std::string& mirrorRoot);
 
-    // The process-wide shared store, made on first use and kept until exit.
-    static std::shared_ptr<DataSource> defaultDataSource();
-    static void dropExpiredReadCache() { DeviceFileStore::dropExpiredReadCache(); }
+    // Forgets the read cache once it is too old to be served, so that its memory
+    // can go back to the system while nobody asks.
+    void dropExpiredReadCache() { device_.dropExpiredReadCache(); }
 
     DeviceFileStore& device() { return device_; }
     std::optional<std::string> uriToLocal(const std::string& uri) { return device_.uriToLocal(uri); }

@@ -59,14 +59,6 @@ std::shared_ptr<EmulatedDevice> EmulatedDevice::open(const std::string& director
     return std::shared_ptr<EmulatedDevice>(new EmulatedDevice(base ? *base : directory, *fs, openFiles));
 }
 
-std::shared_ptr<EmulatedDevice> EmulatedDevice::fromEnvironment()
-{
-    const char* directory = std::getenv("PAVRIX_DEVICE");
-    if (!directory || !*directory)
-        return nullptr;
-    return open(directory);
-}
-
 // The library runs inside the device call that invoked it, so the settings are
 // current and the device is already held when it reaches back.
 EmulatedDevice::EmulatedDevice(std::string directory, const std::string& fsRoot, OpenFileRegistry& openFiles)

@@ -62,11 +62,9 @@ DWORD AttributesOf(const std::string& name, const HostInfo& info)
     return attributes;
 }
 
-RapiFindData MakeFindData(const std::string& name, const HostInfo& info, DWORD flags)
+RapiFindData MakeFindData(std::string name, const HostInfo& info, DWORD flags)
 {
     RapiFindData data;
-    if (flags & FAF_NAME)
-        data.filename = name;
     if (flags & FAF_ATTRIBUTES)
         data.attributes = AttributesOf(name, info);
     if (flags & FAF_CREATION_TIME)
@@ -81,6 +79,8 @@ RapiFindData MakeFindData(const std::string& name, const HostInfo& info, DWORD f
         data.fileSize |= info.size & 0xFFFFFFFFULL;
     if (flags & FAF_OID)
         data.oid = static_cast<uint32_t>(info.inode);
+    if (flags & FAF_NAME)
+        data.filename = std::move(name);
     return data;
 }
 
@@ -235,15 +235,17 @@ DWORD DeviceFileTree::find(const std::string& path, DWORD flags, std::vector<Rap
         }
         if (!info || !(info->isDirectory || info->isFile) || !Wanted(flags, name, *info))
             continue;
-        entries.push_back({name, *info, DeviceNameSortKey(name)});
+        DeviceNameKey key = DeviceNameSortKey(name);
+        entries.push_back({std::move(name), *info, std::move(key)});
     }
     ::closedir(dir);
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        return a.key != b.key ? a.key < b.key : a.name < b.name;
+        int order = a.key.compare(b.key);
+        return order != 0 ? order < 0 : a.name < b.name;
     });
     findData.reserve(entries.size());
-    for (const auto& entry : entries)
-        findData.push_back(MakeFindData(entry.name, entry.info, flags));
+    for (auto& entry : entries)
+        findData.push_back(MakeFindData(std::move(entry.name), entry.info, flags));
     return 0;
 }
 

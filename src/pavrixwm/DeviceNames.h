@@ -12,7 +12,9 @@ bool DeviceNamesEqual(const std::string& a, const std::string& b);
 bool DeviceNameLess(const std::string& a, const std::string& b);
 // The first part of that order as a value, for sorting many names: a < b when
 // DeviceNameSortKey(a) < DeviceNameSortKey(b), or the keys are equal and the bytes less.
-using DeviceNameKey = std::vector<char32_t>;
+// The key is the folded name in bytes that compare as its characters do (so a
+// short ASCII name costs no allocation and a comparison is a memcmp).
+using DeviceNameKey = std::string;
 DeviceNameKey DeviceNameSortKey(const std::string& name);
 // Whether `name` matches a find pattern: "*" any run of characters, "?" one
 // character, other characters without regard to case; "*.*" matches every name.

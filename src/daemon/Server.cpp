@@ -42,6 +42,8 @@ size_t WaitingConnections()
 // faulted in again on every such request. A large file buffer trims the heap
 // before it is made, so this never adds to it.
 constexpr size_t kHeapKept = size_t(48) << 20;
+// Faulting in that much takes milliseconds.
+constexpr auto kHeapCheckAfter = std::chrono::milliseconds(2);
 
 // Loads a hand-off dictionary; the file is deleted only after a successful read.
 std::optional<platform::PlistObject> TakeHandOffFile(const std::string& path)
@@ -189,8 +191,10 @@ bool Server::serveNext(std::chrono::milliseconds wait)
         connection->Handler();
     }
     lastServed = std::chrono::steady_clock::now();
-    // Past that, what a request left in the heap goes back at once.
-    if (::mallinfo2().fordblks > kHeapKept)
+    // Past that, what a request left in the heap goes back at once. Counting the
+    // free heap walks every free block, so a request too quick to have made tens
+    // of MiB is not asked about.
+    if (lastServed - accepted.at > kHeapCheckAfter && ::mallinfo2().fordblks > kHeapKept)
         ::malloc_trim(0);
     return true;
 }

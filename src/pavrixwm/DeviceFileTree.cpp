@@ -239,13 +239,20 @@ DWORD DeviceFileTree::find(const std::string& path, DWORD flags, std::vector<Rap
         entries.push_back({std::move(name), *info, std::move(key)});
     }
     ::closedir(dir);
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        int order = a.key.compare(b.key);
-        return order != 0 ? order < 0 : a.name < b.name;
+    // Positions are sorted rather than the entries themselves: a swap moves four
+    // bytes instead of two strings and a host record.
+    std::vector<uint32_t> order(entries.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint32_t i, uint32_t j) {
+        const Entry& a = entries[i];
+        const Entry& b = entries[j];
+        int byKey = a.key.compare(b.key);
+        return byKey != 0 ? byKey < 0 : a.name < b.name;
     });
     findData.reserve(entries.size());
-    for (auto& entry : entries)
-        findData.push_back(MakeFindData(std::move(entry.name), entry.info, flags));
+    for (uint32_t i : order)
+        findData.push_back(MakeFindData(std::move(entries[i].name), entries[i].info, flags));
     return 0;
 }
 

@@ -18,6 +18,8 @@ namespace {
 constexpr size_t kWriteBufferLimit = 65536;
 // Enough for the head of an answer and a small body, made at once rather than grown.
 constexpr size_t kFirstWriteBuffer = 4096;
+// A read of this much or more is received into the caller's buffer.
+constexpr size_t kDirectRead = 4096;
 // A block this large goes to the socket as it is rather than through the buffer.
 constexpr size_t kDirectWrite = 32768;
 // How long close() waits for more of what a client still sends once the client has
@@ -151,8 +153,10 @@ size_t SocketStream::read(void* buffer, size_t count)
     size_t got = 0;
     while (got < count) {
         if (inPos_ == inEnd_) {
-            // Large blocks go straight into the caller's buffer.
-            if (count - got >= in_.size() && !readEnded_ && !closed_) {
+            // Large reads go straight into the caller's buffer, the rest of a block
+            // that a first recv only partly filled too: through the buffer, most of
+            // a streamed body would be copied once more.
+            if (count - got >= kDirectRead && !readEnded_ && !closed_) {
                 ssize_t n = ::recv(fd_, dst + got, count - got, MSG_DONTWAIT);
                 if (n > 0) {
                     got += static_cast<size_t>(n);

@@ -107,12 +107,15 @@ std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string
         DIR* dir = ::opendir(folder.c_str());
         if (!dir)
             return std::nullopt;
+        // Folded once, not once per entry of what may be a large folder.
+        const DeviceNameKey wanted = DeviceNameSortKey(name);
         std::optional<std::string> match;
+        std::string candidate;
         while (struct dirent* entry = ::readdir(dir)) {
-            std::string candidate = entry->d_name;
+            candidate = entry->d_name;
             if (candidate == "." || candidate == "..")
                 continue;
-            if (DeviceNamesEqual(candidate, name) && (!match || DeviceNameLess(candidate, *match)))
+            if (DeviceNameHasKey(candidate, wanted) && (!match || DeviceNameLess(candidate, *match)))
                 match = candidate;
         }
         ::closedir(dir);

@@ -115,6 +115,24 @@ DeviceNameKey DeviceNameSortKey(const std::string& name)
     return key;
 }
 
+bool DeviceNameHasKey(const std::string& name, const DeviceNameKey& key)
+{
+    bool ascii = true;
+    for (unsigned char c : name)
+        ascii = ascii && c < 0x80;
+    if (!ascii)
+        return DeviceNameSortKey(name) == key;
+    // An ASCII name's key is the name itself with its capitals made small.
+    if (name.size() != key.size())
+        return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c) != key[i])
+            return false;
+    }
+    return true;
+}
+
 bool DeviceNameLess(const std::string& a, const std::string& b)
 {
     auto fa = Folded(a), fb = Folded(b);

@@ -31,6 +31,31 @@ TEST(EmulatedListing, NamesComeInDeviceOrderWhateverTheirCharacters)
     EXPECT_EQ(Names(found), expected);
 }
 
+TEST(EmulatedListing, ANameIsFoundWhateverItsCase)
+{
+    DeviceDir dir;
+    for (const char* name : {"\xC3\x89t\xC3\xA9.txt" /* Été.txt */, "\xE2\x84\xAA.txt" /* Kelvin sign */,
+                             "MiXeD.Bin", "\xFF" "x", "plain"})
+        dir.put(name, name);
+    auto rapi = dir.session();
+    const std::pair<const char*, const char*> rows[] = {
+        {"\\\xC3\xA9T\xC3\x89.TXT", "\xC3\x89t\xC3\xA9.txt"}, // éTÉ.TXT
+        {"\\k.TXT", "\xE2\x84\xAA.txt"},
+        {"\\mixed.bin", "MiXeD.Bin"},
+        {"\\\xFF" "X", "\xFF" "x"},
+        {"\\PLAIN", "plain"},
+        {"\\\xFE" "x", nullptr},
+        {"\\plai", nullptr},
+        {"\\plainer", nullptr},
+    };
+    for (const auto& [path, found] : rows) {
+        SCOPED_TRACE(path);
+        std::vector<RapiFindData> entries;
+        rapi->CeFindAllFiles(path, FAF_NAME, entries);
+        EXPECT_EQ(Names(entries), found ? std::vector<std::string>{found} : std::vector<std::string>{});
+    }
+}
+
 TEST(EmulatedHandles, SeeksFromEachOriginAndBeforeTheStart)
 {
     DeviceDir dir;

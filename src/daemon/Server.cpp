@@ -39,6 +39,8 @@ size_t WaitingConnections()
 // faulted in again on every such request. A large file buffer trims the heap
 // before it is made, so this never adds to it.
 constexpr size_t kHeapKept = size_t(48) << 20;
+// Faulting in that much takes milliseconds.
+constexpr auto kHeapCheckAfter = std::chrono::milliseconds(2);
 
 } // namespace
 
@@ -164,8 +166,10 @@ bool Server::serveNext(std::chrono::milliseconds wait)
         ServeConnection(accept_fd, *store, limits, accepted.at);
     }
     lastServed = std::chrono::steady_clock::now();
-    // Past that, what a request left in the heap goes back at once.
-    if (::mallinfo2().fordblks > kHeapKept)
+    // Past that, what a request left in the heap goes back at once. Counting the
+    // free heap walks every free block, so a request too quick to have made tens
+    // of MiB is not asked about.
+    if (lastServed - accepted.at > kHeapCheckAfter && ::mallinfo2().fordblks > kHeapKept)
         ::malloc_trim(0);
     return true;
 }

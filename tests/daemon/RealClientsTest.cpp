@@ -1,5 +1,6 @@
-// Real WebDAV clients (cadaver, rclone) against the daemon serving an emulated
-// device; each test checks what the device's fs/ holds afterwards.
+// Real WebDAV clients (cadaver, rclone, litmus's conformance suites) against the
+// daemon serving an emulated device; each test checks what the device's fs/ holds
+// afterwards, or what litmus says of it.
 
 #include "RealClientsFixture.h"
 
@@ -75,4 +76,32 @@ TEST_P(Rclone, ListsAndCopiesBothWays)
     ASSERT_EQ(copyFrom.exitCode, 0) << copyFrom.err;
     EXPECT_EQ(ReadFile(down + "/Personal/Ideas.txt"), ReadFile(fs("My Documents/Personal/Ideas.txt")));
     EXPECT_EQ(ReadFile(down + "/Résumé.txt"), "Curriculum vitae\r\n");
+}
+
+// litmus, the WebDAV conformance suites, against the standard answers: every test
+// of its five suites passes, with no warning and none skipped.
+using Litmus = StandardClients;
+
+TEST_F(Litmus, EverySuitePassesInTheStandardAnswers)
+{
+    if (auto missing = Missing({"/usr/bin/litmus"}))
+        GTEST_SKIP() << *missing;
+    for (const std::string suite : {"basic", "copymove", "props", "locks", "http"}) {
+        SCOPED_TRACE(suite);
+        // Each suite in a collection of its own, as it expects to start from nothing.
+        RemoveTree(fs("litmus"));
+        MakeDirs(fs("litmus"));
+        ChildProcess::Options options;
+        options.env["TESTS"] = suite;
+        options.env["HOME"] = scratch.path();
+        // litmus writes its debug log into the folder it runs in: the scratch folder.
+        auto run = RunCommand({"/bin/sh", "-c", "cd \"$1\" && exec /usr/bin/litmus \"$2\"", "litmus",
+                               scratch.path(), base + "litmus/"},
+                              options, std::chrono::seconds(300));
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find("summary for `" + suite + "': of "), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(" 0 failed."), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("WARNING"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("SKIPPED"), std::string::npos) << run.out;
+    }
 }

@@ -40,20 +40,20 @@ protected:
         options.env["XDG_RUNTIME_DIR"] = std::nullopt;
         return options;
     }
-    // The first of the tools that is missing, or of the FUSE mount's needs when `fuse`.
-    static std::optional<std::string> Missing(const std::vector<std::string>& tools, bool fuse = false)
+    // What is missing of the tools a test needs, if anything.
+    static std::optional<std::string> Missing(const std::vector<std::string>& tools)
     {
         for (const auto& tool : tools)
             if (!PathExists(tool))
                 return tool + " is not installed (scripts/setup.sh installs it)";
-        if (fuse && (::geteuid() != 0 || !PathExists("/dev/fuse")))
-            return "this machine allows no FUSE mount here (needs root and /dev/fuse)";
         return std::nullopt;
     }
-    // A container may hand out /dev/fuse and still refuse the mount itself.
+    // Whether this machine allows no FUSE mount: it needs root and /dev/fuse, and a
+    // container may hand those out and still refuse the mount itself.
     static bool FuseRefused(const std::string& said)
     {
-        return said.find("fuse") != std::string::npos || said.find("permitted") != std::string::npos;
+        return ::geteuid() != 0 || !PathExists("/dev/fuse") || said.find("fuse") != std::string::npos ||
+               said.find("permitted") != std::string::npos;
     }
 
     TempDir home;

@@ -185,9 +185,9 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
     std::string ports = *handheld.env()["PAVRIX_LINK_PORTS"];
     testsupport::ChildProcess::Options options;
     options.stderrFile = runtime / "linkd.err";
-    testsupport::ChildProcess listener({std::string(PAVRIX_BIN_DIR) + "/pavrix-linkd", "--address", "127.0.0.1",
-                                        "--ports", ports, "--socket", runtime / "pavrix-link.sock"},
-                                       options);
+    const std::vector<std::string> linkd{std::string(PAVRIX_BIN_DIR) + "/pavrix-linkd", "--address", "127.0.0.1",
+                                         "--ports", ports, "--socket", runtime / "pavrix-link.sock"};
+    testsupport::ChildProcess listener(linkd, options);
     ASSERT_TRUE(WaitFor([&] { return testsupport::PathExists(runtime / "pavrix-link.sock"); }, 5s))
         << testsupport::ReadFile(runtime / "linkd.err");
 
@@ -200,9 +200,7 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
 
     // The listener restarting does not lose the handheld's next visit.
     listener.stop();
-    testsupport::ChildProcess again({std::string(PAVRIX_BIN_DIR) + "/pavrix-linkd", "--address", "127.0.0.1", "--ports",
-                                     ports, "--socket", runtime / "pavrix-link.sock"},
-                                    options);
+    testsupport::ChildProcess again(linkd, options);
     handheld.unplug();
     ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 10s));
     handheld.start();

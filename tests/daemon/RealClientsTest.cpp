@@ -1,35 +1,10 @@
-// Real WebDAV clients (cadaver, rclone) against the daemon serving an emulated
-// device; each test checks what the device's fs/ holds afterwards.
+// Real WebDAV clients (rclone in both kinds of answers, litmus's conformance
+// suites in the standard ones) against the daemon serving an emulated device;
+// each test checks what the device's fs/ holds afterwards, or what litmus says.
 
 #include "RealClientsFixture.h"
 
 using namespace realclients;
-
-TEST_F(RealClients, CadaverSession)
-{
-    WriteFile(scratch / "local.txt", "put by cadaver\n");
-    std::string script = "cd \"My Documents\"\n"
-                         "ls\n"
-                         "get Notes.txt " + scratch / "notes.txt" + "\n"
-                         "put " + scratch / "local.txt" + " uploaded.txt\n"
-                         "mkcol Drafts\n"
-                         "move uploaded.txt Drafts/uploaded.txt\n"
-                         "delete Notes.txt\n"
-                         "quit\n";
-    WriteFile(scratch / "script", script);
-    ChildProcess::Options options;
-    options.stdinFile = scratch / "script";
-    options.env["HOME"] = home.path(); // no ~/.netrc or ~/.cadaverrc of the user's
-    auto r = RunCommand({"/usr/bin/cadaver", base}, options);
-    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
-
-    EXPECT_NE(r.out.find("Résumé.txt"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("Personal"), std::string::npos) << r.out;
-    EXPECT_EQ(ReadFile(scratch / "notes.txt"), "Shopping: milk, bread, coffee.\r\nCall the garage on Monday.\r\n");
-    EXPECT_EQ(ReadFile(fs("My Documents/Drafts/uploaded.txt")), "put by cadaver\n");
-    EXPECT_FALSE(PathExists(fs("My Documents/uploaded.txt")));
-    EXPECT_FALSE(PathExists(fs("My Documents/Notes.txt")));
-}
 
 // rclone asks for the properties it wants only in its property-listing vendor
 // modes; an empty PROPFIND body gets names alone in the daemon's own answers and
@@ -75,4 +50,32 @@ TEST_P(Rclone, ListsAndCopiesBothWays)
     ASSERT_EQ(copyFrom.exitCode, 0) << copyFrom.err;
     EXPECT_EQ(ReadFile(down + "/Personal/Ideas.txt"), ReadFile(fs("My Documents/Personal/Ideas.txt")));
     EXPECT_EQ(ReadFile(down + "/Résumé.txt"), "Curriculum vitae\r\n");
+}
+
+// litmus, the WebDAV conformance suites, against the standard answers: every test
+// of its five suites passes, with no warning and none skipped.
+using Litmus = StandardClients;
+
+TEST_F(Litmus, EverySuitePassesInTheStandardAnswers)
+{
+    if (auto missing = Missing({"/usr/bin/litmus"}))
+        GTEST_SKIP() << *missing;
+    for (const std::string suite : {"basic", "copymove", "props", "locks", "http"}) {
+        SCOPED_TRACE(suite);
+        // Each suite in a collection of its own, as it expects to start from nothing.
+        RemoveTree(fs("litmus"));
+        MakeDirs(fs("litmus"));
+        ChildProcess::Options options;
+        options.env["TESTS"] = suite;
+        options.env["HOME"] = scratch.path();
+        // litmus writes its debug log into the folder it runs in: the scratch folder.
+        auto run = RunCommand({"/bin/sh", "-c", "cd \"$1\" && exec /usr/bin/litmus \"$2\"", "litmus",
+                               scratch.path(), base + "litmus/"},
+                              options, std::chrono::seconds(300));
+        EXPECT_EQ(run.exitCode, 0) << run.out << run.err;
+        EXPECT_NE(run.out.find("summary for `" + suite + "': of "), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(" 0 failed."), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("WARNING"), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find("SKIPPED"), std::string::npos) << run.out;
+    }
 }

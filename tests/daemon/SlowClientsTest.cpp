@@ -1,6 +1,7 @@
-// Clients that trickle, stall or stay silent, against a real listener in this
-// process on a loopback port with limits of a fraction of a second: each is given
-// up, the device is left as it was, and the client behind them is served.
+// Clients that trickle, stall, stay silent or upload too slowly, against a real
+// listener in this process on a loopback port with limits of a fraction of a
+// second: each is given up, the device is left as it was, and the client behind
+// them is served.
 
 #include "support/TestSupport.h"
 
@@ -10,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <future>
 #include <sys/socket.h>
 #include <thread>
@@ -40,62 +43,6 @@ struct AnsweredClient {
     });
 };
 
-TEST(SlowClients, AreGivenUpAndTheNextIsServed)
-{
-    TempDir home;
-    DeviceFolder device;
-    device.put("My Documents/a", "A");
-    device.put("My Documents/b.txt", "bee");
-    InProcessStore daemon(home.path(), device.path());
-    ScopedEnv busEnv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
-
-    ConnectionLimits limits;
-    limits.requestHead = 300ms;
-    limits.stall = 300ms;
-    Server server(0, std::nullopt, daemon.store, daemon.mirror, limits);
-    server.Listen();
-    const int port = server.boundPort();
-    std::thread serving([&] { server.Serve(6); });
-
-    // A DELETE whose head arrives a byte at a time and never ends.
-    const std::string head = "DELETE /vol/My%20Documents/a HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(400, 'p');
-    AnsweredClient slow(port);
-    std::thread trickle([&] {
-        for (size_t i = 0; i < head.size() && !slow.answered(); ++i) {
-            if (::send(slow.fd, &head[i], 1, MSG_NOSIGNAL) != 1)
-                break;
-            std::this_thread::sleep_for(20ms);
-        }
-    });
-    // Three that connect and say nothing, and one whose head stops before its end.
-    std::vector<std::unique_ptr<AnsweredClient>> silent;
-    for (int i = 0; i < 3; ++i)
-        silent.push_back(std::make_unique<AnsweredClient>(port));
-    AnsweredClient stalled(port);
-    SendAll(stalled.fd, "OPTIONS / HTTP/1.1\r\nHost: x\r\n");
-
-    int next = ConnectLoopback(port);
-    SendAll(next, "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n\r\n");
-    // Bounded well below the daemon's own 10 s head limit: a listener that did not
-    // take the limits it was given fails here rather than passing slowly.
-    Response answer = ParseResponse(ReadUntilClose(next, 5s));
-    ::close(next);
-    EXPECT_EQ(answer.status(), 200);
-    EXPECT_EQ(answer.body, "bee");
-
-    // The unended DELETE is refused and deletes nothing; an OPTIONS, which changes
-    // nothing, is answered from the lines that did arrive.
-    trickle.join(); // it asks the answer whether it is in, so it must be done before the answer is taken
-    EXPECT_EQ(ParseResponse(slow.answer.get()).status(), 400);
-    EXPECT_EQ(ReadFile(device.fs("My Documents/a")), "A");
-    Response options = ParseResponse(stalled.answer.get());
-    EXPECT_EQ(options.status(), 200);
-    EXPECT_EQ(options.header("DAV"), "2");
-    for (auto& client : silent)
-        client->answer.wait(); // ended by the daemon, as the next client's answer already shows
-    serving.join();
-}
-
 // A listener in this process with short limits, serving until the test ends.
 struct ShortLimitsListener {
     explicit ShortLimitsListener(ConnectionLimits limits, size_t connections)
@@ -125,6 +72,68 @@ Response Get(int port, std::chrono::milliseconds timeout)
     Response answer = ParseResponse(ReadUntilClose(fd, timeout));
     ::close(fd);
     return answer;
+}
+
+// An upload to a device file that the pace rule ends: the old file stays as it
+// was and nothing of the cut body stays on the device.
+TEST(SlowClients, AnUploadEndedByThePaceRuleLeavesTheOldFile)
+{
+    ConnectionLimits limits;
+    limits.stall = 300ms;
+    limits.rateWindow = 300ms;
+    limits.minimumBytesPerSecond = 1 << 20;
+    ShortLimitsListener listener(limits, 1);
+    // Several chunks arrive (and reach the device), then the client goes quiet.
+    int fd = ConnectLoopback(listener.port);
+    SendAll(fd, "PUT /vol/My%20Documents/a HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" + std::string(300000, 'n'));
+    std::string answer = ReadUntilClose(fd, 10s);
+    ::close(fd);
+    EXPECT_EQ(answer.find("HTTP/1.1 2"), std::string::npos) << answer;
+    EXPECT_EQ(ReadFile(listener.device.fs("My Documents/a")), "A");
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(listener.device.fs("My Documents")))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"a", "b.txt"})) << "no scratch file left";
+}
+
+TEST(SlowClients, AreGivenUpAndTheNextIsServed)
+{
+    ConnectionLimits limits;
+    limits.requestHead = 300ms;
+    limits.stall = 300ms;
+    ShortLimitsListener listener(limits, 3);
+    const int port = listener.port;
+
+    // A DELETE whose head arrives a byte at a time and never ends.
+    const std::string head = "DELETE /vol/My%20Documents/a HTTP/1.1\r\nHost: x\r\nX-Pad: " + std::string(400, 'p');
+    AnsweredClient slow(port);
+    std::thread trickle([&] {
+        for (size_t i = 0; i < head.size() && !slow.answered(); ++i) {
+            if (::send(slow.fd, &head[i], 1, MSG_NOSIGNAL) != 1)
+                break;
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    // One whose head stops before its end. (Clients that say nothing at all are
+    // met below, by the hundred.)
+    AnsweredClient stalled(port);
+    SendAll(stalled.fd, "OPTIONS / HTTP/1.1\r\nHost: x\r\n");
+
+    // Bounded well below the daemon's own 10 s head limit: a listener that did not
+    // take the limits it was given fails here rather than passing slowly.
+    Response answer = Get(port, 5s);
+    EXPECT_EQ(answer.status(), 200);
+    EXPECT_EQ(answer.body, "bee");
+
+    // The unended DELETE is refused and deletes nothing; an OPTIONS, which changes
+    // nothing, is answered from the lines that did arrive.
+    trickle.join(); // it asks the answer whether it is in, so it must be done before the answer is taken
+    EXPECT_EQ(ParseResponse(slow.answer.get()).status(), 400);
+    EXPECT_EQ(ReadFile(listener.device.fs("My Documents/a")), "A");
+    Response options = ParseResponse(stalled.answer.get());
+    EXPECT_EQ(options.status(), 200);
+    EXPECT_EQ(options.header("DAV"), "2");
 }
 
 // Heads past the line or byte limit are refused whatever the method, read no

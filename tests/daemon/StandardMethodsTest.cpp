@@ -13,16 +13,7 @@ namespace {
 
 class StandardMethods : public RealClients {
 protected:
-    void SetUp() override
-    {
-        auto made = RunCommand({"/bin/bash", SourcePath("scripts/make-sample-device.sh"), device.path()});
-        ASSERT_EQ(made.exitCode, 0) << made.err;
-        auto env = NoBusEnv();
-        env["PAVRIX_DEVICE"] = device.path();
-        env["PAVRIX_STANDARD_DAV"] = "1";
-        env["PAVRIX_DEVICE_TRACE"] = trace;
-        daemon = std::make_unique<Daemon>(home.path(), env);
-    }
+    void SetUp() override { start(true, {{"PAVRIX_DEVICE_TRACE", trace}}); }
 
     Response send(const std::string& method, const std::string& path, const std::string& headers = "",
                   const std::string& body = "")
@@ -53,8 +44,9 @@ int64_t ModificationSeconds(const std::string& path)
 
 } // namespace
 
-// Replace-by-rename as editors save: Overwrite T (or none) replaces with 204,
-// F refuses with 412, a new name is 201, a missing folder 409.
+// Replace-by-rename as editors save: no Overwrite replaces with 204, a new name
+// is 201; a missing source 404, a folder into itself 403. (Overwrite F's 412 and
+// a missing destination folder's 409 are litmus's copymove suite.)
 TEST_F(StandardMethods, MoveFollowsTheOverwriteRules)
 {
     struct Row {
@@ -64,9 +56,7 @@ TEST_F(StandardMethods, MoveFollowsTheOverwriteRules)
     device.put("My Documents/draft.tmp", "saved text");
     device.put("My Documents/other.tmp", "other");
     const std::vector<Row> rows{
-        {"Device/My%20Documents/other.tmp", "Device/My%20Documents/Notes.txt", "Overwrite: F\r\n", 412},
         {"Device/My%20Documents/draft.tmp", "Device/My%20Documents/Notes.txt", "", 204},
-        {"Device/My%20Documents/other.tmp", "Device/No%20Such/other.tmp", "", 409},
         {"Device/My%20Documents/other.tmp", "Device/My%20Documents/Personal/other.txt", "Overwrite: T\r\n", 201},
         {"Device/My%20Documents/Missing.txt", "Device/My%20Documents/x.txt", "", 404},
         {"Device/My%20Documents/Personal", "Device/My%20Documents/Personal/inside", "", 403},
@@ -98,13 +88,11 @@ TEST_F(StandardMethods, MoveFollowsTheOverwriteRules)
 }
 
 // COPY runs on the device (CeCopyFile: no byte read or written over the link),
-// folders member by member, Depth 0 making the folder alone.
+// folders member by member. (Overwrite F and Depth 0 are litmus's copymove suite.)
 TEST_F(StandardMethods, CopyIsMadeOnTheDevice)
 {
     EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/Notes.txt", "Device/Copy.txt").status(), 201);
     EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/Personal/Ideas.txt", "Device/Copy.txt").status(), 204);
-    EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/Notes.txt", "Device/Copy.txt", "Overwrite: F\r\n").status(),
-              412);
     EXPECT_EQ(ReadFile(fs("Copy.txt")), kIdeas);
     EXPECT_EQ(ReadFile(fs("My Documents/Notes.txt")), kNotes);
     std::string calls = traceText();
@@ -115,9 +103,6 @@ TEST_F(StandardMethods, CopyIsMadeOnTheDevice)
     EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/", "Device/Backup/").status(), 201);
     EXPECT_EQ(ReadFile(fs("Backup/Personal/Ideas.txt")), kIdeas);
     EXPECT_EQ(ReadFile(fs("Backup/R\xc3\xa9sum\xc3\xa9.txt")), "Curriculum vitae\r\n");
-    EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/", "Device/Shallow/", "Depth: 0\r\n").status(), 201);
-    EXPECT_TRUE(IsDirectory(fs("Shallow")));
-    EXPECT_EQ(RunCommand({"/bin/ls", "-A", fs("Shallow")}).out, "");
     EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/", "Device/Bad/", "Depth: 1\r\n").status(), 400);
 }
 
@@ -272,27 +257,20 @@ TEST_F(StandardMethods, WindowsTimesAreSetOnTheDevice)
 }
 
 // Request documents that are not well-formed, or that declare entities, are
-// refused; MKCOL with a body is refused; nothing changes.
+// refused, an external entity unread; MKCOL with a body is refused; nothing
+// changes. (Which documents are well-formed is the request readers' own test.)
 TEST_F(StandardMethods, MalformedDocumentsAreRefused)
 {
     WriteFile(scratch / "secret", "SECRET");
     const std::string external = "<?xml version=\"1.0\"?><!DOCTYPE D:propfind [<!ENTITY x SYSTEM \"file://" +
                                  (scratch / "secret") +
                                  "\">]><D:propfind xmlns:D=\"DAV:\"><D:prop><D:x>&x;</D:x></D:prop></D:propfind>";
-    const std::string laughs = "<?xml version=\"1.0\"?><!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\"><!ENTITY b "
-                               "\"&a;&a;&a;&a;&a;&a;&a;&a;&a;&a;\">]><D:propfind xmlns:D=\"DAV:\"><D:allprop/>"
-                               "<D:x>&b;</D:x></D:propfind>";
     struct Row {
         std::string method, path, body;
         int status;
     };
     const std::vector<Row> rows{
-        {"PROPFIND", "/Device/", "<D:propfind xmlns:D=\"DAV:\"><D:prop>", 400},
-        {"PROPFIND", "/Device/", "<D:propfind xmlns:D=\"DAV:\"><D:prop><bar:foo xmlns:bar=\"\"/></D:prop></D:propfind>",
-         400},
-        {"PROPFIND", "/Device/", "resourcetype", 400},
         {"PROPFIND", "/Device/", external, 400},
-        {"PROPFIND", "/Device/", laughs, 400},
         {"PROPPATCH", "/Device/Windows/system.ini", "<D:propertyupdate xmlns:D=\"DAV:\"><D:set>", 400},
         {"PROPPATCH", "/Device/Windows/system.ini", "<x/>", 400},
         {"LOCK", "/Device/Windows/system.ini", "<D:lockinfo xmlns:D=\"DAV:\"><D:lockscope/></D:lockinfo>", 400},

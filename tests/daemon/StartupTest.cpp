@@ -1,5 +1,5 @@
-// The daemon's start-up, end to end: a real build/bin/webdav with a HOME of its
-// own, its hand-off files, its mirror folder and its listening socket.
+// The daemon's start-up and hang-up, end to end: a real build/bin/webdav with a
+// HOME of its own, its hand-off files, its mirror folder and its listening socket.
 
 #include "platform/PlistObject.h"
 #include "support/TestSupport.h"
@@ -141,4 +141,28 @@ TEST(Startup, SocketFailureEndsTheProcessWithStatusMinusOne)
     EXPECT_EQ(WEXITSTATUS(*status), 255);
     EXPECT_FALSE(PathExists(home.portFile()));
     EXPECT_EQ(ReadFile(home.dir / "stderr"), "");
+}
+
+// SIGHUP: the log line each time, the mirror folder gone, and a daemon that keeps
+// accepting.
+TEST(Hangup, RemovesTheMirrorLogsEachTimeAndKeepsAccepting)
+{
+    Home home;
+    Daemon daemon(home.dir.path(), NoBusEnv(true));
+    ASSERT_TRUE(IsDirectory(home.mirror()));
+    WriteFile(home.mirror() + "/._note", "metadata");
+    auto logged = [&] {
+        std::string text = daemon.stderrText(), line = "recieved SIGHUP signal";
+        size_t n = 0;
+        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+            ++n;
+        return n;
+    };
+    for (size_t hangUps = 1; hangUps <= 2; ++hangUps) { // the second finds no mirror folder
+        daemon.process().signal(SIGHUP);
+        EXPECT_TRUE(WaitFor([&] { return logged() == hangUps; })) << daemon.stderrText();
+        EXPECT_TRUE(WaitFor([&] { return !PathExists(home.mirror()); }));
+        // The blocked accept was interrupted; the daemon accepts again.
+        EXPECT_EQ(ParseResponse(daemon.request("OPTIONS /vol/ HTTP/1.1\r\n\r\n")).status(), 200);
+    }
 }

@@ -1,6 +1,6 @@
 // Device files against the real daemon: caches that follow every change, sizes
-// past 4 GiB, byte ranges in standard answers, and large files streamed both ways
-// in bounded memory.
+// past 4 GiB, byte ranges in standard answers, and large files and metafiles
+// streamed both ways in bounded memory.
 
 #include "WinceTestSupport.h"
 
@@ -9,7 +9,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <sstream>
+#include <functional>
 #include <thread>
 
 using namespace wincetest;
@@ -53,14 +53,41 @@ void SparseFile(const std::string& path, uint64_t size, const std::string& tail)
     ::close(fd);
 }
 
-// How many lines of a trace extract are calls of `name`.
-int CountCalls(const std::string& calls, const std::string& name)
+// Sends the request and reads the answer as it comes, never whole: its head, and
+// each piece of the body handed to `take`.
+std::string Stream(int port, const std::string& request, const std::function<void(const char*, size_t)>& take)
 {
-    int n = 0;
-    std::istringstream lines(calls);
-    for (std::string line; std::getline(lines, line);)
-        n += line == name || line.rfind(name + "\t", 0) == 0;
-    return n;
+    int fd = ConnectLoopback(port);
+    SendAll(fd, request);
+    std::string head;
+    std::vector<char> buffer(1 << 20);
+    for (ssize_t n; (n = ::recv(fd, buffer.data(), buffer.size(), 0)) > 0;) {
+        size_t at = 0;
+        if (head.find("\r\n\r\n") == std::string::npos) {
+            head.append(buffer.data(), n);
+            size_t end = head.find("\r\n\r\n");
+            if (end == std::string::npos)
+                continue;
+            at = n - (head.size() - end - 4);
+            head.resize(end + 4);
+        }
+        if (size_t(n) > at)
+            take(buffer.data() + at, n - at);
+    }
+    ::close(fd);
+    return head;
+}
+
+// A PUT of `size` bytes, `block` over and over; the answer's status.
+int Upload(int port, const std::string& uri, uint64_t size, const std::string& block)
+{
+    int fd = ConnectLoopback(port);
+    SendAll(fd, Request("PUT", uri, "Content-Length: " + std::to_string(size) + "\r\n"));
+    for (uint64_t sent = 0; sent < size; sent += block.size())
+        SendAll(fd, block);
+    int status = ParseResponse(testsupport::ReadUntilClose(fd, std::chrono::seconds(120))).status();
+    ::close(fd);
+    return status;
 }
 
 uint64_t PeakResidentKiB(pid_t pid)
@@ -137,7 +164,8 @@ TEST_F(WinceDaemon, FilesPastFourGiB)
 }
 
 // Standard answers honour one byte range, reading only it from the device; the
-// daemon's own answers send the whole file whatever the client asks.
+// daemon's own answers send the whole file whatever the client asks. (Which
+// headers name a range is ByteRange's own test.)
 TEST_F(WinceDaemon, ByteRangesReadOnlyThePartAsked)
 {
     const std::string big = RandomBytes(3 << 20, 11), small = "0123456789";
@@ -155,14 +183,9 @@ TEST_F(WinceDaemon, ByteRangesReadOnlyThePartAsked)
     const std::string total = "/" + std::to_string(n);
     const Row rows[] = {
         {"small.txt", "bytes=2-5", 206, "2345", "bytes 2-5/10"},
-        {"small.txt", "bytes=7-", 206, "789", "bytes 7-9/10"},
         {"small.txt", "bytes=-3", 206, "789", "bytes 7-9/10"},
-        {"small.txt", "bytes=5-100", 206, "56789", "bytes 5-9/10"},
         {"small.txt", "bytes=10-", 416, "", "bytes */10"},
-        {"small.txt", "bytes=-0", 416, "", "bytes */10"},
         {"small.txt", "bytes=1-2,4-5", 200, small, ""},
-        {"small.txt", "lines=1-2", 200, small, ""},
-        {"big.bin", "bytes=2000000-2000009", 206, big.substr(2000000, 10), "bytes 2000000-2000009" + total},
         {"big.bin", "bytes=3000000-", 206, big.substr(3000000), "bytes 3000000-" + std::to_string(n - 1) + total},
         {"big.bin", "bytes=" + std::to_string(n) + "-", 416, "", "bytes *" + total},
     };
@@ -175,12 +198,11 @@ TEST_F(WinceDaemon, ByteRangesReadOnlyThePartAsked)
     }
 
     // Ten bytes of a large file: a seek to them and one read, not the file.
-    std::string before = ReadFile(trace);
+    const size_t reads = traced("CeReadFile\n"), seeks = traced("CeSetFilePointer\n"), closes = traced("CeCloseHandle\n");
     EXPECT_EQ(ask(Range("/vol/big.bin", "bytes=1500000-1500009")).body, big.substr(1500000, 10));
-    std::string calls = ReadFile(trace).substr(before.size());
-    EXPECT_EQ(CountCalls(calls, "CeReadFile"), 1) << calls;
-    EXPECT_EQ(CountCalls(calls, "CeSetFilePointer"), 2) << calls << "the size, then the start of the range";
-    EXPECT_EQ(CountCalls(calls, "CeCloseHandle"), 1) << calls;
+    EXPECT_EQ(traced("CeReadFile\n") - reads, 1u) << ReadFile(trace);
+    EXPECT_EQ(traced("CeSetFilePointer\n") - seeks, 2u) << "the size, then the start of the range";
+    EXPECT_EQ(traced("CeCloseHandle\n") - closes, 1u);
 }
 
 // The daemon's own answers ignore Range; a file of 1 MiB is still read whole in
@@ -202,56 +224,45 @@ TEST_F(WinceDaemon, OwnAnswersIgnoreRangeAndReadSmallFilesWhole)
     EXPECT_GE(traced("CeReadFile\n"), 1u + 17u) << "in pieces of 64 KiB";
 }
 
-// 512 MiB down and up: the daemon's peak resident size stays under 32 MiB, and the
-// first bytes of the GET leave before the device has read more than a little.
+// A 200 MiB metafile into the mirror and back, then a 512 MiB device file down
+// and up: the daemon's peak resident size stays under 32 MiB, and the first bytes
+// of the device file's GET leave before the device has read more than a little.
 TEST_F(WinceDaemon, LargeDeviceFilesStreamInBoundedMemory)
 {
-    const uint64_t size = uint64_t(512) << 20;
+    const uint64_t size = uint64_t(512) << 20, metaSize = uint64_t(200) << 20;
     SparseFile(fs("big.bin"), size, "END!");
     start();
+    const std::string block = RandomBytes(1 << 20, 6);
 
-    int down = ConnectLoopback(daemon->port());
-    SendAll(down, Request("GET", "/vol/big.bin"));
-    std::string head;
-    std::vector<char> buffer(1 << 20);
-    uint64_t received = 0;
-    bool firstBytes = false;
+    EXPECT_EQ(Upload(daemon->port(), "/vol/._big", metaSize, block), 201);
+    EXPECT_EQ(std::filesystem::file_size(mirror("._big")), metaSize);
+    uint64_t received = 0, wrong = 0;
+    std::string head = Stream(daemon->port(), Request("GET", "/vol/._big"), [&](const char* data, size_t n) {
+        for (size_t i = 0; i < n; ++i)
+            wrong += data[i] != block[received++ % block.size()];
+    });
+    EXPECT_NE(head.find("Content-length: " + std::to_string(metaSize)), std::string::npos) << head;
+    EXPECT_EQ(received, metaSize);
+    EXPECT_EQ(wrong, 0u) << "the metafile came back with other bytes";
+    EXPECT_LT(PeakResidentKiB(daemon->pid()), 64u * 1024) << "peak resident KiB after the metafile";
+
+    received = 0;
     size_t readsAtFirstBytes = 0;
     std::string last;
-    for (ssize_t n; (n = ::recv(down, buffer.data(), buffer.size(), 0)) > 0;) {
-        size_t at = 0;
-        if (head.find("\r\n\r\n") == std::string::npos) {
-            head.append(buffer.data(), n);
-            size_t end = head.find("\r\n\r\n");
-            if (end == std::string::npos)
-                continue;
-            at = n - (head.size() - end - 4);
-            head.resize(end + 4);
-        }
-        if (!firstBytes && size_t(n) > at) {
-            firstBytes = true;
+    head = Stream(daemon->port(), Request("GET", "/vol/big.bin"), [&](const char* data, size_t n) {
+        if (received == 0)
             readsAtFirstBytes = traced("CeReadFile\n");
-        }
-        received += n - at;
-        last = (last + std::string(buffer.data() + at, n - at));
-        if (last.size() > 4)
-            last.erase(0, last.size() - 4);
-    }
-    ::close(down);
+        received += n;
+        last.append(data + (n > 4 ? n - 4 : 0), std::min<size_t>(n, 4)); // the file's last four bytes
+        last.erase(0, last.size() > 4 ? last.size() - 4 : 0);
+    });
     EXPECT_NE(head.find("Content-length: " + std::to_string(size)), std::string::npos) << head;
     EXPECT_EQ(received, size);
     EXPECT_EQ(last, "END!");
     EXPECT_LT(readsAtFirstBytes, 1024u) << "of 8192 pieces: the answer starts before the file is read";
 
-    const std::string block = RandomBytes(1 << 20, 6);
-    int up = ConnectLoopback(daemon->port());
-    SendAll(up, Request("PUT", "/vol/big.bin", "Content-Length: " + std::to_string(size) + "\r\n"));
-    for (uint64_t sent = 0; sent < size; sent += block.size())
-        SendAll(up, block);
-    EXPECT_EQ(ParseResponse(testsupport::ReadUntilClose(up, std::chrono::seconds(120))).status(), 201);
-    ::close(up);
+    EXPECT_EQ(Upload(daemon->port(), "/vol/big.bin", size, block), 201);
     EXPECT_EQ(std::filesystem::file_size(fs("big.bin")), size);
-
 #ifndef PAVRIX_SANITIZED
     EXPECT_LT(PeakResidentKiB(daemon->pid()), 32u * 1024) << "peak resident KiB";
 #else

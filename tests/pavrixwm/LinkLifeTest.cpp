@@ -94,26 +94,22 @@ TEST(LinkLife, PluggedInLateUnpluggedAndBackWithoutARestart)
 
 TEST(LinkLife, BrokenRepliesFailTheCallAndTheNextCallGetsAFreshChannel)
 {
-    struct Case {
-        const char* fault;
-        DWORD error;
-    } cases[] = {
-        {"drop", ERROR_DEVICE_NOT_CONNECTED},
-        {"truncate", ERROR_DEVICE_NOT_CONNECTED},
-        {"wrong-length", ERROR_DEVICE_NOT_CONNECTED},
-        {"garbage", ERROR_GEN_FAILURE},
+    // The fault the handheld makes in its second reply, and the call's last error.
+    const std::pair<const char*, DWORD> cases[] = {
+        {"drop", ERROR_DEVICE_NOT_CONNECTED}, {"truncate", ERROR_DEVICE_NOT_CONNECTED},
+        {"wrong-length", ERROR_DEVICE_NOT_CONNECTED}, {"garbage", ERROR_GEN_FAILURE},
         {"silent", ERROR_DEVICE_NOT_CONNECTED}, // given up after the call timeout
     };
-    for (const auto& c : cases) {
+    for (const auto& [fault, error] : cases) {
         testsupport::DeviceFolder folder;
         folder.put("a.txt", "alpha");
-        SimulatedHandheld handheld(folder.path(), "rndis", {"--fault", c.fault, "--fault-at", "2"});
+        SimulatedHandheld handheld(folder.path(), "rndis", {"--fault", fault, "--fault-at", "2"});
         auto link = Manager(handheld);
-        ASSERT_TRUE(link && Attached(*link)) << c.fault;
+        ASSERT_TRUE(link && Attached(*link)) << fault;
         LinkDevice device(link);
-        EXPECT_EQ(ListRoot(device), 0u) << c.fault;
-        EXPECT_EQ(ListRoot(device), c.error) << c.fault;
-        EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha") << c.fault;
+        EXPECT_EQ(ListRoot(device), 0u) << fault;
+        EXPECT_EQ(ListRoot(device), error) << fault;
+        EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha") << fault;
     }
 }
 
@@ -121,37 +117,33 @@ TEST(LinkLife, PasswordsAcceptedRefusedAndUnlockedOnTheHandheld)
 {
     testsupport::DeviceFolder folder;
     folder.put("a.txt", "alpha");
-    {
-        SimulatedHandheld handheld(folder.path(), "rndis", {"--password", "s3cret", "--key", "0x3c"});
-        auto link = Manager(handheld, "s3cret");
-        ASSERT_TRUE(link && Attached(*link)) << handheld.stderrText();
-        LinkDevice device(link);
-        EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
-    }
-    {
-        SimulatedHandheld handheld(folder.path(), "rndis", {"--password", "s3cret"});
-        auto link = Manager(handheld, "wrong");
+    using State = LinkManager::State;
+    const struct {
+        const char* kind;
+        std::vector<std::string> args;
+        std::optional<std::string> password;
+        State first; // until then the handheld is no device
+        bool readable;
+    } cases[] = {
+        {"rndis", {"--password", "s3cret", "--key", "0x3c"}, "s3cret", State::Attached, true},
+        {"rndis", {"--password", "s3cret"}, "wrong", State::Locked, false},
+        {"rndis", {"--unlock-after", "1"}, std::nullopt, State::AwaitingUnlock, true},
+        // The remote-call port of the older kind takes the password too.
+        {"legacy", {"--password", "s3cret"}, "s3cret", State::Attached, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.kind) + " " + c.args.back());
+        SimulatedHandheld handheld(folder.path(), c.kind, c.args);
+        auto link = Manager(handheld, c.password);
         ASSERT_TRUE(link);
-        ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Locked; }, 10s));
+        ASSERT_TRUE(WaitFor([&] { return link->state() == c.first; }, 10s)) << handheld.stderrText();
         LinkDevice device(link);
-        EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED) << "a locked handheld is no device";
-    }
-    {
-        SimulatedHandheld handheld(folder.path(), "rndis", {"--unlock-after", "1"});
-        auto link = Manager(handheld);
-        ASSERT_TRUE(link);
-        ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::AwaitingUnlock; }, 10s));
-        LinkDevice device(link);
-        EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED);
-        ASSERT_TRUE(Attached(*link));
-        EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
-    }
-    {
-        SimulatedHandheld handheld(folder.path(), "legacy", {"--password", "s3cret"});
-        auto link = Manager(handheld, "s3cret");
-        ASSERT_TRUE(link && Attached(*link)) << handheld.stderrText();
-        LinkDevice device(link);
-        EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha") << "the remote-call port takes the password too";
+        if (c.first != State::Attached)
+            EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED);
+        if (c.readable) {
+            ASSERT_TRUE(Attached(*link));
+            EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+        }
     }
 }
 
@@ -183,9 +175,9 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
     std::string ports = *handheld.env()["PAVRIX_LINK_PORTS"];
     testsupport::ChildProcess::Options options;
     options.stderrFile = runtime / "linkd.err";
-    testsupport::ChildProcess listener({std::string(PAVRIX_BIN_DIR) + "/pavrix-linkd", "--address", "127.0.0.1",
-                                        "--ports", ports, "--socket", runtime / "pavrix-link.sock"},
-                                       options);
+    const std::vector<std::string> linkd{std::string(PAVRIX_BIN_DIR) + "/pavrix-linkd", "--address", "127.0.0.1",
+                                         "--ports", ports, "--socket", runtime / "pavrix-link.sock"};
+    testsupport::ChildProcess listener(linkd, options);
     ASSERT_TRUE(WaitFor([&] { return testsupport::PathExists(runtime / "pavrix-link.sock"); }, 5s))
         << testsupport::ReadFile(runtime / "linkd.err");
 
@@ -197,37 +189,11 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
 
     // The listener restarting does not lose the handheld's next visit.
     listener.stop();
-    testsupport::ChildProcess again({std::string(PAVRIX_BIN_DIR) + "/pavrix-linkd", "--address", "127.0.0.1", "--ports",
-                                     ports, "--socket", runtime / "pavrix-link.sock"},
-                                    options);
+    testsupport::ChildProcess again(linkd, options);
     handheld.unplug();
     ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 10s));
     handheld.start();
     ASSERT_TRUE(Attached(*link, 15s)) << handheld.stderrText();
-    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
-}
-
-// Connections to the control port that are not a handheld's handshake (a channel
-// that came too late, a stranger, a handshake cut short) leave the handheld that
-// is attached alone.
-TEST(LinkLife, StrangersOnTheControlPortDoNotDisturbTheHandheld)
-{
-    testsupport::DeviceFolder folder;
-    folder.put("a.txt", "alpha");
-    SimulatedHandheld handheld(folder.path(), "rndis");
-    auto link = Manager(handheld);
-    ASSERT_TRUE(link && Attached(*link));
-    std::string ports = *handheld.env()["PAVRIX_LINK_PORTS"];
-    int control = std::stoi(ports.substr(0, ports.find(',')));
-    for (std::string bytes : {std::string("\x05\x00\x01\x00", 4), std::string("\xff\xff\xff\xff", 4),
-                              std::string("\x01\x02", 2), std::string()}) {
-        int fd = testsupport::ConnectLoopback(control);
-        testsupport::SendAll(fd, bytes);
-        ::close(fd);
-    }
-    std::this_thread::sleep_for(500ms);
-    EXPECT_EQ(link->state(), LinkManager::State::Attached);
-    LinkDevice device(link);
     EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
 }
 
@@ -252,18 +218,31 @@ TEST(LinkLife, TheAttachedHandheldIsListedAsItsKind)
     EXPECT_FALSE(session.availableDevices()) << "no handheld, no device listed";
 }
 
-// A handheld that falls silent with its connections open: the call in progress
-// and the next one's channel request each give up after the call timeout, and
-// then the handheld counts as gone, so later calls answer at once.
-TEST(LinkLife, AHandheldThatFallsSilentIsForgotten)
+// Connections to the control port that are not a handheld's handshake (a channel
+// that came too late, a stranger, a handshake cut short) leave the handheld that
+// is attached alone. Then it falls silent with its connections open: the call in
+// progress and the next one's channel request each give up after the call
+// timeout, and then the handheld counts as gone, so later calls answer at once.
+TEST(LinkLife, StrangersAreIgnoredAndAHandheldThatFallsSilentIsForgotten)
 {
     testsupport::DeviceFolder folder;
     folder.put("a.txt", "alpha");
     SimulatedHandheld handheld(folder.path(), "rndis");
     auto link = Manager(handheld);
     ASSERT_TRUE(link && Attached(*link));
+    std::string ports = *handheld.env()["PAVRIX_LINK_PORTS"];
+    int control = std::stoi(ports.substr(0, ports.find(',')));
+    for (std::string bytes : {std::string("\x05\x00\x01\x00", 4), std::string("\xff\xff\xff\xff", 4),
+                              std::string("\x01\x02", 2), std::string()}) {
+        int fd = testsupport::ConnectLoopback(control);
+        testsupport::SendAll(fd, bytes);
+        ::close(fd);
+    }
+    std::this_thread::sleep_for(500ms);
+    EXPECT_EQ(link->state(), LinkManager::State::Attached);
     LinkDevice device(link);
-    EXPECT_EQ(ListRoot(device), 0u);
+    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+
     handheld.freeze();
     EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED) << "the call in progress";
     EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED) << "no channel comes";

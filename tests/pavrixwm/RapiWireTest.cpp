@@ -1,6 +1,6 @@
 // The remote-call messages byte for byte, one table per dialect, each vector
 // written out by hand from the layouts the link's handhelds expect; then the
-// replies read back, and replies that make no sense refused.
+// replies read back, and replies and requests that make no sense refused.
 
 #include "RapiResponder.h"
 #include "pavrixwm/EmulatedDevice.h"
@@ -250,49 +250,14 @@ TEST(RapiWire, RepliesThatMakeNoSenseAreRefusedWithoutReadingPastThem)
     EXPECT_FALSE(RapiClientCodec(RapiDialect::Rapi1).status(Hex("00000000 0000"), status));
 }
 
-// The simulator's side reads what the desktop's side writes and answers as the
-// device behind it: each dialect's requests run on the emulated device.
-TEST(RapiWire, TheHandheldSideAnswersEveryRequestOfBothDialects)
+// The simulator's side refuses requests no desktop sends. (What it answers to
+// real ones is LinkParity's: every call over the link in both dialects gives what
+// the emulated device gives.)
+TEST(RapiWire, TheHandheldSideRefusesRequestsThatMakeNoSense)
 {
+    testsupport::DeviceFolder folder;
     for (RapiDialect dialect : {RapiDialect::Rapi1, RapiDialect::Rapi2}) {
-        testsupport::DeviceFolder folder;
-        folder.put("a.txt", "hello");
-        RapiClientCodec codec(dialect);
         RapiResponder responder(EmulatedDevice::open(folder.path()), dialect);
-        auto ask = [&](const Bytes& request) {
-            auto frames = responder.answer(request);
-            EXPECT_TRUE(frames.has_value());
-            return frames ? frames->front() : Bytes{};
-        };
-        RapiStatus status;
-        std::vector<RapiFindData> found;
-        ASSERT_TRUE(codec.findAllFilesReply(ask(codec.findAllFiles("\\*", FAF_NAME | FAF_SIZE_LOW)),
-                                            FAF_NAME | FAF_SIZE_LOW, status, found));
-        ASSERT_EQ(found.size(), 1u);
-        EXPECT_EQ(found[0].filename, "a.txt");
-        EXPECT_EQ(found[0].fileSize, 5u);
-
-        ASSERT_TRUE(codec.status(ask(codec.createFile("\\A.TXT", GENERIC_READ, 0, OPEN_EXISTING, 0)), status));
-        HANDLE handle = status.result;
-        ASSERT_NE(handle, INVALID_HANDLE_VALUE);
-        uint8_t buffer[16];
-        DWORD got = 0;
-        ASSERT_TRUE(codec.readFileReply(ask(codec.readFile(handle, 16)), status, buffer, 16, got));
-        EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), "hello");
-
-        ASSERT_TRUE(codec.status(ask(codec.deleteFile("\\missing")), status));
-        EXPECT_EQ(status.result, 0u);
-        EXPECT_EQ(status.lastError, ERROR_FILE_NOT_FOUND);
-
-        HKEY key = 0;
-        ASSERT_TRUE(codec.regKeyReply(ask(codec.regCreateKeyEx(HKEY_CURRENT_USER, "Soft", std::nullopt)), status,
-                                      key, nullptr));
-        EXPECT_EQ(status.result, 0u);
-        ASSERT_TRUE(codec.status(ask(codec.regSetValueEx(key, "Owner", RegistryValue(std::string("Ann")))), status));
-        std::optional<RegistryValue> value;
-        ASSERT_TRUE(codec.regQueryValueReply(ask(codec.regQueryValueEx(key, "owner", 64)), status, value));
-        EXPECT_EQ(value, RegistryValue(std::string("Ann")));
-
         EXPECT_FALSE(responder.answer(Hex("ee000000")).has_value()) << "an unknown command";
         EXPECT_FALSE(responder.answer(Hex(dialect == RapiDialect::Rapi1 ? "1c000000 01000000 ffffff00"
                                                                          : "2d000000 ffffff00 5c00"))

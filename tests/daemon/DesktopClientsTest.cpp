@@ -1,4 +1,4 @@
-// The Linux desktop's WebDAV clients (GNOME Files through gvfs, lftp, KDE's KIO)
+// The Linux desktop's WebDAV clients (GNOME Files through gvfs, davfs2, lftp, KDE's KIO)
 // on the standard answers, each as a user works, every step checked on fs/; and
 // "Expect: 100-continue", which streaming clients send, in both kinds of answers.
 
@@ -129,6 +129,42 @@ TEST_P(BothModes, InterimAnswerOnlyWhenTheBodyIsRead)
 
 // lftp with its defaults: it finds folders with HEAD (and the redirect to the
 // name with "/"), lists them from the folder page, renames over a file.
+// davfs2 with its default configuration: locks on, uploads when a file closes.
+// Listing a folder through the mount fails in containers whatever the server, so
+// the test reads and writes by name only.
+TEST_F(StandardClients, Davfs2WithItsDefaultConfiguration)
+{
+    if (auto missing = Missing({"/usr/sbin/mount.davfs"}))
+        GTEST_SKIP() << *missing;
+    std::string mnt = scratch / "mnt";
+    MakeDirs(mnt);
+    WriteFile(scratch / "no-credentials", "\n\n");
+    ChildProcess::Options options;
+    options.stdinFile = scratch / "no-credentials";
+    auto mount = RunCommand({"/usr/sbin/mount.davfs", base, mnt}, options);
+    if (mount.exitCode != 0 && FuseRefused(mount.out + mount.err))
+        GTEST_SKIP() << "this machine refuses the FUSE mount: " << mount.out + mount.err;
+    ASSERT_EQ(mount.exitCode, 0) << mount.out + mount.err;
+
+    EXPECT_EQ(ReadFile(mnt + "/My Documents/Notes.txt"), ReadFile(fs("My Documents/Notes.txt")));
+    std::string bytes = RandomBytes(3 << 20, 13);
+    WriteFile(mnt + "/written.bin", bytes);
+    WriteFile(mnt + "/small.txt", "through davfs2\n");
+    MakeDirs(mnt + "/Davfs Folder");
+    bool renamed = ::rename((mnt + "/small.txt").c_str(), (mnt + "/Davfs Folder/moved.txt").c_str()) == 0;
+    bool removed = ::unlink((mnt + "/My Documents/Notes.txt").c_str()) == 0;
+    // Unmounting waits until every change has gone to the daemon.
+    auto unmount = RunCommand({"/bin/umount", mnt}, {}, std::chrono::seconds(120));
+    ASSERT_EQ(unmount.exitCode, 0) << unmount.err;
+
+    EXPECT_TRUE(renamed);
+    EXPECT_TRUE(removed);
+    EXPECT_EQ(ReadFile(fs("written.bin")), bytes);
+    EXPECT_EQ(ReadFile(fs("Davfs Folder/moved.txt")), "through davfs2\n");
+    EXPECT_FALSE(PathExists(fs("small.txt")));
+    EXPECT_FALSE(PathExists(fs("My Documents/Notes.txt")));
+}
+
 TEST_F(StandardClients, Lftp)
 {
     if (auto missing = Missing({"/usr/bin/lftp"}))

@@ -52,9 +52,9 @@ std::optional<platform::PlistObject> TakeHandOffFile(const std::string& path)
     return dict;
 }
 
-void ReleaseIdleMemory()
+void ReleaseIdleMemory(DataSource& store)
 {
-    WinceDataSource::dropExpiredReadCache();
+    store.releaseIdleMemory();
     platform::ReleaseSpareBuffer();
     ::malloc_trim(0);
 }
@@ -162,7 +162,7 @@ bool Server::serveNext(std::chrono::milliseconds wait)
         // Once the read cache has expired with nobody asking, what the last
         // requests held goes back to the system.
         if (!idle && std::chrono::steady_clock::now() - lastServed > WinceDataSource::kReadCacheLife) {
-            ReleaseIdleMemory();
+            ReleaseIdleMemory(*dataSources());
             idle = true;
         }
         return false;

@@ -153,6 +153,7 @@ int DataSource::moveKeeping(const std::string& uri, const std::optional<std::str
 }
 
 void DataSource::requestAnswered(int) {}
+void DataSource::releaseIdleMemory() {}
 
 int DataSource::copyFile(const std::string&, const std::string&) { return 501; }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "datasource/CacheLife.h"
 #include "datasource/LockTable.h"
 #include "platform/ByteBuffer.h"
 
@@ -154,6 +155,11 @@ public:
     // what only a request that worked may settle (the volume's name) is settled
     // then. [nothing]
     virtual void requestAnswered(int status);
+    // Told when the daemon has been idle for longer than kCacheLife: whatever
+    // the store keeps in memory that can no longer be served goes. [nothing]
+    virtual void releaseIdleMemory();
+    // The clock the store's caches age by (SteadyNow unless a test sets one).
+    virtual void setClock(CacheClock clock) { clock_ = std::move(clock); }
     // A move that never replaces what stands at the destination (a client's
     // "Overwrite: F"): 412 when something does. [exists ? 412 : move]
     virtual int moveKeeping(const std::string& uri, const std::optional<std::string>& to);
@@ -185,7 +191,11 @@ public:
     // The write locks clients hold on this store's resources.
     LockTable& locks() { return locks_; }
 
+protected:
+    std::chrono::steady_clock::time_point cacheNow() const { return clock_(); }
+
 private:
+    CacheClock clock_ = SteadyNow;
     LockTable locks_;
     std::vector<std::string> props_;
 };

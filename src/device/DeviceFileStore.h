@@ -11,13 +11,6 @@
 #include <string>
 #include <vector>
 
-// The read cache: the last device file read whole, served again without a device
-// call while it is younger than kCacheLife. Every change through the daemon
-// empties it. Process-wide; only the serving thread touches it.
-extern DataSource::DataPtr gCachedFile;
-extern std::optional<std::string> gCachedFileName;
-extern std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
-
 // The attached device's file system, and nothing else: a URI /volume/path names
 // the device path \path (every volume segment names the same device tree).
 // Listings and properties live in DeviceFileStoreListing.cpp, reads with the read
@@ -50,7 +43,12 @@ public:
 
     // Forgets the read cache once it is too old to be served (it would only be
     // replaced by the next read), so that its memory can go back to the system.
-    static void dropExpiredReadCache();
+    void releaseIdleMemory() override;
+    // Forgets the read cache when it holds the file at `uri`: a read served from
+    // it after a change there would show the old contents.
+    void forgetCachedRead(const std::string& uri);
+    // The URI whose contents the read cache holds, if any.
+    const std::optional<std::string>& cachedReadName() const { return cachedFileName; }
 
     // The first URI mapped names the volume of every listing, but only once its
     // request worked: a request that failed (one naming a stray volume, say) leaves
@@ -147,7 +145,17 @@ private:
     // every time.
     std::pair<uint64_t, uint64_t> spaceForAnswer();
 
+    bool readCacheHolds(const std::string& uri) const;
+    void fillReadCache(const DataPtr& contents, const std::string& uri);
+    void forgetReadCache();
+
     std::shared_ptr<Rapi> rapi;
+    // The read cache: the last device file read whole (at most kReadCacheMaxBytes),
+    // served again without a device call while younger than kReadCacheLife. Every
+    // change through the daemon empties it.
+    DataPtr cachedFile;
+    std::optional<std::string> cachedFileName;
+    std::chrono::steady_clock::time_point cachedFileDate;
     std::optional<RapiFindData> cachedFindData;
     std::optional<std::string> cachedFindUri;
     std::chrono::steady_clock::time_point cachedFindDate;

@@ -18,16 +18,6 @@ FILETIME ToFileTime(DataSource::Date date)
     return time;
 }
 
-// A read served from the cache after a change would show the old contents.
-void ForgetCachedRead(const std::string& uri)
-{
-    if (gCachedFileName && *gCachedFileName == uri) {
-        gCachedFile.reset();
-        gCachedFileName.reset();
-        gCachedFileDate.reset();
-    }
-}
-
 } // namespace
 
 int DeviceFileStore::copyFile(const std::string& uri, const std::string& to)
@@ -35,7 +25,7 @@ int DeviceFileStore::copyFile(const std::string& uri, const std::string& to)
     auto source = uriToLocal(uri);
     auto destination = uriToLocal(to);
     clearFindCache();
-    ForgetCachedRead(to);
+    forgetCachedRead(to);
     if (!source || !destination)
         return 403;
     // The device copies the bytes itself: none of them crosses the link.

@@ -88,7 +88,7 @@ RapiFindData DeviceFileStore::getFindData(const std::string& uri, DWORD /*flags*
     // The entry serves for kCacheLife: a change made on the device itself shows
     // after that.
     if (cachedFindUri && *cachedFindUri == uri && cachedFindData &&
-        std::chrono::steady_clock::now() - cachedFindDate < kCacheLife)
+        cacheNow() - cachedFindDate < kCacheLife)
         return *cachedFindData;
     clearFindCache();
 
@@ -99,7 +99,7 @@ RapiFindData DeviceFileStore::getFindData(const std::string& uri, DWORD /*flags*
     if (!found.empty()) {
         cachedFindData = found.front();
         cachedFindUri = uri;
-        cachedFindDate = std::chrono::steady_clock::now();
+        cachedFindDate = cacheNow();
         return *cachedFindData;
     }
     if (gLogDebug)

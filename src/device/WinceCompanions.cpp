@@ -172,11 +172,8 @@ void WinceDataSource::companionsFollow(const std::string& uri, const std::option
 {
     // A read kept from before the change would show the old contents at either name.
     for (const std::string* name : {&uri, to ? &*to : nullptr})
-        if (name && gCachedFileName && *gCachedFileName == *name) {
-            gCachedFile.reset();
-            gCachedFileName.reset();
-            gCachedFileDate.reset();
-        }
+        if (name)
+            device_.forgetCachedRead(*name);
     auto fromProperties = deadPropertiesPath(uri);
     auto fromFolder = mirroredDS->localPath(uri);
     std::optional<std::string> toProperties = to ? deadPropertiesPath(*to) : std::nullopt;

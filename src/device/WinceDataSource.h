@@ -27,7 +27,6 @@ public:
 
     // The process-wide shared store, made on first use and kept until exit.
     static std::shared_ptr<DataSource> defaultDataSource();
-    static void dropExpiredReadCache() { DeviceFileStore::dropExpiredReadCache(); }
 
     DeviceFileStore& device() { return device_; }
     std::optional<std::string> uriToLocal(const std::string& uri) { return device_.uriToLocal(uri); }
@@ -52,6 +51,13 @@ public:
     void requestAnswered(int status) override;
     int mkCollection(const std::string& uri) override;
     void shareSpaceWithinAnswer(bool on) override { device_.shareSpaceWithinAnswer(on); }
+    void releaseIdleMemory() override { device_.releaseIdleMemory(); }
+    // The device's caches age by the same clock.
+    void setClock(CacheClock clock) override
+    {
+        device_.setClock(clock);
+        DataSource::setClock(std::move(clock));
+    }
 
     // For the standard answers (WinceCompanions.cpp). Dead properties live in the
     // mirror, in a file beside the mirror's place for the resource whose name no

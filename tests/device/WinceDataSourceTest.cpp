@@ -70,11 +70,10 @@ TEST(WinceReadCache, ForTheCacheLifeForFilesUnderTenMiB)
     const auto life = std::chrono::duration_cast<std::chrono::milliseconds>(kCacheLife);
 
     auto first = d.store->getData("/vol/a.txt");
-    ASSERT_TRUE(gCachedFileDate);
-    *gCachedFileDate -= life - std::chrono::milliseconds(100);
+    d.now += life - std::chrono::milliseconds(100);
     EXPECT_EQ(d.store->getData("/vol/a.txt"), first) << "the cached contents themselves";
     EXPECT_EQ(d.calls(Call::ReadFile), 1);
-    *gCachedFileDate -= std::chrono::milliseconds(100);
+    d.now += std::chrono::milliseconds(100);
     d.store->getData("/vol/a.txt");
     EXPECT_EQ(d.calls(Call::ReadFile), 2) << "as old as the cache life: read again";
 
@@ -82,6 +81,14 @@ TEST(WinceReadCache, ForTheCacheLifeForFilesUnderTenMiB)
     for (const char* uri : {"/vol/over.bin", "/vol/over.bin", "/vol/limit.bin", "/vol/limit.bin", "/vol/a.txt"})
         d.store->getData(uri);
     EXPECT_EQ(d.calls(Call::ReadFile), 6);
+
+    // An idle daemon gives the memory back only once the contents could not be served.
+    d.now += life - std::chrono::milliseconds(1);
+    d.store->releaseIdleMemory();
+    EXPECT_EQ(d.store->device().cachedReadName(), "/vol/a.txt");
+    d.now += std::chrono::milliseconds(1);
+    d.store->releaseIdleMemory();
+    EXPECT_EQ(d.store->device().cachedReadName(), std::nullopt);
 }
 
 // Each injected device fault, on a store holding a.txt: what the store answers, and
@@ -148,7 +155,7 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
         EXPECT_TRUE(PathExists(d.fs("a.txt")) && ReadFile(d.fs("a.txt")) == c.left);
         EXPECT_FALSE(PathExists(d.fs("b.txt")) || PathExists(d.fs("D")));
         EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"}) << "nothing stray";
-        EXPECT_EQ(gCachedFileName, std::nullopt) << "a failed read caches nothing";
+        EXPECT_EQ(d.store->device().cachedReadName(), std::nullopt) << "a failed read caches nothing";
         EXPECT_EQ(d.calls(Call::CreateFile), d.calls(Call::CloseHandle) + c.failedOpens) << "every handle is closed";
     }
 }

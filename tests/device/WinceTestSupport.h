@@ -85,15 +85,10 @@ struct DeviceStore : testsupport::DeviceFolder {
         auto rapi = std::make_shared<Rapi>(device);
         rapi->setTracePath(std::nullopt);
         store = std::make_shared<WinceDataSource>(rapi, mirrorDir.path());
-        resetReadCache();
+        store->setClock([this] { return now; });
     }
-    ~DeviceStore() { resetReadCache(); }
-    static void resetReadCache()
-    {
-        gCachedFile.reset();
-        gCachedFileName.reset();
-        gCachedFileDate.reset();
-    }
+    // The store's caches age only as a test moves this on.
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
 
     int calls(FaultInjectingDevice::Call call) const { return device->callCount(call); }
 };

@@ -18,7 +18,6 @@ namespace {
 
 struct Store {
     std::string root = fuzzsupport::ScratchFolder();
-    std::shared_ptr<UnixTmpDirDataSource> store;
     Store()
     {
         for (const char* name : {"a.txt", "Tom&Jerry.txt", "x<y>z", "quote\"d", "caf\xC3\xA9", "sub"}) {
@@ -27,7 +26,6 @@ struct Store {
             else
                 std::ofstream(root + "/" + name) << "content";
         }
-        store = std::make_shared<UnixTmpDirDataSource>(root);
     }
 };
 
@@ -55,8 +53,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     else
         ::unsetenv("PAVRIX_STANDARD_DAV");
     for (const char* uri : {"/vol/", "/vol/sub/", "/vol/a.txt"}) {
-        gCachedChildren.reset();
-        PropFind propFind(uri, std::nullopt, depth, *store.store);
+        // A store of its own for each answer: no listing kept from the last input.
+        UnixTmpDirDataSource fresh(store.root);
+        PropFind propFind(uri, std::nullopt, depth, fresh);
         propFind.readPropFind(body);
         std::optional<std::string> document;
         try {

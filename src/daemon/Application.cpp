@@ -21,7 +21,11 @@ bool Application::hasReceivedHup() { return gHasReceivedHup != 0; }
 // cache); after one, each gets a fresh base store, which answers without the device.
 std::shared_ptr<DataSource> ConnectionDataSource()
 {
-    return Application::hasReceivedHup() ? std::make_shared<DataSource>() : WinceDataSource::defaultDataSource();
+    if (Application::hasReceivedHup())
+        return std::make_shared<DataSource>();
+    // The daemon's one device store, made when the first connection asks for it.
+    static const std::shared_ptr<DataSource> deviceStore = std::make_shared<WinceDataSource>();
+    return deviceStore;
 }
 
 Application& Application::Daemon() { return Initialize(); }

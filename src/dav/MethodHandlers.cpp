@@ -5,6 +5,7 @@
 #include "datasource/HrefEscaping.h"
 #include "dav/ByteRange.h"
 #include "dav/DavMode.h"
+#include "dav/HttpStatusOf.h"
 #include "dav/PropFind.h"
 #include "dav/StandardSupport.h"
 #include "http/Connection.h"
@@ -240,42 +241,41 @@ void Connection::doPUT()
             std::optional<int> standardRefusal;
             // Refused before a byte is read: a body the store cannot hold would
             // only be taken to be thrown away.
-            if (int refusal = StatusOfChange([&] { return dataSource->uploadRefusal(*uri, length); }))
+            if (int refusal = StatusOfChange([&] {
+                    auto refused = dataSource->uploadRefusal(*uri, length);
+                    return refused ? HttpStatusOf(*refused) : 0;
+                }))
                 sendRefusal(refusal);
             else if (StandardDavAnswers() && (standardRefusal = standardPutRefusal(*uri)))
                 sendStandardStatus(*standardRefusal);
             else
                 sendStatusOnly(StatusOfChange([&] {
                     // The store reads the body itself, straight from the client stream.
-                    return dataSource->putDataFromFile(*uri, *body, length) ? 201 : 424;
+                    return HttpStatusOf(dataSource->putDataFromFile(*uri, *body, length) ? StoreStatus::Created
+                                                                                          : StoreStatus::NotStored);
                 }));
         }
     }
-    gCachedChildren.reset();
 }
 
 void Connection::doDELETE()
 {
     if (StandardDavAnswers()) {
         standardDELETE();
-        gCachedChildren.reset();
         return;
     }
     if (auto uri = changeTarget())
-        sendStatusOnly(StatusOfChange([&] { return dataSource->delete_(*uri); }));
-    gCachedChildren.reset();
+        sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(dataSource->delete_(*uri)); }));
 }
 
 void Connection::doMKCOL()
 {
     if (StandardDavAnswers()) {
         standardMKCOL();
-        gCachedChildren.reset();
         return;
     }
     if (auto uri = changeTarget())
-        sendStatusOnly(StatusOfChange([&] { return dataSource->mkCollection(*uri); }));
-    gCachedChildren.reset();
+        sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(dataSource->mkCollection(*uri)); }));
 }
 
 std::optional<std::string> Connection::destinationURI()
@@ -294,7 +294,6 @@ void Connection::doMOVE()
 {
     if (StandardDavAnswers()) {
         standardMoveOrCopy(false);
-        gCachedChildren.reset();
         return;
     }
     if (auto uri = changeTarget()) {
@@ -308,11 +307,10 @@ void Connection::doMOVE()
         if ((destination && !to) || (to && !IsTextPath(*to)))
             sendRefusal(400);
         else if (HeaderToken(headers->objectForKey("Overwrite")) == "f")
-            sendStatusOnly(StatusOfChange([&] { return dataSource->moveKeeping(*uri, to); }));
+            sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(dataSource->moveKeeping(*uri, to)); }));
         else
-            sendStatusOnly(StatusOfChange([&] { return dataSource->move(*uri, to); }));
+            sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(dataSource->move(*uri, to)); }));
     }
-    gCachedChildren.reset();
 }
 
 void Connection::doLOCK()

@@ -163,5 +163,4 @@ void Connection::doPROPPATCH()
                 std::to_string(status) + " " + StandardReason(status) + "</D:status></D:propstat>\n";
     text += "</D:response>\n</D:multistatus>\n";
     sendText(AsciiCharacterReferences(text), 207, StandardReason(207), "", "application/xml; charset=\"utf-8\"");
-    gCachedChildren.reset();
 }

@@ -81,12 +81,13 @@ public:
     bool isFile(const std::string& uri);
     bool isDirectory(const std::string& uri);
 
-    std::optional<std::string> DAV_resourcetype(const std::string& uri);
-    std::optional<std::string> DAV_getcontentlength(const std::string& uri);
-    std::optional<std::string> DAV_getcontenttype(const std::string& uri);
-    // Device and storage-card space in 512-byte blocks: all of it, and the used part.
-    std::optional<std::string> DAV_quota(const std::string& uri);
-    std::optional<std::string> DAV_quotaused(const std::string& uri);
+    // The find entry's fields (content type "text/html"); the root, a folder of
+    // size 5 modified now, without a device call. NotFound when the find finds nothing.
+    StoreStatus stat(const std::string& uri, ChildRecord& record) override;
+    // Device and storage-card space together.
+    std::optional<StoreSpace> space(const std::string& uri) override;
+    // Every property: dates, kind, length, content type and quota.
+    uint8_t answeredProperties() const override;
 
     // Whole files through the read cache; a folder reads as empty.
     DataPtr getData(const std::string& uri) override;
@@ -96,25 +97,24 @@ public:
     DataFilePtr getDataFile(const std::string& uri) override;
     // 413 for a body the device's file system cannot hold, 507 for one larger than
     // the free space the device reports; 0 otherwise.
-    int uploadRefusal(const std::string& uri, int64_t length) override;
+    std::optional<StoreStatus> refusalOfUpload(const std::string& uri, int64_t length) override;
     // Takes the body in 64 KiB chunks as it arrives into a scratch file beside
     // the target, and puts it in the target's place only once it is whole: on
     // any failure the old file stays as it was.
-    bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
-    bool putData(const DataPtr& data, const std::string& withUri) override;
-    int delete_(const std::string& uri) override;
-    int move(const std::string& uri, const std::optional<std::string>& to) override;
-    int mkCollection(const std::string& uri) override;
+    bool writeFromStream(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
+    bool writeData(const DataPtr& data, const std::string& withUri) override;
+    StoreStatus removeResource(const std::string& uri) override;
+    StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
+    StoreStatus makeCollection(const std::string& uri) override;
     void shareSpaceWithinAnswer(bool on) override;
     // CeCopyFile on the device itself (DeviceFileStoreCopy.cpp).
-    int copyFile(const std::string& uri, const std::string& to) override;
+    StoreStatus copyResource(const std::string& uri, const std::string& to) override;
     // CeSetFileTime on the file, opened for writing; a folder cannot be opened.
-    bool setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
-
-    const PropertyHandlerTable& propertyHandlers() const override;
-    static const PropertyHandlerTable& classPropertyHandlers();
+    bool writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
 
 private:
+    // getFindData without raising: the cached or newly found entry, or null.
+    const RapiFindData* findEntry(const std::string& uri);
     // uriToLocal, with the bare volume naming the root.
     std::optional<std::string> uriToLocalForRead(const std::string& uri);
     // The device path of a URI for a read, raising DAVNotFoundException when it has none.

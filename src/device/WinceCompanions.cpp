@@ -99,16 +99,16 @@ bool WinceDataSource::isCollection(const std::string& uri)
     }
 }
 
-int WinceDataSource::copyFile(const std::string& uri, const std::string& to)
+StoreStatus WinceDataSource::copyResource(const std::string& uri, const std::string& to)
 {
     // Refused: a copy across the two stores would put the file where its new
     // name cannot reach it.
     if (IsMetafile(uri) != IsMetafile(to))
-        return 403;
+        return StoreStatus::Refused;
     return storeFor(uri).copyFile(uri, to);
 }
 
-bool WinceDataSource::setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
+bool WinceDataSource::writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
 {
     return storeFor(uri).setTimes(uri, created, modified);
 }
@@ -141,7 +141,7 @@ DataSource::DeadProperties WinceDataSource::deadProperties(const std::string& ur
     return Deserialize(text.str());
 }
 
-bool WinceDataSource::storeDeadProperties(const std::string& uri, const DeadProperties& properties)
+bool WinceDataSource::writeDeadProperties(const std::string& uri, const DeadProperties& properties)
 {
     auto path = deadPropertiesPath(uri);
     if (!path)

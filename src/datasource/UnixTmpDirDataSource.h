@@ -21,7 +21,6 @@ public:
     // A store over the folder `localRoot`.
     explicit UnixTmpDirDataSource(std::string localRoot);
 
-
     const std::optional<std::string>& volume() const { return DAVVol; }
     const std::string& root() const { return localRoot; }
 
@@ -59,21 +58,23 @@ public:
     // The file open for reading, to be sent in pieces; raises as getData does,
     // none when the file cannot be opened.
     DataFilePtr getDataFile(const std::string& uri) override;
+
+protected:
+    // The changes, as the public operations of DataSource call them.
     // Creates the file or replaces the content of the existing one. False on any
     // failure (a directory in the way, a missing parent, a failed write).
     bool writeData(const DataPtr& data, const std::string& withUri) override;
-    // 204 when removed (a directory with its content) or when nothing was there;
-    // 422 when the removal fails.
+    // Done when removed (a directory with its content) or when nothing was there;
+    // NotRemoved when the removal fails.
     StoreStatus removeResource(const std::string& uri) override;
-    // 201 created; 405 when something stands there; 403 when it cannot be made.
+    // Created; Exists when something stands there; Refused when it cannot be made.
     StoreStatus makeCollection(const std::string& uri) override;
-    // 201 when the move command succeeds, 412 otherwise.
+    // Created when the move command succeeds, NotMoved otherwise.
     StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
     // A copy of the file, made beside the target and renamed into its place whole
-    // (UnixTmpDirDataSourceCopy.cpp): 201, or 403 when it cannot be made.
+    // (UnixTmpDirDataSourceCopy.cpp): Created, or Refused when it cannot be made.
     StoreStatus copyResource(const std::string& uri, const std::string& to) override;
 
-protected:
     // One listed entry: its local path, whether it is a directory (the entry
     // itself, links not followed) and its child record.
     struct ListedEntry {

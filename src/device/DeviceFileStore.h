@@ -95,8 +95,12 @@ public:
     // larger ones as a source that reads the device in pieces, holding the file
     // open until the DataFile goes. Raises as getData.
     DataFilePtr getDataFile(const std::string& uri) override;
-    // 413 for a body the device's file system cannot hold, 507 for one larger than
-    // the free space the device reports; 0 otherwise.
+    void shareSpaceWithinAnswer(bool on) override;
+
+protected:
+    // The changes, as the public operations of DataSource call them.
+    // TooLarge for a body the device's file system cannot hold, NoSpace for one
+    // larger than the free space the device reports; none otherwise.
     std::optional<StoreStatus> refusalOfUpload(const std::string& uri, int64_t length) override;
     // Takes the body in 64 KiB chunks as it arrives into a scratch file beside
     // the target, and puts it in the target's place only once it is whole: on
@@ -106,7 +110,6 @@ public:
     StoreStatus removeResource(const std::string& uri) override;
     StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
     StoreStatus makeCollection(const std::string& uri) override;
-    void shareSpaceWithinAnswer(bool on) override;
     // CeCopyFile on the device itself (DeviceFileStoreCopy.cpp).
     StoreStatus copyResource(const std::string& uri, const std::string& to) override;
     // CeSetFileTime on the file, opened for writing; a folder cannot be opened.

@@ -25,7 +25,6 @@ public:
     // A store over the given session and mirror directory.
     WinceDataSource(std::shared_ptr<Rapi> rapi, const std::string& mirrorRoot);
 
-
     DeviceFileStore& device() { return device_; }
     std::optional<std::string> uriToLocal(const std::string& uri) { return device_.uriToLocal(uri); }
     std::string localToUri(const std::string& devicePath) { return device_.localToUri(devicePath); }
@@ -42,15 +41,8 @@ public:
     std::optional<Date> getLastModified(const std::string& uri) override;
     DataPtr getData(const std::string& uri) override;
     DataFilePtr getDataFile(const std::string& uri) override;
-    std::optional<StoreStatus> refusalOfUpload(const std::string& uri, int64_t length) override;
-    bool writeFromStream(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
-    bool writeData(const DataPtr& data, const std::string& withUri) override;
-    StoreStatus removeResource(const std::string& uri) override;
-    StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
-    StoreStatus moveResourceKeeping(const std::string& uri, const std::optional<std::string>& to) override;
     // The volume a request named is kept only when the request worked.
     void requestAnswered(int status) override;
-    StoreStatus makeCollection(const std::string& uri) override;
     void shareSpaceWithinAnswer(bool on) override { device_.shareSpaceWithinAnswer(on); }
     void releaseIdleMemory() override { device_.releaseIdleMemory(); }
     // The device's caches age by the same clock.
@@ -65,14 +57,23 @@ public:
     // request reaches (it does not start like a metafile's) and no listing shows.
     bool exists(const std::string& uri) override;
     bool isCollection(const std::string& uri) override;
-    StoreStatus copyResource(const std::string& uri, const std::string& to) override;
-    bool writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
     DeadProperties deadProperties(const std::string& uri) override;
-    bool writeDeadProperties(const std::string& uri, const DeadProperties& properties) override;
     // The dead properties' file and the mirror's folder for the resource (a
     // folder's members' metafiles and dead properties) follow it.
     void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep) override;
 
+protected:
+    // The changes, as the public operations of DataSource call them.
+    std::optional<StoreStatus> refusalOfUpload(const std::string& uri, int64_t length) override;
+    bool writeFromStream(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
+    bool writeData(const DataPtr& data, const std::string& withUri) override;
+    StoreStatus removeResource(const std::string& uri) override;
+    StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
+    StoreStatus moveResourceKeeping(const std::string& uri, const std::optional<std::string>& to) override;
+    StoreStatus makeCollection(const std::string& uri) override;
+    StoreStatus copyResource(const std::string& uri, const std::string& to) override;
+    bool writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
+    bool writeDeadProperties(const std::string& uri, const DeadProperties& properties) override;
 
 private:
     // The mirror's path for the resource's dead properties; none for the root.

@@ -43,9 +43,10 @@ enum AnsweredProperty : uint8_t {
 // The resource store behind the WebDAV methods. Each operation's contract is the
 // one line above it; the answer of a plain DataSource, a complete, empty,
 // read-only store, follows in brackets. Store classes replace what they serve.
-// Reads report a missing resource by raising DAVNotFoundException and a resource
-// another program holds by raising DAVBusyException; changes answer through their
-// results only.
+// Reads of contents and properties report a missing resource by raising
+// DAVNotFoundException and a resource another program holds by raising
+// DAVBusyException; stat answers NotFound instead, and changes answer through their
+// results only (a StoreStatus, or whether they stored).
 class DataSource {
 public:
     using Date = std::chrono::system_clock::time_point;

@@ -52,9 +52,10 @@ std::optional<platform::PlistObject> TakeHandOffFile(const std::string& path)
     return dict;
 }
 
-void ReleaseIdleMemory(DataSource& store)
+void ReleaseIdleMemory(DataSource* store)
 {
-    store.releaseIdleMemory();
+    if (store)
+        store->releaseIdleMemory();
     platform::ReleaseSpareBuffer();
     ::malloc_trim(0);
 }
@@ -162,7 +163,7 @@ bool Server::serveNext(std::chrono::milliseconds wait)
         // Once the read cache has expired with nobody asking, what the last
         // requests held goes back to the system.
         if (!idle && std::chrono::steady_clock::now() - lastServed > WinceDataSource::kReadCacheLife) {
-            ReleaseIdleMemory(*dataSources());
+            ReleaseIdleMemory(lastStore.get());
             idle = true;
         }
         return false;
@@ -177,7 +178,8 @@ bool Server::serveNext(std::chrono::milliseconds wait)
     {
         std::unique_ptr<Connection> connection;
         try {
-            connection = std::make_unique<Connection>(accept_fd, dataSources(), limits, accepted.at);
+            lastStore = dataSources();
+            connection = std::make_unique<Connection>(accept_fd, lastStore, limits, accepted.at);
         } catch (const std::exception& e) {
             // A store that cannot be set up costs this client its answer,
             // not the daemon its life.

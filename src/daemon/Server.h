@@ -53,6 +53,8 @@ private:
     int listenPort = 0;
     std::optional<std::string> dictionaryName;
     DataSourceProvider dataSources;
+    // The store the last connection was served from: told when the daemon idles.
+    std::shared_ptr<DataSource> lastStore;
     sockaddr_in serverSocket {};
     ConnectionLimits limits;
     std::unique_ptr<AcceptQueue> arrivals;

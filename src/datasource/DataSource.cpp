@@ -1,7 +1,6 @@
 #include "datasource/DataSource.h"
 
 #include "log/LogClient.h"
-#include "platform/CalendarDate.h"
 
 #include <unistd.h>
 

@@ -1,7 +1,6 @@
 #include "datasource/UnixTmpDirDataSource.h"
 
 #include "platform/BodyStream.h"
-#include "platform/CalendarDate.h"
 #include "platform/WriteAll.h"
 
 #include <cerrno>

@@ -1,6 +1,5 @@
 #include "dav/PropFind.h"
 
-#include "datasource/CacheLife.h"
 #include "datasource/HrefEscaping.h"
 #include "dav/DavMode.h"
 #include "dav/StandardSupport.h"

@@ -2,7 +2,6 @@
 
 #include "device/LogDescriptions.h"
 #include "log/LogClient.h"
-#include "platform/CalendarDate.h"
 
 namespace {
 

@@ -25,8 +25,6 @@ std::optional<std::string> PropertyOfRecord(const ChildRecord& record, std::stri
         return std::string(record.collection ? kCollection : "");
     if (name == "attributes" && record.has(F::Attributes))
         return std::to_string(record.attributes);
-    if (name == "getcontenttype" && record.contentType)
-        return std::string(record.contentType);
     return std::nullopt;
 }
 

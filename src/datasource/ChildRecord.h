@@ -27,8 +27,6 @@ struct ChildRecord {
     uint32_t attributes = 0;
     uint8_t known = 0;
     bool collection = false;
-    // The content type every file of the store is given; none for a listing's member.
-    const char* contentType = nullptr;
 
     bool has(Field field) const { return (known & field) != 0; }
     void setCreated(Date date) { created = date, known |= Created; }
@@ -47,7 +45,7 @@ struct StoreSpace {
 
 // The value of property `name` from the field of the record that holds it
 // ("name", "creationdate", "getlastmodified", "accesstime", "attributes",
-// "getcontentlength", "resourcetype", "getcontenttype"); none when the record
+// "getcontentlength", "resourcetype"); none when the record
 // lacks that field or the name is none of these.
 std::optional<std::string> PropertyOfRecord(const ChildRecord& record, std::string_view name);
 // "quota" and "quotaused" of a store's space, in 512-byte blocks; none for other names.

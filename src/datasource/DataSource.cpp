@@ -71,6 +71,10 @@ struct Answered {
     std::string_view name;
     uint8_t bit;
 };
+// Every store that answers a content type gives its files this one, whatever
+// they hold, and asks nothing of the resource for it.
+constexpr const char* kContentType = "text/html";
+
 constexpr Answered kAnswered[] = {
     {"getlastmodified", kAnswersLastModified}, {"resourcetype", kAnswersResourceType},
     {"getcontentlength", kAnswersContentLength}, {"getcontenttype", kAnswersContentType},
@@ -121,7 +125,9 @@ std::optional<std::string> DataSource::getProperty(const std::string& name, cons
         std::string handlerName = "DAV_" + name + ":";
         if (gLogDebug)
             LogWithDate("about to %s", handlerName.c_str());
-        if (answered->bit == kAnswersQuota) {
+        if (answered->bit == kAnswersContentType) {
+            result = kContentType;
+        } else if (answered->bit == kAnswersQuota) {
             if (auto room = space(withURI))
                 result = PropertyOfSpace(*room, name);
         } else {

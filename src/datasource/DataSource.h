@@ -36,7 +36,7 @@ enum AnsweredProperty : uint8_t {
     kAnswersLastModified = 1,
     kAnswersResourceType = 2,
     kAnswersContentLength = 4,
-    kAnswersContentType = 8,
+    kAnswersContentType = 8, // "text/html" for every resource, asked of none
     kAnswersQuota = 16, // quota and quotaused
 };
 

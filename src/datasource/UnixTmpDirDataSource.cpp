@@ -218,7 +218,6 @@ StoreStatus UnixTmpDirDataSource::stat(const std::string& uri, ChildRecord& reco
     if (auto modified = ModificationDate(*attributes))
         record.setModified(*modified);
     record.setSize(attributes->stx_size);
-    record.contentType = "text/html";
     return StoreStatus::Done;
 }
 

@@ -47,7 +47,7 @@ public:
     virtual bool isDirectory(const std::string& uri);
     bool isCollection(const std::string& uri) override { return isDirectory(uri); }
 
-    // A file or a directory, with its dates, full size and content type "text/html";
+    // A file or a directory, with its dates and full size;
     // NotFound for anything else.
     StoreStatus stat(const std::string& uri, ChildRecord& record) override;
     // Last modified, resource type, content length and content type.

@@ -81,7 +81,7 @@ public:
     bool isFile(const std::string& uri);
     bool isDirectory(const std::string& uri);
 
-    // The find entry's fields (content type "text/html"); the root, a folder of
+    // The find entry's fields; the root, a folder of
     // size 5 modified now, without a device call. NotFound when the find finds nothing.
     StoreStatus stat(const std::string& uri, ChildRecord& record) override;
     // Device and storage-card space together.

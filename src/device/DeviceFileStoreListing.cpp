@@ -141,7 +141,6 @@ bool DeviceFileStore::isDirectory(const std::string& uri)
 
 StoreStatus DeviceFileStore::stat(const std::string& uri, ChildRecord& record)
 {
-    record.contentType = "text/html";
     // The root is always there, and costs no device call.
     auto path = uriToLocalForRead(uri);
     if (!path)

@@ -1,6 +1,6 @@
 // A request as any client may send it (line, headers, body, chunked or not, cut
-// anywhere) through a Connection over a socket pair to the device store of an
-// emulated device. Properties:
+// anywhere) served as the daemon serves a connection, over a socket pair, by the
+// device store of an emulated device. Properties:
 //   the answer is nothing, an interim "100 Continue" followed by an answer, or an
 //     answer whose status line has a three-digit code;
 //   a change (PUT, DELETE, MKCOL, MOVE) whose head did not arrive whole, or went
@@ -10,8 +10,8 @@
 
 #include "FuzzSupport.h"
 
+#include "daemon/Server.h"
 #include "device/WinceDataSource.h"
-#include "http/Connection.h"
 #include "pavrixwm/EmulatedDevice.h"
 
 #include <filesystem>
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ConnectionLimits limits;
     limits.requestHead = std::chrono::milliseconds(500);
     limits.stall = std::chrono::milliseconds(50);
-    Connection(fds[1], world.store, limits).Handler();
+    ServeConnection(fds[1], *world.store, limits, std::chrono::steady_clock::now());
     std::string answer;
     char buffer[65536];
     for (ssize_t n; (n = ::recv(fds[0], buffer, sizeof buffer, MSG_DONTWAIT)) > 0;)

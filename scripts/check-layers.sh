@@ -15,7 +15,7 @@ declare -A below=(
   [extras]="platform log pavrixwm"
   [datasource]="platform log"
   [device]="platform log pavrixwm datasource"
-  [http]="platform log datasource dav"
+  [http]="platform log"
   [dav]="platform log datasource http"
   [daemon]="platform log pavrixwm datasource device http dav"
 )

@@ -3,6 +3,7 @@
 #include "daemon/AcceptQueue.h"
 #include "daemon/Application.h"
 #include "daemon/HandOffFiles.h"
+#include "dav/Methods.h"
 #include "http/Connection.h"
 #include "log/LogClient.h"
 #include "pavrixwm/LinkManager.h"
@@ -176,10 +177,8 @@ bool Server::serveNext(std::chrono::milliseconds wait)
     // One release scope per connection: the connection and all it made are
     // gone before the next accept.
     {
-        std::unique_ptr<Connection> connection;
         try {
             lastStore = dataSources();
-            connection = std::make_unique<Connection>(accept_fd, lastStore, limits, accepted.at);
         } catch (const std::exception& e) {
             // A store that cannot be set up costs this client its answer,
             // not the daemon its life.
@@ -188,11 +187,21 @@ bool Server::serveNext(std::chrono::milliseconds wait)
             ::close(accept_fd);
             return true;
         }
-        connection->Handler();
+        ServeConnection(accept_fd, *lastStore, limits, accepted.at);
     }
     lastServed = std::chrono::steady_clock::now();
     // Past that, what a request left in the heap goes back at once.
     if (::mallinfo2().fordblks > kHeapKept)
         ::malloc_trim(0);
     return true;
+}
+
+void ServeConnection(int fd, DataSource& store, const ConnectionLimits& limits,
+                     std::chrono::steady_clock::time_point acceptedAt)
+{
+    Connection(fd, limits, acceptedAt).Handler([&store](Request& request, ResponseWriter& response) {
+        if (!response.answeredStatus())
+            dav::Dispatch(request, response, store);
+        store.requestAnswered(response.answeredStatus());
+    });
 }

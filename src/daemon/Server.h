@@ -21,6 +21,11 @@ class DataSource;
 // Gives each accepted connection the store it works on.
 using DataSourceProvider = std::function<std::shared_ptr<DataSource>()>;
 
+// Serves one accepted client with `store`: the connection reads its request, the
+// method functions answer it, and the store learns how it was answered. Closes `fd`.
+void ServeConnection(int fd, DataSource& store, const ConnectionLimits& limits,
+                     std::chrono::steady_clock::time_point acceptedAt);
+
 // The listener: takes over the hand-off files, re-creates the mirror folder,
 // listens on a port the system picks and serves one connection at a time.
 class AcceptQueue;

@@ -1,4 +1,4 @@
-// The WebDAV method handlers other than PROPFIND, as Connection operations.
+// The WebDAV method functions other than PROPFIND and the standard answers' own.
 // Each reads at most one header, makes at most one change through the store and
 // writes one answer.
 
@@ -6,9 +6,10 @@
 #include "dav/ByteRange.h"
 #include "dav/DavMode.h"
 #include "dav/HttpStatusOf.h"
+#include "dav/MethodSteps.h"
+#include "dav/Methods.h"
 #include "dav/PropFind.h"
 #include "dav/StandardSupport.h"
-#include "http/Connection.h"
 #include "http/LossyASCII.h"
 #include "log/LogClient.h"
 #include "platform/DecimalText.h"
@@ -85,140 +86,142 @@ std::string XmlText(const std::string& text)
     return escaped;
 }
 
-} // namespace
-
-void Connection::sendStatusOnly(int code)
+// A response whose body the store's file gives piece by piece.
+void SendPieces(ResponseWriter& response, const DataSource::DataFile& file, int code, const char* message,
+                const char* description, const char* contentType, const dav::HeaderMap* headers)
 {
-    sendResponse(code);
-    endHeaders();
+    auto source = [&file](uint8_t* buffer, size_t count) { return file.read(buffer, count); };
+    response.sendBody(file.size, source, code, message, description, contentType, headers);
 }
 
-std::optional<std::string> Connection::changeTarget()
+} // namespace
+
+std::optional<std::string> dav::changeTarget(const Request& request, ResponseWriter& response)
 {
     // Refused: a cut line or a head that never ended could name another resource
     // than the client meant (the rest of a cut line reads as a header of its own).
-    if (auto refusal = headRefusal()) {
-        sendRefusal(*refusal);
+    if (auto refusal = request.headRefusal()) {
+        response.sendRefusal(*refusal);
         return std::nullopt;
     }
-    std::string uri = requestURI();
+    std::string uri = request.requestURI();
     // Refused: a name that is not text, so that two such names never merge.
     if (!IsTextPath(uri)) {
-        sendRefusal(400);
+        response.sendRefusal(400);
         return std::nullopt;
     }
     return uri;
 }
 
-platform::BodyStream* Connection::uploadBody()
+platform::BodyStream* dav::uploadBody(Request& request, ResponseWriter& response)
 {
     // Refused: a range would replace the whole file with a part of it.
-    if (headers->objectForKey("Content-Range")) {
-        sendRefusal(400);
+    if (request.headers().objectForKey("Content-Range")) {
+        response.sendRefusal(400);
         return nullptr;
     }
-    auto encoding = headers->objectForKey("Transfer-Encoding");
+    auto encoding = request.headers().objectForKey("Transfer-Encoding");
     // Refused: a coding we cannot undo would be stored as it came; codings split
     // over two header lines are such a list too.
-    if (encoding && (HeaderToken(encoding) != "chunked" || headers->conflicting("Transfer-Encoding"))) {
-        sendRefusal(501);
+    if (encoding && (HeaderToken(encoding) != "chunked" || request.headers().conflicting("Transfer-Encoding"))) {
+        response.sendRefusal(501);
         return nullptr;
     }
     // A chunked body ends where its framing says; a length beside it means nothing.
     if (!encoding) {
         // Refused: two lengths that differ leave it open where the body ends.
-        if (headers->conflicting("Content-Length")) {
-            sendRefusal(400);
+        if (request.headers().conflicting("Content-Length")) {
+            response.sendRefusal(400);
             return nullptr;
         }
-        if (auto length = headers->objectForKey("Content-Length")) {
+        if (auto length = request.headers().objectForKey("Content-Length")) {
             // Refused: a length that is not a plain number says nothing certain
             // about where the body ends.
             if (!platform::IsPlainDecimal(*length)) {
-                sendRefusal(400);
+                response.sendRefusal(400);
                 return nullptr;
             }
             // Refused: more than the store's length type holds could not be stored whole.
             auto value = platform::ReadDecimalPrefix(*length);
             if (value.overflow || value.magnitude > static_cast<uint64_t>(INT64_MAX)) {
-                sendRefusal(413);
+                response.sendRefusal(413);
                 return nullptr;
             }
         }
     }
-    return requestBody();
+    return request.requestBody();
 }
 
-void Connection::doOPTIONS()
+void dav::doOPTIONS(Request&, ResponseWriter& response, DataSource&)
 {
-    sendResponse(200);
-    sendHeader("Allow", "GET, HEAD, POST, PUT, DELETE, CONNECT, OPTIONS, PATCH, PROPFIND, PROPPATCH, MKCOL, COPY, "
-                        "MOVE, TRACE, LOCK, UNLOCK");
-    sendHeader("Content-Type", "text/plain");
-    sendHeader("DAV", StandardDavAnswers() ? "1, 2" : "2");
-    endHeaders();
+    response.sendResponse(200);
+    response.sendHeader("Allow", "GET, HEAD, POST, PUT, DELETE, CONNECT, OPTIONS, PATCH, PROPFIND, PROPPATCH, MKCOL, "
+                                 "COPY, MOVE, TRACE, LOCK, UNLOCK");
+    response.sendHeader("Content-Type", "text/plain");
+    response.sendHeader("DAV", StandardDavAnswers() ? "1, 2" : "2");
+    response.endHeaders();
 }
 
-void Connection::doGET()
+void dav::doGET(Request& request, ResponseWriter& response, DataSource& store)
 {
-    std::string uri = requestURI();
+    std::string uri = request.requestURI();
     bool standard = StandardDavAnswers();
-    if (standard && sendFolderIndex(uri))
+    if (standard && sendFolderIndex(response, store, uri))
         return;
     DataSource::DataPtr data;
     DataSource::DataFilePtr file;
     try {
         // A store that can hand over an open file has it sent in pieces, so that
         // no file's size decides how much memory its GET takes.
-        file = dataSource->getDataFile(uri);
+        file = store.getDataFile(uri);
         if (!file)
-            data = dataSource->getData(uri);
+            data = store.getData(uri);
     } catch (const platform::NamedException& e) {
         if (e.name() == kDAVBusyException)
-            resourceBusy(uri);
+            response.resourceBusy(uri);
         else
-            notFound(uri);
+            response.notFound(uri);
         return;
     } catch (...) {
-        notFound(uri);
+        response.notFound(uri);
         return;
     }
     // A store that holds nothing at all (the plain store after a hang-up) has no
     // such file: an empty 200 would read as an empty file.
     if (!file && !data) {
-        notFound(uri);
+        response.notFound(uri);
         return;
     }
-    std::string lastModified = TryProperty(*dataSource, "getlastmodified", uri).value_or(kFallbackLastModified);
+    std::string lastModified = TryProperty(store, "getlastmodified", uri).value_or(kFallbackLastModified);
     std::string contentType = standard ? ContentTypeForName(uri)
-                                       : TryProperty(*dataSource, "getcontenttype", uri).value_or(kFallbackContentType);
+                                       : TryProperty(store, "getcontenttype", uri).value_or(kFallbackContentType);
     HeaderMap extra{{"Last-Modified", lastModified}};
     if (standard)
-        if (auto tag = EntityTag(*dataSource, uri))
+        if (auto tag = EntityTag(store, uri))
             extra["ETag"] = *tag;
     // A player or a mounted file system seeking in a large file asks for a part;
     // only that part is read and sent. If-Range is not weighed: with it the whole
     // file is sent, which is right whatever its validator says.
-    auto range = headers->objectForKey("Range");
-    if (StandardDavAnswers() && range && !headers->objectForKey("If-Range")) {
+    auto range = request.headers().objectForKey("Range");
+    if (StandardDavAnswers() && range && !request.headers().objectForKey("If-Range")) {
         if (!file)
             file = std::make_unique<DataSource::DataFile>(data);
         ByteRange part = ChooseByteRange(*range, file->size);
         if (part.kind == ByteRange::Unsatisfiable) {
             extra = {{"Content-Range", "bytes */" + std::to_string(file->size)}};
-            sendText("", 416, "Requested Range Not Satisfiable", "", contentType.c_str(), &extra);
+            response.sendText("", 416, "Requested Range Not Satisfiable", "", contentType.c_str(), &extra);
             return;
         }
         if (part.kind == ByteRange::Part) {
             if (!file->seekTo(part.first)) {
-                notFound(uri);
+                response.notFound(uri);
                 return;
             }
             extra.emplace("Content-Range", "bytes " + std::to_string(part.first) + "-" +
                                                std::to_string(part.first + part.count - 1) + "/" +
                                                std::to_string(file->size));
             file->size = part.count;
-            sendBody(*file, 206, "Partial Content", "Partial Content", contentType.c_str(), &extra);
+            SendPieces(response, *file, 206, "Partial Content", "Partial Content", contentType.c_str(), &extra);
             return;
         }
     }
@@ -228,108 +231,108 @@ void Connection::doGET()
         file.reset();
     }
     if (file)
-        sendBody(*file, 200, "OK", "OK", contentType.c_str(), &extra);
+        SendPieces(response, *file, 200, "OK", "OK", contentType.c_str(), &extra);
     else
-        sendBody(data, 200, "OK", "OK", contentType.c_str(), &extra);
+        response.sendBody(data, 200, "OK", "OK", contentType.c_str(), &extra);
 }
 
-void Connection::doPUT()
+void dav::doPUT(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (auto uri = changeTarget()) {
-        if (platform::BodyStream* body = uploadBody()) {
+    if (auto uri = changeTarget(request, response)) {
+        if (platform::BodyStream* body = uploadBody(request, response)) {
             int64_t length = body->length() ? static_cast<int64_t>(*body->length()) : -1;
             std::optional<int> standardRefusal;
             // Refused before a byte is read: a body the store cannot hold would
             // only be taken to be thrown away.
             if (int refusal = StatusOfChange([&] {
-                    auto refused = dataSource->uploadRefusal(*uri, length);
+                    auto refused = store.uploadRefusal(*uri, length);
                     return refused ? HttpStatusOf(*refused) : 0;
                 }))
-                sendRefusal(refusal);
-            else if (StandardDavAnswers() && (standardRefusal = standardPutRefusal(*uri)))
-                sendStandardStatus(*standardRefusal);
+                response.sendRefusal(refusal);
+            else if (StandardDavAnswers() && (standardRefusal = standardPutRefusal(request, store, *uri)))
+                sendStandardStatus(request, response, *standardRefusal);
             else
-                sendStatusOnly(StatusOfChange([&] {
+                response.sendStatusOnly(StatusOfChange([&] {
                     // The store reads the body itself, straight from the client stream.
-                    return HttpStatusOf(dataSource->putDataFromFile(*uri, *body, length) ? StoreStatus::Created
-                                                                                          : StoreStatus::NotStored);
+                    return HttpStatusOf(store.putDataFromFile(*uri, *body, length) ? StoreStatus::Created
+                                                                                    : StoreStatus::NotStored);
                 }));
         }
     }
 }
 
-void Connection::doDELETE()
+void dav::doDELETE(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (StandardDavAnswers()) {
-        standardDELETE();
+        standardDELETE(request, response, store);
         return;
     }
-    if (auto uri = changeTarget())
-        sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(dataSource->delete_(*uri)); }));
+    if (auto uri = changeTarget(request, response))
+        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.delete_(*uri)); }));
 }
 
-void Connection::doMKCOL()
+void dav::doMKCOL(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (StandardDavAnswers()) {
-        standardMKCOL();
+        standardMKCOL(request, response, store);
         return;
     }
-    if (auto uri = changeTarget())
-        sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(dataSource->mkCollection(*uri)); }));
+    if (auto uri = changeTarget(request, response))
+        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.mkCollection(*uri)); }));
 }
 
-std::optional<std::string> Connection::destinationURI()
+std::optional<std::string> dav::destinationURI(const Request& request)
 {
-    auto destination = headers->objectForKey("Destination");
+    auto destination = request.headers().objectForKey("Destination");
     std::optional<std::string> to = destination ? DestinationPath(*destination) : std::nullopt;
     if (to)
-        to = urlUnquote(*to);
+        to = request.urlUnquote(*to);
     // Refused: a destination that is not text, as for the source.
     if (to && !IsTextPath(*to))
         return std::nullopt;
     return to;
 }
 
-void Connection::doMOVE()
+void dav::doMOVE(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (StandardDavAnswers()) {
-        standardMoveOrCopy(false);
+        standardMoveOrCopy(request, response, store, false);
         return;
     }
-    if (auto uri = changeTarget()) {
+    if (auto uri = changeTarget(request, response)) {
         // Whatever scheme and host the client names, only the path counts.
-        auto destination = headers->objectForKey("Destination");
+        auto destination = request.headers().objectForKey("Destination");
         std::optional<std::string> to = destination ? DestinationPath(*destination) : std::nullopt;
         if (to)
-            to = urlUnquote(*to);
+            to = request.urlUnquote(*to);
         // Refused: a destination that names no path (it would be guessed at), or
         // one that is not text, as for the source.
         if ((destination && !to) || (to && !IsTextPath(*to)))
-            sendRefusal(400);
-        else if (HeaderToken(headers->objectForKey("Overwrite")) == "f")
-            sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(dataSource->moveKeeping(*uri, to)); }));
+            response.sendRefusal(400);
+        else if (HeaderToken(request.headers().objectForKey("Overwrite")) == "f")
+            response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.moveKeeping(*uri, to)); }));
         else
-            sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(dataSource->move(*uri, to)); }));
+            response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.move(*uri, to)); }));
     }
 }
 
-void Connection::doLOCK()
+void dav::doLOCK(Request& request, ResponseWriter& response, DataSource& store)
 {
-    std::string body = bodyAsString();
+    std::string body = request.bodyAsString();
     // Refused: a document larger than any lock request is not held.
-    if (bodyTooLarge()) {
-        sendRefusal(413);
+    if (request.bodyTooLarge()) {
+        response.sendRefusal(413);
         return;
     }
     if (StandardDavAnswers()) {
-        standardLOCK(body);
+        standardLOCK(request, response, store, body);
         return;
     }
-    std::string text = getLockResponse(body) + "\n";
-    sendText(LossyASCII(std::move(text)), 200, "OK", "OK");
+    std::string text = getLockResponse(request, body) + "\n";
+    response.sendText(LossyASCII(std::move(text)), 200, "OK", "OK");
 }
 
-std::string Connection::getLockResponse(const std::string& /*body*/)
+std::string dav::getLockResponse(const Request& request, const std::string& /*body*/)
 {
     // Locks are not kept: everybody gets the same token and nothing is refused.
     std::string text = "<D:response xmlns:ns0='DAV:'>\n";
@@ -338,7 +341,7 @@ std::string Connection::getLockResponse(const std::string& /*body*/)
     text += "\t\t<D:locktype><D:write/></D:locktype>\n";
     text += "\t\t<D:lockscope><D:exclusive/></D:lockscope>\n";
     // The depth as sent, with what XML cannot carry as text made entities.
-    text += "\t\t<D:depth>" + XmlText(getDepth()) + "</D:depth>\n";
+    text += "\t\t<D:depth>" + XmlText(request.getDepth()) + "</D:depth>\n";
     text += "\t\t<D:locktoken><href>" + std::string(kLockToken) + "</href></D:locktoken>\n";
     text += "\t</D:activelock>\n";
     text += "</D:lockdiscovery>\n";
@@ -346,12 +349,12 @@ std::string Connection::getLockResponse(const std::string& /*body*/)
     return text;
 }
 
-void Connection::doUNLOCK()
+void dav::doUNLOCK(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (StandardDavAnswers())
-        standardUNLOCK();
+        standardUNLOCK(request, response, store);
     else
-        sendStatusOnly(200);
+        response.sendStatusOnly(200);
 }
 
-bool Connection::changeTargetIsText(const std::string& uri) { return IsTextPath(uri); }
+bool dav::changeTargetIsText(const std::string& uri) { return IsTextPath(uri); }

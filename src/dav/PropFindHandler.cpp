@@ -1,38 +1,39 @@
-// PROPFIND as a Connection operation: the evaluator in PropFind builds the
+// PROPFIND: the evaluator in PropFind builds the
 // document, this sends it.
 
 #include "dav/DavMode.h"
+#include "dav/MethodSteps.h"
+#include "dav/Methods.h"
 #include "dav/PropFind.h"
-#include "http/Connection.h"
 #include "http/LossyASCII.h"
 #include "log/LogClient.h"
 
-void Connection::doPROPFIND()
+void dav::doPROPFIND(Request& request, ResponseWriter& response, DataSource& store)
 {
-    std::string body = bodyAsString();
+    std::string body = request.bodyAsString();
     // Refused: a document larger than any property request is not held.
-    if (bodyTooLarge()) {
-        sendRefusal(413);
+    if (request.bodyTooLarge()) {
+        response.sendRefusal(413);
         return;
     }
-    std::string depth = getDepth();
-    std::string uri = requestURI();
+    std::string depth = request.getDepth();
+    std::string uri = request.requestURI();
 
     std::optional<std::string> document;
-    std::optional<davxml::PropfindRequest> request;
+    std::optional<davxml::PropfindRequest> asked;
     if (StandardDavAnswers()) {
-        request = davxml::ReadPropfind(body);
+        asked = davxml::ReadPropfind(body);
         // Refused: a body that is no property request cannot say what to answer.
-        if (!request) {
-            sendStandardStatus(400);
+        if (!asked) {
+            sendStandardStatus(request, response, 400);
             return;
         }
     }
     try {
-        PropFind propFind(uri, std::nullopt, depth, *dataSource);
+        PropFind propFind(uri, std::nullopt, depth, store);
         propFind.readPropFind(body);
-        if (request)
-            propFind.readStandard(*request);
+        if (asked)
+            propFind.readStandard(*asked);
         if (gLogDebug) {
             LogWithDate("did readPropFind");
             LogWithDate("about to createResponse");
@@ -45,7 +46,7 @@ void Connection::doPROPFIND()
         // the whole document.
         if (gLogDebug)
             LogWithDate("createResponseFailed");
-        notFound(uri);
+        response.notFound(uri);
         return;
     }
     if (!document) {
@@ -55,5 +56,5 @@ void Connection::doPROPFIND()
     }
     // Hrefs are escaped already, so only values can lose characters here.
     document->push_back('\n');
-    sendText(LossyASCII(std::move(*document)), 207, "Multi-Status", "Multiple responses");
+    response.sendText(LossyASCII(std::move(*document)), 207, "Multi-Status", "Multiple responses");
 }

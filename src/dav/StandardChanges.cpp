@@ -3,9 +3,10 @@
 
 #include "dav/DavMode.h"
 #include "dav/HttpStatusOf.h"
+#include "dav/MethodSteps.h"
+#include "dav/Methods.h"
 #include "dav/PropFind.h"
 #include "dav/StandardSupport.h"
-#include "http/Connection.h"
 #include "http/RFC2822.h"
 #include "log/LogClient.h"
 
@@ -109,116 +110,121 @@ std::string FailureDocument(const Failures& failures)
 
 } // namespace
 
-void Connection::sendStandardStatus(int code)
+void dav::sendStandardStatus(const Request& request, ResponseWriter& response, int code)
 {
     if (code >= 400 && gLogDebug)
-        LogWithDate("%s %s refused: %d %s", command ? command : "", path ? path : "", code, StandardReason(code));
-    sendResponse(code, StandardReason(code));
-    sendHeader("Content-Length", "0");
-    endHeaders();
+        LogWithDate("%s %s refused: %d %s", request.command() ? request.command() : "",
+                    request.path() ? request.path() : "", code, StandardReason(code));
+    response.sendResponse(code, StandardReason(code));
+    response.sendHeader("Content-Length", "0");
+    response.endHeaders();
 }
 
-void Connection::standardDELETE()
+std::optional<bool> dav::standardDepth(const Request& request)
 {
-    auto uri = changeTarget();
+    std::string depth = HeaderToken(request.headers().objectForKey("Depth"));
+    if (!depth.empty() && depth != "0" && depth != "infinity")
+        return std::nullopt;
+    return depth != "0";
+}
+
+void dav::standardDELETE(Request& request, ResponseWriter& response, DataSource& store)
+{
+    auto uri = changeTarget(request, response);
     if (!uri)
         return;
-    DataSource& store = *dataSource;
     // Refused: the volume itself, whose removal would empty the whole handheld.
     if (IsVolume(*uri)) {
-        sendStandardStatus(403);
+        sendStandardStatus(request, response, 403);
         return;
     }
     if (!Exists(store, *uri)) {
-        sendStandardStatus(404);
+        sendStandardStatus(request, response, 404);
         return;
     }
-    if (auto refusal = lockRefusal(*uri, true)) {
-        sendStandardStatus(*refusal);
+    if (auto refusal = lockRefusal(request, store, *uri, true)) {
+        sendStandardStatus(request, response, *refusal);
         return;
     }
     Failures failures;
     RemoveTree(store, *uri, failures);
     if (failures.empty()) {
-        sendStandardStatus(204);
+        sendStandardStatus(request, response, 204);
         return;
     }
     std::string document = FailureDocument(failures);
-    sendText(document, 207, StandardReason(207), "", "application/xml; charset=\"utf-8\"");
+    response.sendText(document, 207, StandardReason(207), "", "application/xml; charset=\"utf-8\"");
 }
 
-void Connection::standardMKCOL()
+void dav::standardMKCOL(Request& request, ResponseWriter& response, DataSource& store)
 {
-    auto uri = changeTarget();
+    auto uri = changeTarget(request, response);
     if (!uri)
         return;
     // Refused: a body would say what to make inside, which no folder here takes.
-    std::string body = bodyAsString();
-    if (!body.empty() || bodyTooLarge()) {
-        sendStandardStatus(415);
+    std::string body = request.bodyAsString();
+    if (!body.empty() || request.bodyTooLarge()) {
+        sendStandardStatus(request, response, 415);
         return;
     }
-    DataSource& store = *dataSource;
     if (Exists(store, *uri)) {
-        sendStandardStatus(405);
+        sendStandardStatus(request, response, 405);
         return;
     }
     if (!IsFolder(store, ParentURI(*uri))) {
-        sendStandardStatus(409);
+        sendStandardStatus(request, response, 409);
         return;
     }
-    if (auto refusal = lockRefusal(*uri, false)) {
-        sendStandardStatus(*refusal);
+    if (auto refusal = lockRefusal(request, store, *uri, false)) {
+        sendStandardStatus(request, response, *refusal);
         return;
     }
     int made = StatusOfChange([&] { return HttpStatusOf(store.mkCollection(*uri)); });
-    sendStandardStatus(made == 201 ? 201 : made == 405 ? 405 : 403);
+    sendStandardStatus(request, response, made == 201 ? 201 : made == 405 ? 405 : 403);
 }
 
-void Connection::standardMoveOrCopy(bool copy)
+void dav::standardMoveOrCopy(Request& request, ResponseWriter& response, DataSource& store, bool copy)
 {
-    auto uri = changeTarget();
+    auto uri = changeTarget(request, response);
     if (!uri)
         return;
-    auto to = destinationURI();
+    auto to = destinationURI(request);
     if (!to) {
-        sendStandardStatus(400);
+        sendStandardStatus(request, response, 400);
         return;
     }
-    DataSource& store = *dataSource;
-    std::string depth = HeaderToken(headers->objectForKey("Depth"));
-    bool deep = depth != "0";
-    if (!depth.empty() && depth != "0" && depth != "infinity") {
-        sendStandardStatus(400);
+    auto deep = standardDepth(request);
+    if (!deep) {
+        sendStandardStatus(request, response, 400);
         return;
     }
-    bool overwrite = HeaderToken(headers->objectForKey("Overwrite")) != "f";
+    bool overwrite = HeaderToken(request.headers().objectForKey("Overwrite")) != "f";
     if (!Exists(store, *uri)) {
-        sendStandardStatus(404);
+        sendStandardStatus(request, response, 404);
         return;
     }
     // Refused: onto itself, or into itself, nothing could be left where it was;
     // and the volume is neither moved nor replaced.
     if (SameOrBelow(*to, *uri) || IsVolume(*uri) || IsVolume(*to)) {
-        sendStandardStatus(403);
+        sendStandardStatus(request, response, 403);
         return;
     }
     if (!IsFolder(store, ParentURI(*to))) {
-        sendStandardStatus(409);
+        sendStandardStatus(request, response, 409);
         return;
     }
-    auto refusal = copy ? std::nullopt : lockRefusal(*uri, true);
+    auto refusal = copy ? std::nullopt : lockRefusal(request, store, *uri, true);
     if (!refusal)
-        refusal = lockRefusal(*to, true);
+        refusal = lockRefusal(request, store, *to, true);
     if (refusal) {
-        sendStandardStatus(*refusal);
+        sendStandardStatus(request, response, *refusal);
         return;
     }
     bool replacing = Exists(store, *to);
     // Refused as well: a file in the place of a folder that holds something
     // would take all of it with it.
     if (replacing && (!overwrite || (IsFolder(store, *to) && !IsFolder(store, *uri) && !Members(store, *to).empty()))) {
-        sendStandardStatus(412);
+        sendStandardStatus(request, response, 412);
         return;
     }
 
@@ -229,13 +235,13 @@ void Connection::standardMoveOrCopy(bool copy)
     if (replacing) {
         aside = target + ".~aside-" + std::to_string(::getpid()) + "-" + std::to_string(++gAsideCount);
         if (StatusOfChange([&] { return HttpStatusOf(store.move(target, aside)); }) != 201) {
-            sendStandardStatus(423);
+            sendStandardStatus(request, response, 423);
             return;
         }
         store.companionsFollow(target, aside, false);
     }
 
-    int status = copy ? CopyTree(store, *uri, target, deep)
+    int status = copy ? CopyTree(store, *uri, target, *deep)
                       : StatusOfChange([&] { return HttpStatusOf(store.move(*uri, target)); });
     if (status == 201) {
         store.companionsFollow(*uri, target, copy);
@@ -245,7 +251,7 @@ void Connection::standardMoveOrCopy(bool copy)
             Failures failures;
             RemoveTree(store, aside, failures);
         }
-        sendStandardStatus(replacing ? 204 : 201);
+        sendStandardStatus(request, response, replacing ? 204 : 201);
         return;
     }
     // Whatever part of a copy was made goes; the old destination comes back.
@@ -255,24 +261,24 @@ void Connection::standardMoveOrCopy(bool copy)
     }
     if (replacing && StatusOfChange([&] { return HttpStatusOf(store.move(aside, target)); }) == 201)
         store.companionsFollow(aside, target, false);
-    sendStandardStatus(status == 412 || status == 500 ? 409 : status);
+    sendStandardStatus(request, response, status == 412 || status == 500 ? 409 : status);
 }
 
-void Connection::doCOPY()
+void dav::doCOPY(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (!StandardDavAnswers()) {
-        sendError(501, "Unsupported method");
+        response.sendError(501, "Unsupported method");
         return;
     }
-    standardMoveOrCopy(true);
+    standardMoveOrCopy(request, response, store, true);
 }
 
-std::optional<int> Connection::standardPutRefusal(const std::string& uri)
+std::optional<int> dav::standardPutRefusal(const Request& request, DataSource& store, const std::string& uri)
 {
-    if (!IsFolder(*dataSource, ParentURI(uri)))
+    if (!IsFolder(store, ParentURI(uri)))
         return 409;
     // Refused: a folder cannot be replaced by a file's bytes.
-    if (IsFolder(*dataSource, uri))
+    if (IsFolder(store, uri))
         return 405;
-    return lockRefusal(uri, false);
+    return lockRefusal(request, store, uri, false);
 }

@@ -4,9 +4,9 @@
 
 #include "dav/DavMode.h"
 #include "dav/DavXml.h"
+#include "dav/MethodSteps.h"
+#include "dav/Methods.h"
 #include "dav/StandardSupport.h"
-#include "http/Connection.h"
-#include "http/RFC2822.h"
 
 #include <algorithm>
 #include <cctype>
@@ -148,16 +148,16 @@ std::string SupportedLocks()
            "<D:lockentry><D:lockscope><D:shared/></D:lockscope><D:locktype><D:write/></D:locktype></D:lockentry>";
 }
 
-std::optional<int> Connection::lockRefusal(const std::string& uri, bool deep)
+std::optional<int> dav::lockRefusal(const Request& request, DataSource& store, const std::string& uri, bool deep)
 {
-    auto header = headers->objectForKey("If");
+    auto header = request.headers().objectForKey("If");
     std::optional<std::vector<ConditionList>> lists;
     if (header) {
         lists = ParseIf(*header);
         if (!lists)
             return 400;
     }
-    LockTable& table = dataSource->locks();
+    LockTable& table = store.locks();
     // A header whose conditions all fail stops the request before any lock is
     // asked about.
     if (lists) {
@@ -178,7 +178,7 @@ std::optional<int> Connection::lockRefusal(const std::string& uri, bool deep)
                                       [&](const LockTable::Lock& lock) { return lock.token == condition.value; });
                 } else {
                     if (!tag)
-                        tag = EntityTag(*dataSource, resource);
+                        tag = EntityTag(store, resource);
                     std::string wanted = condition.value;
                     if (wanted.rfind("W/", 0) == 0)
                         wanted = wanted.substr(2);
@@ -224,20 +224,20 @@ std::optional<int> Connection::lockRefusal(const std::string& uri, bool deep)
     return std::nullopt;
 }
 
-void Connection::standardLOCK(const std::string& body)
+void dav::standardLOCK(Request& request, ResponseWriter& response, DataSource& store, const std::string& body)
 {
-    std::string uri = requestURI();
+    std::string uri = request.requestURI();
     bool refresh = false;
-    auto request = davxml::ReadLockInfo(body, refresh);
-    if (!request && !refresh) {
-        sendStandardStatus(400);
+    auto lockInfo = davxml::ReadLockInfo(body, refresh);
+    if (!lockInfo && !refresh) {
+        sendStandardStatus(request, response, 400);
         return;
     }
-    LockTable& table = dataSource->locks();
-    auto timeout = RequestedTimeout(headers->objectForKey("Timeout"));
+    LockTable& table = store.locks();
+    auto timeout = RequestedTimeout(request.headers().objectForKey("Timeout"));
     if (refresh) {
         // The lock to refresh is the one the If header names.
-        auto header = headers->objectForKey("If");
+        auto header = request.headers().objectForKey("If");
         auto lists = header ? ParseIf(*header) : std::nullopt;
         if (lists)
             for (const auto& list : *lists)
@@ -245,38 +245,38 @@ void Connection::standardLOCK(const std::string& body)
                     if (condition.token && !condition.negated)
                         if (auto lock = table.refresh(uri, condition.value, timeout)) {
                             std::string text = LockAnswer(*lock);
-                            sendText(text, 200, "OK", "OK", "application/xml; charset=\"utf-8\"");
+                            response.sendText(text, 200, "OK", "OK", "application/xml; charset=\"utf-8\"");
                             return;
                         }
-        sendStandardStatus(412);
+        sendStandardStatus(request, response, 412);
         return;
     }
-    std::string depth = HeaderToken(headers->objectForKey("Depth"));
-    if (!depth.empty() && depth != "0" && depth != "infinity") {
-        sendStandardStatus(400);
+    auto deep = standardDepth(request);
+    if (!deep) {
+        sendStandardStatus(request, response, 400);
         return;
     }
     // Refused: a head that did not arrive whole, or a name that is not text.
-    if (headRefusal() || !changeTargetIsText(uri)) {
-        sendStandardStatus(400);
+    if (request.headRefusal() || !changeTargetIsText(uri)) {
+        sendStandardStatus(request, response, 400);
         return;
     }
     // The lock is taken first, so that a lock refused makes no file.
-    auto lock = table.acquire(uri, depth != "0", request->shared, request->owner, timeout);
+    auto lock = table.acquire(uri, *deep, lockInfo->shared, lockInfo->owner, timeout);
     if (!lock) {
-        sendStandardStatus(423);
+        sendStandardStatus(request, response, 423);
         return;
     }
     bool created = false;
     int failure = 0;
     try {
-        if (!dataSource->exists(uri)) {
+        if (!store.exists(uri)) {
             // A lock on an unmapped name makes an empty file there. A store may
             // answer an empty write as nothing written; what counts is whether
             // the file is there now.
             auto empty = std::make_shared<DataSource::Data>();
-            if (!dataSource->isCollection(ParentURI(uri)) ||
-                (!dataSource->putData(empty, uri) && !dataSource->exists(uri)))
+            if (!store.isCollection(ParentURI(uri)) ||
+                (!store.putData(empty, uri) && !store.exists(uri)))
                 failure = 409;
             created = failure == 0;
         }
@@ -285,25 +285,25 @@ void Connection::standardLOCK(const std::string& body)
     }
     if (failure) {
         table.release(uri, lock->token);
-        sendStandardStatus(failure);
+        sendStandardStatus(request, response, failure);
         return;
     }
     HeaderMap extra{{"Lock-Token", "<" + lock->token + ">"}};
     std::string text = LockAnswer(*lock);
     int status = created ? 201 : 200;
-    sendText(text, status, StandardReason(status), "", "application/xml; charset=\"utf-8\"", &extra);
+    response.sendText(text, status, StandardReason(status), "", "application/xml; charset=\"utf-8\"", &extra);
 }
 
-void Connection::standardUNLOCK()
+void dav::standardUNLOCK(Request& request, ResponseWriter& response, DataSource& store)
 {
-    std::string uri = requestURI();
-    auto header = headers->objectForKey("Lock-Token");
+    std::string uri = request.requestURI();
+    auto header = request.headers().objectForKey("Lock-Token");
     std::string token = header ? *header : "";
     size_t open = token.find('<'), close = token.rfind('>');
     if (open == std::string::npos || close == std::string::npos || close < open) {
-        sendStandardStatus(400);
+        sendStandardStatus(request, response, 400);
         return;
     }
     token = token.substr(open + 1, close - open - 1);
-    sendStandardStatus(dataSource->locks().release(uri, token) ? 204 : 409);
+    sendStandardStatus(request, response, store.locks().release(uri, token) ? 204 : 409);
 }

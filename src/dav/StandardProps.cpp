@@ -3,9 +3,10 @@
 
 #include "dav/DavMode.h"
 #include "dav/DavXml.h"
+#include "dav/MethodSteps.h"
+#include "dav/Methods.h"
 #include "dav/PropFind.h"
 #include "dav/StandardSupport.h"
-#include "http/Connection.h"
 
 #include <chrono>
 #include <cstdint>
@@ -47,38 +48,37 @@ std::string EmptyElement(const davxml::Name& name)
 
 } // namespace
 
-void Connection::doPROPPATCH()
+void dav::doPROPPATCH(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (!StandardDavAnswers()) {
-        sendError(501, "Unsupported method");
+        response.sendError(501, "Unsupported method");
         return;
     }
-    auto uri = changeTarget();
+    auto uri = changeTarget(request, response);
     if (!uri)
         return;
-    std::string body = bodyAsString();
+    std::string body = request.bodyAsString();
     // Refused: a document larger than any property update is not held.
-    if (bodyTooLarge()) {
-        sendRefusal(413);
+    if (request.bodyTooLarge()) {
+        response.sendRefusal(413);
         return;
     }
     auto updates = davxml::ReadPropertyUpdate(body);
     if (!updates) {
-        sendStandardStatus(400);
+        sendStandardStatus(request, response, 400);
         return;
     }
-    DataSource& store = *dataSource;
     bool found = false;
     try {
         found = store.exists(*uri);
     } catch (...) {
     }
     if (!found) {
-        sendStandardStatus(404);
+        sendStandardStatus(request, response, 404);
         return;
     }
-    if (auto refusal = lockRefusal(*uri, false)) {
-        sendStandardStatus(*refusal);
+    if (auto refusal = lockRefusal(request, store, *uri, false)) {
+        sendStandardStatus(request, response, *refusal);
         return;
     }
 
@@ -162,5 +162,6 @@ void Connection::doPROPPATCH()
         text += "<D:propstat><D:prop>" + EmptyElement(name) + "</D:prop><D:status>HTTP/1.1 " +
                 std::to_string(status) + " " + StandardReason(status) + "</D:status></D:propstat>\n";
     text += "</D:response>\n</D:multistatus>\n";
-    sendText(AsciiCharacterReferences(text), 207, StandardReason(207), "", "application/xml; charset=\"utf-8\"");
+    response.sendText(AsciiCharacterReferences(text), 207, StandardReason(207), "",
+                      "application/xml; charset=\"utf-8\"");
 }

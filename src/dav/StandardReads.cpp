@@ -1,10 +1,11 @@
 // HEAD and the folder index of GET in the standard answers, and the content type
 // a file's name gives it.
 
-#include "dav/DavMode.h"
-#include "dav/StandardSupport.h"
 #include "datasource/HrefEscaping.h"
-#include "http/Connection.h"
+#include "dav/DavMode.h"
+#include "dav/MethodSteps.h"
+#include "dav/Methods.h"
+#include "dav/StandardSupport.h"
 
 #include <algorithm>
 #include <cctype>
@@ -49,22 +50,22 @@ const char* ContentTypeForName(const std::string& uri)
     return "application/octet-stream";
 }
 
-void Connection::doHEAD()
+void dav::doHEAD(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (!StandardDavAnswers()) {
-        sendError(501, "Unsupported method");
+        response.sendError(501, "Unsupported method");
         return;
     }
     // GET's answer, head for head, without a byte of its body.
-    headOnly = true;
-    std::string uri = requestURI();
+    response.setHeadOnly();
+    std::string uri = request.requestURI();
     std::optional<std::string> size, modified;
     bool file = false;
     try {
-        file = dataSource->exists(uri) && !dataSource->isCollection(uri);
+        file = store.exists(uri) && !store.isCollection(uri);
         if (file) {
-            size = dataSource->getProperty("getcontentlength", uri);
-            modified = dataSource->getProperty("getlastmodified", uri);
+            size = store.getProperty("getcontentlength", uri);
+            modified = store.getProperty("getlastmodified", uri);
         }
     } catch (...) {
         file = false;
@@ -73,22 +74,22 @@ void Connection::doHEAD()
     // it is there never reads its bytes over the link; anything else (a folder, a
     // missing name, a file whose size the store cannot say) is GET's own answer.
     if (!file || !size || !modified) {
-        doGET();
+        doGET(request, response, store);
         return;
     }
     HeaderMap extra{{"Last-Modified", *modified}};
-    if (auto tag = EntityTag(*dataSource, uri))
+    if (auto tag = EntityTag(store, uri))
         extra["ETag"] = *tag;
-    sendBodyHead(200, "OK", ContentTypeForName(uri), &extra, std::strtoull(size->c_str(), nullptr, 10));
+    response.sendBodyHead(200, "OK", ContentTypeForName(uri), &extra, std::strtoull(size->c_str(), nullptr, 10));
 }
 
-bool Connection::sendFolderIndex(const std::string& uri)
+bool dav::sendFolderIndex(ResponseWriter& response, DataSource& store, const std::string& uri)
 {
     std::vector<Member> members;
     try {
-        if (!dataSource->isCollection(uri))
+        if (!store.isCollection(uri))
             return false;
-        for (const auto& record : dataSource->getChildren(uri)) {
+        for (const auto& record : store.getChildren(uri)) {
             if (record.name.empty())
                 continue;
             bool folder = record.has(ChildRecord::Kind) && record.collection;
@@ -101,10 +102,10 @@ bool Connection::sendFolderIndex(const std::string& uri)
     // that relative links (and clients that tell folders by the redirect) resolve
     // inside it.
     if (uri.empty() || uri.back() != '/') {
-        sendResponse(301, "Moved Permanently");
-        sendHeader("Location", (uri + "/").c_str());
-        sendHeader("Content-Length", "0");
-        endHeaders();
+        response.sendResponse(301, "Moved Permanently");
+        response.sendHeader("Location", (uri + "/").c_str());
+        response.sendHeader("Content-Length", "0");
+        response.endHeaders();
         return true;
     }
     std::sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
@@ -124,6 +125,6 @@ bool Connection::sendFolderIndex(const std::string& uri)
                 slash + "</a></li>\n";
     }
     page += "</ul>\n</body></html>\n";
-    sendText(page, 200, "OK", "OK", "text/html; charset=utf-8");
+    response.sendText(page, 200, "OK", "OK", "text/html; charset=utf-8");
     return true;
 }

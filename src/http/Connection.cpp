@@ -1,39 +1,13 @@
 #include "http/Connection.h"
 
 #include "log/LogClient.h"
-#include "platform/DecimalText.h"
 
-#include <cctype>
-#include <climits>
-#include <cstdio>
 #include <cstring>
 #include <exception>
 #include <unistd.h>
 
-namespace {
-
-// The handler name is formed in a buffer of this size, terminator included.
-constexpr size_t kHandlerNameSize = 62;
-
-// Body bytes are read in blocks of this size, so that a large announced length
-// costs memory only as the bytes actually arrive.
-constexpr size_t kBodyBlock = 65536;
-
-const char* Text(const char* s) { return s ? s : "(null)"; }
-
-bool IsChunked(const std::optional<std::string>& transferEncoding)
-{
-    return HeaderToken(transferEncoding) == "chunked";
-}
-
-bool ExpectsContinue(const std::optional<std::string>& expect) { return HeaderToken(expect) == "100-continue"; }
-
-} // namespace
-
-Connection::Connection(int fd, std::shared_ptr<DataSource> dataSource, ConnectionLimits limits,
-                       std::chrono::steady_clock::time_point acceptedAt)
-    : fd(fd), protocolVersion("HTTP/1.1"), versionString("Pavrix/0.9/2.2"), dataSource(std::move(dataSource)),
-      limits(limits), acceptedAt(acceptedAt)
+Connection::Connection(int fd, ConnectionLimits limits, std::chrono::steady_clock::time_point acceptedAt)
+    : fd(fd), limits(limits), acceptedAt(acceptedAt)
 {
 }
 
@@ -45,35 +19,22 @@ Connection::~Connection()
         ::close(fd);
 }
 
-bool Connection::debugging() const { return gLogDebug; }
-
-const Connection::MethodTable& Connection::classMethodHandlers()
-{
-    static const MethodTable table{
-        {"doOPTIONS", &Connection::doOPTIONS}, {"doGET", &Connection::doGET},
-        {"doPUT", &Connection::doPUT},         {"doDELETE", &Connection::doDELETE},
-        {"doMKCOL", &Connection::doMKCOL},     {"doMOVE", &Connection::doMOVE},
-        {"doLOCK", &Connection::doLOCK},       {"doUNLOCK", &Connection::doUNLOCK},
-        {"doPROPFIND", &Connection::doPROPFIND}, {"doHEAD", &Connection::doHEAD},
-        {"doCOPY", &Connection::doCOPY},         {"doPROPPATCH", &Connection::doPROPPATCH},
-    };
-    return table;
-}
-
-const Connection::MethodTable& Connection::methodHandlers() const { return classMethodHandlers(); }
-
-Connection& Connection::Handler()
+Connection& Connection::Handler(const Serve& serve)
 {
     served = true;
     clientFile = platform::SocketStream::open(fd);
     if (!clientFile)
         return *this;
+    request.stream_ = clientFile.get();
+    request.interim_ = &response;
+    request.documentLimit_ = limits.documentBody;
+    response.clientFile = clientFile.get();
     // The head must be in soon after the accept, however slowly it trickles.
     clientFile->setDeadline(acceptedAt + limits.requestHead);
     // Whatever a store throws from a handler that does not expect it, the
     // daemon keeps serving: the client gets what was written so far.
     try {
-        handleRequest();
+        handleRequest(serve);
     } catch (const std::exception& e) {
         if (gLogDebug)
             LogWithDate("request failed: %s", e.what());
@@ -81,61 +42,40 @@ Connection& Connection::Handler()
         if (gLogDebug)
             LogWithDate("request failed");
     }
-    if (debugging())
+    if (gLogDebug)
         LogWithDate("flushing client file");
     clientFile->flush();
-    if (debugging())
+    if (gLogDebug)
         LogWithDate("fclose client file");
     // A head refused for its size may be followed by an endless stream: it is
     // drained only briefly, so that a flood costs the next client little.
-    if (headTooLarge)
+    if (request.headTooLarge_)
         clientFile->setLingerLimit(std::chrono::milliseconds(200));
-    clientFile->close(inputConsumed());
-    if (debugging())
+    clientFile->close(request.inputConsumed());
+    if (gLogDebug)
         LogWithDate("did fclose client file");
     return *this;
 }
 
-bool Connection::handleRequest()
+bool Connection::handleRequest(const Serve& serve)
 {
     if (gLogDebug)
         LogWithDate("Handle request");
-    if (!readLine(requestLine, sizeof requestLine))
+    if (!readLine(request.requestLine_, sizeof request.requestLine_))
         return false;
-    requestLineCut = lastLineCut;
-    headerLineBroken = lastLineBroken && !lastLineCut;
+    request.requestLineCut_ = lastLineCut;
+    request.headerLineBroken_ = lastLineBroken && !lastLineCut;
     if (gLogDebug)
-        LogWithDate("request: %s", requestLine);
-    parseRequest(requestLine);
+        LogWithDate("request: %s", request.requestLine_);
+    request.parseRequest(*this);
     // The head is in, or given up; the body and the answer are held to a pace.
     clientFile->setDeadline(std::nullopt);
     clientFile->setPace(limits.stall, limits.minimumBytesPerSecond, limits.rateWindow);
     // Refused whatever the method: the head was not read whole, so nothing in it
     // can be trusted to say what the client meant.
-    if (headTooLarge) {
-        sendRefusal(431);
-        dataSource->requestAnswered(answeredStatus);
-        return false;
-    }
-
-    char name[kHandlerNameSize];
-    int length = std::snprintf(name, sizeof name, "do%s", command ? command : "");
-    if (gLogDebug)
-        LogWithDate("about to %s %s", Text(command), Text(path));
-
-    // A token too long for the name buffer cannot name a handler.
-    const MethodHandler* handler = nullptr;
-    if (length >= 0 && static_cast<size_t>(length) < sizeof name) {
-        const auto& table = methodHandlers();
-        auto it = table.find(name);
-        if (it != table.end())
-            handler = &it->second;
-    }
-    if (handler)
-        (*handler)(*this);
-    else
-        sendError(501, "Unsupported method");
-    dataSource->requestAnswered(answeredStatus);
+    if (request.headTooLarge_)
+        response.sendRefusal(431);
+    serve(request, response);
     return false;
 }
 
@@ -152,7 +92,7 @@ bool Connection::readLine(char* buffer, int maxLength)
         return false;
     if (char* crlf = std::strstr(buffer, "\r\n"))
         *crlf = '\0';
-    if (debugging())
+    if (gLogDebug)
         LogWithDate("<%s", buffer);
     return true;
 }
@@ -162,161 +102,15 @@ std::optional<std::string> Connection::readLine()
     char buffer[1024];
     // A head past its limits is read no further: the parser sees its end here,
     // and the request is refused.
-    if (headTooLarge || headLinesRead > limits.headLines || headBytesRead >= limits.headBytes) {
-        headTooLarge = true;
+    if (request.headTooLarge_ || headLinesRead > limits.headLines || headBytesRead >= limits.headBytes) {
+        request.headTooLarge_ = true;
         return std::nullopt;
     }
     if (!readLine(buffer, sizeof buffer))
         return std::nullopt;
-    headerLineCut = headerLineCut || lastLineCut;
-    headerLineBroken = headerLineBroken || lastLineBroken;
+    request.headerLineCut_ = request.headerLineCut_ || lastLineCut;
+    request.headerLineBroken_ = request.headerLineBroken_ || lastLineBroken;
     if (gLogDebug)
         LogWithDate("line: %@", buffer);
     return std::string(buffer);
-}
-
-bool Connection::parseRequest(char* request)
-{
-    // Blanks separate the tokens (a run of them counts as one); tabs do not.
-    char* tokens[3] = {nullptr, nullptr, nullptr};
-    char* p = request;
-    for (int i = 0; i < 3;) {
-        while (*p == ' ')
-            ++p;
-        if (*p == '\0')
-            break;
-        tokens[i++] = p;
-        while (*p != '\0' && *p != ' ')
-            ++p;
-        if (*p != '\0')
-            *p++ = '\0';
-    }
-    command = tokens[0];
-    path = tokens[1];
-    requestVersion = tokens[2];
-
-    headers = std::make_unique<MimeTools>(*this);
-    if (gLogDebug)
-        LogWithDate("headers: %@", headers->description().c_str());
-    connectionWillClose = headers->objectForKey("Connection") == std::optional<std::string>("Close");
-    return true;
-}
-
-Connection& Connection::logRequest()
-{
-    if (debugging())
-        LogWithDate("Log: %s %s", requestLine, Text(path));
-    return *this;
-}
-
-std::string Connection::getDepth()
-{
-    auto depth = headers ? headers->objectForKey("Depth") : std::nullopt;
-    return depth ? *depth : "infinity";
-}
-
-bool Connection::inputConsumed() const
-{
-    if (requestBody_)
-        return requestBody_->complete();
-    if (headRefusal() || headers->objectForKey("Transfer-Encoding"))
-        return false;
-    auto length = headers->objectForKey("Content-Length");
-    return !length || (platform::IsPlainDecimal(*length) && platform::ReadDecimalPrefix(*length).magnitude == 0);
-}
-
-std::optional<int> Connection::headRefusal() const
-{
-    if (requestLineCut)
-        return 414;
-    if (headerLineCut || headTooLarge)
-        return 431;
-    if (!headers || !headers->ended() || headerLineBroken)
-        return 400;
-    return std::nullopt;
-}
-
-platform::BodyStream* Connection::requestBody()
-{
-    if (requestBody_)
-        return &*requestBody_;
-    if (!clientFile)
-        return nullptr;
-    if (IsChunked(headers->objectForKey("Transfer-Encoding"))) {
-        requestBody_ = platform::BodyStream::chunked(*clientFile);
-    } else {
-        // Blanks skipped, reading stops at the first non-digit, 0 when absent; a
-        // negative length is no body at all.
-        auto length = platform::ReadDecimalPrefix(headers->objectForKey("Content-Length").value_or(""));
-        if (length.negative && length.magnitude > 0)
-            return nullptr;
-        requestBody_ = platform::BodyStream::withLength(*clientFile, length.magnitude);
-    }
-    if (ExpectsContinue(headers->objectForKey("Expect")))
-        requestBody_->setBeforeFirstRead([this] { sendContinue(); });
-    return &*requestBody_;
-}
-
-DataSource::DataPtr Connection::body()
-{
-    platform::BodyStream* stream = requestBody();
-    if (!stream)
-        return nullptr;
-    // A document body is held whole; one larger than any real document is refused
-    // unread, so that no client can make the daemon's memory grow with its body.
-    stream->setLimit(limits.documentBody);
-    auto data = std::make_shared<DataSource::Data>();
-    while (!stream->complete())
-        if (!stream->readNext(*data, kBodyBlock))
-            return nullptr; // the client ended (or stalled) before the whole body
-    return data;
-}
-
-std::string Connection::bodyAsString()
-{
-    auto data = body();
-    std::string text = data ? std::string(data->begin(), data->end()) : std::string();
-    if (debugging())
-        LogWithDate("%s", text.c_str());
-    return text;
-}
-
-std::string Connection::urlUnquote(const std::string& url)
-{
-    auto query = url.find('?');
-    if (gLogDebug) {
-        std::string parts = "(";
-        for (size_t start = 0;;) {
-            auto end = url.find('?', start);
-            parts += "\"" + url.substr(start, end == std::string::npos ? std::string::npos : end - start) + "\"";
-            if (end == std::string::npos)
-                break;
-            parts += ", ";
-            start = end + 1;
-        }
-        parts += ")";
-        LogWithDate("urlUnquote: %@", parts.c_str());
-    }
-    return url.substr(0, query);
-}
-
-std::string Connection::baseURI() { return "http://localhost"; }
-
-std::string Connection::requestURI() { return urlUnquote(TargetPath(path ? path : "")); }
-
-std::string TargetPath(const std::string& target)
-{
-    // An absolute-form target ("http://host/vol/x") names the same resource as its
-    // path: whatever scheme and host a client writes, only the path counts, and
-    // the scheme never reads as a volume.
-    size_t colon = target.find("://");
-    if (colon == std::string::npos || colon == 0 || !std::isalpha(static_cast<unsigned char>(target[0])))
-        return target;
-    for (size_t i = 1; i < colon; ++i) {
-        char c = target[i];
-        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '+' && c != '-' && c != '.')
-            return target;
-    }
-    size_t slash = target.find('/', colon + 3);
-    return slash == std::string::npos ? std::string("/") : target.substr(slash);
 }

@@ -6,6 +6,7 @@
 
 #include "datasource/StoreTestHelpers.h"
 #include "datasource/UnixTmpDirDataSource.h"
+#include "dav/Methods.h"
 #include "dav/PropFind.h"
 #include "http/ServeOne.h"
 
@@ -41,7 +42,10 @@ struct LocalStore : ::testing::Test {
     std::shared_ptr<CountingStore> store = std::make_shared<CountingStore>(root.path());
     std::string request(const std::string& raw)
     {
-        return ServeOne(raw, [&](int fd) { return std::make_unique<Connection>(fd, store); });
+        return ServeOne(raw, [&](Request& request, ResponseWriter& response) {
+            if (!response.answeredStatus())
+                dav::Dispatch(request, response, *store);
+        });
     }
 };
 

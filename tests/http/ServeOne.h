@@ -16,16 +16,16 @@
 
 namespace httptest {
 
-// `make(fd)` gives the connection that serves the socket. Request and answer
-// must fit the pair's buffer, since nobody reads while the other side works.
-inline std::string ServeOne(const std::string& request, const std::function<std::unique_ptr<Connection>(int)>& make)
+// `serve` answers the request the connection reads. Request and answer must fit
+// the pair's buffer, since nobody reads while the other side works.
+inline std::string ServeOne(const std::string& request, const Connection::Serve& serve)
 {
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
         throw std::runtime_error("no socket pair");
     testsupport::SendAll(fds[0], request);
     ::shutdown(fds[0], SHUT_WR);
-    make(fds[1])->Handler();
+    Connection(fds[1]).Handler(serve);
     std::string answer = testsupport::ReadUntilClose(fds[0]);
     ::close(fds[0]);
     return answer;

@@ -1,9 +1,10 @@
-// The response side of Connection: every byte the daemon sends goes out here.
+#include "http/ResponseWriter.h"
 
-#include "http/Connection.h"
+#include "http/Request.h"
 
 #include "log/LogClient.h"
 #include "platform/CalendarDate.h"
+#include "platform/SocketStream.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -16,6 +17,9 @@ constexpr const char* kDefaultContentType = "text/xml; encoding=\"utf-8\"";
 constexpr const char* kPageContentType = "text/html; charset=iso-8859-1";
 // Files are sent in pieces of this size.
 constexpr size_t kFilePiece = 65536;
+constexpr const char* kProtocolVersion = "HTTP/1.1";
+// The Server header's value.
+constexpr const char* kVersionString = "Pavrix/0.9/2.2";
 
 // The URI as page text: the characters HTML gives a meaning become entities, so
 // that no request target can write markup into the page; others stay as they are.
@@ -45,12 +49,12 @@ const char* RefusalReason(int code)
     case 416: return "Requested Range Not Satisfiable";
     case 431: return "Request Header Fields Too Large";
     case 507: return "Insufficient Storage";
-    default: return Connection::messageFromCode(code);
+    default: return ResponseWriter::messageFromCode(code);
     }
 }
 
 // One of the two canned HTML pages, naming the URI.
-DataSource::DataPtr CannedPage(const char* title, const char* heading, const std::string& uri, const char* what)
+ResponseWriter::Body CannedPage(const char* title, const char* heading, const std::string& uri, const char* what)
 {
     std::string page = "<!DOCTYPE HTML PUBLIC \"-//IETF//DTD HTML 2.0//EN\">\r\n"
                        "<HTML><HEAD>\r\n"
@@ -66,12 +70,12 @@ DataSource::DataPtr CannedPage(const char* title, const char* heading, const std
     page += what;
     page += "<P>\r\n"
             "</BODY></HTML>";
-    return std::make_shared<DataSource::Data>(page.begin(), page.end());
+    return std::make_shared<platform::ByteBuffer>(page.begin(), page.end());
 }
 
 } // namespace
 
-const char* Connection::messageFromCode(int code)
+const char* ResponseWriter::messageFromCode(int code)
 {
     switch (code) {
     case 200: return "OK";
@@ -96,56 +100,65 @@ const char* Connection::messageFromCode(int code)
     }
 }
 
-std::string Connection::formatDate(std::chrono::system_clock::time_point date) { return platform::FormatHTTPDate(date); }
-
-Connection& Connection::sendResponse(int code, const char* message)
+std::string ResponseWriter::formatDate(std::chrono::system_clock::time_point date)
 {
-    answeredStatus = code;
-    logRequest();
+    return platform::FormatHTTPDate(date);
+}
+
+ResponseWriter& ResponseWriter::sendResponse(int code, const char* message)
+{
+    answered = code;
+    request->logRequest();
     if (clientFile)
-        clientFile->writeFormat("%s %d %s\r\n", protocolVersion, code, message);
-    if (debugging())
-        LogWithDate(">%s %d %s", protocolVersion, code, message);
-    sendHeader("Server", versionString);
+        clientFile->writeFormat("%s %d %s\r\n", kProtocolVersion, code, message);
+    if (gLogDebug)
+        LogWithDate(">%s %d %s", kProtocolVersion, code, message);
+    sendHeader("Server", kVersionString);
     sendHeader("Connection", "Close");
     sendHeader("Date", formatDate(std::chrono::system_clock::now()).c_str());
     return *this;
 }
 
-Connection& Connection::sendResponse(int code) { return sendResponse(code, messageFromCode(code)); }
+ResponseWriter& ResponseWriter::sendResponse(int code) { return sendResponse(code, messageFromCode(code)); }
 
-Connection& Connection::sendHeader(const char* name, const char* value)
+ResponseWriter& ResponseWriter::sendHeader(const char* name, const char* value)
 {
     if (clientFile)
         clientFile->writeFormat("%s: %s\r\n", name, value);
-    if (debugging())
+    if (gLogDebug)
         LogWithDate(">%s: %s", name, value);
     return *this;
 }
 
-Connection& Connection::endHeaders()
+ResponseWriter& ResponseWriter::endHeaders()
 {
     if (clientFile)
         clientFile->write("\r\n", 2);
-    if (debugging())
+    if (gLogDebug)
         LogWithDate("endHeaders");
     return *this;
 }
 
-Connection& Connection::sendError(int code, const char* message)
+ResponseWriter& ResponseWriter::sendError(int code, const char* message)
 {
     sendResponse(code, message);
     return endHeaders();
 }
 
-Connection& Connection::sendStatus(int code)
+ResponseWriter& ResponseWriter::sendStatusOnly(int code)
+{
+    sendResponse(code);
+    return endHeaders();
+}
+
+ResponseWriter& ResponseWriter::sendStatus(int code)
 {
     const char* message = messageFromCode(code);
     return sendBody(nullptr, code, message, message, "text/xml;  charset=\"utf-8\"", nullptr);
 }
 
-void Connection::sendBodyHead(int code, const char* message, const char* contentType, const HeaderMap* headers,
-                              uint64_t length)
+void ResponseWriter::sendBodyHead(int code, const char* message, const char* contentType, const HeaderMap* headers,
+                                  uint64_t length)
 {
     sendResponse(code, message);
     if (headers)
@@ -156,8 +169,8 @@ void Connection::sendBodyHead(int code, const char* message, const char* content
     endHeaders();
 }
 
-Connection& Connection::sendBody(const DataSource::DataPtr& body, int code, const char* message,
-                                 const char* /*description*/, const char* contentType, const HeaderMap* headers)
+ResponseWriter& ResponseWriter::sendBody(const Body& body, int code, const char* message, const char* /*description*/,
+                                         const char* contentType, const HeaderMap* headers)
 {
     sendBodyHead(code, message, contentType, headers, body ? body->size() : 0);
     if (body)
@@ -165,56 +178,55 @@ Connection& Connection::sendBody(const DataSource::DataPtr& body, int code, cons
     return *this;
 }
 
-Connection& Connection::sendText(const std::string& body, int code, const char* message, const char* /*description*/,
-                                 const char* contentType, const HeaderMap* headers)
+ResponseWriter& ResponseWriter::sendText(const std::string& body, int code, const char* message,
+                                         const char* /*description*/, const char* contentType, const HeaderMap* headers)
 {
     sendBodyHead(code, message, contentType ? contentType : kDefaultContentType, headers, body.size());
     writeBodyBytes(body.data(), body.size());
     return *this;
 }
 
-void Connection::writeBodyBytes(const void* bytes, size_t size)
+void ResponseWriter::writeBodyBytes(const void* bytes, size_t size)
 {
-    if (debugging())
+    if (gLogDebug)
         LogWithDate("About to fwrite");
     if (clientFile && !headOnly)
         clientFile->write(bytes, size);
-    if (debugging()) {
+    if (gLogDebug) {
         LogWithDate("did fwrite");
         int length = static_cast<int>(size);
         LogWithDate("%*.*s", length, length, static_cast<const char*>(bytes));
     }
 }
 
-Connection& Connection::sendBody(const DataSource::DataFile& file, int code, const char* message,
-                                 const char* /*description*/, const char* contentType, const HeaderMap* headers)
+ResponseWriter& ResponseWriter::sendBody(uint64_t size, const PieceSource& source, int code, const char* message,
+                                         const char* /*description*/, const char* contentType, const HeaderMap* headers)
 {
-    sendBodyHead(code, message, contentType, headers, file.size);
-    if (debugging())
+    sendBodyHead(code, message, contentType, headers, size);
+    if (gLogDebug)
         LogWithDate("About to fwrite");
-    // The file goes out in pieces. Should it shrink meanwhile, the answer stops
-    // short and the client, counting on the announced length, sees it cut.
+    // The body goes out in pieces. Should its source shrink meanwhile, the answer
+    // stops short and the client, counting on the announced length, sees it cut.
     std::vector<uint8_t> piece(kFilePiece);
-    for (uint64_t left = headOnly ? 0 : file.size; left > 0 && clientFile && !clientFile->writeFailed();) {
-        size_t got = file.read(piece.data(), static_cast<size_t>(std::min<uint64_t>(left, piece.size())));
+    for (uint64_t left = headOnly ? 0 : size; left > 0 && clientFile && !clientFile->writeFailed();) {
+        size_t got = source(piece.data(), static_cast<size_t>(std::min<uint64_t>(left, piece.size())));
         if (got == 0)
             break;
         clientFile->write(piece.data(), got);
         left -= got;
     }
-    if (debugging())
+    if (gLogDebug)
         LogWithDate("did fwrite");
     return *this;
 }
 
-Connection& Connection::sendBody(const DataSource::DataPtr& body, int code, const char* message,
-                                 const char* description)
+ResponseWriter& ResponseWriter::sendBody(const Body& body, int code, const char* message, const char* description)
 {
     return sendBody(body, code, message, description, kDefaultContentType, nullptr);
 }
 
-Connection& Connection::sendBodyChunks(const std::string& body, int code, const char* message,
-                                       const char* /*description*/, const char* ctype)
+ResponseWriter& ResponseWriter::sendBodyChunks(const std::string& body, int code, const char* message,
+                                               const char* /*description*/, const char* ctype)
 {
     // Text is kept as the bytes it arrived as, so the chunk is the string's bytes.
     sendResponse(code, message);
@@ -223,56 +235,56 @@ Connection& Connection::sendBodyChunks(const std::string& body, int code, const 
     endHeaders();
     if (clientFile)
         clientFile->writeFormat("%x\r\n", static_cast<unsigned>(body.size()));
-    if (debugging())
+    if (gLogDebug)
         LogWithDate("%x", static_cast<unsigned>(body.size()));
     if (clientFile) {
         clientFile->write(body);
         clientFile->write("\r\n", 2);
     }
-    if (debugging())
+    if (gLogDebug)
         LogWithDate("%s", body.c_str());
     if (clientFile) {
         clientFile->write("0\r\n", 3);
         clientFile->write("\r\n", 2);
     }
-    if (debugging()) {
+    if (gLogDebug) {
         LogWithDate(">0");
         LogWithDate(">");
     }
     return *this;
 }
 
-Connection& Connection::sendBodyChunks(const std::string& body, int code, const char* message,
-                                       const char* description)
+ResponseWriter& ResponseWriter::sendBodyChunks(const std::string& body, int code, const char* message,
+                                               const char* description)
 {
     return sendBodyChunks(body, code, message, description, kDefaultContentType);
 }
 
-Connection& Connection::notFound(const std::string& uri)
+ResponseWriter& ResponseWriter::notFound(const std::string& uri)
 {
     auto page = CannedPage("404 Not Found", "Not Found", uri, " was not found on this server.");
     return sendBody(page, 404, messageFromCode(404), "Not found", kPageContentType, nullptr);
 }
 
-Connection& Connection::sendRefusal(int code)
+ResponseWriter& ResponseWriter::sendRefusal(int code)
 {
     sendResponse(code, RefusalReason(code));
     return endHeaders();
 }
 
-Connection& Connection::sendContinue()
+ResponseWriter& ResponseWriter::sendContinue()
 {
     // Not a response of its own: no fixed headers, and the final answer follows.
     if (clientFile) {
         clientFile->write("HTTP/1.1 100 Continue\r\n\r\n");
         clientFile->flush();
     }
-    if (debugging())
+    if (gLogDebug)
         LogWithDate(">HTTP/1.1 100 Continue");
     return *this;
 }
 
-Connection& Connection::resourceBusy(const std::string& uri)
+ResponseWriter& ResponseWriter::resourceBusy(const std::string& uri)
 {
     auto page = CannedPage("403 Forbidden", "Forbidden", uri, " was busy.");
     return sendBody(page, 403, messageFromCode(403), "Forbidden", kPageContentType, nullptr);

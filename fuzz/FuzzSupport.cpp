@@ -60,7 +60,6 @@ DeviceSession OpenScratchDevice()
     std::filesystem::create_directory(session.folder + "/fs");
     session.device = std::make_shared<FaultInjectingDevice>(EmulatedDevice::open(session.folder));
     session.rapi = std::make_unique<Rapi>(session.device);
-    session.rapi->setTracePath(std::nullopt);
     return session;
 }
 

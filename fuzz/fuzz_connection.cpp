@@ -28,14 +28,14 @@ struct World {
     std::string root = fuzzsupport::ScratchFolder();
     std::string device = root + "/device";
     std::string mirror = root + "/mirror";
+    std::unique_ptr<Rapi> session;
     std::shared_ptr<WinceDataSource> store;
     World()
     {
         reset();
         WriteFile(root + "/outside.txt", "outside");
-        auto session = std::make_shared<Rapi>(std::make_shared<FaultInjectingDevice>(EmulatedDevice::open(device)));
-        session->setTracePath(std::nullopt);
-        store = std::make_shared<WinceDataSource>(session, mirror);
+        session = std::make_unique<Rapi>(std::make_shared<FaultInjectingDevice>(EmulatedDevice::open(device)));
+        store = std::make_shared<WinceDataSource>(*session, mirror);
     }
     void reset()
     {

@@ -1,17 +1,15 @@
 // The hand-off files in ~/Library/Caches as start-up meets them, written by another
 // program and so holding anything. Input: the bytes of the password file, the
 // address file and the port file, cut at "\n----\n" (an empty part: no file).
-//   The listener's construction takes the password and address over: a file is
-//   deleted exactly when it held a dictionary, and the values taken are that
-//   dictionary's ("Password" data, "IpAddr" text).
+//   Start-up takes the password and address over: a file is deleted exactly when
+//   it held a dictionary, and the values taken are that dictionary's ("Password"
+//   data, "IpAddr" text).
 //   The port file is read, given "WebdavPort" and "WebdavPID" and written back as
 //   the listener does; whatever it held before, the launcher can then read both.
 
 #include "FuzzSupport.h"
 
-#include "daemon/Application.h"
 #include "daemon/HandOffFiles.h"
-#include "daemon/Server.h"
 #include "platform/HomeFolder.h"
 #include "platform/PlistObject.h"
 
@@ -24,6 +22,13 @@ using platform::PlistObject;
 namespace {
 
 constexpr int kPort = 53211;
+
+// The home folder the start-up is given.
+const std::string& Home()
+{
+    static const std::string home = fuzzsupport::ScratchFolder();
+    return home;
+}
 
 bool Exists(const std::string& path) { return std::filesystem::exists(std::filesystem::symlink_status(path)); }
 
@@ -42,36 +47,35 @@ std::optional<PlistObject> DictionaryIn(const std::string& bytes)
 
 void CheckTakeOver(const std::string& password, const std::string& address)
 {
-    Put(PasswordFilePath(), password);
-    Put(AddressFilePath(), address);
+    Put(PasswordFilePath(Home()), password);
+    Put(AddressFilePath(Home()), address);
     const auto passwords = DictionaryIn(password);
     const auto addresses = DictionaryIn(address);
     gDevicePassword = std::vector<uint8_t>{'s', 't', 'a', 'l', 'e'};
     gDeviceIPAddress = "stale";
 
-    Server server(0, PortFilePath(), ConnectionDataSource);
+    TakeOverHandOffFiles(Home());
 
-    FUZZ_CHECK(Exists(PasswordFilePath()) == (!passwords && !password.empty()));
-    FUZZ_CHECK(Exists(AddressFilePath()) == (!addresses && !address.empty()));
+    FUZZ_CHECK(Exists(PasswordFilePath(Home())) == (!passwords && !password.empty()));
+    FUZZ_CHECK(Exists(AddressFilePath(Home())) == (!addresses && !address.empty()));
     if (passwords)
         FUZZ_CHECK(gDevicePassword == passwords->getData(kPasswordKey).value_or(std::vector<uint8_t>{}));
     else
         FUZZ_CHECK(!gDevicePassword);
     auto ip = addresses ? addresses->getString(kAddressKey) : std::nullopt;
     FUZZ_CHECK(gDeviceIPAddress == (ip ? *ip : "stale"));
-    FUZZ_CHECK(std::filesystem::is_directory(MirrorDirectoryPath()));
 }
 
 void CheckPortFile(const std::string& port)
 {
-    Put(PortFilePath(), port);
+    Put(PortFilePath(Home()), port);
     // What Listen does with the file once its socket is bound.
-    auto dict = PlistObject::loadDictionary(PortFilePath()).value_or(PlistObject::dictionary());
+    auto dict = PlistObject::loadDictionary(PortFilePath(Home())).value_or(PlistObject::dictionary());
     dict.set(kPortKey, PlistObject::integer(kPort));
     dict.set(kPIDKey, PlistObject::integer(getpid()));
-    FUZZ_CHECK(dict.writeAtomically(PortFilePath()));
+    FUZZ_CHECK(dict.writeAtomically(PortFilePath(Home())));
 
-    auto written = PlistObject::loadDictionary(PortFilePath());
+    auto written = PlistObject::loadDictionary(PortFilePath(Home()));
     FUZZ_CHECK(written);
     FUZZ_CHECK(written->getInteger(kPortKey) == kPort);
     FUZZ_CHECK(written->getInteger(kPIDKey) == getpid());
@@ -81,9 +85,8 @@ void CheckPortFile(const std::string& port)
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    ::setenv("HOME", fuzzsupport::ScratchFolder().c_str(), 1);
     // The launcher writes its files into a cache folder that exists.
-    platform::CreateFolderWithParents(platform::ExpandTilde("~/Library/Caches"));
+    platform::CreateFolderWithParents(HandOffFolder(Home()));
     return 0;
 }
 

@@ -6,6 +6,7 @@
 #include "FuzzSupport.h"
 
 #include "datasource/UnixTmpDirDataSource.h"
+#include "dav/DavMode.h"
 #include "dav/PropFind.h"
 
 #include <libxml/parser.h>
@@ -48,10 +49,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string& depth = parts[0];
     const std::string& body = parts[1];
     const bool standard = !parts[2].empty() && (parts[2][0] & 1);
-    if (standard)
-        ::setenv("PAVRIX_STANDARD_DAV", "1", 1);
-    else
-        ::unsetenv("PAVRIX_STANDARD_DAV");
+    SetStandardDavAnswers(standard);
     for (const char* uri : {"/vol/", "/vol/sub/", "/vol/a.txt"}) {
         // A store of its own for each answer: no listing kept from the last input.
         UnixTmpDirDataSource fresh(store.root);

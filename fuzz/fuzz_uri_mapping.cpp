@@ -16,6 +16,7 @@
 #include "device/Metafile.h"
 #include "device/UnixMirroredFSDataSource.h"
 #include "device/WinceDataSource.h"
+#include "pavrixwm/Rapi.h"
 #include "platform/TextEncoding.h"
 
 #include <filesystem>
@@ -75,7 +76,8 @@ bool IsASCII(const std::string& text)
 // The stores as the daemon holds them, each with its volume fixed by a first URI.
 WinceDataSource& DeviceStore()
 {
-    static WinceDataSource store(std::make_shared<Rapi>(nullptr), fuzzsupport::ScratchFolder());
+    static Rapi unattached(nullptr);
+    static WinceDataSource store(unattached, fuzzsupport::ScratchFolder());
     static const bool volumeFixed = store.uriToLocal("/Device/").has_value();
     FUZZ_CHECK(volumeFixed);
     return store;

@@ -9,6 +9,7 @@
 // or did not come up in time (a started child is stopped again); 3 a daemon already
 // runs for this user (its port printed, nothing written).
 
+#include "daemon/DaemonOptions.h"
 #include "daemon/HandOffFiles.h"
 #include "platform/HomeFolder.h"
 #include "platform/PlistObject.h"
@@ -155,15 +156,19 @@ bool WriteHandOffFile(const std::string& path, const char* key, const platform::
     return written;
 }
 
+// The user's home folder, where the hand-off files are: as the daemon started
+// from this environment will take it.
+std::string Home() { return DaemonOptions::fromEnvironment().homeFolder; }
+
 bool WriteHandOffFiles(const Options& options, const std::optional<std::string>& password)
 {
-    platform::CreateFolderWithParents(HandOffFolder());
+    platform::CreateFolderWithParents(HandOffFolder(Home()));
     if (password) {
         std::vector<uint8_t> bytes(password->begin(), password->end());
-        if (!WriteHandOffFile(PasswordFilePath(), kPasswordKey, platform::PlistObject::data(bytes)))
+        if (!WriteHandOffFile(PasswordFilePath(Home()), kPasswordKey, platform::PlistObject::data(bytes)))
             return false;
     }
-    if (options.address && !WriteHandOffFile(AddressFilePath(), kAddressKey, platform::PlistObject::string(*options.address)))
+    if (options.address && !WriteHandOffFile(AddressFilePath(Home()), kAddressKey, platform::PlistObject::string(*options.address)))
         return false;
     return true;
 }
@@ -176,7 +181,7 @@ struct Recorded {
 // What the port file says: the port and process of the daemon that last started.
 std::optional<Recorded> RecordedDaemon()
 {
-    auto dict = platform::PlistObject::loadDictionary(PortFilePath());
+    auto dict = platform::PlistObject::loadDictionary(PortFilePath(Home()));
     if (!dict)
         return std::nullopt;
     auto port = dict->getInteger(kPortKey);

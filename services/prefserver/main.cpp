@@ -172,7 +172,7 @@ int main(int argc, char** argv)
     }
     const std::string name = argv[1];
     const std::string file = argc == 3 ? std::string(argv[2])
-                                       : platform::HomeFolder() + "/Library/Preferences/" + name + ".plist";
+                                       : platform::HomeFolder(Environment("HOME")) + "/Library/Preferences/" + name + ".plist";
 
     // Termination requests end the loop cleanly, so unsynced values are kept.
     platform::ServiceHost::BlockStopSignals();

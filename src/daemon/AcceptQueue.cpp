@@ -14,6 +14,10 @@ namespace {
 
 // How often the accepting thread looks again whether a connection is still served.
 constexpr int kServingCheckMs = 100;
+// How long a connection is served before the thread starts accepting beside it:
+// most requests are answered well within it, and a connection that arrives
+// meanwhile only starts its head limit that much later.
+constexpr auto kServingGrace = std::chrono::milliseconds(20);
 
 std::optional<AcceptQueue::Accepted> AcceptOne(int listenFd)
 {
@@ -47,9 +51,11 @@ std::optional<AcceptQueue::Accepted> AcceptQueue::takeWaiting()
 {
     if (waiting_.empty())
         return std::nullopt;
+    // Only a thread stopped by a full queue needs telling that there is room.
+    if (waiting_.size() >= capacity_)
+        changed_.notify_all();
     Accepted first = waiting_.front();
     waiting_.pop_front();
-    changed_.notify_all();
     return first;
 }
 
@@ -59,8 +65,10 @@ std::optional<AcceptQueue::Accepted> AcceptQueue::next(std::chrono::milliseconds
     for (;;) {
         {
             std::lock_guard lock(mutex_);
-            if (auto first = takeWaiting())
+            if (auto first = takeWaiting()) {
+                servingSince_ = std::chrono::steady_clock::now();
                 return first; // still serving: the thread keeps accepting
+            }
             serving_ = false;
         }
         auto left = std::chrono::ceil<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
@@ -78,7 +86,10 @@ std::optional<AcceptQueue::Accepted> AcceptQueue::next(std::chrono::milliseconds
             if (auto accepted = AcceptOne(listenFd_)) {
                 std::lock_guard lock(mutex_);
                 serving_ = true;
-                changed_.notify_all();
+                servingSince_ = accepted->at;
+                // A thread that still waits on its own timer needs no call to wake it.
+                if (threadIdle_)
+                    changed_.notify_all();
                 // One the thread queued meanwhile arrived first.
                 waiting_.push_back(*accepted);
                 return takeWaiting();
@@ -89,23 +100,35 @@ std::optional<AcceptQueue::Accepted> AcceptQueue::next(std::chrono::milliseconds
 
 void AcceptQueue::run()
 {
+    std::unique_lock lock(mutex_);
     for (;;) {
-        {
-            std::unique_lock lock(mutex_);
-            changed_.wait(lock, [&] { return serving_ && waiting_.size() < capacity_; });
-        }
-        struct pollfd fd {listenFd_, POLLIN, 0};
-        if (::poll(&fd, 1, kServingCheckMs) <= 0)
+        if (!serving_) {
+            threadIdle_ = true;
+            changed_.wait(lock, [&] { return serving_; });
+            threadIdle_ = false;
             continue;
-        {
-            // The serving side may have come back for more meanwhile: it takes
-            // this one itself, with no hand-over.
-            std::lock_guard lock(mutex_);
-            if (!serving_)
-                continue;
         }
-        if (auto accepted = AcceptOne(listenFd_)) {
-            std::lock_guard lock(mutex_);
+        auto busyFrom = servingSince_ + kServingGrace;
+        if (std::chrono::steady_clock::now() < busyFrom) {
+            changed_.wait_until(lock, busyFrom);
+            continue;
+        }
+        if (waiting_.size() >= capacity_) {
+            changed_.wait(lock, [&] { return !serving_ || waiting_.size() < capacity_; });
+            continue;
+        }
+        lock.unlock();
+        struct pollfd fd {listenFd_, POLLIN, 0};
+        bool arrived = ::poll(&fd, 1, kServingCheckMs) > 0;
+        lock.lock();
+        // The serving side may have come back for more meanwhile: it takes this
+        // one itself, with no hand-over.
+        if (!arrived || !serving_)
+            continue;
+        lock.unlock();
+        auto accepted = AcceptOne(listenFd_);
+        lock.lock();
+        if (accepted) {
             waiting_.push_back(*accepted);
             uint64_t one = 1;
             [[maybe_unused]] ssize_t n = ::write(wakeFd_, &one, sizeof one);

@@ -7,11 +7,12 @@
 #include <mutex>
 #include <optional>
 
-// Hands out connections one at a time in arrival order. While one is served, a
-// thread of its own accepts the ones that arrive, so that each one's time to send
-// its request head runs from its own accept: clients that connect and stay silent
-// run out side by side, instead of one after another. While nothing is served, the
-// caller accepts for itself, with no thread in between.
+// Hands out connections one at a time in arrival order. While one is served for
+// longer than a short grace, a thread of its own accepts the ones that arrive, so
+// that each one's time to send its request head runs from (about) its own accept:
+// clients that connect and stay silent run out side by side, instead of one after
+// another. Otherwise the caller accepts for itself, with no thread in between: a
+// quick request wakes nobody else, and costs no hand-over between threads.
 class AcceptQueue {
 public:
     struct Accepted {
@@ -43,4 +44,6 @@ private:
     std::condition_variable changed_;
     std::deque<Accepted> waiting_;
     bool serving_ = false;
+    std::chrono::steady_clock::time_point servingSince_; // when the caller took its connection
+    bool threadIdle_ = false; // the thread waits for serving to begin, and must be woken
 };

@@ -6,10 +6,9 @@
 #include "dav/Methods.h"
 #include "http/Connection.h"
 #include "log/LogClient.h"
-#include "pavrixwm/LinkManager.h"
 #include "device/WinceDataSource.h"
 #include "platform/ByteBuffer.h"
-#include "platform/HomeFolder.h"
+#include "platform/PlistObject.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -20,9 +19,6 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-std::optional<std::vector<uint8_t>> gDevicePassword;
-std::optional<std::string> gDeviceIPAddress;
 
 namespace {
 
@@ -43,55 +39,34 @@ size_t WaitingConnections()
 // faulted in again on every such request. A large file buffer trims the heap
 // before it is made, so this never adds to it.
 constexpr size_t kHeapKept = size_t(48) << 20;
-
-// Loads a hand-off dictionary; the file is deleted only after a successful read.
-std::optional<platform::PlistObject> TakeHandOffFile(const std::string& path)
-{
-    auto dict = platform::PlistObject::loadDictionary(path);
-    if (dict)
-        std::remove(path.c_str());
-    return dict;
-}
-
-void ReleaseIdleMemory(DataSource* store)
-{
-    if (store)
-        store->releaseIdleMemory();
-    platform::ReleaseSpareBuffer();
-    ::malloc_trim(0);
-}
+// Faulting in that much takes milliseconds.
+constexpr auto kHeapCheckAfter = std::chrono::milliseconds(2);
 
 } // namespace
 
-Server::Server(int port, std::optional<std::string> dictionaryLocation, DataSourceProvider dataSources,
-               ConnectionLimits limits)
-    : listenPort(port), dictionaryName(std::move(dictionaryLocation)), dataSources(std::move(dataSources)),
-      limits(limits)
+Server::Server(int port, std::optional<std::string> dictionaryLocation, std::shared_ptr<WinceDataSource> store,
+               const std::string& mirrorFolder, ConnectionLimits limits)
+    : listenPort(port), dictionaryName(std::move(dictionaryLocation)), store(std::move(store)), limits(limits)
 {
-    // On this platform the cache folder may not exist yet; the port file and the
-    // mirror folder live in it.
-    platform::CreateFolderWithParents(HandOffFolder());
-
-    if (auto passwords = TakeHandOffFile(PasswordFilePath())) {
-        // A file without a usable "Password" value leaves an empty password: the
-        // launcher did hand one over, it just held nothing.
-        gDevicePassword = passwords->getData(kPasswordKey).value_or(std::vector<uint8_t>{});
-    } else {
-        gDevicePassword.reset();
-    }
-    if (auto addresses = TakeHandOffFile(AddressFilePath())) {
-        if (auto ip = addresses->getString(kAddressKey))
-            gDeviceIPAddress = *ip;
-    }
-    // The handheld on a USB link is named and unlocked by what was handed over.
-    std::optional<std::string> password;
-    if (gDevicePassword)
-        password = std::string(gDevicePassword->begin(), gDevicePassword->end());
-    LinkManager::configureProcessWide(gDeviceIPAddress, password);
-
     std::error_code ec;
-    std::filesystem::remove_all(MirrorDirectoryPath(), ec);
-    std::filesystem::create_directory(MirrorDirectoryPath(), ec);
+    std::filesystem::remove_all(mirrorFolder, ec);
+    std::filesystem::create_directories(mirrorFolder, ec);
+}
+
+// Until the first hang-up every connection shares the device store (and its read
+// cache); after one, each gets a fresh base store, which answers without the device.
+std::shared_ptr<DataSource> Server::connectionStore() const
+{
+    if (Application::hasReceivedHup())
+        return std::make_shared<DataSource>();
+    return store;
+}
+
+void Server::releaseIdleMemory()
+{
+    store->releaseIdleMemory();
+    platform::ReleaseSpareBuffer();
+    ::malloc_trim(0);
 }
 
 Server::~Server()
@@ -164,7 +139,7 @@ bool Server::serveNext(std::chrono::milliseconds wait)
         // Once the read cache has expired with nobody asking, what the last
         // requests held goes back to the system.
         if (!idle && std::chrono::steady_clock::now() - lastServed > WinceDataSource::kReadCacheLife) {
-            ReleaseIdleMemory(lastStore.get());
+            releaseIdleMemory();
             idle = true;
         }
         return false;
@@ -177,8 +152,9 @@ bool Server::serveNext(std::chrono::milliseconds wait)
     // One release scope per connection: the connection and all it made are
     // gone before the next accept.
     {
+        std::shared_ptr<DataSource> store;
         try {
-            lastStore = dataSources();
+            store = connectionStore();
         } catch (const std::exception& e) {
             // A store that cannot be set up costs this client its answer,
             // not the daemon its life.
@@ -187,11 +163,13 @@ bool Server::serveNext(std::chrono::milliseconds wait)
             ::close(accept_fd);
             return true;
         }
-        ServeConnection(accept_fd, *lastStore, limits, accepted.at);
+        ServeConnection(accept_fd, *store, limits, accepted.at);
     }
     lastServed = std::chrono::steady_clock::now();
-    // Past that, what a request left in the heap goes back at once.
-    if (::mallinfo2().fordblks > kHeapKept)
+    // Past that, what a request left in the heap goes back at once. Counting the
+    // free heap walks every free block, so a request too quick to have made tens
+    // of MiB is not asked about.
+    if (lastServed - accepted.at > kHeapCheckAfter && ::mallinfo2().fordblks > kHeapKept)
         ::malloc_trim(0);
     return true;
 }

@@ -1,7 +1,7 @@
 #include "daemon/Application.h"
+#include "daemon/DaemonOptions.h"
 #include "daemon/Server.h"
 #include "dav/DavMode.h"
-#include "device/WinceDataSource.h"
 #include "log/LogClient.h"
 #include "log/LogProtocol.h"
 
@@ -11,13 +11,13 @@
 #include <pthread.h>
 #include <thread>
 #include <unistd.h>
-#include <cstdlib>
-#include <cstring>
 #include <filesystem>
 
 namespace {
 
 int gHupPipe[2] = {-1, -1};
+// The mirror folder a hang-up removes; set before the signal is handled.
+std::string gMirrorFolder;
 
 // The handler only sets the flag and wakes the hang-up thread: logging and
 // removing a folder take locks and allocate, which a handler that may interrupt
@@ -48,7 +48,7 @@ void HangupLoop()
         if (gLogDebug)
             LogWithDate("recieved SIGHUP signal");
         std::error_code ec;
-        std::filesystem::remove_all(MirrorDirectoryPath(), ec);
+        std::filesystem::remove_all(gMirrorFolder, ec);
     }
 }
 
@@ -70,12 +70,13 @@ void StartHangupThread()
 
 int main(int argc, char** argv)
 {
-    const char* debug = std::getenv("PAVRIX_LOG_DEBUG");
-    if (debug && std::strcmp(debug, "1") == 0)
+    DaemonOptions options = DaemonOptions::fromEnvironment();
+    if (options.logDebug)
         LogSetDebugState(true);
-    FixStandardDavAnswers(StandardDavAnswersFromEnvironment());
+    SetStandardDavAnswers(options.standardDav);
+    gMirrorFolder = MirrorDirectoryPath(options.homeFolder);
 
-    auto application = std::make_unique<Application>(argc, argv);
+    auto application = std::make_unique<Application>(argc, argv, std::move(options));
 
     std::signal(SIGPIPE, SIG_IGN);
     StartHangupThread();

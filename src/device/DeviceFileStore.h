@@ -2,7 +2,7 @@
 
 #include "datasource/CacheLife.h"
 #include "datasource/DataSource.h"
-#include "pavrixwm/Rapi.h"
+#include "pavrixwm/DeviceBackend.h"
 
 #include <chrono>
 #include <functional>
@@ -39,7 +39,8 @@ public:
     static constexpr const char* kScratchSuffix = ".new";
     static constexpr const char* kBackupSuffix = ".old";
 
-    explicit DeviceFileStore(std::shared_ptr<Rapi> rapi) : rapi(std::move(rapi)) {}
+    // The store over `device`, which outlives it.
+    explicit DeviceFileStore(DeviceBackend& device) : rapi(device) {}
 
     // Forgets the read cache once it is too old to be served (it would only be
     // replaced by the next read), so that its memory can go back to the system.
@@ -152,7 +153,7 @@ private:
     void fillReadCache(const DataPtr& contents, const std::string& uri);
     void forgetReadCache();
 
-    std::shared_ptr<Rapi> rapi;
+    DeviceBackend& rapi;
     // The read cache: the last device file read whole (at most kReadCacheMaxBytes),
     // served again without a device call while younger than kReadCacheLife. Every
     // change through the daemon empties it.

@@ -20,10 +20,10 @@ StoreStatus DeviceFileStore::removeResource(const std::string& uri)
     // Refused: a scratch file belongs to the daemon's own upload.
     if (!path || NamesScratch(path))
         return StoreStatus::NotRemoved;
-    if (rapi->CeDeleteFile(*path))
+    if (rapi.CeDeleteFile(*path))
         return StoreStatus::Done;
     // Not a file: perhaps an empty folder.
-    return rapi->CeRemoveDirectory(*path) ? StoreStatus::Done : StoreStatus::NotRemoved;
+    return rapi.CeRemoveDirectory(*path) ? StoreStatus::Done : StoreStatus::NotRemoved;
 }
 
 StoreStatus DeviceFileStore::moveResource(const std::string& uri, const std::optional<std::string>& to)
@@ -34,7 +34,7 @@ StoreStatus DeviceFileStore::moveResource(const std::string& uri, const std::opt
     removeStrays();
     if (!source || !destination || NamesScratch(source) || NamesScratch(destination))
         return StoreStatus::NotMoved;
-    return rapi->CeMoveFile(*source, *destination) ? StoreStatus::Created : StoreStatus::NotMoved;
+    return rapi.CeMoveFile(*source, *destination) ? StoreStatus::Created : StoreStatus::NotMoved;
 }
 
 StoreStatus DeviceFileStore::makeCollection(const std::string& uri)
@@ -44,5 +44,5 @@ StoreStatus DeviceFileStore::makeCollection(const std::string& uri)
     auto path = uriToLocal(uri);
     if (!path || NamesScratch(path))
         return StoreStatus::Exists;
-    return rapi->CeCreateDirectory(*path) ? StoreStatus::Created : StoreStatus::Exists;
+    return rapi.CeCreateDirectory(*path) ? StoreStatus::Created : StoreStatus::Exists;
 }

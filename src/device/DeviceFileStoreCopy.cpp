@@ -29,9 +29,9 @@ StoreStatus DeviceFileStore::copyResource(const std::string& uri, const std::str
     if (!source || !destination)
         return StoreStatus::Refused;
     // The device copies the bytes itself: none of them crosses the link.
-    if (rapi->CeCopyFile(*source, *destination, FALSE))
+    if (rapi.CeCopyFile(*source, *destination, FALSE))
         return StoreStatus::Created;
-    return rapi->CeGetLastError() == ERROR_SHARING_VIOLATION ? StoreStatus::Busy : StoreStatus::Refused;
+    return rapi.CeGetLastError() == ERROR_SHARING_VIOLATION ? StoreStatus::Busy : StoreStatus::Refused;
 }
 
 bool DeviceFileStore::writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
@@ -40,12 +40,12 @@ bool DeviceFileStore::writeTimes(const std::string& uri, std::optional<Date> cre
     clearFindCache();
     if (!path)
         return false;
-    HANDLE handle = rapi->CeCreateFile(*path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    HANDLE handle = rapi.CeCreateFile(*path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     FILETIME creation = created ? ToFileTime(*created) : FILETIME{};
     FILETIME write = modified ? ToFileTime(*modified) : FILETIME{};
-    BOOL set = rapi->CeSetFileTime(handle, created ? &creation : nullptr, nullptr, modified ? &write : nullptr);
-    rapi->CeCloseHandle(handle);
+    BOOL set = rapi.CeSetFileTime(handle, created ? &creation : nullptr, nullptr, modified ? &write : nullptr);
+    rapi.CeCloseHandle(handle);
     return set != FALSE;
 }

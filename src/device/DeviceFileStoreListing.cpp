@@ -56,7 +56,7 @@ DataSource::ChildList DeviceFileStore::getChildren(const std::string& uri)
         LogWithDate("getChildren - about to RAPI");
     removeStrays();
     std::vector<RapiFindData> entries;
-    rapi->CeFindAllFiles(folder + "*", kListingMask, entries);
+    rapi.CeFindAllFiles(folder + "*", kListingMask, entries);
     // The daemon's own scratch files are no member of any folder.
     std::erase_if(entries, [](const RapiFindData& entry) { return IsScratchName(entry.filename); });
     if (gLogDebug)
@@ -93,7 +93,7 @@ const RapiFindData* DeviceFileStore::findEntry(const std::string& uri)
     auto path = uriToLocalForRead(uri);
     std::vector<RapiFindData> found;
     if (path && !NamesPattern(*path))
-        rapi->CeFindAllFiles(*path, kFindMask, found);
+        rapi.CeFindAllFiles(*path, kFindMask, found);
     if (!found.empty()) {
         cachedFindData = found.front();
         cachedFindUri = uri;
@@ -161,9 +161,9 @@ StoreStatus DeviceFileStore::stat(const std::string& uri, ChildRecord& record)
 std::pair<uint64_t, uint64_t> DeviceFileStore::deviceSpace()
 {
     uint32_t cards[5] = {};
-    rapi->GetSpaceOnCards(cards);
+    rapi.GetSpaceOnCards(cards);
     STORE_INFORMATION store;
-    rapi->CeGetStoreInformation(store);
+    rapi.CeGetStoreInformation(store);
     uint64_t total = ((uint64_t(cards[1]) << 32) | cards[2]) + store.dwStoreSize;
     uint64_t free = ((uint64_t(cards[3]) << 32) | cards[4]) + store.dwFreeSize;
     return {total, free};

@@ -15,26 +15,26 @@ bool NamesScratch(const std::string& devicePath)
 // (or the answer given up). The first read starts from the beginning unless a
 // seek chose another place, so a whole answer costs no extra seek.
 struct OpenDeviceFile {
-    OpenDeviceFile(std::shared_ptr<Rapi> rapi, HANDLE handle) : rapi(std::move(rapi)), handle(handle) {}
-    ~OpenDeviceFile() { rapi->CeCloseHandle(handle); }
+    OpenDeviceFile(DeviceBackend& rapi, HANDLE handle) : rapi(rapi), handle(handle) {}
+    ~OpenDeviceFile() { rapi.CeCloseHandle(handle); }
     OpenDeviceFile(const OpenDeviceFile&) = delete;
     OpenDeviceFile& operator=(const OpenDeviceFile&) = delete;
 
-    std::shared_ptr<Rapi> rapi;
+    DeviceBackend& rapi;
     HANDLE handle;
     bool positioned = false;
 
     size_t read(uint8_t* buffer, size_t count)
     {
-        if (!positioned && !(positioned = SeekToOffset(*rapi, handle, 0)))
+        if (!positioned && !(positioned = SeekToOffset(rapi, handle, 0)))
             return 0;
         DWORD got = 0;
         DWORD ask = static_cast<DWORD>(std::min<size_t>(count, DeviceFileStore::kReadPiece));
-        if (!rapi->CeReadFile(handle, buffer, ask, got))
+        if (!rapi.CeReadFile(handle, buffer, ask, got))
             return 0;
         return std::min<size_t>(got, ask);
     }
-    bool seek(uint64_t offset) { return positioned = SeekToOffset(*rapi, handle, offset); }
+    bool seek(uint64_t offset) { return positioned = SeekToOffset(rapi, handle, offset); }
 };
 
 } // namespace
@@ -87,7 +87,7 @@ HANDLE DeviceFileStore::openToRead(const std::string& uri)
     // An upload's scratch file is no resource of its own.
     if (NamesScratch(path))
         RaiseDAVNotFound();
-    return rapi->CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
+    return rapi.CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
 }
 
 DataSource::DataPtr DeviceFileStore::getData(const std::string& uri)
@@ -99,8 +99,8 @@ DataSource::DataPtr DeviceFileStore::getData(const std::string& uri)
     HANDLE handle = openToRead(uri);
     if (handle == INVALID_HANDLE_VALUE)
         return openFailed(uri);
-    DataPtr contents = readAll(*rapi, handle);
-    rapi->CeCloseHandle(handle);
+    DataPtr contents = readAll(rapi, handle);
+    rapi.CeCloseHandle(handle);
     // A file that opened but could not be read is not answered as empty: the
     // client would take the missing contents for the file's.
     if (!contents)
@@ -119,12 +119,12 @@ DataSource::DataFilePtr DeviceFileStore::getDataFile(const std::string& uri)
     if (handle == INVALID_HANDLE_VALUE)
         return std::make_unique<DataFile>(openFailed(uri));
     auto file = std::make_shared<OpenDeviceFile>(rapi, handle);
-    auto size = SeekToEnd(*rapi, handle);
+    auto size = SeekToEnd(rapi, handle);
     if (!size)
         RaiseDAVNotFound();
     if (*size <= kWholeReadMax) {
         // The same calls as a whole read: one seek back, one read.
-        DataPtr contents = ReadFromStart(*rapi, handle, *size);
+        DataPtr contents = ReadFromStart(rapi, handle, *size);
         file.reset();
         if (!contents)
             RaiseDAVNotFound();
@@ -139,7 +139,7 @@ DataSource::DataPtr DeviceFileStore::openFailed(const std::string& uri)
 {
     if (isDirectory(uri))
         return std::make_shared<Data>();
-    DWORD error = rapi->CeGetLastError();
+    DWORD error = rapi.CeGetLastError();
     if (error == ERROR_SHARING_VIOLATION)
         RaiseDAVBusy();
     if (gLogDebug)

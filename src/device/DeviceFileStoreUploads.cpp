@@ -67,8 +67,8 @@ void DeviceFileStore::removeStrays()
     for (const auto& [backup, path] : restores) {
         // A name taken since leaves the old file under its backup name, where
         // every listing shows it; any other failure is tried again next time.
-        if (!rapi->CeMoveFile(backup, path)) {
-            DWORD error = rapi->CeGetLastError();
+        if (!rapi.CeMoveFile(backup, path)) {
+            DWORD error = rapi.CeGetLastError();
             if (error != ERROR_ALREADY_EXISTS && !IsMissing(error))
                 waiting.emplace_back(backup, path);
         }
@@ -76,7 +76,7 @@ void DeviceFileStore::removeStrays()
     restores = std::move(waiting);
     std::vector<std::string> left;
     for (const auto& path : strays)
-        if (!rapi->CeDeleteFile(path) && !IsMissing(rapi->CeGetLastError()))
+        if (!rapi.CeDeleteFile(path) && !IsMissing(rapi.CeGetLastError()))
             left.push_back(path);
     strays = std::move(left);
 }
@@ -108,7 +108,7 @@ bool DeviceFileStore::replaceFile(const std::string& requested, const std::funct
     const std::string folder = requested.substr(0, requested.rfind('\\') + 1);
     std::string path = requested;
     std::vector<RapiFindData> found;
-    rapi->CeFindAllFiles(requested, FAF_ATTRIBUTES | FAF_NAME, found);
+    rapi.CeFindAllFiles(requested, FAF_ATTRIBUTES | FAF_NAME, found);
     if (!found.empty()) {
         // Refused: a folder would be renamed away in the swap and left under a
         // backup name, and a read-only file is not to be written over.
@@ -123,31 +123,31 @@ bool DeviceFileStore::replaceFile(const std::string& requested, const std::funct
     const std::string scratch = folder + kScratchPrefix + token + kScratchSuffix;
     const std::string backup = folder + kScratchPrefix + token + kBackupSuffix;
     auto discard = [&](const std::string& name) {
-        if (!rapi->CeDeleteFile(name) && !IsMissing(rapi->CeGetLastError()))
+        if (!rapi.CeDeleteFile(name) && !IsMissing(rapi.CeGetLastError()))
             strays.push_back(name);
     };
 
-    HANDLE handle = rapi->CeCreateFile(scratch, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+    HANDLE handle = rapi.CeCreateFile(scratch, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
     bool written = write(handle);
     // A file that did not close may not hold what was written.
-    written = rapi->CeCloseHandle(handle) && written;
+    written = rapi.CeCloseHandle(handle) && written;
     if (!written) {
         discard(scratch);
         return false;
     }
 
-    bool hadOld = rapi->CeMoveFile(path, backup);
-    if (!hadOld && !IsMissing(rapi->CeGetLastError())) {
+    bool hadOld = rapi.CeMoveFile(path, backup);
+    if (!hadOld && !IsMissing(rapi.CeGetLastError())) {
         // The old file is held or cannot be moved: it stays, the new body goes.
         discard(scratch);
         return false;
     }
-    if (!rapi->CeMoveFile(scratch, path)) {
+    if (!rapi.CeMoveFile(scratch, path)) {
         // The backup is the only copy of the old file: it goes back, and should
         // that fail it is never deleted and goes back at the next chance.
-        if (hadOld && !rapi->CeMoveFile(backup, path)) {
+        if (hadOld && !rapi.CeMoveFile(backup, path)) {
             restores.emplace_back(backup, path);
             if (gLogDebug)
                 LogWithDate("putData - old file kept as %@", backup.c_str());
@@ -192,7 +192,7 @@ bool DeviceFileStore::writeFromStream(const std::string& uri, platform::BodyStre
             while (offset < size) {
                 DWORD written = 0;
                 // A write that takes nothing would never finish the chunk.
-                if (!rapi->CeWriteFile(handle, chunk + offset, static_cast<DWORD>(size) - offset, written) ||
+                if (!rapi.CeWriteFile(handle, chunk + offset, static_cast<DWORD>(size) - offset, written) ||
                     written == 0)
                     return false;
                 offset += std::min(written, static_cast<DWORD>(size) - offset);
@@ -219,7 +219,7 @@ bool DeviceFileStore::writeData(const DataPtr& data, const std::string& withUri)
         while (offset < length) {
             DWORD size = static_cast<DWORD>(std::min<size_t>(kWriteChunk, length - offset));
             DWORD written = 0;
-            if (!rapi->CeWriteFile(handle, data->data() + offset, size, written) || written == 0)
+            if (!rapi.CeWriteFile(handle, data->data() + offset, size, written) || written == 0)
                 return false;
             offset += std::min(written, size);
         }

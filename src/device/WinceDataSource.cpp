@@ -2,15 +2,9 @@
 
 #include "datasource/HrefEscaping.h"
 #include "device/Metafile.h"
-#include "platform/HomeFolder.h"
 
-WinceDataSource::WinceDataSource()
-    : WinceDataSource(std::make_shared<Rapi>(), platform::ExpandTilde(kMirrorDirectory))
-{
-}
-
-WinceDataSource::WinceDataSource(std::shared_ptr<Rapi> rapi, const std::string& mirrorRoot)
-    : device_(std::move(rapi)), mirroredDS(std::make_shared<UnixMirroredFSDataSource>(mirrorRoot))
+WinceDataSource::WinceDataSource(DeviceBackend& device, const std::string& mirrorRoot)
+    : device_(device), mirroredDS(std::make_shared<UnixMirroredFSDataSource>(mirrorRoot))
 {
 }
 

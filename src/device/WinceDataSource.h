@@ -20,10 +20,8 @@ class WinceDataSource : public DataSource {
 public:
     static constexpr auto kReadCacheLife = DeviceFileStore::kReadCacheLife;
 
-    // A session on the attached device, and the mirror in the user's caches.
-    WinceDataSource();
-    // A store over the given session and mirror directory.
-    WinceDataSource(std::shared_ptr<Rapi> rapi, const std::string& mirrorRoot);
+    // A store over `device` (which outlives it) and the mirror directory.
+    WinceDataSource(DeviceBackend& device, const std::string& mirrorRoot);
 
     DeviceFileStore& device() { return device_; }
     std::optional<std::string> uriToLocal(const std::string& uri) { return device_.uriToLocal(uri); }

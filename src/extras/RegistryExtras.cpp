@@ -185,9 +185,9 @@ int32_t setInstallAskForDestinationKey(Rapi& rapi, int32_t flag)
     });
 }
 
-int32_t isSmartphone(Rapi& /*rapi*/)
+int32_t isSmartphone(Rapi& rapi)
 {
-    auto devices = RapiBase::availableDevices();
+    auto devices = rapi.availableDevices();
     if (!devices || devices->empty())
         return 0;
     const auto& first = devices->front();

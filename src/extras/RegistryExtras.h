@@ -45,5 +45,6 @@ int32_t setHostname(Rapi& rapi, const std::string& hostname, int64_t ipAddress);
 int32_t setInstallAskForDestinationKey(Rapi& rapi, int32_t flag);
 
 // 1 when the first device the framework lists has the "DeviceClass" "SmartPhone"
-// (exactly, letter case included), else 0. The session itself is not asked.
+// (exactly, letter case included), else 0. The list comes from the device's own
+// description: no device call is made.
 int32_t isSmartphone(Rapi& rapi);

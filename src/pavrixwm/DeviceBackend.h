@@ -1,9 +1,10 @@
 #pragma once
 
-// The device behind a Rapi session: one attached Windows CE device, reached by the
-// RAPI calls of the same names. EmulatedDevice is the implementation over a device
-// directory, NoDevice the stand-in while none is attached; layers over a device
-// derive from DeviceBackendWrapper. Every call is synchronous and follows Win32
+// One attached Windows CE device, reached by the RAPI calls of the same names.
+// EmulatedDevice is the implementation over a device directory, LinkDevice the
+// handheld on a USB link, NoDevice the stand-in while none is attached; layers
+// over a device (the Rapi session, the call trace) derive from
+// DeviceBackendWrapper. Every call is synchronous and follows Win32
 // conventions: a failing call sets the code that CeGetLastError gives, a
 // succeeding call leaves it as it was.
 

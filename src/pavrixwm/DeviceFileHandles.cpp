@@ -61,16 +61,27 @@ DWORD DeviceFileHandles::open(const DeviceFileTree::Resolved& r, DWORD access, D
         DWORD effectiveAccess = access | (truncate ? GENERIC_WRITE : 0);
         if ((effectiveAccess & GENERIC_WRITE) && !r.info.writable())
             return ERROR_ACCESS_DENIED;
-        if (files.conflicts(r.info, effectiveAccess, sharing) || HeldElsewhere(r.target))
+        if (files.conflicts(r.info, effectiveAccess, sharing))
             return ERROR_SHARING_VIOLATION;
-        int flags = O_CLOEXEC | (truncate ? O_TRUNC : 0);
+        int flags = O_CLOEXEC;
         if (effectiveAccess & GENERIC_WRITE)
             flags |= (access & GENERIC_READ) ? O_RDWR : O_WRONLY;
         else
             flags |= O_RDONLY;
+        // The descriptor itself asks whether another program holds the file, so it
+        // is opened without truncating: a held file is left as it was.
         fd = ::open(r.target.c_str(), flags);
         if (fd < 0)
             return ErrnoToWin32(errno);
+        if (HeldElsewhere(fd)) {
+            ::close(fd);
+            return ERROR_SHARING_VIOLATION;
+        }
+        if (truncate && ::ftruncate(fd, 0) != 0) {
+            DWORD error = ErrnoToWin32(errno);
+            ::close(fd);
+            return error;
+        }
         info = r.info;
     } else {
         // A name that leads out of fs/ is missing to a reader and refused to a writer.
@@ -136,29 +147,28 @@ DWORD DeviceFileHandles::seek(HANDLE handle, int64_t distance, DWORD method, int
     OpenFile* file = files.find(session_, handle);
     if (!file)
         return ERROR_INVALID_HANDLE;
-    int64_t base = 0;
+    int whence = SEEK_SET;
     switch (method) {
     case FILE_BEGIN:
+        if (distance < 0)
+            return ERROR_NEGATIVE_SEEK;
         break;
     case FILE_CURRENT:
-        base = ::lseek(file->fd, 0, SEEK_CUR);
+        whence = SEEK_CUR;
         break;
-    case FILE_END: {
-        struct stat st {};
-        if (::fstat(file->fd, &st) != 0)
-            return ErrnoToWin32(errno);
-        base = st.st_size;
+    case FILE_END:
+        whence = SEEK_END;
         break;
-    }
     default:
         return ERROR_INVALID_PARAMETER;
     }
-    if (base < 0)
-        return ErrnoToWin32(errno);
-    position = base + distance;
-    if (position < 0)
-        return ERROR_NEGATIVE_SEEK;
-    return ::lseek(file->fd, position, SEEK_SET) < 0 ? ErrnoToWin32(errno) : 0;
+    // One call from wherever it counts: a position before the start is refused by
+    // the host and leaves the position where it was.
+    off_t reached = ::lseek(file->fd, static_cast<off_t>(distance), whence);
+    if (reached < 0)
+        return errno == EINVAL && distance < 0 ? ERROR_NEGATIVE_SEEK : ErrnoToWin32(errno);
+    position = reached;
+    return 0;
 }
 
 DWORD DeviceFileHandles::close(HANDLE handle)

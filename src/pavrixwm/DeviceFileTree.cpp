@@ -62,11 +62,9 @@ DWORD AttributesOf(const std::string& name, const HostInfo& info)
     return attributes;
 }
 
-RapiFindData MakeFindData(const std::string& name, const HostInfo& info, DWORD flags)
+RapiFindData MakeFindData(std::string name, const HostInfo& info, DWORD flags)
 {
     RapiFindData data;
-    if (flags & FAF_NAME)
-        data.filename = name;
     if (flags & FAF_ATTRIBUTES)
         data.attributes = AttributesOf(name, info);
     if (flags & FAF_CREATION_TIME)
@@ -81,6 +79,8 @@ RapiFindData MakeFindData(const std::string& name, const HostInfo& info, DWORD f
         data.fileSize |= info.size & 0xFFFFFFFFULL;
     if (flags & FAF_OID)
         data.oid = static_cast<uint32_t>(info.inode);
+    if (flags & FAF_NAME)
+        data.filename = std::move(name);
     return data;
 }
 
@@ -94,25 +94,46 @@ bool Wanted(DWORD flags, const std::string& name, const HostInfo& info)
 
 } // namespace
 
-std::optional<std::string> DeviceFileTree::findEntry(const std::string& folder, const std::string& name) const
+std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string& folder, const std::string& name) const
 {
     if (name.find('/') != std::string::npos || name == "." || name == "..")
         return std::nullopt;
-    struct stat st {};
-    if (::lstat((folder + "/" + name).c_str(), &st) == 0)
-        return name;
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir)
-        return std::nullopt;
-    std::optional<std::string> found;
-    while (struct dirent* entry = ::readdir(dir)) {
-        std::string candidate = entry->d_name;
-        if (candidate == "." || candidate == "..")
-            continue;
-        if (DeviceNamesEqual(candidate, name) && (!found || DeviceNameLess(candidate, *found)))
-            found = candidate;
+    Entry found;
+    bool isLink = false;
+    auto info = InspectEntry(folder + "/" + name, isLink);
+    if (info) {
+        found.name = name;
+    } else {
+        DIR* dir = ::opendir(folder.c_str());
+        if (!dir)
+            return std::nullopt;
+        // Folded once, not once per entry of what may be a large folder.
+        const DeviceNameKey wanted = DeviceNameSortKey(name);
+        std::optional<std::string> match;
+        std::string candidate;
+        while (struct dirent* entry = ::readdir(dir)) {
+            candidate = entry->d_name;
+            if (candidate == "." || candidate == "..")
+                continue;
+            if (DeviceNameHasKey(candidate, wanted) && (!match || DeviceNameLess(candidate, *match)))
+                match = candidate;
+        }
+        ::closedir(dir);
+        if (!match)
+            return std::nullopt;
+        found.name = *match;
+        info = InspectEntry(folder + "/" + found.name, isLink);
+        if (!info)
+            return found; // gone meanwhile: named, but leading nowhere
     }
-    ::closedir(dir);
+    // Only a symbolic link can lead elsewhere, so only a link costs a realpath and
+    // a second look; anything else is what its own look said.
+    if (!isLink) {
+        found.real = folder + "/" + found.name;
+        found.info = info;
+    } else if ((found.real = RealPath(folder + "/" + found.name))) {
+        found.info = Inspect(*found.real);
+    }
     return found;
 }
 
@@ -134,16 +155,11 @@ DWORD DeviceFileTree::resolve(const std::string& devicePath, Resolved& out) cons
     }
     std::string folder = fsRoot_;
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        auto name = findEntry(folder, parts[i]);
-        if (!name)
+        auto entry = findEntry(folder, parts[i]);
+        if (!entry || !entry->real || !IsInsideFolder(fsRoot_, *entry->real) || !entry->info ||
+            !entry->info->isDirectory)
             return ERROR_PATH_NOT_FOUND;
-        auto real = CanonicalEntry(folder, *name, DT_UNKNOWN);
-        if (!real || !IsInsideFolder(fsRoot_, *real))
-            return ERROR_PATH_NOT_FOUND;
-        auto info = Inspect(*real);
-        if (!info || !info->isDirectory)
-            return ERROR_PATH_NOT_FOUND;
-        folder = *real;
+        folder = std::move(*entry->real);
     }
     out.parent = folder;
     out.givenName = parts.back();
@@ -151,16 +167,15 @@ DWORD DeviceFileTree::resolve(const std::string& devicePath, Resolved& out) cons
         out.blocked = true;
         return 0;
     }
-    out.entryName = findEntry(folder, out.givenName);
-    if (!out.entryName)
+    auto entry = findEntry(folder, out.givenName);
+    if (!entry)
         return 0;
-    auto real = CanonicalEntry(folder, *out.entryName, DT_UNKNOWN);
-    std::optional<HostInfo> info;
-    if (real && IsInsideFolder(fsRoot_, *real) && *real != fsRoot_)
-        info = Inspect(*real);
-    if (info && (info->isDirectory || info->isFile)) {
+    out.entryName = entry->name;
+    const auto& info = entry->info;
+    if (entry->real && IsInsideFolder(fsRoot_, *entry->real) && *entry->real != fsRoot_ && info &&
+        (info->isDirectory || info->isFile)) {
         out.exists = true;
-        out.target = *real;
+        out.target = *entry->real;
         out.info = *info;
     } else {
         out.blocked = true;
@@ -223,15 +238,24 @@ DWORD DeviceFileTree::find(const std::string& path, DWORD flags, std::vector<Rap
         }
         if (!info || !(info->isDirectory || info->isFile) || !Wanted(flags, name, *info))
             continue;
-        entries.push_back({name, *info, DeviceNameSortKey(name)});
+        DeviceNameKey key = DeviceNameSortKey(name);
+        entries.push_back({std::move(name), *info, std::move(key)});
     }
     ::closedir(dir);
-    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-        return a.key != b.key ? a.key < b.key : a.name < b.name;
+    // Positions are sorted rather than the entries themselves: a swap moves four
+    // bytes instead of two strings and a host record.
+    std::vector<uint32_t> order(entries.size());
+    for (uint32_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](uint32_t i, uint32_t j) {
+        const Entry& a = entries[i];
+        const Entry& b = entries[j];
+        int byKey = a.key.compare(b.key);
+        return byKey != 0 ? byKey < 0 : a.name < b.name;
     });
     findData.reserve(entries.size());
-    for (const auto& entry : entries)
-        findData.push_back(MakeFindData(entry.name, entry.info, flags));
+    for (uint32_t i : order)
+        findData.push_back(MakeFindData(std::move(entries[i].name), entries[i].info, flags));
     return 0;
 }
 

@@ -57,9 +57,16 @@ public:
 private:
     // resolve() for a change to an entry that must exist: the root is never changed.
     DWORD resolveExisting(const std::string& devicePath, Resolved& out) const;
+    // A host entry of a canonical folder: its name, and where it leads with what
+    // is there (none when it leads nowhere).
+    struct Entry {
+        std::string name;
+        std::optional<std::string> real;
+        std::optional<HostInfo> info;
+    };
     // The host entry of `folder` that `name` names: spelled so, or else the first
     // in listing order that matches without regard to case.
-    std::optional<std::string> findEntry(const std::string& folder, const std::string& name) const;
+    std::optional<Entry> findEntry(const std::string& folder, const std::string& name) const;
 
     std::string fsRoot_;
 };

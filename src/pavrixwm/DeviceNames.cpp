@@ -71,7 +71,67 @@ bool Matches(const std::vector<char32_t>& pattern, size_t p, const std::vector<c
 
 bool DeviceNamesEqual(const std::string& a, const std::string& b) { return a == b || Folded(a) == Folded(b); }
 
-DeviceNameKey DeviceNameSortKey(const std::string& name) { return Folded(name); }
+// Characters in UTF-8, whose bytes compare as the code points do; a kept byte
+// (above every character) as 0xF8, above every UTF-8 lead byte, and the byte.
+void AppendOrdered(std::string& key, char32_t cp)
+{
+    if (cp >= platform::kUTF8KeptByte) {
+        key += static_cast<char>(0xF8);
+        key += static_cast<char>(cp - platform::kUTF8KeptByte);
+    } else if (cp < 0x80) {
+        key += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        key += static_cast<char>(0xC0 | (cp >> 6));
+        key += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        key += static_cast<char>(0xE0 | (cp >> 12));
+        key += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        key += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        key += static_cast<char>(0xF0 | (cp >> 18));
+        key += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        key += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        key += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+DeviceNameKey DeviceNameSortKey(const std::string& name)
+{
+    DeviceNameKey key;
+    key.reserve(name.size());
+    bool ascii = true;
+    for (unsigned char c : name) {
+        if (c >= 0x80) {
+            ascii = false;
+            break;
+        }
+        key += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    }
+    if (ascii)
+        return key;
+    key.clear();
+    for (char32_t cp : Folded(name))
+        AppendOrdered(key, cp);
+    return key;
+}
+
+bool DeviceNameHasKey(const std::string& name, const DeviceNameKey& key)
+{
+    bool ascii = true;
+    for (unsigned char c : name)
+        ascii = ascii && c < 0x80;
+    if (!ascii)
+        return DeviceNameSortKey(name) == key;
+    // An ASCII name's key is the name itself with its capitals made small.
+    if (name.size() != key.size())
+        return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(name[i]);
+        if (static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c) != key[i])
+            return false;
+    }
+    return true;
+}
 
 bool DeviceNameLess(const std::string& a, const std::string& b)
 {

@@ -12,8 +12,13 @@ bool DeviceNamesEqual(const std::string& a, const std::string& b);
 bool DeviceNameLess(const std::string& a, const std::string& b);
 // The first part of that order as a value, for sorting many names: a < b when
 // DeviceNameSortKey(a) < DeviceNameSortKey(b), or the keys are equal and the bytes less.
-using DeviceNameKey = std::vector<char32_t>;
+// The key is the folded name in bytes that compare as its characters do (so a
+// short ASCII name costs no allocation and a comparison is a memcmp).
+using DeviceNameKey = std::string;
 DeviceNameKey DeviceNameSortKey(const std::string& name);
+// DeviceNamesEqual(name, other) for every name tried against one `other`, given
+// DeviceNameSortKey(other): an ASCII name is compared as it is, without folding.
+bool DeviceNameHasKey(const std::string& name, const DeviceNameKey& key);
 // Whether `name` matches a find pattern: "*" any run of characters, "?" one
 // character, other characters without regard to case; "*.*" matches every name.
 bool DeviceNameMatches(const std::string& pattern, const std::string& name);

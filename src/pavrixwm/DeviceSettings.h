@@ -4,7 +4,8 @@
 // directory: "DeviceClass", "DeviceName", "StoreSize", "StoreFree", "CardsTotal",
 // "CardsFree", "LatencyMicroseconds", "BytesPerSecond" and "Processes" (decimal process id -> exit
 // code). A test or tool may change the file while the device is in use, so it is
-// looked at again on every call and read again only when it changed.
+// looked at again on every call that opens, finds or changes something (calls on
+// an open handle keep what was last read) and read again only when it changed.
 
 #include <sys/stat.h>
 

@@ -23,10 +23,14 @@ uint32_t Clip32(int64_t value)
 // What every entry point does first: it holds the device for the whole call, so
 // that a session's calls run one at a time; a device call also sees the current
 // settings and pays the link's latency, as a device behind a slow link would.
+// Calls on an open handle go on with the settings the device last looked at (at
+// the latest, when the handle was opened): the file is not looked at again for
+// each block of a transfer.
 class EmulatedDevice::Call {
 public:
     enum Kind {
         kDeviceCall, // reaches the device: current settings, and the latency
+        kHandleCall, // reaches the device on an open handle: the latency
         kSettings,   // reads the settings only, without going over the link
         kLocal,      // stays on this side: only the lock
     };
@@ -34,9 +38,10 @@ public:
     {
         if (kind == kLocal)
             return;
-        device.settings_.reload();
+        if (kind != kHandleCall)
+            device.settings_.reload();
         int64_t latency = device.settings_.latencyMicroseconds();
-        if (kind == kDeviceCall && latency > 0)
+        if (kind != kSettings && latency > 0)
             std::this_thread::sleep_for(std::chrono::microseconds(latency));
     }
 
@@ -57,14 +62,6 @@ std::shared_ptr<EmulatedDevice> EmulatedDevice::open(const std::string& director
         return nullptr;
     auto base = RealPath(directory);
     return std::shared_ptr<EmulatedDevice>(new EmulatedDevice(base ? *base : directory, *fs, openFiles));
-}
-
-std::shared_ptr<EmulatedDevice> EmulatedDevice::fromEnvironment()
-{
-    const char* directory = std::getenv("PAVRIX_DEVICE");
-    if (!directory || !*directory)
-        return nullptr;
-    return open(directory);
 }
 
 // The library runs inside the device call that invoked it, so the settings are
@@ -130,7 +127,7 @@ HANDLE EmulatedDevice::CeCreateFile(const std::string& path, DWORD desiredAccess
 
 BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead)
 {
-    Call call(*this);
+    Call call(*this, Call::kHandleCall);
     BOOL ok = result(files_.read(handle, buffer, bytesToRead, bytesRead));
     payForBytes(bytesRead);
     return ok;
@@ -138,7 +135,7 @@ BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRea
 
 BOOL EmulatedDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)
 {
-    Call call(*this);
+    Call call(*this, Call::kHandleCall);
     BOOL ok = result(files_.write(handle, buffer, bytesToWrite, bytesWritten));
     payForBytes(bytesWritten);
     return ok;
@@ -153,7 +150,7 @@ void EmulatedDevice::payForBytes(uint64_t bytes) const
 
 DWORD EmulatedDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod)
 {
-    Call call(*this);
+    Call call(*this, Call::kHandleCall);
     int64_t distance = distanceToMoveHigh
                            ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceToMoveHigh)) << 32) |
                                                   static_cast<uint32_t>(distanceToMove))
@@ -173,14 +170,14 @@ DWORD EmulatedDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG*
 
 BOOL EmulatedDevice::CeCloseHandle(HANDLE handle)
 {
-    Call call(*this);
+    Call call(*this, Call::kHandleCall);
     return result(files_.close(handle));
 }
 
 BOOL EmulatedDevice::CeSetFileTime(HANDLE handle, const FILETIME* creationTime, const FILETIME* lastAccessTime,
                                    const FILETIME* lastWriteTime)
 {
-    Call call(*this);
+    Call call(*this, Call::kHandleCall);
     return result(files_.setTimes(handle, creationTime, lastAccessTime, lastWriteTime));
 }
 

@@ -38,8 +38,6 @@ public:
     // the sharing rules with every other device of `openFiles` over the same folder.
     static std::shared_ptr<EmulatedDevice> open(const std::string& directory,
                                                 OpenFileRegistry& openFiles = OpenFileRegistry::processWide());
-    // The device named by PAVRIX_DEVICE; null when unset or not a device.
-    static std::shared_ptr<EmulatedDevice> fromEnvironment();
 
     ~EmulatedDevice() override;
     const std::string& directory() const { return directory_; }

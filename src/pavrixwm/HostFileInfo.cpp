@@ -28,12 +28,10 @@ std::chrono::system_clock::time_point FileTime(int64_t seconds, uint32_t nanosec
 
 bool HostInfo::writable() const { return (mode & S_IWUSR) != 0; }
 
-std::optional<HostInfo> Inspect(const std::string& path, int at)
+namespace {
+
+HostInfo FromStatx(const struct statx& sx)
 {
-    struct statx sx {};
-    int flags = AT_STATX_SYNC_AS_STAT | (at == AT_FDCWD ? 0 : AT_SYMLINK_NOFOLLOW);
-    if (::statx(at, path.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
-        return std::nullopt;
     HostInfo info;
     info.isDirectory = S_ISDIR(sx.stx_mode);
     info.isFile = S_ISREG(sx.stx_mode);
@@ -45,6 +43,28 @@ std::optional<HostInfo> Inspect(const std::string& path, int at)
     info.access = FileTime(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
     info.creation = (sx.stx_mask & STATX_BTIME) ? FileTime(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec) : info.write;
     return info;
+}
+
+} // namespace
+
+std::optional<HostInfo> Inspect(const std::string& path, int at)
+{
+    struct statx sx {};
+    int flags = AT_STATX_SYNC_AS_STAT | (at == AT_FDCWD ? 0 : AT_SYMLINK_NOFOLLOW);
+    if (::statx(at, path.c_str(), flags, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+        return std::nullopt;
+    return FromStatx(sx);
+}
+
+std::optional<HostInfo> InspectEntry(const std::string& path, bool& isLink)
+{
+    struct statx sx {};
+    isLink = false;
+    if (::statx(AT_FDCWD, path.c_str(), AT_STATX_SYNC_AS_STAT | AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS | STATX_BTIME,
+                &sx) != 0)
+        return std::nullopt;
+    isLink = S_ISLNK(sx.stx_mode);
+    return FromStatx(sx);
 }
 
 std::optional<std::string> RealPath(const std::string& path)
@@ -69,13 +89,18 @@ bool HeldElsewhere(const std::string& path)
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return false;
-    bool held = false;
-    if (::flock(fd, LOCK_EX | LOCK_NB) != 0)
-        held = errno == EWOULDBLOCK;
-    else
-        ::flock(fd, LOCK_UN);
+    bool held = HeldElsewhere(fd);
     ::close(fd);
     return held;
+}
+
+bool HeldElsewhere(int freshDescriptor)
+{
+    if (::flock(freshDescriptor, LOCK_EX | LOCK_NB) == 0) {
+        ::flock(freshDescriptor, LOCK_UN);
+        return false;
+    }
+    return errno == EWOULDBLOCK;
 }
 
 DWORD ErrnoToWin32(int error)

@@ -30,6 +30,10 @@ struct HostInfo {
 // What the host says of a path, following links; or of `path` relative to the
 // open folder `at`, not following one. None when it cannot be looked at.
 std::optional<HostInfo> Inspect(const std::string& path, int at = AT_FDCWD);
+// What the host says of the entry at `path` itself, not following a link; `isLink`
+// tells whether it is one (its info is then the link's own). One call answers
+// whether the entry exists, whether it leads elsewhere and, when not, what it is.
+std::optional<HostInfo> InspectEntry(const std::string& path, bool& isLink);
 
 // The canonical path, links resolved; none when it does not exist.
 std::optional<std::string> RealPath(const std::string& path);
@@ -40,6 +44,9 @@ bool IsInsideFolder(const std::string& folder, const std::string& path);
 // Another program of the device holds the file when another process keeps an
 // exclusive flock(2) on it.
 bool HeldElsewhere(const std::string& path);
+// The same, asked through a descriptor the caller has just opened on the file
+// itself (a lock belongs to the open file, so a fresh descriptor tells as well).
+bool HeldElsewhere(int freshDescriptor);
 
 // The Win32 code for a failed host call's errno.
 DWORD ErrnoToWin32(int error);

@@ -2,18 +2,16 @@
 
 #include "platform/LittleEndian.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-std::optional<std::string> LinkHandOffPath()
+std::optional<std::string> LinkHandOffPath(const std::optional<std::string>& runtimeFolder)
 {
-    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-    if (!runtime || !*runtime)
+    if (!runtimeFolder || runtimeFolder->empty())
         return std::nullopt;
-    return std::string(runtime) + "/pavrix-link.sock";
+    return *runtimeFolder + "/pavrix-link.sock";
 }
 
 LinkSocket ConnectLinkHandOff(const std::string& path)

@@ -14,8 +14,8 @@
 #include <string>
 #include <utility>
 
-// Where the user's daemon finds the listener: in its runtime folder.
-std::optional<std::string> LinkHandOffPath();
+// Where the user's daemon finds the listener: in its runtime folder (none without one).
+std::optional<std::string> LinkHandOffPath(const std::optional<std::string>& runtimeFolder);
 
 // The daemon's end: connected to the listener's socket; invalid when none listens.
 LinkSocket ConnectLinkHandOff(const std::string& path);

@@ -20,37 +20,7 @@ constexpr uint32_t kLegacyChallenge = 512;
 constexpr uint32_t kLegacyMinPacket = 0x24;
 constexpr uint32_t kFirstRequestId = 0x10000;
 
-std::mutex gProcessWideMutex;
-std::optional<std::string> gHandOffAddress;
-std::optional<std::string> gHandOffPassword;
-bool gProcessWideMade = false;
-std::shared_ptr<LinkManager> gProcessWide;
-
 } // namespace
-
-std::shared_ptr<LinkManager> LinkManager::processWide()
-{
-    std::lock_guard lock(gProcessWideMutex);
-    if (!gProcessWideMade) {
-        gProcessWideMade = true;
-        if (auto settings = LinkSettings::fromEnvironment(gHandOffAddress, gHandOffPassword))
-            gProcessWide = start(*settings);
-    }
-    return gProcessWide;
-}
-
-void LinkManager::configureProcessWide(const std::optional<std::string>& handOffAddress,
-                                       const std::optional<std::string>& handOffPassword)
-{
-    {
-        std::lock_guard lock(gProcessWideMutex);
-        gHandOffAddress = handOffAddress;
-        gHandOffPassword = handOffPassword;
-    }
-    // Listening starts now, so a handheld plugged in before the first request is
-    // already known when it comes.
-    processWide();
-}
 
 std::shared_ptr<LinkManager> LinkManager::start(const LinkSettings& settings)
 {
@@ -60,7 +30,7 @@ std::shared_ptr<LinkManager> LinkManager::start(const LinkSettings& settings)
     if (!manager->controlListener_.valid() || !manager->infoListener_.valid()) {
         manager->controlListener_.close();
         manager->infoListener_.close();
-        if (auto path = LinkHandOffPath())
+        if (const auto& path = settings.handOffPath)
             manager->handOff_ = ConnectLinkHandOff(*path);
         if (!manager->handOff_.valid())
             return nullptr;
@@ -125,7 +95,7 @@ void LinkManager::reconnectHandOff()
     if (now - lastHandOffTry_ < kWakeInterval)
         return;
     lastHandOffTry_ = now;
-    if (auto path = LinkHandOffPath())
+    if (const auto& path = settings_.handOffPath)
         handOff_ = ConnectLinkHandOff(*path);
 }
 

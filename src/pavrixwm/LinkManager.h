@@ -52,13 +52,6 @@ public:
     LinkManager(const LinkManager&) = delete;
     LinkManager& operator=(const LinkManager&) = delete;
 
-    // The manager of this process, made on first use from the environment (and the
-    // hand-off values given to configureProcessWide, if that came first); null
-    // when no link is configured. configureProcessWide also starts it.
-    static std::shared_ptr<LinkManager> processWide();
-    static void configureProcessWide(const std::optional<std::string>& handOffAddress,
-                                     const std::optional<std::string>& handOffPassword);
-
     State state() const;
     std::optional<LinkDeviceInfo> device() const;
     uint64_t generation() const { return generation_.load(); }

@@ -1,17 +1,10 @@
 #include "pavrixwm/LinkSettings.h"
 
+#include "pavrixwm/LinkHandOff.h"
+
 #include <arpa/inet.h>
-#include <cstdlib>
 
 namespace {
-
-std::optional<std::string> Environment(const char* name)
-{
-    const char* value = std::getenv(name);
-    if (!value || !*value)
-        return std::nullopt;
-    return std::string(value);
-}
 
 bool ParsePort(const std::string& text, uint16_t& port)
 {
@@ -60,22 +53,24 @@ std::string LinkSettings::defaultDeviceAddress(const std::string& desktopAddress
     return "169.254.2.1";
 }
 
-std::optional<LinkSettings> LinkSettings::fromEnvironment(const std::optional<std::string>& handOffAddress,
-                                                          const std::optional<std::string>& handOffPassword)
+std::optional<LinkSettings> LinkSettings::fromOptions(const LinkOptions& options,
+                                                      const std::optional<std::string>& handOffAddress,
+                                                      const std::optional<std::string>& handOffPassword)
 {
-    auto desktop = Environment("PAVRIX_LINK_ADDRESS");
+    const auto& desktop = options.desktopAddress;
     if (!desktop || !IsAddress(*desktop))
         return std::nullopt;
     LinkSettings settings;
     settings.desktopAddress = *desktop;
-    if (auto device = Environment("PAVRIX_LINK_DEVICE"); device && IsAddress(*device))
+    if (const auto& device = options.deviceAddress; device && IsAddress(*device))
         settings.deviceAddress = *device;
     else if (handOffAddress && IsAddress(*handOffAddress))
         settings.deviceAddress = *handOffAddress;
     else
         settings.deviceAddress = defaultDeviceAddress(*desktop);
-    ParsePorts(Environment("PAVRIX_LINK_PORTS"), settings.controlPort, settings.infoPort);
-    ParsePorts(Environment("PAVRIX_LINK_DEVICE_PORTS"), settings.wakePort, settings.rapiPort);
+    ParsePorts(options.ports, settings.controlPort, settings.infoPort);
+    ParsePorts(options.devicePorts, settings.wakePort, settings.rapiPort);
+    settings.handOffPath = LinkHandOffPath(options.runtimeFolder);
     if (handOffPassword && !handOffPassword->empty())
         settings.password = handOffPassword;
     return settings;

@@ -1,28 +1,17 @@
 #include "pavrixwm/RapiBase.h"
 
-#include "pavrixwm/EmulatedDevice.h"
-#include "pavrixwm/LinkDevice.h"
-#include "pavrixwm/LinkManager.h"
 #include "platform/ConsoleLog.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 std::optional<std::vector<std::map<std::string, std::string>>> RapiBase::availableDevices()
 {
-    // Over a link the list holds the handheld attached now, if any.
-    const char* link = std::getenv("PAVRIX_LINK_ADDRESS");
-    if (link && *link) {
-        auto manager = LinkManager::processWide();
-        auto info = manager ? manager->device() : std::nullopt;
-        if (!info)
-            return std::nullopt;
-        return std::vector<std::map<std::string, std::string>>{LinkDevice::describe(*info)};
-    }
-    auto device = EmulatedDevice::fromEnvironment();
-    if (!device)
+    // A device that is not there (none named, a link without its handheld)
+    // describes itself with nothing.
+    auto description = target()->description();
+    if (description.empty())
         return std::nullopt;
-    return std::vector<std::map<std::string, std::string>>{device->description()};
+    return std::vector<std::map<std::string, std::string>>{std::move(description)};
 }
 
 void RapiBase::logReadPacket(const char* call, const uint8_t* bytes, size_t length) const

@@ -1,22 +1,26 @@
 #pragma once
 
-// What every device session shares: the list of attached devices and the switch
-// for logging the packets read from the device.
+// What every device session shares: the device it is over, the list of attached
+// devices, and the switch for logging the packets read from the device.
+
+#include "pavrixwm/DeviceBackendWrapper.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
-class RapiBase {
+class RapiBase : public DeviceBackendWrapper {
 public:
-    virtual ~RapiBase() = default;
+    explicit RapiBase(std::shared_ptr<DeviceBackend> target) : DeviceBackendWrapper(std::move(target)) {}
 
     // The devices attached now, each described by text keys ("DeviceClass",
-    // "DeviceName", "DevicePath"); none when no device is attached.
-    static std::optional<std::vector<std::map<std::string, std::string>>> availableDevices();
+    // "DeviceName", "DevicePath"); none when no device is attached (a handheld on
+    // the link counts only while it is there).
+    std::optional<std::vector<std::map<std::string, std::string>>> availableDevices();
 
     // While on, the session writes every block it reads from the device (file reads,
     // invocation replies) to the console log as hexadecimal.

@@ -6,14 +6,14 @@ namespace {
 
 // A seek result of 0xFFFFFFFF is a real position on a file of 4 GiB; only a set
 // last error makes it a failure.
-bool SeekFailed(Rapi& rapi, DWORD position)
+bool SeekFailed(DeviceBackend& rapi, DWORD position)
 {
     return position == INVALID_SET_FILE_POINTER && rapi.CeGetLastError() != 0;
 }
 
 } // namespace
 
-std::optional<uint64_t> SeekToEnd(Rapi& rapi, HANDLE handle)
+std::optional<uint64_t> SeekToEnd(DeviceBackend& rapi, HANDLE handle)
 {
     // The high half is asked for, so that a file of 4 GiB or more is not taken
     // for the few bytes past its last 4 GiB boundary.
@@ -24,7 +24,7 @@ std::optional<uint64_t> SeekToEnd(Rapi& rapi, HANDLE handle)
     return (uint64_t(static_cast<uint32_t>(high)) << 32) | low;
 }
 
-bool SeekToOffset(Rapi& rapi, HANDLE handle, uint64_t offset)
+bool SeekToOffset(DeviceBackend& rapi, HANDLE handle, uint64_t offset)
 {
     if (offset > uint64_t(INT64_MAX))
         return false;
@@ -34,7 +34,7 @@ bool SeekToOffset(Rapi& rapi, HANDLE handle, uint64_t offset)
     return !SeekFailed(rapi, low);
 }
 
-std::shared_ptr<platform::ByteBuffer> ReadFromStart(Rapi& rapi, HANDLE handle, uint64_t size)
+std::shared_ptr<platform::ByteBuffer> ReadFromStart(DeviceBackend& rapi, HANDLE handle, uint64_t size)
 {
     // One read takes a 32-bit count: a larger file would be read short and
     // answered as if that were all of it.
@@ -60,7 +60,7 @@ std::shared_ptr<platform::ByteBuffer> ReadFromStart(Rapi& rapi, HANDLE handle, u
     return buffer;
 }
 
-std::shared_ptr<platform::ByteBuffer> readAll(Rapi& rapi, HANDLE handle)
+std::shared_ptr<platform::ByteBuffer> readAll(DeviceBackend& rapi, HANDLE handle)
 {
     auto size = SeekToEnd(rapi, handle);
     if (!size)

@@ -1,28 +1,25 @@
 #include "platform/HomeFolder.h"
 
 #include <cerrno>
-#include <cstdlib>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
 
-std::string HomeFolder()
+std::string HomeFolder(const std::optional<std::string>& homeVariable)
 {
-    const char* home = std::getenv("HOME");
-    if (home && *home)
-        return home;
+    if (homeVariable && !homeVariable->empty())
+        return *homeVariable;
     struct passwd* pw = getpwuid(getuid());
     return (pw && pw->pw_dir) ? pw->pw_dir : "/";
 }
 
-std::string ExpandTilde(const std::string& path)
+std::string ExpandTilde(const std::string& path, std::string home)
 {
     if (path == "~")
-        return HomeFolder();
+        return home;
     if (path.rfind("~/", 0) == 0) {
-        std::string home = HomeFolder();
         if (!home.empty() && home.back() == '/')
             home.pop_back();
         return home + path.substr(1);

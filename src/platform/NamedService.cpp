@@ -47,17 +47,24 @@ std::optional<std::string> NameOwner(sdbus::IProxy& bus, const std::string& busN
 std::mutex gFailedStartsLock;
 std::map<std::string, std::chrono::steady_clock::time_point> gFailedStarts;
 
-std::string FailedStartKey(const std::string& busName)
+// Keyed by the bus's own id, so that a failure on one bus says nothing about
+// another the process may reach later.
+std::string FailedStartKey(sdbus::IProxy& bus, const std::string& busName)
 {
-    const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
-    return std::string(address ? address : "") + "\n" + busName;
+    std::string id;
+    try {
+        bus.callMethod("GetId").onInterface(kBusInterface).withTimeout(std::chrono::seconds(2)).storeResultsTo(id);
+    } catch (const sdbus::Error&) {
+        // A bus that cannot say shares one key; its failures still hold off retries.
+    }
+    return id + "\n" + busName;
 }
 
 // Asks the bus to start the installed service that provides the name, once. True
 // when the bus reports the name held (started now, or meanwhile by someone else).
 bool StartService(sdbus::IProxy& bus, const std::string& busName)
 {
-    const std::string key = FailedStartKey(busName);
+    const std::string key = FailedStartKey(bus, busName);
     {
         std::lock_guard<std::mutex> guard(gFailedStartsLock);
         auto failed = gFailedStarts.find(key);

@@ -9,12 +9,19 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace platform {
 
 namespace {
 constexpr size_t kWriteBufferLimit = 65536;
+// Enough for the head of an answer and a small body, made at once rather than grown.
+constexpr size_t kFirstWriteBuffer = 4096;
+// A read of this much or more is received into the caller's buffer.
+constexpr size_t kDirectRead = 4096;
+// A block this large goes to the socket as it is rather than through the buffer.
+constexpr size_t kDirectWrite = 32768;
 // How long close() waits for more of what a client still sends once the client has
 // gone quiet: a silent peer never holds the next client back for long.
 constexpr auto kLingerQuiet = std::chrono::milliseconds(200);
@@ -102,18 +109,21 @@ bool SocketStream::fill()
         return false;
     inPos_ = 0;
     inEnd_ = 0;
+    // What has already arrived is taken without a wait: a client mostly sends its
+    // request before the daemon gets to it, and a poll first would cost a second
+    // call for nothing.
     for (;;) {
-        if (!waitReady(POLLIN))
-            break;
         ssize_t n = ::recv(fd_, in_.data(), in_.size(), MSG_DONTWAIT);
         if (n > 0) {
             inEnd_ = static_cast<size_t>(n);
             moved(inEnd_);
             return true;
         }
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        if (n < 0 && errno == EINTR)
             continue;
-        break; // end of stream or a reset
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitReady(POLLIN))
+            continue;
+        break; // end of stream, a reset or a limit
     }
     // The request ends here, whatever ended it.
     readEnded_ = true;
@@ -143,15 +153,19 @@ size_t SocketStream::read(void* buffer, size_t count)
     size_t got = 0;
     while (got < count) {
         if (inPos_ == inEnd_) {
-            // Large blocks go straight into the caller's buffer.
-            if (count - got >= in_.size() && !readEnded_ && !closed_) {
-                ssize_t n = waitReady(POLLIN) ? ::recv(fd_, dst + got, count - got, MSG_DONTWAIT) : 0;
+            // Large reads go straight into the caller's buffer, the rest of a block
+            // that a first recv only partly filled too: through the buffer, most of
+            // a streamed body would be copied once more.
+            if (count - got >= kDirectRead && !readEnded_ && !closed_) {
+                ssize_t n = ::recv(fd_, dst + got, count - got, MSG_DONTWAIT);
                 if (n > 0) {
                     got += static_cast<size_t>(n);
                     moved(static_cast<size_t>(n));
                     continue;
                 }
-                if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) && waitReady(POLLIN))
                     continue;
                 readEnded_ = true;
                 break;
@@ -167,19 +181,35 @@ size_t SocketStream::read(void* buffer, size_t count)
     return got;
 }
 
-bool SocketStream::sendAll(const uint8_t* bytes, size_t count)
+bool SocketStream::sendAll(const uint8_t* bytes, size_t count) { return sendAll(bytes, count, nullptr, 0); }
+
+// Both blocks in one call where the socket takes them: what is buffered (an
+// answer's head) goes out with the body that follows it, without copying the body.
+// The socket is only waited on once it is full.
+bool SocketStream::sendAll(const uint8_t* first, size_t firstCount, const uint8_t* second, size_t secondCount)
 {
-    while (count > 0) {
-        if (!waitReady(POLLOUT))
-            return false;
-        ssize_t n = ::send(fd_, bytes, count, MSG_NOSIGNAL | MSG_DONTWAIT);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+    while (firstCount + secondCount > 0) {
+        struct iovec parts[2] = {{const_cast<uint8_t*>(first), firstCount}, {const_cast<uint8_t*>(second), secondCount}};
+        struct msghdr message {};
+        message.msg_iov = firstCount > 0 ? parts : parts + 1;
+        message.msg_iovlen = firstCount > 0 && secondCount > 0 ? 2 : 1;
+        ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!waitReady(POLLOUT))
+                return false;
+            continue;
+        }
         if (n <= 0)
             return false;
-        bytes += n;
-        count -= static_cast<size_t>(n);
-        moved(static_cast<size_t>(n));
+        auto sent = static_cast<size_t>(n);
+        moved(sent);
+        size_t fromFirst = std::min(sent, firstCount);
+        first += fromFirst;
+        firstCount -= fromFirst;
+        second += sent - fromFirst;
+        secondCount -= sent - fromFirst;
     }
     return true;
 }
@@ -189,30 +219,32 @@ void SocketStream::write(const void* bytes, size_t count)
     if (writeFailed_ || closed_ || count == 0)
         return;
     const auto* src = static_cast<const uint8_t*>(bytes);
-    if (out_.size() + count <= kWriteBufferLimit) {
+    if (count < kDirectWrite && out_.size() + count <= kWriteBufferLimit) {
+        if (out_.capacity() == 0)
+            out_.reserve(kFirstWriteBuffer);
         out_.insert(out_.end(), src, src + count);
         return;
     }
-    flush();
-    if (writeFailed_)
-        return;
-    if (count <= kWriteBufferLimit) {
-        out_.assign(src, src + count);
-        return;
-    }
-    if (!sendAll(src, count))
+    // A large block (a file's contents) is not copied, and more than the buffer
+    // holds cannot wait: what the buffer holds goes out with these bytes.
+    if (!sendAll(out_.data(), out_.size(), src, count))
         writeFailed_ = true;
+    out_.clear();
 }
 
 void SocketStream::writeFormat(const char* format, ...)
 {
+    // A header line fits the stack buffer: formatted once, with nothing allocated.
+    char line[512];
     va_list args;
     va_start(args, format);
     va_list copy;
     va_copy(copy, args);
-    int needed = std::vsnprintf(nullptr, 0, format, copy);
+    int needed = std::vsnprintf(line, sizeof line, format, copy);
     va_end(copy);
-    if (needed > 0) {
+    if (needed > 0 && static_cast<size_t>(needed) < sizeof line) {
+        write(line, static_cast<size_t>(needed));
+    } else if (needed > 0) {
         std::string text(static_cast<size_t>(needed) + 1, '\0');
         std::vsnprintf(text.data(), text.size(), format, args);
         text.resize(static_cast<size_t>(needed));

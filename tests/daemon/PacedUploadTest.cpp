@@ -4,7 +4,8 @@
 
 #include "support/TestSupport.h"
 
-#include "daemon/Application.h"
+#include "InProcessStore.h"
+
 #include "daemon/Server.h"
 
 #include <gtest/gtest.h>
@@ -21,14 +22,14 @@ TEST(SlowClients, AnUploadEndedByThePaceRuleLeavesTheOldFile)
     TempDir home;
     DeviceFolder device;
     device.put("My Documents/a.txt", "old");
-    ScopedEnv homeEnv("HOME", home.path()), deviceEnv("PAVRIX_DEVICE", device.path());
+    InProcessStore daemon(home.path(), device.path());
     ScopedEnv busEnv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
 
     ConnectionLimits limits;
     limits.stall = 300ms;
     limits.rateWindow = 300ms;
     limits.minimumBytesPerSecond = 1 << 20;
-    Server server(0, std::nullopt, ConnectionDataSource, limits);
+    Server server(0, std::nullopt, daemon.store, daemon.mirror, limits);
     server.Listen();
     std::thread serving([&] { server.Serve(1); });
 

@@ -4,7 +4,8 @@
 
 #include "support/TestSupport.h"
 
-#include "daemon/Application.h"
+#include "InProcessStore.h"
+
 #include "daemon/Server.h"
 
 #include <gtest/gtest.h>
@@ -45,14 +46,13 @@ TEST(SlowClients, AreGivenUpAndTheNextIsServed)
     DeviceFolder device;
     device.put("My Documents/a", "A");
     device.put("My Documents/b.txt", "bee");
-    // The listener in this process reads HOME and the device from the environment.
-    ScopedEnv homeEnv("HOME", home.path()), deviceEnv("PAVRIX_DEVICE", device.path());
+    InProcessStore daemon(home.path(), device.path());
     ScopedEnv busEnv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus");
 
     ConnectionLimits limits;
     limits.requestHead = 300ms;
     limits.stall = 300ms;
-    Server server(0, std::nullopt, ConnectionDataSource, limits);
+    Server server(0, std::nullopt, daemon.store, daemon.mirror, limits);
     server.Listen();
     const int port = server.boundPort();
     std::thread serving([&] { server.Serve(6); });
@@ -99,7 +99,7 @@ TEST(SlowClients, AreGivenUpAndTheNextIsServed)
 // A listener in this process with short limits, serving until the test ends.
 struct ShortLimitsListener {
     explicit ShortLimitsListener(ConnectionLimits limits, size_t connections)
-        : server(0, std::nullopt, ConnectionDataSource, limits)
+        : server(0, std::nullopt, daemon.store, daemon.mirror, limits)
     {
         device.put("My Documents/a", "A");
         device.put("My Documents/b.txt", "bee");
@@ -111,7 +111,7 @@ struct ShortLimitsListener {
 
     TempDir home;
     DeviceFolder device;
-    ScopedEnv homeEnv{"HOME", home.path()}, deviceEnv{"PAVRIX_DEVICE", device.path()};
+    InProcessStore daemon{home.path(), device.path()};
     ScopedEnv busEnv{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"};
     Server server;
     int port = 0;

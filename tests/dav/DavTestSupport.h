@@ -6,6 +6,7 @@
 
 #include "datasource/StoreTestHelpers.h"
 #include "datasource/UnixTmpDirDataSource.h"
+#include "dav/DavMode.h"
 #include "dav/Methods.h"
 #include "dav/PropFind.h"
 #include "http/ServeOne.h"
@@ -18,6 +19,14 @@ namespace davtest {
 using namespace httptest;
 using namespace testsupport;
 using storetest::SetTime;
+
+// The standard answers, for one test (the daemon sets the switch from its options).
+struct StandardAnswers {
+    StandardAnswers() { SetStandardDavAnswers(true); }
+    ~StandardAnswers() { SetStandardDavAnswers(false); }
+    StandardAnswers(const StandardAnswers&) = delete;
+    StandardAnswers& operator=(const StandardAnswers&) = delete;
+};
 
 // Counts the property values it works out, so that a value taken from a
 // listing's record is told apart from one asked of the store.

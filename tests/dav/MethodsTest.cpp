@@ -86,7 +86,7 @@ std::string StatusOf(const std::string& raw) { return raw.substr(9, 3); }
 // a second lock conflicts, UNLOCK needs the right token, and refresh works.
 TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
 {
-    ScopedEnv standard("PAVRIX_STANDARD_DAV", "1");
+    StandardAnswers standard;
     WriteFile(root / "a.txt", "hello");
     std::string answer = request(Lock("/vol/a.txt", kExclusive, "Depth: 0\r\nTimeout: Second-100\r\n"));
     ASSERT_EQ(StatusOf(answer), "200") << answer;
@@ -139,7 +139,7 @@ TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
 // A deep lock on a folder holds what is in it; shared locks share; UNLOCK frees.
 TEST_F(LocalStore, StandardDeepAndSharedLocks)
 {
-    ScopedEnv standard("PAVRIX_STANDARD_DAV", "1");
+    StandardAnswers standard;
     MakeDirs(root / "d/e");
     WriteFile(root / "d/e/f.txt", "x");
     std::string deep = request(Lock("/vol/d/", kExclusive));

@@ -2,6 +2,7 @@
 
 #include "device/Metafile.h"
 #include "device/WinceDataSource.h"
+#include "pavrixwm/Rapi.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,8 @@ namespace {
 // No device attached: mapping never asks the device.
 struct MappingStore {
     testsupport::TempDir mirror;
-    WinceDataSource store{std::make_shared<Rapi>(nullptr), mirror.path()};
+    Rapi unattached{nullptr};
+    WinceDataSource store{unattached, mirror.path()};
 };
 
 } // namespace

@@ -10,6 +10,7 @@
 #include "datasource/StoreTestHelpers.h"
 #include "device/WinceDataSource.h"
 #include "pavrixwm/EmulatedDevice.h"
+#include "pavrixwm/Rapi.h"
 #include "platform/BodyStream.h"
 #include "platform/SocketStream.h"
 #include "platform/PlistObject.h"
@@ -78,15 +79,10 @@ struct ClientBody {
 struct DeviceStore : testsupport::DeviceFolder {
     testsupport::TempDir mirrorDir;
     std::shared_ptr<RecordingDevice> device = std::make_shared<RecordingDevice>(EmulatedDevice::open(path()));
-    std::shared_ptr<WinceDataSource> store;
+    Rapi rapi{device};
+    std::shared_ptr<WinceDataSource> store = std::make_shared<WinceDataSource>(rapi, mirrorDir.path());
 
-    DeviceStore()
-    {
-        auto rapi = std::make_shared<Rapi>(device);
-        rapi->setTracePath(std::nullopt);
-        store = std::make_shared<WinceDataSource>(rapi, mirrorDir.path());
-        store->setClock([this] { return now; });
-    }
+    DeviceStore() { store->setClock([this] { return now; }); }
     // The store's caches age only as a test moves this on.
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
 

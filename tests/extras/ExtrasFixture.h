@@ -1,7 +1,7 @@
 #pragma once
 
-// A device folder for one test, named by PAVRIX_DEVICE as the first listed device,
-// and a session over it through a wrapper that injects faults, counts the reply
+// A device folder for one test, and a session over it (its device is the one the
+// session lists) through a wrapper that injects faults, counts the reply
 // blocks it hands out and takes back, and records each library invocation.
 
 #include "pavrixwm/EmulatedDevice.h"
@@ -33,10 +33,8 @@ struct DeviceSession {
         auto settings = platform::PlistObject::dictionary();
         settings.set("DeviceClass", platform::PlistObject::string(deviceClass));
         settings.writeAtomically(folder / "device.plist");
-        rapi.setTracePath(std::nullopt);
     }
     testsupport::DeviceFolder folder;
-    testsupport::ScopedEnv listed{"PAVRIX_DEVICE", folder.path()}; // the first listed device
     std::shared_ptr<RecordingDevice> device = std::make_shared<RecordingDevice>(EmulatedDevice::open(folder.path()));
     Rapi rapi{device};
 };

@@ -93,14 +93,17 @@ TEST(RegistryExtras, HostAddressIsFourBytesAndOnlyTheInstallerFlagsLowByteCounts
     }
 }
 
-TEST(RegistryExtras, IsSmartphoneAsksTheFirstListedDeviceForExactlySmartPhone)
+TEST(RegistryExtras, IsSmartphoneAsksTheListedDeviceForExactlySmartPhone)
 {
     const std::pair<const char*, int32_t> cases[] = {
         {"SmartPhone", 1}, {"Smartphone", 0}, {"SMARTPHONE", 0}, {"SmartPhone ", 0}, {"PocketPC", 0}, {"", 0}};
     for (const auto& [deviceClass, expected] : cases) {
         SCOPED_TRACE(deviceClass);
         DeviceSession listed(deviceClass);
-        Rapi unattached(nullptr);
-        EXPECT_EQ(isSmartphone(unattached), expected);
+        EXPECT_EQ(isSmartphone(listed.rapi), expected);
+        EXPECT_TRUE(listed.device->invocations.empty()) << "the list is no device call";
     }
+    Rapi unattached(nullptr);
+    EXPECT_FALSE(unattached.availableDevices());
+    EXPECT_EQ(isSmartphone(unattached), 0) << "no device listed";
 }

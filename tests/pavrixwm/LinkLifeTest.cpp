@@ -4,7 +4,7 @@
 
 #include "pavrixwm/LinkDevice.h"
 #include "pavrixwm/LinkManager.h"
-#include "pavrixwm/RapiBase.h"
+#include "pavrixwm/Rapi.h"
 #include "support/SimulatedHandheld.h"
 #include "support/TestSupport.h"
 
@@ -19,21 +19,11 @@ using testsupport::WaitFor;
 
 namespace {
 
-// The link's environment of a handheld, for this process.
-struct LinkEnv {
-    std::vector<std::unique_ptr<testsupport::ScopedEnv>> vars;
-    explicit LinkEnv(const SimulatedHandheld& handheld)
-    {
-        for (const auto& [name, value] : handheld.env())
-            vars.push_back(std::make_unique<testsupport::ScopedEnv>(name, value));
-    }
-};
-
 std::shared_ptr<LinkManager> Manager(const SimulatedHandheld& handheld,
-                                     const std::optional<std::string>& password = std::nullopt)
+                                     const std::optional<std::string>& password = std::nullopt,
+                                     const std::optional<std::string>& runtimeFolder = std::nullopt)
 {
-    LinkEnv env(handheld);
-    auto settings = LinkSettings::fromEnvironment(std::nullopt, password);
+    auto settings = LinkSettings::fromOptions(handheld.linkOptions(runtimeFolder), std::nullopt, password);
     return settings ? LinkManager::start(*settings) : nullptr;
 }
 
@@ -199,8 +189,7 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
     ASSERT_TRUE(WaitFor([&] { return testsupport::PathExists(runtime / "pavrix-link.sock"); }, 5s))
         << testsupport::ReadFile(runtime / "linkd.err");
 
-    testsupport::ScopedEnv runtimeDir("XDG_RUNTIME_DIR", runtime.path());
-    auto link = Manager(handheld); // its own listening fails: the ports are taken
+    auto link = Manager(handheld, std::nullopt, runtime.path()); // its own listening fails: the ports are taken
     ASSERT_TRUE(link);
     ASSERT_TRUE(Attached(*link)) << handheld.stderrText();
     LinkDevice device(link);
@@ -251,16 +240,16 @@ TEST(LinkLife, TheAttachedHandheldIsListedAsItsKind)
                            "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
                            "<key>DeviceClass</key><string>SmartPhone</string></dict></plist>\n");
     SimulatedHandheld handheld(folder.path(), "rndis");
-    LinkEnv env(handheld);
-    auto link = LinkManager::processWide();
+    auto link = Manager(handheld);
     ASSERT_TRUE(link && Attached(*link));
-    auto devices = RapiBase::availableDevices();
+    Rapi session(std::make_shared<LinkDevice>(link));
+    auto devices = session.availableDevices();
     ASSERT_TRUE(devices && devices->size() == 1);
     EXPECT_EQ(devices->front().at("DeviceClass"), "SmartPhone");
     EXPECT_EQ(LinkDevice(link).description().at("DeviceName"), "Simulated");
     handheld.unplug();
     ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 10s));
-    EXPECT_FALSE(RapiBase::availableDevices()) << "no handheld, no device listed";
+    EXPECT_FALSE(session.availableDevices()) << "no handheld, no device listed";
 }
 
 // A handheld that falls silent with its connections open: the call in progress

@@ -128,10 +128,7 @@ TEST(LinkParity, EveryCallGivesWhatTheEmulatedDeviceGives)
         auto expected = Script(*EmulatedDevice::open(direct.path()), fileTimes);
 
         SimulatedHandheld handheld(linked.path(), kind);
-        std::vector<std::unique_ptr<testsupport::ScopedEnv>> env;
-        for (const auto& [name, value] : handheld.env())
-            env.push_back(std::make_unique<testsupport::ScopedEnv>(name, value));
-        auto settings = LinkSettings::fromEnvironment(std::nullopt, std::nullopt);
+        auto settings = LinkSettings::fromOptions(handheld.linkOptions(), std::nullopt, std::nullopt);
         ASSERT_TRUE(settings);
         auto link = LinkManager::start(*settings);
         ASSERT_TRUE(link);

@@ -1,13 +1,11 @@
-// Where the link is, from the environment and what was handed over at start.
+// Where the link is, from the options and what was handed over at start.
 
 #include "pavrixwm/LinkSettings.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
-using testsupport::ScopedEnv;
-
-TEST(LinkSettings, AddressesAndPortsFromTheEnvironmentWithTheirDefaults)
+TEST(LinkSettings, AddressesAndPortsFromTheOptionsWithTheirDefaults)
 {
     struct Case {
         const char* what;
@@ -33,9 +31,8 @@ TEST(LinkSettings, AddressesAndPortsFromTheEnvironmentWithTheirDefaults)
          990},
     };
     for (const auto& c : cases) {
-        ScopedEnv a("PAVRIX_LINK_ADDRESS", c.desktop), b("PAVRIX_LINK_DEVICE", c.device),
-            d("PAVRIX_LINK_PORTS", c.ports), e("PAVRIX_LINK_DEVICE_PORTS", c.devicePorts);
-        auto settings = LinkSettings::fromEnvironment(c.handOff, std::string("pw"));
+        auto settings = LinkSettings::fromOptions({c.desktop, c.device, c.ports, c.devicePorts, "/run/user/7"},
+                                                  c.handOff, std::string("pw"));
         ASSERT_EQ(settings.has_value(), c.expectedDevice.has_value()) << c.what;
         if (!settings)
             continue;
@@ -45,8 +42,11 @@ TEST(LinkSettings, AddressesAndPortsFromTheEnvironmentWithTheirDefaults)
         EXPECT_EQ(settings->wakePort, c.wake) << c.what;
         EXPECT_EQ(settings->rapiPort, c.rapi) << c.what;
         EXPECT_EQ(settings->password, std::optional<std::string>("pw")) << c.what;
+        EXPECT_EQ(settings->handOffPath, std::optional<std::string>("/run/user/7/pavrix-link.sock")) << c.what;
     }
-    ScopedEnv a("PAVRIX_LINK_ADDRESS", "169.254.2.2");
-    EXPECT_EQ(LinkSettings::fromEnvironment(std::nullopt, std::string())->password, std::nullopt)
-        << "an empty password handed over is no password";
+    LinkOptions link;
+    link.desktopAddress = "169.254.2.2";
+    auto settings = LinkSettings::fromOptions(link, std::nullopt, std::string());
+    EXPECT_EQ(settings->password, std::nullopt) << "an empty password handed over is no password";
+    EXPECT_EQ(settings->handOffPath, std::nullopt) << "no runtime folder, no listener to ask";
 }

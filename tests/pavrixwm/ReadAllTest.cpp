@@ -2,6 +2,7 @@
 
 #include "pavrixwm/ReadAll.h"
 #include "pavrixwm/EmulatedDevice.h"
+#include "pavrixwm/Rapi.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>

@@ -10,8 +10,8 @@ TEST(RapiSession, TraceHasOneLinePerCallWrittenBeforeItReturns)
 {
     DeviceDir dir;
     dir.put("docs/a.txt", "abc");
-    testsupport::ScopedEnv device("PAVRIX_DEVICE", dir.path()), trace("PAVRIX_DEVICE_TRACE", dir / "trace.log");
-    Rapi rapi;
+    const std::string trace = dir / "trace.log";
+    Rapi rapi(EmulatedDevice::open(dir.path()), trace);
     std::vector<RapiFindData> found;
     uint8_t buffer[8];
     DWORD count = 0;
@@ -44,7 +44,7 @@ TEST(RapiSession, TraceHasOneLinePerCallWrittenBeforeItReturns)
         {[&] { rapi.CeRegOpenKeyEx(HKEY_LOCAL_MACHINE, "A", key); }, "CeRegOpenKeyEx"},
         {[&] { rapi.CeRapiInvoke("pavrix", "GetDLLVersion", 0, nullptr, &count, &reply); }, "CeRapiInvoke"},
         {[&] { rapi.CeRapiFreeBuffer(reply); }, ""}, // handing a block back is no device call
-        {[&] { Rapi().CeFindAllFiles("\\*", 0xBF, found); }, "CeFindAllFiles\t\\*"}, // appended to, never replaced
+        {[&] { Rapi(EmulatedDevice::open(dir.path()), trace).CeFindAllFiles("\\*", 0xBF, found); }, "CeFindAllFiles\t\\*"}, // appended to, never replaced
     };
     std::string expected;
     for (const auto& [call, line] : steps) {
@@ -61,13 +61,11 @@ TEST(RapiSession, WithoutADeviceCallsAreTracedFindsAreEmptyAndEverythingElseFail
 {
     testsupport::TempDir temp;
     testsupport::MakeDirs(temp / "nofs");
-    for (std::string setting : {std::string("unset"), temp / "nofs"}) {
+    for (std::string setting : {std::string("none"), temp / "nofs"}) {
         SCOPED_TRACE(setting);
         std::remove((temp / "trace.log").c_str());
-        testsupport::ScopedEnv device("PAVRIX_DEVICE", setting == "unset" ? std::nullopt : std::optional(setting));
-        testsupport::ScopedEnv trace("PAVRIX_DEVICE_TRACE", temp / "trace.log");
-        Rapi rapi;
-        EXPECT_FALSE(rapi.deviceConnection() || RapiBase::availableDevices());
+        Rapi rapi(setting == "none" ? nullptr : EmulatedDevice::open(setting), temp / "trace.log");
+        EXPECT_FALSE(rapi.deviceConnection() || rapi.availableDevices());
         HKEY key = 0;
         uint8_t buffer[4], *reply = buffer;
         DWORD count = 7;

@@ -89,6 +89,13 @@ std::map<std::string, std::optional<std::string>> SimulatedHandheld::env() const
             {"PAVRIX_LINK_DEVICE_PORTS", std::to_string(wake_) + "," + std::to_string(rapi_)}};
 }
 
+LinkOptions SimulatedHandheld::linkOptions(const std::optional<std::string>& runtimeFolder) const
+{
+    auto env = this->env();
+    return {env["PAVRIX_LINK_ADDRESS"], env["PAVRIX_LINK_DEVICE"], env["PAVRIX_LINK_PORTS"],
+            env["PAVRIX_LINK_DEVICE_PORTS"], runtimeFolder};
+}
+
 bool SimulatedHandheld::waitConnected(int n, std::chrono::milliseconds timeout)
 {
     return WaitFor(

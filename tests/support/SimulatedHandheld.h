@@ -5,6 +5,7 @@
 // variables a daemon needs to reach it. The handheld waits until the daemon
 // wakes it (or, the older kind, keeps calling until the daemon listens).
 
+#include "pavrixwm/LinkSettings.h"
 #include "support/TestSupport.h"
 
 #include <map>
@@ -23,6 +24,9 @@ public:
     ~SimulatedHandheld();
 
     std::map<std::string, std::optional<std::string>> env() const;
+    // The same link, as an in-process link takes it (with `runtimeFolder` for a
+    // privileged listener's socket).
+    LinkOptions linkOptions(const std::optional<std::string>& runtimeFolder = std::nullopt) const;
     // Waits until it says it is connected to the desktop (the `n`th time).
     bool waitConnected(int n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15));
     void start();

@@ -19,7 +19,6 @@ namespace {
 
 struct Store {
     std::string root = fuzzsupport::ScratchFolder();
-    std::shared_ptr<UnixTmpDirDataSource> store;
     Store()
     {
         for (const char* name : {"a.txt", "Tom&Jerry.txt", "x<y>z", "quote\"d", "caf\xC3\xA9", "sub"}) {
@@ -28,7 +27,6 @@ struct Store {
             else
                 std::ofstream(root + "/" + name) << "content";
         }
-        store = std::make_shared<UnixTmpDirDataSource>(root);
     }
 };
 
@@ -53,8 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool standard = !parts[2].empty() && (parts[2][0] & 1);
     SetStandardDavAnswers(standard);
     for (const char* uri : {"/vol/", "/vol/sub/", "/vol/a.txt"}) {
-        gCachedChildren.reset();
-        PropFind propFind(uri, std::nullopt, depth, *store.store);
+        // A store of its own for each answer: no listing kept from the last input.
+        UnixTmpDirDataSource fresh(store.root);
+        PropFind propFind(uri, std::nullopt, depth, fresh);
         propFind.readPropFind(body);
         std::optional<std::string> document;
         try {

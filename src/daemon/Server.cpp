@@ -64,7 +64,7 @@ std::shared_ptr<DataSource> Server::connectionStore() const
 
 void Server::releaseIdleMemory()
 {
-    store->dropExpiredReadCache();
+    store->releaseIdleMemory();
     platform::ReleaseSpareBuffer();
     ::malloc_trim(0);
 }

@@ -1,7 +1,6 @@
 #include "datasource/DataSource.h"
 
 #include "log/LogClient.h"
-#include "platform/CalendarDate.h"
 
 #include <unistd.h>
 
@@ -65,16 +64,24 @@ DataSource::DataSource()
 {
 }
 
-const PropertyHandlerTable& DataSource::classPropertyHandlers()
-{
-    static const PropertyHandlerTable table{
-        PropertyHandlerTable::entry<DataSource>("DAV_getlastmodified:", &DataSource::DAV_getlastmodified),
-        PropertyHandlerTable::entry<DataSource>("DAV_getcreationdate:", &DataSource::DAV_getcreationdate),
-    };
-    return table;
-}
+namespace {
 
-const PropertyHandlerTable& DataSource::propertyHandlers() const { return classPropertyHandlers(); }
+// The property names getProperty answers, each with the bit a store answers it by.
+struct Answered {
+    std::string_view name;
+    uint8_t bit;
+};
+// Every store that answers a content type gives its files this one, whatever
+// they hold, and asks nothing of the resource for it.
+constexpr const char* kContentType = "text/html";
+
+constexpr Answered kAnswered[] = {
+    {"getlastmodified", kAnswersLastModified}, {"resourcetype", kAnswersResourceType},
+    {"getcontentlength", kAnswersContentLength}, {"getcontenttype", kAnswersContentType},
+    {"quota", kAnswersQuota},                  {"quotaused", kAnswersQuota},
+};
+
+} // namespace
 
 DataSource::ChildList DataSource::getChildren(const std::string& uri)
 {
@@ -83,49 +90,61 @@ DataSource::ChildList DataSource::getChildren(const std::string& uri)
     if (child.empty() || child.back() != '/')
         child += '/';
     child += "subdir";
-    return {ChildRecord{{"name", child}}};
+    ChildList members(1);
+    members.front().name = std::move(child);
+    return members;
 }
+
+const DataSource::ChildList& DataSource::listAndKeep(const std::string& uri)
+{
+    ChildList members = getChildren(uri);
+    return listing_.keep(std::move(members), cacheNow());
+}
+
+StoreStatus DataSource::stat(const std::string&, ChildRecord& record)
+{
+    record.setModified(Date::clock::now());
+    return StoreStatus::Done;
+}
+
+std::optional<StoreSpace> DataSource::space(const std::string&) { return std::nullopt; }
+
+uint8_t DataSource::answeredProperties() const { return kAnswersLastModified; }
 
 std::optional<std::string> DataSource::getProperty(const std::string& name, const std::string& withURI)
 {
     if (gLogDebug)
         LogWithDate("getProperty: start");
     std::optional<std::string> result;
-    bool listed = false;
-    for (const auto& p : props_)
-        if (p == name) {
-            listed = true;
-            break;
-        }
-    if (listed) {
+    const Answered* answered = nullptr;
+    if (std::find(props_.begin(), props_.end(), name) != props_.end())
+        for (const auto& entry : kAnswered)
+            if (entry.name == name && (answeredProperties() & entry.bit))
+                answered = &entry;
+    if (answered) {
         std::string handlerName = "DAV_" + name + ":";
-        if (const auto* handler = propertyHandlers().find(handlerName)) {
-            if (gLogDebug)
-                LogWithDate("about to %s", handlerName.c_str());
-            result = (*handler)(*this, withURI);
-            if (gLogDebug)
-                LogWithDate("did %s", handlerName.c_str());
+        if (gLogDebug)
+            LogWithDate("about to %s", handlerName.c_str());
+        if (answered->bit == kAnswersContentType) {
+            result = kContentType;
+        } else if (answered->bit == kAnswersQuota) {
+            if (auto room = space(withURI))
+                result = PropertyOfSpace(*room, name);
+        } else {
+            ChildRecord record;
+            StoreStatus status = stat(withURI, record);
+            if (status == StoreStatus::Busy)
+                RaiseDAVBusy();
+            if (status != StoreStatus::Done)
+                RaiseDAVNotFound();
+            result = PropertyOfRecord(record, name);
         }
+        if (gLogDebug)
+            LogWithDate("did %s", handlerName.c_str());
     }
     if (gLogDebug)
         LogWithDate("getProperty: end");
     return result;
-}
-
-std::optional<std::string> DataSource::DAV_getcreationdate(const std::string& uri)
-{
-    auto date = getCreationDate(uri);
-    if (!date)
-        return std::nullopt;
-    return platform::FormatHTTPDate(*date);
-}
-
-std::optional<std::string> DataSource::DAV_getlastmodified(const std::string& uri)
-{
-    auto date = getLastModified(uri);
-    if (!date)
-        return std::nullopt;
-    return platform::FormatHTTPDate(*date);
 }
 
 std::optional<DataSource::Date> DataSource::getCreationDate(const std::string&) { return Date::clock::now(); }
@@ -134,32 +153,36 @@ bool DataSource::isCollection(const std::string&) { return false; }
 bool DataSource::exists(const std::string&) { return false; }
 std::vector<std::string> DataSource::getPropnames(const std::string&) { return props_; }
 DataSource::DataPtr DataSource::getData(const std::string&) { return nullptr; }
-bool DataSource::putData(const DataPtr&, const std::string&) { return false; }
+bool DataSource::writeData(const DataPtr&, const std::string&) { return false; }
 DataSource::DataFilePtr DataSource::getDataFile(const std::string&) { return nullptr; }
 
-int DataSource::uploadRefusal(const std::string&, int64_t) { return 0; }
+std::optional<StoreStatus> DataSource::refusalOfUpload(const std::string&, int64_t) { return std::nullopt; }
 
 void DataSource::shareSpaceWithinAnswer(bool) {}
-bool DataSource::putDataFromFile(const std::string&, platform::BodyStream&, int64_t) { return false; }
-int DataSource::delete_(const std::string&) { return 501; }
-int DataSource::mkCollection(const std::string&) { return 501; }
-int DataSource::move(const std::string&, const std::optional<std::string>&) { return 501; }
+bool DataSource::writeFromStream(const std::string&, platform::BodyStream&, int64_t) { return false; }
+StoreStatus DataSource::removeResource(const std::string&) { return StoreStatus::Unsupported; }
+StoreStatus DataSource::makeCollection(const std::string&) { return StoreStatus::Unsupported; }
+StoreStatus DataSource::moveResource(const std::string&, const std::optional<std::string>&)
+{
+    return StoreStatus::Unsupported;
+}
 
-int DataSource::moveKeeping(const std::string& uri, const std::optional<std::string>& to)
+StoreStatus DataSource::moveResourceKeeping(const std::string& uri, const std::optional<std::string>& to)
 {
     if (to && exists(*to))
-        return 412;
-    return move(uri, to);
+        return StoreStatus::NotMoved;
+    return moveResource(uri, to);
 }
 
 void DataSource::requestAnswered(int) {}
+void DataSource::releaseIdleMemory() {}
 
-int DataSource::copyFile(const std::string&, const std::string&) { return 501; }
+StoreStatus DataSource::copyResource(const std::string&, const std::string&) { return StoreStatus::Unsupported; }
 
-bool DataSource::setTimes(const std::string&, std::optional<Date>, std::optional<Date>) { return false; }
+bool DataSource::writeTimes(const std::string&, std::optional<Date>, std::optional<Date>) { return false; }
 
 DataSource::DeadProperties DataSource::deadProperties(const std::string&) { return {}; }
 
-bool DataSource::storeDeadProperties(const std::string&, const DeadProperties&) { return false; }
+bool DataSource::writeDeadProperties(const std::string&, const DeadProperties&) { return false; }
 
 void DataSource::companionsFollow(const std::string&, const std::optional<std::string>&, bool) {}

@@ -1,5 +1,9 @@
 #pragma once
 
+#include "datasource/CacheLife.h"
+#include "datasource/ChildRecord.h"
+#include "datasource/ListingCache.h"
+#include "datasource/StoreStatus.h"
 #include "datasource/LockTable.h"
 #include "platform/ByteBuffer.h"
 
@@ -8,7 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <string_view>
 #include <memory>
 #include <optional>
 #include <string>
@@ -27,56 +31,28 @@ inline constexpr const char* kDAVBusyReason = "DAV attribute Sharing Violation";
 [[noreturn]] void RaiseDAVNotFound();
 [[noreturn]] void RaiseDAVBusy();
 
-class DataSource;
-
-// Property handlers by name ("DAV_getlastmodified:" ...). Each store class keeps
-// its own table: its base's entries plus the ones it adds or replaces. The lookup
-// uses the table of the most-derived class.
-class PropertyHandlerTable {
-public:
-    using Handler = std::function<std::optional<std::string>(DataSource&, const std::string& uri)>;
-
-    PropertyHandlerTable(std::initializer_list<std::pair<const std::string, Handler>> entries) : handlers_(entries) {}
-    PropertyHandlerTable(const PropertyHandlerTable& base,
-                         std::initializer_list<std::pair<const std::string, Handler>> entries)
-        : handlers_(base.handlers_)
-    {
-        for (const auto& [name, handler] : entries)
-            handlers_[name] = handler;
-    }
-
-    const Handler* find(const std::string& name) const
-    {
-        auto it = handlers_.find(name);
-        return it == handlers_.end() ? nullptr : &it->second;
-    }
-
-    // A handler that calls `member` of the store class `Store`.
-    template <class Store>
-    static std::pair<const std::string, Handler> entry(const std::string& name,
-                                                       std::optional<std::string> (Store::*member)(const std::string&))
-    {
-        return {name, [member](DataSource& store, const std::string& uri) {
-                    return (static_cast<Store&>(store).*member)(uri);
-                }};
-    }
-
-private:
-    std::map<std::string, Handler> handlers_;
+// The properties a store answers through getProperty, as bits of one mask.
+enum AnsweredProperty : uint8_t {
+    kAnswersLastModified = 1,
+    kAnswersResourceType = 2,
+    kAnswersContentLength = 4,
+    kAnswersContentType = 8, // "text/html" for every resource, asked of none
+    kAnswersQuota = 16, // quota and quotaused
 };
 
 // The resource store behind the WebDAV methods. Each operation's contract is the
 // one line above it; the answer of a plain DataSource, a complete, empty,
 // read-only store, follows in brackets. Store classes replace what they serve.
-// Reads report a missing resource by raising DAVNotFoundException and a resource
-// another program holds by raising DAVBusyException; changes answer through their
-// results only.
+// Reads of contents and properties report a missing resource by raising
+// DAVNotFoundException and a resource another program holds by raising
+// DAVBusyException; stat answers NotFound instead, and changes answer through their
+// results only (a StoreStatus, or whether they stored).
 class DataSource {
 public:
     using Date = std::chrono::system_clock::time_point;
     using Data = platform::ByteBuffer;
     using DataPtr = std::shared_ptr<const Data>; // null: no data
-    using ChildRecord = std::map<std::string, std::string>;
+    using ChildRecord = ::ChildRecord;
     using ChildList = std::vector<ChildRecord>;
     // Contents a store sends in pieces rather than holding them whole: an open
     // descriptor (closed with the object), or a source the store reads on demand;
@@ -116,13 +92,26 @@ public:
     // The property names every resource is asked for.
     const std::vector<std::string>& props() const { return props_; }
 
-    // One record per member of a folder: "name" its URI, then properties by name. [one member "subdir"]
+    // One record per member of a folder, its name the member's URI. [one member "subdir", nothing else known]
     virtual ChildList getChildren(const std::string& uri);
-    // A listed property through its "DAV_<name>:" handler; none without one. Handler exceptions pass through.
+    // getChildren, its members kept for the lookups that follow (keptChild) until
+    // the next listing, the next change to the store, or kCacheLife.
+    const ChildList& listAndKeep(const std::string& uri);
+    // The member of the kept listing whose name is `uri`; null when there is none.
+    const ChildRecord* keptChild(const std::string& uri) const { return listing_.find(uri, cacheNow()); }
+
+    // What the store knows of one resource, in `record`: Done, or NotFound (Busy
+    // where the store can tell). [Done: modified now]
+    virtual StoreStatus stat(const std::string& uri, ChildRecord& record);
+    // The store's room as seen from the resource; none when the store keeps no such figure. [none]
+    virtual std::optional<StoreSpace> space(const std::string& uri);
+    // Which properties getProperty answers (AnsweredProperty bits). [last modified]
+    virtual uint8_t answeredProperties() const;
+
+    // A listed property the store answers (its "DAV_<name>:" handler): from stat
+    // or space. None for any other name. A missing or busy resource raises
+    // DAVNotFoundException or DAVBusyException.
     std::optional<std::string> getProperty(const std::string& name, const std::string& withURI);
-    // getCreationDate / getLastModified as an HTTP date; none when that is none.
-    std::optional<std::string> DAV_getcreationdate(const std::string& uri);
-    std::optional<std::string> DAV_getlastmodified(const std::string& uri);
 
     // When the resource was made; none when the store keeps no such date; raises when missing. [now]
     virtual std::optional<Date> getCreationDate(const std::string& uri);
@@ -138,46 +127,79 @@ public:
     virtual DataPtr getData(const std::string& uri);
     // The contents as an open file to send in pieces; none when getData answers instead. Raises as getData. [none]
     virtual DataFilePtr getDataFile(const std::string& uri);
-    // Makes or replaces the file with `data`; true when stored. [false]
-    virtual bool putData(const DataPtr& data, const std::string& withUri);
-    // A status refusing an upload of `length` bytes (-1: unknown) before any byte is read; 0 to take it. [0]
-    virtual int uploadRefusal(const std::string& uri, int64_t length);
-    // Stores the body to its end (`length` announced, -1 chunked); true when every byte was stored. [false]
-    virtual bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length);
-    // ("delete" is taken by the language.) 204 removed or nothing there, 422 refused. [501]
-    virtual int delete_(const std::string& uri);
-    // 201 made, 405 something stands there or refused, 403 a folder on the way cannot be made. [501]
-    virtual int mkCollection(const std::string& uri);
-    // 201 moved, 412 refused or no destination, 403 a destination in another store. [501]
-    virtual int move(const std::string& uri, const std::optional<std::string>& to);
+    // The changes. Each first forgets the kept listing (listAndKeep), so that no
+    // answer is built from a listing older than a change; the store's own
+    // operation (below, protected) then makes it.
+    bool putData(const DataPtr& data, const std::string& withUri)
+    {
+        changing();
+        return writeData(data, withUri);
+    }
+    std::optional<StoreStatus> uploadRefusal(const std::string& uri, int64_t length)
+    {
+        changing();
+        return refusalOfUpload(uri, length);
+    }
+    bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length)
+    {
+        changing();
+        return writeFromStream(uri, clientFile, length);
+    }
+    // ("delete" is taken by the language.)
+    StoreStatus delete_(const std::string& uri)
+    {
+        changing();
+        return removeResource(uri);
+    }
+    StoreStatus mkCollection(const std::string& uri)
+    {
+        changing();
+        return makeCollection(uri);
+    }
+    StoreStatus move(const std::string& uri, const std::optional<std::string>& to)
+    {
+        changing();
+        return moveResource(uri, to);
+    }
+    StoreStatus moveKeeping(const std::string& uri, const std::optional<std::string>& to)
+    {
+        changing();
+        return moveResourceKeeping(uri, to);
+    }
     // Told after each request with the status it was answered (0: none), so that
     // what only a request that worked may settle (the volume's name) is settled
     // then. [nothing]
     virtual void requestAnswered(int status);
-    // A move that never replaces what stands at the destination (a client's
-    // "Overwrite: F"): 412 when something does. [exists ? 412 : move]
-    virtual int moveKeeping(const std::string& uri, const std::optional<std::string>& to);
+    // Told when the daemon has been idle for longer than kCacheLife: whatever
+    // the store keeps in memory that can no longer be served goes. [nothing]
+    virtual void releaseIdleMemory();
+    // The clock the store's caches age by (SteadyNow unless a test sets one).
+    virtual void setClock(CacheClock clock) { clock_ = std::move(clock); }
 
     // While on, the space of the store (quota, quotaused) is read once and shared by
     // every resource of the answer being built; off, read at every ask. [nothing]
     virtual void shareSpaceWithinAnswer(bool on);
 
-    // The handler table of the most-derived class; each store class overrides it.
-    virtual const PropertyHandlerTable& propertyHandlers() const;
-    static const PropertyHandlerTable& classPropertyHandlers();
-
     // --- used by the standard answers only (dav/DavMode.h) ---
     // Dead properties: "{namespace}name" with the property element's content as XML text.
     using DeadProperties = std::vector<std::pair<std::string, std::string>>;
-    // Copies one file onto `to`, replacing a file standing there, without its bytes
-    // leaving the store: 201 copied, 423 busy, 403 refused or across stores. [501]
-    virtual int copyFile(const std::string& uri, const std::string& to);
-    // Sets the creation and modification times (either may be none); true when set. [false]
-    virtual bool setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified);
+    StoreStatus copyFile(const std::string& uri, const std::string& to)
+    {
+        changing();
+        return copyResource(uri, to);
+    }
+    bool setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
+    {
+        changing();
+        return writeTimes(uri, created, modified);
+    }
+    bool storeDeadProperties(const std::string& uri, const DeadProperties& properties)
+    {
+        changing();
+        return writeDeadProperties(uri, properties);
+    }
     // The dead properties a client set on the resource. [none]
     virtual DeadProperties deadProperties(const std::string& uri);
-    // Replaces them (none: forgets them); true when kept. [false]
-    virtual bool storeDeadProperties(const std::string& uri, const DeadProperties& properties);
     // What the store keeps beside a resource (its dead properties, a folder's
     // members') follows the resource: to `to` after a move (`keep` false) or a copy
     // (`keep` true), nowhere after a delete (`to` none). [nothing]
@@ -185,7 +207,40 @@ public:
     // The write locks clients hold on this store's resources.
     LockTable& locks() { return locks_; }
 
+protected:
+    std::chrono::steady_clock::time_point cacheNow() const { return clock_(); }
+
+    // The changes as each store makes them; the public operations above call them.
+    // Makes or replaces the file with `data`; true when stored. [false]
+    virtual bool writeData(const DataPtr& data, const std::string& withUri);
+    // Refuses an upload of `length` bytes (-1: unknown) before any byte is read
+    // (TooLarge, NoSpace); none to take it. [none]
+    virtual std::optional<StoreStatus> refusalOfUpload(const std::string& uri, int64_t length);
+    // Stores the body to its end (`length` announced, -1 chunked); true when every byte was stored. [false]
+    virtual bool writeFromStream(const std::string& uri, platform::BodyStream& clientFile, int64_t length);
+    // Done removed or nothing there, NotRemoved refused. [Unsupported]
+    virtual StoreStatus removeResource(const std::string& uri);
+    // Created, Exists (something stands there, or the device refused), Refused (a
+    // folder on the way cannot be made). [Unsupported]
+    virtual StoreStatus makeCollection(const std::string& uri);
+    // Created, NotMoved (refused, or no destination), Refused (a destination in another store). [Unsupported]
+    virtual StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to);
+    // A move that never replaces what stands at the destination (a client's
+    // "Overwrite: F"): NotMoved when something does. [exists ? NotMoved : moveResource]
+    virtual StoreStatus moveResourceKeeping(const std::string& uri, const std::optional<std::string>& to);
+    // Copies one file onto `to`, replacing a file standing there, without its bytes
+    // leaving the store: Created, Busy, Refused (refused or across stores). [Unsupported]
+    virtual StoreStatus copyResource(const std::string& uri, const std::string& to);
+    // Sets the creation and modification times (either may be none); true when set. [false]
+    virtual bool writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified);
+    // Replaces the dead properties (none: forgets them); true when kept. [false]
+    virtual bool writeDeadProperties(const std::string& uri, const DeadProperties& properties);
+
 private:
+    void changing() { listing_.forget(); }
+
+    CacheClock clock_ = SteadyNow;
+    ListingCache listing_;
     LockTable locks_;
     std::vector<std::string> props_;
 };

@@ -1,7 +1,6 @@
 #include "datasource/UnixTmpDirDataSource.h"
 
 #include "platform/BodyStream.h"
-#include "platform/CalendarDate.h"
 #include "platform/WriteAll.h"
 
 #include <cerrno>
@@ -17,8 +16,6 @@
 extern char** environ;
 
 namespace {
-
-std::shared_ptr<UnixTmpDirDataSource> gDataSource;
 
 // Uploads are copied to their file in blocks of this size.
 constexpr size_t kUploadBlock = 65536;
@@ -128,27 +125,10 @@ UnixTmpDirDataSource::UnixTmpDirDataSource() : UnixTmpDirDataSource(std::string(
 
 UnixTmpDirDataSource::UnixTmpDirDataSource(std::string localRoot) : localRoot(std::move(localRoot)) {}
 
-std::shared_ptr<UnixTmpDirDataSource> UnixTmpDirDataSource::defaultDataSource()
+uint8_t UnixTmpDirDataSource::answeredProperties() const
 {
-    if (!gDataSource)
-        gDataSource = std::make_shared<UnixTmpDirDataSource>();
-    return gDataSource;
+    return kAnswersLastModified | kAnswersResourceType | kAnswersContentLength | kAnswersContentType;
 }
-
-const PropertyHandlerTable& UnixTmpDirDataSource::classPropertyHandlers()
-{
-    using Self = UnixTmpDirDataSource;
-    static const PropertyHandlerTable table(
-        DataSource::classPropertyHandlers(),
-        {
-            PropertyHandlerTable::entry<Self>("DAV_resourcetype:", &Self::DAV_resourcetype),
-            PropertyHandlerTable::entry<Self>("DAV_getcontentlength:", &Self::DAV_getcontentlength),
-            PropertyHandlerTable::entry<Self>("DAV_getcontenttype:", &Self::DAV_getcontenttype),
-        });
-    return table;
-}
-
-const PropertyHandlerTable& UnixTmpDirDataSource::propertyHandlers() const { return classPropertyHandlers(); }
 
 std::optional<std::string> UnixTmpDirDataSource::uriToLocal(const std::string& uri)
 {
@@ -196,18 +176,18 @@ std::vector<UnixTmpDirDataSource::ListedEntry> UnixTmpDirDataSource::listEntries
         entry.directory = IsDirectoryType(*attributes);
 
         ChildRecord& record = entry.record;
-        record["name"] = localToUri(entry.path).value_or(std::string());
+        record.name = localToUri(entry.path).value_or(std::string());
         if (auto created = CreationDate(*attributes))
-            record["creationdate"] = platform::FormatHTTPDate(*created);
+            record.setCreated(*created);
         if (auto modified = ModificationDate(*attributes))
-            record["getlastmodified"] = platform::FormatHTTPDate(*modified);
+            record.setModified(*modified);
         if (unsigned permissions = attributes->stx_mode & 07777)
-            record["attributes"] = std::to_string(permissions);
+            record.setAttributes(permissions);
         // The full size, so that a listing and the "getcontentlength" property of a
-        // file over 4 GiB tell the same size.
+        // file over 4 GiB tell the same size; an empty file's record tells none.
         if (attributes->stx_size != 0)
-            record["getcontentlength"] = std::to_string(attributes->stx_size);
-        record["resourcetype"] = entry.directory ? "<D:collection/>" : "";
+            record.setSize(attributes->stx_size);
+        record.setCollection(entry.directory);
         entries.push_back(std::move(entry));
     }
     return entries;
@@ -219,6 +199,26 @@ DataSource::ChildList UnixTmpDirDataSource::getChildren(const std::string& uri)
     for (auto& entry : listEntries(uri))
         children.push_back(std::move(entry.record));
     return children;
+}
+
+StoreStatus UnixTmpDirDataSource::stat(const std::string& uri, ChildRecord& record)
+{
+    auto path = uriToLocal(uri);
+    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
+    if (!attributes)
+        return StoreStatus::NotFound;
+    // Only a file or a folder is a resource here (kinds follow links, as isFile
+    // and isDirectory do); dates and size are the path's own.
+    bool file = isFile(uri);
+    if (!file && !isDirectory(uri))
+        return StoreStatus::NotFound;
+    record.setCollection(!file);
+    if (auto created = CreationDate(*attributes))
+        record.setCreated(*created);
+    if (auto modified = ModificationDate(*attributes))
+        record.setModified(*modified);
+    record.setSize(attributes->stx_size);
+    return StoreStatus::Done;
 }
 
 std::optional<DataSource::Date> UnixTmpDirDataSource::getCreationDate(const std::string& uri)
@@ -253,15 +253,6 @@ bool UnixTmpDirDataSource::isDirectory(const std::string& uri)
     auto path = uriToLocal(uri);
     struct stat attributes {};
     return path && ::stat(path->c_str(), &attributes) == 0 && S_ISDIR(attributes.st_mode);
-}
-
-std::optional<std::string> UnixTmpDirDataSource::DAV_resourcetype(const std::string& uri)
-{
-    if (isFile(uri))
-        return std::string();
-    if (isDirectory(uri))
-        return std::string("<D:collection/>");
-    RaiseDAVNotFound();
 }
 
 DataSource::DataPtr UnixTmpDirDataSource::getData(const std::string& uri)
@@ -304,7 +295,7 @@ DataSource::DataFilePtr UnixTmpDirDataSource::getDataFile(const std::string& uri
     return nullptr;
 }
 
-bool UnixTmpDirDataSource::putData(const DataPtr& data, const std::string& withUri)
+bool UnixTmpDirDataSource::writeData(const DataPtr& data, const std::string& withUri)
 {
     try {
         const uint8_t* bytes = data ? data->data() : nullptr;
@@ -367,50 +358,36 @@ bool UnixTmpDirDataSource::replaceFromStream(const std::string& localPath, platf
     return stored;
 }
 
-int UnixTmpDirDataSource::delete_(const std::string& uri)
+StoreStatus UnixTmpDirDataSource::removeResource(const std::string& uri)
 {
     if (!isFile(uri) && !isDirectory(uri))
-        return 204;
+        return StoreStatus::Done;
     auto path = uriToLocal(uri);
     if (!path)
-        return 204;
+        return StoreStatus::Done;
     // A link is removed itself, never what it points to.
     std::error_code failure;
     std::filesystem::remove_all(*path, failure);
-    return failure ? 422 : 204;
+    return failure ? StoreStatus::NotRemoved : StoreStatus::Done;
 }
 
-int UnixTmpDirDataSource::mkCollection(const std::string& uri)
+StoreStatus UnixTmpDirDataSource::makeCollection(const std::string& uri)
 {
     if (exists(uri))
-        return 405;
+        return StoreStatus::Exists;
     auto path = uriToLocal(uri);
     if (!path)
-        return 403;
-    return ::mkdir(path->c_str(), 0777) == 0 ? 201 : 403;
+        return StoreStatus::Refused;
+    return ::mkdir(path->c_str(), 0777) == 0 ? StoreStatus::Created : StoreStatus::Refused;
 }
 
-int UnixTmpDirDataSource::move(const std::string& uri, const std::optional<std::string>& to)
+StoreStatus UnixTmpDirDataSource::moveResource(const std::string& uri, const std::optional<std::string>& to)
 {
     if (!to)
-        return 412;
+        return StoreStatus::NotMoved;
     auto source = uriToLocal(uri);
     auto destination = uriToLocal(*to);
     if (!source || !destination)
-        return 412;
-    return RunMove(*source, *destination) ? 201 : 412;
-}
-
-std::optional<std::string> UnixTmpDirDataSource::DAV_getcontentlength(const std::string& uri)
-{
-    auto path = uriToLocal(uri);
-    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
-    if (!attributes)
-        RaiseDAVNotFound();
-    return std::to_string(static_cast<long long>(attributes->stx_size));
-}
-
-std::optional<std::string> UnixTmpDirDataSource::DAV_getcontenttype(const std::string&)
-{
-    return std::string("text/html");
+        return StoreStatus::NotMoved;
+    return RunMove(*source, *destination) ? StoreStatus::Created : StoreStatus::NotMoved;
 }

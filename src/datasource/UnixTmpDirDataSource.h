@@ -21,9 +21,6 @@ public:
     // A store over the folder `localRoot`.
     explicit UnixTmpDirDataSource(std::string localRoot);
 
-    // The process-wide shared instance of this class, made on first use.
-    static std::shared_ptr<UnixTmpDirDataSource> defaultDataSource();
-
     const std::optional<std::string>& volume() const { return DAVVol; }
     const std::string& root() const { return localRoot; }
 
@@ -50,38 +47,34 @@ public:
     virtual bool isDirectory(const std::string& uri);
     bool isCollection(const std::string& uri) override { return isDirectory(uri); }
 
-    // "" for a file, "<D:collection/>" for a directory; raises DAVNotFoundException
-    // for anything else.
-    virtual std::optional<std::string> DAV_resourcetype(const std::string& uri);
+    // A file or a directory, with its dates and full size;
+    // NotFound for anything else.
+    StoreStatus stat(const std::string& uri, ChildRecord& record) override;
+    // Last modified, resource type, content length and content type.
+    uint8_t answeredProperties() const override;
     // All bytes of a file; raises DAVNotFoundException when the URI is not a file,
     // null when the file cannot be opened.
     DataPtr getData(const std::string& uri) override;
     // The file open for reading, to be sent in pieces; raises as getData does,
     // none when the file cannot be opened.
     DataFilePtr getDataFile(const std::string& uri) override;
-    // Creates the file or replaces the content of the existing one. False on any
-    // failure (a directory in the way, a missing parent, a failed write).
-    bool putData(const DataPtr& data, const std::string& withUri) override;
-    // 204 when removed (a directory with its content) or when nothing was there;
-    // 422 when the removal fails.
-    int delete_(const std::string& uri) override;
-    // 201 created; 405 when something stands there; 403 when it cannot be made.
-    int mkCollection(const std::string& uri) override;
-    // 201 when the move command succeeds, 412 otherwise.
-    int move(const std::string& uri, const std::optional<std::string>& to) override;
-    // A copy of the file, made beside the target and renamed into its place whole
-    // (UnixTmpDirDataSourceCopy.cpp): 201, or 403 when it cannot be made.
-    int copyFile(const std::string& uri, const std::string& to) override;
-    // The full size in decimal; raises DAVNotFoundException when the attributes
-    // cannot be read.
-    virtual std::optional<std::string> DAV_getcontentlength(const std::string& uri);
-    // "text/html" for every URI.
-    virtual std::optional<std::string> DAV_getcontenttype(const std::string& uri);
-
-    const PropertyHandlerTable& propertyHandlers() const override;
-    static const PropertyHandlerTable& classPropertyHandlers();
 
 protected:
+    // The changes, as the public operations of DataSource call them.
+    // Creates the file or replaces the content of the existing one. False on any
+    // failure (a directory in the way, a missing parent, a failed write).
+    bool writeData(const DataPtr& data, const std::string& withUri) override;
+    // Done when removed (a directory with its content) or when nothing was there;
+    // NotRemoved when the removal fails.
+    StoreStatus removeResource(const std::string& uri) override;
+    // Created; Exists when something stands there; Refused when it cannot be made.
+    StoreStatus makeCollection(const std::string& uri) override;
+    // Created when the move command succeeds, NotMoved otherwise.
+    StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
+    // A copy of the file, made beside the target and renamed into its place whole
+    // (UnixTmpDirDataSourceCopy.cpp): Created, or Refused when it cannot be made.
+    StoreStatus copyResource(const std::string& uri, const std::string& to) override;
+
     // One listed entry: its local path, whether it is a directory (the entry
     // itself, links not followed) and its child record.
     struct ListedEntry {

@@ -4,12 +4,12 @@
 
 #include <filesystem>
 
-int UnixTmpDirDataSource::copyFile(const std::string& uri, const std::string& to)
+StoreStatus UnixTmpDirDataSource::copyResource(const std::string& uri, const std::string& to)
 {
     auto source = uriToLocal(uri);
     auto destination = uriToLocal(to);
     if (!source || !destination || !isFile(uri))
-        return 403;
+        return StoreStatus::Refused;
     // Made under another name first, so that a copy cut short never stands in
     // the destination's place; that name never starts like a metafile's, so no
     // request or listing reaches it meanwhile.
@@ -23,7 +23,7 @@ int UnixTmpDirDataSource::copyFile(const std::string& uri, const std::string& to
     if (failure) {
         std::error_code ignored;
         std::filesystem::remove(temporary, ignored);
-        return 403;
+        return StoreStatus::Refused;
     }
-    return 201;
+    return StoreStatus::Created;
 }

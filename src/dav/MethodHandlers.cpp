@@ -5,6 +5,7 @@
 #include "datasource/HrefEscaping.h"
 #include "dav/ByteRange.h"
 #include "dav/DavMode.h"
+#include "dav/HttpStatusOf.h"
 #include "dav/MethodSteps.h"
 #include "dav/Methods.h"
 #include "dav/PropFind.h"
@@ -243,42 +244,41 @@ void dav::doPUT(Request& request, ResponseWriter& response, DataSource& store)
             std::optional<int> standardRefusal;
             // Refused before a byte is read: a body the store cannot hold would
             // only be taken to be thrown away.
-            if (int refusal = StatusOfChange([&] { return store.uploadRefusal(*uri, length); }))
+            if (int refusal = StatusOfChange([&] {
+                    auto refused = store.uploadRefusal(*uri, length);
+                    return refused ? HttpStatusOf(*refused) : 0;
+                }))
                 response.sendRefusal(refusal);
             else if (StandardDavAnswers() && (standardRefusal = standardPutRefusal(request, store, *uri)))
                 sendStandardStatus(request, response, *standardRefusal);
             else
                 response.sendStatusOnly(StatusOfChange([&] {
                     // The store reads the body itself, straight from the client stream.
-                    return store.putDataFromFile(*uri, *body, length) ? 201 : 424;
+                    return HttpStatusOf(store.putDataFromFile(*uri, *body, length) ? StoreStatus::Created
+                                                                                    : StoreStatus::NotStored);
                 }));
         }
     }
-    gCachedChildren.reset();
 }
 
 void dav::doDELETE(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (StandardDavAnswers()) {
         standardDELETE(request, response, store);
-        gCachedChildren.reset();
         return;
     }
     if (auto uri = changeTarget(request, response))
-        response.sendStatusOnly(StatusOfChange([&] { return store.delete_(*uri); }));
-    gCachedChildren.reset();
+        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.delete_(*uri)); }));
 }
 
 void dav::doMKCOL(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (StandardDavAnswers()) {
         standardMKCOL(request, response, store);
-        gCachedChildren.reset();
         return;
     }
     if (auto uri = changeTarget(request, response))
-        response.sendStatusOnly(StatusOfChange([&] { return store.mkCollection(*uri); }));
-    gCachedChildren.reset();
+        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.mkCollection(*uri)); }));
 }
 
 std::optional<std::string> dav::destinationURI(const Request& request)
@@ -297,7 +297,6 @@ void dav::doMOVE(Request& request, ResponseWriter& response, DataSource& store)
 {
     if (StandardDavAnswers()) {
         standardMoveOrCopy(request, response, store, false);
-        gCachedChildren.reset();
         return;
     }
     if (auto uri = changeTarget(request, response)) {
@@ -311,11 +310,10 @@ void dav::doMOVE(Request& request, ResponseWriter& response, DataSource& store)
         if ((destination && !to) || (to && !IsTextPath(*to)))
             response.sendRefusal(400);
         else if (HeaderToken(request.headers().objectForKey("Overwrite")) == "f")
-            response.sendStatusOnly(StatusOfChange([&] { return store.moveKeeping(*uri, to); }));
+            response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.moveKeeping(*uri, to)); }));
         else
-            response.sendStatusOnly(StatusOfChange([&] { return store.move(*uri, to); }));
+            response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.move(*uri, to)); }));
     }
-    gCachedChildren.reset();
 }
 
 void dav::doLOCK(Request& request, ResponseWriter& response, DataSource& store)

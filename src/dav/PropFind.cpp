@@ -1,6 +1,5 @@
 #include "dav/PropFind.h"
 
-#include "datasource/CacheLife.h"
 #include "datasource/HrefEscaping.h"
 #include "dav/DavMode.h"
 #include "dav/StandardSupport.h"
@@ -8,37 +7,20 @@
 
 #include <algorithm>
 
-std::shared_ptr<CachedListing> gCachedChildren;
-
-CachedListing::CachedListing(DataSource::ChildList records) : children(std::move(records))
-{
-    byName.reserve(children.size());
-    for (size_t i = 0; i < children.size(); ++i) {
-        auto name = children[i].find("name");
-        if (name != children[i].end())
-            byName.emplace(name->second, i); // the first of a name wins, as a scan would find it
-    }
-}
-
-bool CachedListing::fresh() const { return std::chrono::steady_clock::now() - made < kCacheLife; }
-
-const DataSource::ChildRecord* CachedListing::find(const std::string& name) const
-{
-    auto it = byName.find(name);
-    return it == byName.end() ? nullptr : &children[it->second];
-}
-
 namespace {
 
 constexpr int kPropNameRequest = 2;
 constexpr int kPropRequest = 3;
 
 
+// A record as the log shows it: each property it holds, by name in alphabetical order.
 std::string Describe(const DataSource::ChildRecord& record)
 {
     std::string text = "{";
-    for (const auto& [key, value] : record)
-        text += key + " = \"" + value + "\"; ";
+    for (const char* key :
+         {"accesstime", "attributes", "creationdate", "getcontentlength", "getlastmodified", "name", "resourcetype"})
+        if (auto value = PropertyOfRecord(record, key))
+            text += std::string(key) + " = \"" + *value + "\"; ";
     return text + "}";
 }
 
@@ -177,8 +159,7 @@ std::string PropFind::createProp()
         dataSource->shareSpaceWithinAnswer(true);
 
     // A member of the last listing takes what its record holds from there.
-    const DataSource::ChildRecord* cached =
-        gCachedChildren && gCachedChildren->fresh() ? gCachedChildren->find(baseURI) : nullptr;
+    const DataSource::ChildRecord* cached = dataSource->keptChild(baseURI);
     if (cached && gLogDebug)
         LogWithDate("Found data in cache: %@", Describe(*cached).c_str());
     FoundMap goodProps;
@@ -197,16 +178,12 @@ std::string PropFind::createProp()
     if (depth == "1") {
         if (gLogDebug)
             LogWithDate("depth 1");
-        // The records go into the cache as they are and the answer is built from there.
-        auto listing = std::make_shared<CachedListing>(dataSource->getChildren(baseURI));
-        gCachedChildren.reset();
-        gCachedChildren = std::move(listing);
-        const DataSource::ChildList& children = gCachedChildren->children;
+        // The records are kept as they are and the answer is built from there.
+        const DataSource::ChildList& children = dataSource->listAndKeep(baseURI);
         // Each member's element is a few hundred bytes: one allocation, not a dozen.
         text.reserve(text.size() + 512 * (children.size() + 1));
         for (const auto& child : children) {
-            auto nameEntry = child.find("name");
-            std::string name = nameEntry != child.end() ? nameEntry->second : std::string();
+            const std::string& name = child.name;
             if (gLogDebug)
                 LogWithDate("do child %s", name.c_str());
             FoundMap childGood;
@@ -254,7 +231,7 @@ void PropFind::getPropValues(const std::string& uri, const DataSource::ChildReco
             continue;
         }
         std::optional<std::string> value;
-        auto entry = child ? child->find(name) : DataSource::ChildRecord::const_iterator{};
+        std::optional<std::string> fromRecord = child ? PropertyOfRecord(*child, name) : std::nullopt;
         if (standard && !name.empty() && name.front() == '{') {
             for (const auto& [key, deadValue] : deadOnes())
                 if (key == name)
@@ -269,8 +246,8 @@ void PropFind::getPropValues(const std::string& uri, const DataSource::ChildReco
             // A file's type from its name, as GET gives it; a folder has none.
             if (!dataSource->isCollection(uri))
                 value = ContentTypeForName(uri);
-        } else if (child && entry != child->end()) {
-            value = entry->second;
+        } else if (fromRecord) {
+            value = std::move(fromRecord);
             if (gLogDebug)
                 LogWithDate("about to getProperty from child: %s", name.c_str());
         } else {

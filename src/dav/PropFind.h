@@ -1,38 +1,14 @@
 #pragma once
 
-#include "datasource/CacheLife.h"
 #include "datasource/DataSource.h"
 #include "dav/DavXml.h"
 
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
-
-// The child records of one listing, found by their "name" without a scan.
-struct CachedListing {
-    explicit CachedListing(DataSource::ChildList records);
-    // The first record of that name, or none.
-    const DataSource::ChildRecord* find(const std::string& name) const;
-
-    // Whether the records may still be answered: a change made on the device
-    // itself is not seen by the daemon, so a listing serves for kCacheLife only.
-    bool fresh() const;
-
-    DataSource::ChildList children;
-    std::unordered_map<std::string, size_t> byName;
-    std::chrono::steady_clock::time_point made = std::chrono::steady_clock::now();
-};
-
-// The child records of the last depth-1 listing, or none. Replaced by the next
-// depth-1 PROPFIND; emptied by every change (PUT, DELETE, MKCOL, MOVE) so that no
-// answer is built from a listing older than the change; unused once older than
-// kCacheLife.
-extern std::shared_ptr<CachedListing> gCachedChildren;
 
 // Answers one PROPFIND: picks the requested property names out of the body (as
 // plain text, not as XML), asks the store for their values and writes the

@@ -2,6 +2,7 @@
 // folders, Overwrite and Depth, built from the store's one-resource operations.
 
 #include "dav/DavMode.h"
+#include "dav/HttpStatusOf.h"
 #include "dav/MethodSteps.h"
 #include "dav/Methods.h"
 #include "dav/PropFind.h"
@@ -46,9 +47,8 @@ std::vector<std::string> Members(DataSource& store, const std::string& uri)
     std::vector<std::string> members;
     try {
         for (const auto& record : store.getChildren(uri)) {
-            auto name = record.find("name");
-            if (name != record.end() && !name->second.empty())
-                members.push_back(name->second);
+            if (!record.name.empty())
+                members.push_back(record.name);
         }
     } catch (...) {
     }
@@ -66,7 +66,7 @@ void RemoveTree(DataSource& store, const std::string& uri, Failures& failures)
             RemoveTree(store, member, failures);
     if (failures.size() != before)
         return;
-    int status = StatusOfChange([&] { return store.delete_(uri); });
+    int status = StatusOfChange([&] { return HttpStatusOf(store.delete_(uri)); });
     if (status != 204 && status != 200) {
         failures.emplace_back(uri, status == 422 ? 423 : status);
         return;
@@ -80,8 +80,8 @@ void RemoveTree(DataSource& store, const std::string& uri, Failures& failures)
 int CopyTree(DataSource& store, const std::string& uri, const std::string& to, bool deep)
 {
     if (!IsFolder(store, uri))
-        return StatusOfChange([&] { return store.copyFile(uri, to); });
-    int made = StatusOfChange([&] { return store.mkCollection(to); });
+        return StatusOfChange([&] { return HttpStatusOf(store.copyFile(uri, to)); });
+    int made = StatusOfChange([&] { return HttpStatusOf(store.mkCollection(to)); });
     if (made != 201)
         return made == 405 ? 409 : made;
     if (deep) {
@@ -179,7 +179,7 @@ void dav::standardMKCOL(Request& request, ResponseWriter& response, DataSource& 
         sendStandardStatus(request, response, *refusal);
         return;
     }
-    int made = StatusOfChange([&] { return store.mkCollection(*uri); });
+    int made = StatusOfChange([&] { return HttpStatusOf(store.mkCollection(*uri)); });
     sendStandardStatus(request, response, made == 201 ? 201 : made == 405 ? 405 : 403);
 }
 
@@ -234,14 +234,15 @@ void dav::standardMoveOrCopy(Request& request, ResponseWriter& response, DataSou
     std::string aside;
     if (replacing) {
         aside = target + ".~aside-" + std::to_string(::getpid()) + "-" + std::to_string(++gAsideCount);
-        if (StatusOfChange([&] { return store.move(target, aside); }) != 201) {
+        if (StatusOfChange([&] { return HttpStatusOf(store.move(target, aside)); }) != 201) {
             sendStandardStatus(request, response, 423);
             return;
         }
         store.companionsFollow(target, aside, false);
     }
 
-    int status = copy ? CopyTree(store, *uri, target, *deep) : StatusOfChange([&] { return store.move(*uri, target); });
+    int status = copy ? CopyTree(store, *uri, target, *deep)
+                      : StatusOfChange([&] { return HttpStatusOf(store.move(*uri, target)); });
     if (status == 201) {
         store.companionsFollow(*uri, target, copy);
         if (!copy)
@@ -258,7 +259,7 @@ void dav::standardMoveOrCopy(Request& request, ResponseWriter& response, DataSou
         Failures failures;
         RemoveTree(store, target, failures);
     }
-    if (replacing && StatusOfChange([&] { return store.move(aside, target); }) == 201)
+    if (replacing && StatusOfChange([&] { return HttpStatusOf(store.move(aside, target)); }) == 201)
         store.companionsFollow(aside, target, false);
     sendStandardStatus(request, response, status == 412 || status == 500 ? 409 : status);
 }
@@ -270,7 +271,6 @@ void dav::doCOPY(Request& request, ResponseWriter& response, DataSource& store)
         return;
     }
     standardMoveOrCopy(request, response, store, true);
-    gCachedChildren.reset();
 }
 
 std::optional<int> dav::standardPutRefusal(const Request& request, DataSource& store, const std::string& uri)

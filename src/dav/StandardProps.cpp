@@ -164,5 +164,4 @@ void dav::doPROPPATCH(Request& request, ResponseWriter& response, DataSource& st
     text += "</D:response>\n</D:multistatus>\n";
     response.sendText(AsciiCharacterReferences(text), 207, StandardReason(207), "",
                       "application/xml; charset=\"utf-8\"");
-    gCachedChildren.reset();
 }

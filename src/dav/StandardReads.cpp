@@ -90,12 +90,10 @@ bool dav::sendFolderIndex(ResponseWriter& response, DataSource& store, const std
         if (!store.isCollection(uri))
             return false;
         for (const auto& record : store.getChildren(uri)) {
-            auto name = record.find("name");
-            if (name == record.end() || name->second.empty())
+            if (record.name.empty())
                 continue;
-            auto type = record.find("resourcetype");
-            bool folder = type != record.end() && type->second.find("collection") != std::string::npos;
-            members.push_back({name->second, PercentDecode(LastSegment(name->second)), folder});
+            bool folder = record.has(ChildRecord::Kind) && record.collection;
+            members.push_back({record.name, PercentDecode(LastSegment(record.name)), folder});
         }
     } catch (...) {
         return false;

@@ -11,13 +11,6 @@
 #include <string>
 #include <vector>
 
-// The read cache: the last device file read whole, served again without a device
-// call while it is younger than kCacheLife. Every change through the daemon
-// empties it. Process-wide; only the serving thread touches it.
-extern DataSource::DataPtr gCachedFile;
-extern std::optional<std::string> gCachedFileName;
-extern std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
-
 // The attached device's file system, and nothing else: a URI /volume/path names
 // the device path \path (every volume segment names the same device tree).
 // Listings and properties live in DeviceFileStoreListing.cpp, reads with the read
@@ -51,7 +44,12 @@ public:
 
     // Forgets the read cache once it is too old to be served (it would only be
     // replaced by the next read), so that its memory can go back to the system.
-    static void dropExpiredReadCache();
+    void releaseIdleMemory() override;
+    // Forgets the read cache when it holds the file at `uri`: a read served from
+    // it after a change there would show the old contents.
+    void forgetCachedRead(const std::string& uri);
+    // The URI whose contents the read cache holds, if any.
+    const std::optional<std::string>& cachedReadName() const { return cachedFileName; }
 
     // The first URI mapped names the volume of every listing, but only once its
     // request worked: a request that failed (one naming a stray volume, say) leaves
@@ -84,12 +82,13 @@ public:
     bool isFile(const std::string& uri);
     bool isDirectory(const std::string& uri);
 
-    std::optional<std::string> DAV_resourcetype(const std::string& uri);
-    std::optional<std::string> DAV_getcontentlength(const std::string& uri);
-    std::optional<std::string> DAV_getcontenttype(const std::string& uri);
-    // Device and storage-card space in 512-byte blocks: all of it, and the used part.
-    std::optional<std::string> DAV_quota(const std::string& uri);
-    std::optional<std::string> DAV_quotaused(const std::string& uri);
+    // The find entry's fields; the root, a folder of
+    // size 5 modified now, without a device call. NotFound when the find finds nothing.
+    StoreStatus stat(const std::string& uri, ChildRecord& record) override;
+    // Device and storage-card space together.
+    std::optional<StoreSpace> space(const std::string& uri) override;
+    // Every property: dates, kind, length, content type and quota.
+    uint8_t answeredProperties() const override;
 
     // Whole files through the read cache; a folder reads as empty.
     DataPtr getData(const std::string& uri) override;
@@ -97,27 +96,29 @@ public:
     // larger ones as a source that reads the device in pieces, holding the file
     // open until the DataFile goes. Raises as getData.
     DataFilePtr getDataFile(const std::string& uri) override;
-    // 413 for a body the device's file system cannot hold, 507 for one larger than
-    // the free space the device reports; 0 otherwise.
-    int uploadRefusal(const std::string& uri, int64_t length) override;
+    void shareSpaceWithinAnswer(bool on) override;
+
+protected:
+    // The changes, as the public operations of DataSource call them.
+    // TooLarge for a body the device's file system cannot hold, NoSpace for one
+    // larger than the free space the device reports; none otherwise.
+    std::optional<StoreStatus> refusalOfUpload(const std::string& uri, int64_t length) override;
     // Takes the body in 64 KiB chunks as it arrives into a scratch file beside
     // the target, and puts it in the target's place only once it is whole: on
     // any failure the old file stays as it was.
-    bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
-    bool putData(const DataPtr& data, const std::string& withUri) override;
-    int delete_(const std::string& uri) override;
-    int move(const std::string& uri, const std::optional<std::string>& to) override;
-    int mkCollection(const std::string& uri) override;
-    void shareSpaceWithinAnswer(bool on) override;
+    bool writeFromStream(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
+    bool writeData(const DataPtr& data, const std::string& withUri) override;
+    StoreStatus removeResource(const std::string& uri) override;
+    StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
+    StoreStatus makeCollection(const std::string& uri) override;
     // CeCopyFile on the device itself (DeviceFileStoreCopy.cpp).
-    int copyFile(const std::string& uri, const std::string& to) override;
+    StoreStatus copyResource(const std::string& uri, const std::string& to) override;
     // CeSetFileTime on the file, opened for writing; a folder cannot be opened.
-    bool setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
-
-    const PropertyHandlerTable& propertyHandlers() const override;
-    static const PropertyHandlerTable& classPropertyHandlers();
+    bool writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
 
 private:
+    // getFindData without raising: the cached or newly found entry, or null.
+    const RapiFindData* findEntry(const std::string& uri);
     // uriToLocal, with the bare volume naming the root.
     std::optional<std::string> uriToLocalForRead(const std::string& uri);
     // The device path of a URI for a read, raising DAVNotFoundException when it has none.
@@ -148,7 +149,17 @@ private:
     // every time.
     std::pair<uint64_t, uint64_t> spaceForAnswer();
 
+    bool readCacheHolds(const std::string& uri) const;
+    void fillReadCache(const DataPtr& contents, const std::string& uri);
+    void forgetReadCache();
+
     DeviceBackend& rapi;
+    // The read cache: the last device file read whole (at most kReadCacheMaxBytes),
+    // served again without a device call while younger than kReadCacheLife. Every
+    // change through the daemon empties it.
+    DataPtr cachedFile;
+    std::optional<std::string> cachedFileName;
+    std::chrono::steady_clock::time_point cachedFileDate;
     std::optional<RapiFindData> cachedFindData;
     std::optional<std::string> cachedFindUri;
     std::chrono::steady_clock::time_point cachedFindDate;

@@ -12,37 +12,37 @@ bool NamesScratch(const std::optional<std::string>& devicePath)
 
 } // namespace
 
-int DeviceFileStore::delete_(const std::string& uri)
+StoreStatus DeviceFileStore::removeResource(const std::string& uri)
 {
     auto path = uriToLocal(uri);
     forgetBeforeChange();
     removeStrays();
     // Refused: a scratch file belongs to the daemon's own upload.
     if (!path || NamesScratch(path))
-        return 422;
+        return StoreStatus::NotRemoved;
     if (rapi.CeDeleteFile(*path))
-        return 204;
+        return StoreStatus::Done;
     // Not a file: perhaps an empty folder.
-    return rapi.CeRemoveDirectory(*path) ? 204 : 422;
+    return rapi.CeRemoveDirectory(*path) ? StoreStatus::Done : StoreStatus::NotRemoved;
 }
 
-int DeviceFileStore::move(const std::string& uri, const std::optional<std::string>& to)
+StoreStatus DeviceFileStore::moveResource(const std::string& uri, const std::optional<std::string>& to)
 {
     auto destination = to ? uriToLocal(*to) : std::nullopt;
     auto source = uriToLocal(uri);
     forgetBeforeChange();
     removeStrays();
     if (!source || !destination || NamesScratch(source) || NamesScratch(destination))
-        return 412;
-    return rapi.CeMoveFile(*source, *destination) ? 201 : 412;
+        return StoreStatus::NotMoved;
+    return rapi.CeMoveFile(*source, *destination) ? StoreStatus::Created : StoreStatus::NotMoved;
 }
 
-int DeviceFileStore::mkCollection(const std::string& uri)
+StoreStatus DeviceFileStore::makeCollection(const std::string& uri)
 {
     forgetBeforeChange();
     removeStrays();
     auto path = uriToLocal(uri);
     if (!path || NamesScratch(path))
-        return 405;
-    return rapi.CeCreateDirectory(*path) ? 201 : 405;
+        return StoreStatus::Exists;
+    return rapi.CeCreateDirectory(*path) ? StoreStatus::Created : StoreStatus::Exists;
 }

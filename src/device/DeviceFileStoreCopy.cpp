@@ -18,33 +18,23 @@ FILETIME ToFileTime(DataSource::Date date)
     return time;
 }
 
-// A read served from the cache after a change would show the old contents.
-void ForgetCachedRead(const std::string& uri)
-{
-    if (gCachedFileName && *gCachedFileName == uri) {
-        gCachedFile.reset();
-        gCachedFileName.reset();
-        gCachedFileDate.reset();
-    }
-}
-
 } // namespace
 
-int DeviceFileStore::copyFile(const std::string& uri, const std::string& to)
+StoreStatus DeviceFileStore::copyResource(const std::string& uri, const std::string& to)
 {
     auto source = uriToLocal(uri);
     auto destination = uriToLocal(to);
     clearFindCache();
-    ForgetCachedRead(to);
+    forgetCachedRead(to);
     if (!source || !destination)
-        return 403;
+        return StoreStatus::Refused;
     // The device copies the bytes itself: none of them crosses the link.
     if (rapi.CeCopyFile(*source, *destination, FALSE))
-        return 201;
-    return rapi.CeGetLastError() == ERROR_SHARING_VIOLATION ? 423 : 403;
+        return StoreStatus::Created;
+    return rapi.CeGetLastError() == ERROR_SHARING_VIOLATION ? StoreStatus::Busy : StoreStatus::Refused;
 }
 
-bool DeviceFileStore::setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
+bool DeviceFileStore::writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
 {
     auto path = uriToLocal(uri);
     clearFindCache();

@@ -2,14 +2,24 @@
 
 #include "device/LogDescriptions.h"
 #include "log/LogClient.h"
-#include "platform/CalendarDate.h"
 
 namespace {
 
 constexpr DWORD kListingMask = 0xBF; // attributes, the three times, size, name
 constexpr DWORD kFindMask = 0x3B;    // attributes, creation and write time, size
-constexpr const char* kCollection = "<D:collection/>";
-constexpr const char* kRootContentLength = "5";
+constexpr uint64_t kRootContentLength = 5;
+
+// A find entry's fields as a record (without a name).
+void FillRecord(ChildRecord& record, const RapiFindData& entry)
+{
+    record.setCreated(entry.creationTime);
+    record.setModified(entry.lastModTime);
+    record.setAccessed(entry.lastAccessTime);
+    record.setAttributes(entry.attributes);
+    // All 64 bits: a size cut to 32 would make a client truncate the file.
+    record.setSize(entry.fileSize);
+    record.setCollection((entry.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0);
+}
 
 std::string DescribeFinds(const std::vector<RapiFindData>& entries)
 {
@@ -31,22 +41,10 @@ bool NamesPattern(const std::string& devicePath)
 
 } // namespace
 
-const PropertyHandlerTable& DeviceFileStore::classPropertyHandlers()
+uint8_t DeviceFileStore::answeredProperties() const
 {
-    using Self = DeviceFileStore;
-    static const PropertyHandlerTable table(
-        DataSource::classPropertyHandlers(),
-        {
-            PropertyHandlerTable::entry<Self>("DAV_resourcetype:", &Self::DAV_resourcetype),
-            PropertyHandlerTable::entry<Self>("DAV_getcontentlength:", &Self::DAV_getcontentlength),
-            PropertyHandlerTable::entry<Self>("DAV_getcontenttype:", &Self::DAV_getcontenttype),
-            PropertyHandlerTable::entry<Self>("DAV_quota:", &Self::DAV_quota),
-            PropertyHandlerTable::entry<Self>("DAV_quotaused:", &Self::DAV_quotaused),
-        });
-    return table;
+    return kAnswersLastModified | kAnswersResourceType | kAnswersContentLength | kAnswersContentType | kAnswersQuota;
 }
-
-const PropertyHandlerTable& DeviceFileStore::propertyHandlers() const { return classPropertyHandlers(); }
 
 DataSource::ChildList DeviceFileStore::getChildren(const std::string& uri)
 {
@@ -67,29 +65,29 @@ DataSource::ChildList DeviceFileStore::getChildren(const std::string& uri)
     ChildList children;
     children.reserve(entries.size());
     for (const auto& entry : entries) {
-        // Each value is made once and moved in (a braced list would copy them all).
         ChildRecord& record = children.emplace_back();
-        record.emplace("name", localToUri(folder + entry.filename));
-        record.emplace("creationdate", platform::FormatHTTPDate(entry.creationTime));
-        record.emplace("getlastmodified", platform::FormatHTTPDate(entry.lastModTime));
-        record.emplace("accesstime", platform::FormatHTTPDate(entry.lastAccessTime));
-        record.emplace("attributes", std::to_string(entry.attributes));
-        // All 64 bits: a size cut to 32 would make a client truncate the file.
-        record.emplace("getcontentlength", std::to_string(entry.fileSize));
-        record.emplace("resourcetype", (entry.attributes & FILE_ATTRIBUTE_DIRECTORY) ? kCollection : "");
+        record.name = localToUri(folder + entry.filename);
+        FillRecord(record, entry);
     }
     return children;
 }
 
 RapiFindData DeviceFileStore::getFindData(const std::string& uri, DWORD /*flags*/)
 {
+    const RapiFindData* found = findEntry(uri);
+    if (!found)
+        RaiseDAVNotFound();
+    return *found;
+}
+
+const RapiFindData* DeviceFileStore::findEntry(const std::string& uri)
+{
     // One find asks for every field any caller wants, so that all properties of
     // one resource cost one device call.
     // The entry serves for kCacheLife: a change made on the device itself shows
     // after that.
-    if (cachedFindUri && *cachedFindUri == uri && cachedFindData &&
-        std::chrono::steady_clock::now() - cachedFindDate < kCacheLife)
-        return *cachedFindData;
+    if (cachedFindUri && *cachedFindUri == uri && cachedFindData && cacheNow() - cachedFindDate < kCacheLife)
+        return &*cachedFindData;
     clearFindCache();
 
     auto path = uriToLocalForRead(uri);
@@ -99,12 +97,12 @@ RapiFindData DeviceFileStore::getFindData(const std::string& uri, DWORD /*flags*
     if (!found.empty()) {
         cachedFindData = found.front();
         cachedFindUri = uri;
-        cachedFindDate = std::chrono::steady_clock::now();
-        return *cachedFindData;
+        cachedFindDate = cacheNow();
+        return &*cachedFindData;
     }
     if (gLogDebug)
         LogWithDate("find: %@ not found", uri.c_str());
-    RaiseDAVNotFound();
+    return nullptr;
 }
 
 void DeviceFileStore::clearFindCache()
@@ -141,19 +139,24 @@ bool DeviceFileStore::isDirectory(const std::string& uri)
     return (getFileAttributes(uri) & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-std::optional<std::string> DeviceFileStore::DAV_resourcetype(const std::string& uri)
+StoreStatus DeviceFileStore::stat(const std::string& uri, ChildRecord& record)
 {
-    return std::string(isFile(uri) ? "" : kCollection);
+    // The root is always there, and costs no device call.
+    auto path = uriToLocalForRead(uri);
+    if (!path)
+        return StoreStatus::NotFound;
+    if (*path == "\\") {
+        record.setCollection(true);
+        record.setSize(kRootContentLength);
+        record.setModified(Date::clock::now());
+        return StoreStatus::Done;
+    }
+    const RapiFindData* found = findEntry(uri);
+    if (!found)
+        return StoreStatus::NotFound;
+    FillRecord(record, *found);
+    return StoreStatus::Done;
 }
-
-std::optional<std::string> DeviceFileStore::DAV_getcontentlength(const std::string& uri)
-{
-    if (isRoot(uri))
-        return std::string(kRootContentLength);
-    return std::to_string(getFindData(uri, FAF_SIZE_HIGH | FAF_SIZE_LOW).fileSize);
-}
-
-std::optional<std::string> DeviceFileStore::DAV_getcontenttype(const std::string&) { return std::string("text/html"); }
 
 std::pair<uint64_t, uint64_t> DeviceFileStore::deviceSpace()
 {
@@ -181,14 +184,8 @@ std::pair<uint64_t, uint64_t> DeviceFileStore::spaceForAnswer()
     return *spaceMemo;
 }
 
-std::optional<std::string> DeviceFileStore::DAV_quota(const std::string&)
-{
-    return std::to_string(spaceForAnswer().first / 512);
-}
-
-std::optional<std::string> DeviceFileStore::DAV_quotaused(const std::string&)
+std::optional<StoreSpace> DeviceFileStore::space(const std::string&)
 {
     auto [total, free] = spaceForAnswer();
-    return std::to_string((total - free) / 512);
+    return StoreSpace{total, free};
 }
-

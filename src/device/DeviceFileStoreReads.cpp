@@ -3,34 +3,7 @@
 #include "log/LogClient.h"
 #include "pavrixwm/ReadAll.h"
 
-DataSource::DataPtr gCachedFile;
-std::optional<std::string> gCachedFileName;
-std::optional<std::chrono::system_clock::time_point> gCachedFileDate;
-
 namespace {
-
-void ForgetReadCache()
-{
-    gCachedFile.reset();
-    gCachedFileName.reset();
-    gCachedFileDate.reset();
-}
-
-bool ReadCacheHolds(const std::string& uri)
-{
-    return gCachedFileName && *gCachedFileName == uri && gCachedFile && gCachedFileDate &&
-           std::chrono::system_clock::now() - *gCachedFileDate < DeviceFileStore::kReadCacheLife;
-}
-
-void FillReadCache(const DataSource::DataPtr& contents, const std::string& uri)
-{
-    if (contents->size() > DeviceFileStore::kReadCacheMaxBytes)
-        return;
-    // The contents are never changed once read, so the cache shares them.
-    gCachedFile = contents;
-    gCachedFileName = uri;
-    gCachedFileDate = std::chrono::system_clock::now();
-}
 
 bool NamesScratch(const std::string& devicePath)
 {
@@ -66,10 +39,37 @@ struct OpenDeviceFile {
 
 } // namespace
 
-void DeviceFileStore::dropExpiredReadCache()
+bool DeviceFileStore::readCacheHolds(const std::string& uri) const
 {
-    if (gCachedFileDate && std::chrono::system_clock::now() - *gCachedFileDate >= kReadCacheLife)
-        ForgetReadCache();
+    return cachedFile && cachedFileName && *cachedFileName == uri && cacheNow() - cachedFileDate < kReadCacheLife;
+}
+
+void DeviceFileStore::fillReadCache(const DataPtr& contents, const std::string& uri)
+{
+    if (contents->size() > kReadCacheMaxBytes)
+        return;
+    // The contents are never changed once read, so the cache shares them.
+    cachedFile = contents;
+    cachedFileName = uri;
+    cachedFileDate = cacheNow();
+}
+
+void DeviceFileStore::forgetReadCache()
+{
+    cachedFile.reset();
+    cachedFileName.reset();
+}
+
+void DeviceFileStore::forgetCachedRead(const std::string& uri)
+{
+    if (cachedFileName && *cachedFileName == uri)
+        forgetReadCache();
+}
+
+void DeviceFileStore::releaseIdleMemory()
+{
+    if (cachedFile && cacheNow() - cachedFileDate >= kReadCacheLife)
+        forgetReadCache();
 }
 
 void DeviceFileStore::forgetBeforeChange()
@@ -77,7 +77,7 @@ void DeviceFileStore::forgetBeforeChange()
     // One entry each: emptying them is cheaper than working out what a change
     // (a folder moved, a file replaced) reaches.
     clearFindCache();
-    ForgetReadCache();
+    forgetReadCache();
     spaceMemo.reset();
 }
 
@@ -92,9 +92,9 @@ HANDLE DeviceFileStore::openToRead(const std::string& uri)
 
 DataSource::DataPtr DeviceFileStore::getData(const std::string& uri)
 {
-    if (ReadCacheHolds(uri))
-        return gCachedFile;
-    ForgetReadCache();
+    if (readCacheHolds(uri))
+        return cachedFile;
+    forgetReadCache();
 
     HANDLE handle = openToRead(uri);
     if (handle == INVALID_HANDLE_VALUE)
@@ -105,15 +105,15 @@ DataSource::DataPtr DeviceFileStore::getData(const std::string& uri)
     // client would take the missing contents for the file's.
     if (!contents)
         RaiseDAVNotFound();
-    FillReadCache(contents, uri);
+    fillReadCache(contents, uri);
     return contents;
 }
 
 DataSource::DataFilePtr DeviceFileStore::getDataFile(const std::string& uri)
 {
-    if (ReadCacheHolds(uri))
-        return std::make_unique<DataFile>(gCachedFile);
-    ForgetReadCache();
+    if (readCacheHolds(uri))
+        return std::make_unique<DataFile>(cachedFile);
+    forgetReadCache();
 
     HANDLE handle = openToRead(uri);
     if (handle == INVALID_HANDLE_VALUE)
@@ -128,7 +128,7 @@ DataSource::DataFilePtr DeviceFileStore::getDataFile(const std::string& uri)
         file.reset();
         if (!contents)
             RaiseDAVNotFound();
-        FillReadCache(contents, uri);
+        fillReadCache(contents, uri);
         return std::make_unique<DataFile>(contents);
     }
     return std::make_unique<DataFile>([file](uint8_t* buffer, size_t count) { return file->read(buffer, count); },

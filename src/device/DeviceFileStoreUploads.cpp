@@ -160,21 +160,21 @@ bool DeviceFileStore::replaceFile(const std::string& requested, const std::funct
     return true;
 }
 
-int DeviceFileStore::uploadRefusal(const std::string&, int64_t length)
+std::optional<StoreStatus> DeviceFileStore::refusalOfUpload(const std::string&, int64_t length)
 {
     if (length <= 0)
-        return 0;
+        return std::nullopt;
     if (static_cast<uint64_t>(length) > kLargestDeviceFile)
-        return 413;
+        return StoreStatus::TooLarge;
     // The old file stays until the new one is whole, so the new one needs room
     // of its own. A device that reports no space at all cannot tell.
     auto [total, free] = deviceSpace();
     if (total > 0 && static_cast<uint64_t>(length) > free)
-        return 507;
-    return 0;
+        return StoreStatus::NoSpace;
+    return std::nullopt;
 }
 
-bool DeviceFileStore::putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length)
+bool DeviceFileStore::writeFromStream(const std::string& uri, platform::BodyStream& clientFile, int64_t length)
 {
     auto path = uploadTarget(uri);
     if (!path)
@@ -207,7 +207,7 @@ bool DeviceFileStore::putDataFromFile(const std::string& uri, platform::BodyStre
     return result;
 }
 
-bool DeviceFileStore::putData(const DataPtr& data, const std::string& withUri)
+bool DeviceFileStore::writeData(const DataPtr& data, const std::string& withUri)
 {
     auto path = uploadTarget(withUri);
     if (!path)

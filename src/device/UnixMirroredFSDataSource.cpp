@@ -9,8 +9,6 @@
 
 namespace {
 
-std::shared_ptr<UnixMirroredFSDataSource> gDataSource;
-
 // The components of a path: a leading "/" is a component of its own, empty pieces
 // (doubled or trailing separators) are none.
 std::vector<std::string> PathComponents(const std::string& path)
@@ -51,27 +49,12 @@ bool IsExistingDirectory(const std::string& path)
 
 } // namespace
 
-std::shared_ptr<UnixMirroredFSDataSource> UnixMirroredFSDataSource::defaultDataSource()
+uint8_t UnixMirroredFSDataSource::answeredProperties() const
 {
-    if (!gDataSource)
-        gDataSource = std::make_shared<UnixMirroredFSDataSource>();
-    return gDataSource;
+    return UnixTmpDirDataSource::answeredProperties() | kAnswersQuota;
 }
 
-const PropertyHandlerTable& UnixMirroredFSDataSource::classPropertyHandlers()
-{
-    using Self = UnixMirroredFSDataSource;
-    static const PropertyHandlerTable table(UnixTmpDirDataSource::classPropertyHandlers(),
-                                            {
-                                                PropertyHandlerTable::entry<Self>("DAV_quota:", &Self::DAV_noQuota),
-                                                PropertyHandlerTable::entry<Self>("DAV_quotaused:", &Self::DAV_noQuota),
-                                            });
-    return table;
-}
-
-const PropertyHandlerTable& UnixMirroredFSDataSource::propertyHandlers() const { return classPropertyHandlers(); }
-
-std::optional<std::string> UnixMirroredFSDataSource::DAV_noQuota(const std::string&) { return std::string("0"); }
+std::optional<StoreSpace> UnixMirroredFSDataSource::space(const std::string&) { return StoreSpace{}; }
 
 bool UnixMirroredFSDataSource::createIntermediateDirectories(const std::string& localPath)
 {
@@ -110,19 +93,19 @@ DataSource::ChildList UnixMirroredFSDataSource::getChildren(const std::string& u
         if (entry.directory || ::lstat(entry.path.c_str(), &attributes) != 0 || !S_ISREG(attributes.st_mode) ||
             !NamedLikeMetafile(entry.path))
             continue;
-        entry.record["resourcetype"] = "";
+        entry.record.setCollection(false);
         children.push_back(std::move(entry.record));
         if (gLogDebug)
             LogWithDate("UnixMirroredFSDS:getChildren() -- added dictionary for URI %s",
-                        children.back()["name"].c_str());
+                        children.back().name.c_str());
     }
     return children;
 }
 
-int UnixMirroredFSDataSource::copyFile(const std::string& uri, const std::string& to)
+StoreStatus UnixMirroredFSDataSource::copyResource(const std::string& uri, const std::string& to)
 {
     auto destination = uriToLocal(to);
     if (!destination || !createIntermediateDirectories(*destination))
-        return 403;
-    return UnixTmpDirDataSource::copyFile(uri, to);
+        return StoreStatus::Refused;
+    return UnixTmpDirDataSource::copyResource(uri, to);
 }

@@ -17,9 +17,6 @@ class UnixMirroredFSDataSource : public UnixTmpDirDataSource {
 public:
     using UnixTmpDirDataSource::UnixTmpDirDataSource;
 
-    // This class's own shared instance, over the root "".
-    static std::shared_ptr<UnixMirroredFSDataSource> defaultDataSource();
-
     // Makes every missing folder between the root and the parent of `localPath`.
     // False when one cannot be made (a file in the way, no permission). The root
     // and what lies above it are never tested or made.
@@ -39,37 +36,39 @@ public:
     bool isDirectory(const std::string& uri) override;
     std::optional<Date> getCreationDate(const std::string& uri) override;
     std::optional<Date> getLastModified(const std::string& uri) override;
-    std::optional<std::string> DAV_getcontentlength(const std::string& uri) override;
+    StoreStatus stat(const std::string& uri, ChildRecord& record) override;
     DataPtr getData(const std::string& uri) override;
     DataFilePtr getDataFile(const std::string& uri) override;
-    int delete_(const std::string& uri) override;
 
-    // The regular files of the base listing; every record's "resourcetype" is "".
+    // The regular files named like metafiles of the base listing, none a collection.
     ChildList getChildren(const std::string& uri) override;
-    // Each of these first makes the missing parent folders of its target (the
-    // destination for a move), then does what the base does. A failure there is
-    // ignored by putData (the store then fails), and answered 403 by mkCollection
-    // and 412 by move.
-    bool putData(const DataPtr& data, const std::string& withUri) override;
-    // Streams the body into a new file beside the target (making the missing
-    // parent folders first) and puts it in the target's place only once every
-    // byte arrived; a body that ends early leaves the old file as it was.
-    bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
-    int mkCollection(const std::string& uri) override;
-    // Renames in place, without another process: 412 when the source is missing,
-    // when a folder stands at the destination (nothing is ever moved into it), or,
-    // for moveKeeping, when anything does. A file standing there is replaced.
-    int move(const std::string& uri, const std::optional<std::string>& to) override;
-    int moveKeeping(const std::string& uri, const std::optional<std::string>& to) override;
-    // A copy of the file, made beside the target and put in its place whole.
-    int copyFile(const std::string& uri, const std::string& to) override;
     // The mirror's path of a URI (uriToLocal made public for the device store's use).
     std::optional<std::string> localPath(const std::string& uri) { return uriToLocal(uri); }
 
     // A metafile takes no room on the device: its quota and used quota are "0".
-    std::optional<std::string> DAV_noQuota(const std::string& uri);
-    const PropertyHandlerTable& propertyHandlers() const override;
-    static const PropertyHandlerTable& classPropertyHandlers();
+    std::optional<StoreSpace> space(const std::string& uri) override;
+    uint8_t answeredProperties() const override;
+
+protected:
+    // The changes, as the public operations of DataSource call them.
+    StoreStatus removeResource(const std::string& uri) override;
+    // Each of these first makes the missing parent folders of its target (the
+    // destination for a move), then does what the base does. A failure there is
+    // ignored by putData (the store then fails), and answered Refused by
+    // mkCollection and NotMoved by move.
+    bool writeData(const DataPtr& data, const std::string& withUri) override;
+    // Streams the body into a new file beside the target (making the missing
+    // parent folders first) and puts it in the target's place only once every
+    // byte arrived; a body that ends early leaves the old file as it was.
+    bool writeFromStream(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
+    StoreStatus makeCollection(const std::string& uri) override;
+    // Renames in place, without another process: NotMoved when the source is missing,
+    // when a folder stands at the destination (nothing is ever moved into it), or,
+    // for moveKeeping, when anything does. A file standing there is replaced.
+    StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
+    StoreStatus moveResourceKeeping(const std::string& uri, const std::optional<std::string>& to) override;
+    // A copy of the file, made beside the target and put in its place whole.
+    StoreStatus copyResource(const std::string& uri, const std::string& to) override;
 
 private:
     // The mirror path of a URI; `folder` folds its last name too (it names a folder).
@@ -77,7 +76,7 @@ private:
     // Where what the URI names stands: its own path, else a folder of that name in
     // lower case; the path (with nothing there) when neither is.
     std::optional<mirrorfs::Place> existingPlace(const std::string& uri);
-    int rename(const std::string& uri, const std::optional<std::string>& to, bool keepDestination);
+    StoreStatus rename(const std::string& uri, const std::optional<std::string>& to, bool keepDestination);
     // Writes a new file beside the URI's and renames it over the URI's once
     // `write` succeeded; the parent folders are made first.
     bool replace(const std::string& uri, const std::function<bool(int fd)>& write);

@@ -138,11 +138,11 @@ std::optional<DataSource::Date> UnixMirroredFSDataSource::getLastModified(const 
     return UnixTmpDirDataSource::getLastModified(uri);
 }
 
-std::optional<std::string> UnixMirroredFSDataSource::DAV_getcontentlength(const std::string& uri)
+StoreStatus UnixMirroredFSDataSource::stat(const std::string& uri, ChildRecord& record)
 {
     if (!exists(uri))
-        RaiseDAVNotFound();
-    return UnixTmpDirDataSource::DAV_getcontentlength(uri);
+        return StoreStatus::NotFound;
+    return UnixTmpDirDataSource::stat(uri, record);
 }
 
 DataSource::DataFilePtr UnixMirroredFSDataSource::getDataFile(const std::string& uri)
@@ -202,12 +202,12 @@ bool UnixMirroredFSDataSource::replace(const std::string& uri, const std::functi
     return stored;
 }
 
-bool UnixMirroredFSDataSource::putData(const DataPtr& data, const std::string& withUri)
+bool UnixMirroredFSDataSource::writeData(const DataPtr& data, const std::string& withUri)
 {
     return replace(withUri, [&](int fd) { return !data || platform::WriteAll(fd, data->data(), data->size()); });
 }
 
-bool UnixMirroredFSDataSource::putDataFromFile(const std::string& uri, platform::BodyStream& clientFile,
+bool UnixMirroredFSDataSource::writeFromStream(const std::string& uri, platform::BodyStream& clientFile,
                                                int64_t /*length*/)
 {
     return replace(uri, [&](int fd) {
@@ -216,59 +216,59 @@ bool UnixMirroredFSDataSource::putDataFromFile(const std::string& uri, platform:
     });
 }
 
-int UnixMirroredFSDataSource::delete_(const std::string& uri)
+StoreStatus UnixMirroredFSDataSource::removeResource(const std::string& uri)
 {
     auto place = existingPlace(uri);
     if (!place || !mirrorfs::Attributes(*place))
-        return 204;
+        return StoreStatus::Done;
     // A link is removed itself, never what it points to.
-    return mirrorfs::Remove(*place) ? 204 : 422;
+    return mirrorfs::Remove(*place) ? StoreStatus::Done : StoreStatus::NotRemoved;
 }
 
-int UnixMirroredFSDataSource::mkCollection(const std::string& uri)
+StoreStatus UnixMirroredFSDataSource::makeCollection(const std::string& uri)
 {
     auto path = mirrorPath(uri, true);
     auto place = path ? mirrorfs::Walk(localRoot, *path, true) : std::nullopt;
     if (!place || place->leaf.empty())
-        return 403;
+        return StoreStatus::Refused;
     if (mirrorfs::Attributes(*place))
-        return 405;
-    return ::mkdirat(place->folder.get(), place->leaf.c_str(), 0777) == 0 ? 201 : 403;
+        return StoreStatus::Exists;
+    return ::mkdirat(place->folder.get(), place->leaf.c_str(), 0777) == 0 ? StoreStatus::Created : StoreStatus::Refused;
 }
 
-int UnixMirroredFSDataSource::move(const std::string& uri, const std::optional<std::string>& to)
+StoreStatus UnixMirroredFSDataSource::moveResource(const std::string& uri, const std::optional<std::string>& to)
 {
     return rename(uri, to, false);
 }
 
-int UnixMirroredFSDataSource::moveKeeping(const std::string& uri, const std::optional<std::string>& to)
+StoreStatus UnixMirroredFSDataSource::moveResourceKeeping(const std::string& uri, const std::optional<std::string>& to)
 {
     return rename(uri, to, true);
 }
 
-int UnixMirroredFSDataSource::rename(const std::string& uri, const std::optional<std::string>& to,
+StoreStatus UnixMirroredFSDataSource::rename(const std::string& uri, const std::optional<std::string>& to,
                                      bool keepDestination)
 {
     auto destination = to ? uriToLocal(*to) : std::nullopt;
     if (!destination)
-        return 412;
+        return StoreStatus::NotMoved;
     auto from = existingPlace(uri);
     if (!from || from->leaf.empty() || !mirrorfs::Attributes(*from))
-        return 412;
+        return StoreStatus::NotMoved;
     // The destination's folders are made even when the move then fails.
     auto into = mirrorfs::Walk(localRoot, *destination, true);
     if (!into || into->leaf.empty())
-        return 412;
+        return StoreStatus::NotMoved;
     if (auto standing = mirrorfs::Attributes(*into)) {
         // Refused: a folder at the destination's name would take the file in (and
         // hide it from every listing), or be replaced with all it holds.
         if (S_ISDIR(standing->st_mode))
-            return 412;
+            return StoreStatus::NotMoved;
         if (keepDestination)
-            return 412;
+            return StoreStatus::NotMoved;
     }
     unsigned flags = keepDestination ? RENAME_NOREPLACE : 0;
     return ::renameat2(from->folder.get(), from->leaf.c_str(), into->folder.get(), into->leaf.c_str(), flags) == 0
-               ? 201
-               : 412;
+               ? StoreStatus::Created
+               : StoreStatus::NotMoved;
 }

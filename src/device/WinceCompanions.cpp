@@ -99,16 +99,16 @@ bool WinceDataSource::isCollection(const std::string& uri)
     }
 }
 
-int WinceDataSource::copyFile(const std::string& uri, const std::string& to)
+StoreStatus WinceDataSource::copyResource(const std::string& uri, const std::string& to)
 {
     // Refused: a copy across the two stores would put the file where its new
     // name cannot reach it.
     if (IsMetafile(uri) != IsMetafile(to))
-        return 403;
+        return StoreStatus::Refused;
     return storeFor(uri).copyFile(uri, to);
 }
 
-bool WinceDataSource::setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
+bool WinceDataSource::writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified)
 {
     return storeFor(uri).setTimes(uri, created, modified);
 }
@@ -141,7 +141,7 @@ DataSource::DeadProperties WinceDataSource::deadProperties(const std::string& ur
     return Deserialize(text.str());
 }
 
-bool WinceDataSource::storeDeadProperties(const std::string& uri, const DeadProperties& properties)
+bool WinceDataSource::writeDeadProperties(const std::string& uri, const DeadProperties& properties)
 {
     auto path = deadPropertiesPath(uri);
     if (!path)
@@ -172,11 +172,8 @@ void WinceDataSource::companionsFollow(const std::string& uri, const std::option
 {
     // A read kept from before the change would show the old contents at either name.
     for (const std::string* name : {&uri, to ? &*to : nullptr})
-        if (name && gCachedFileName && *gCachedFileName == *name) {
-            gCachedFile.reset();
-            gCachedFileName.reset();
-            gCachedFileDate.reset();
-        }
+        if (name)
+            device_.forgetCachedRead(*name);
     auto fromProperties = deadPropertiesPath(uri);
     auto fromFolder = mirroredDS->localPath(uri);
     std::optional<std::string> toProperties = to ? deadPropertiesPath(*to) : std::nullopt;

@@ -23,10 +23,6 @@ public:
     // A store over `device` (which outlives it) and the mirror directory.
     WinceDataSource(DeviceBackend& device, const std::string& mirrorRoot);
 
-    // Forgets the read cache once it is too old to be served, so that its memory
-    // can go back to the system while nobody asks.
-    void dropExpiredReadCache() { device_.dropExpiredReadCache(); }
-
     DeviceFileStore& device() { return device_; }
     std::optional<std::string> uriToLocal(const std::string& uri) { return device_.uriToLocal(uri); }
     std::string localToUri(const std::string& devicePath) { return device_.localToUri(devicePath); }
@@ -36,36 +32,46 @@ public:
     DataSource& storeFor(const std::string& uri);
 
     ChildList getChildren(const std::string& uri) override;
+    StoreStatus stat(const std::string& uri, ChildRecord& record) override;
+    std::optional<StoreSpace> space(const std::string& uri) override;
+    uint8_t answeredProperties() const override;
     std::optional<Date> getCreationDate(const std::string& uri) override;
     std::optional<Date> getLastModified(const std::string& uri) override;
     DataPtr getData(const std::string& uri) override;
     DataFilePtr getDataFile(const std::string& uri) override;
-    int uploadRefusal(const std::string& uri, int64_t length) override;
-    bool putDataFromFile(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
-    bool putData(const DataPtr& data, const std::string& withUri) override;
-    int delete_(const std::string& uri) override;
-    int move(const std::string& uri, const std::optional<std::string>& to) override;
-    int moveKeeping(const std::string& uri, const std::optional<std::string>& to) override;
     // The volume a request named is kept only when the request worked.
     void requestAnswered(int status) override;
-    int mkCollection(const std::string& uri) override;
     void shareSpaceWithinAnswer(bool on) override { device_.shareSpaceWithinAnswer(on); }
+    void releaseIdleMemory() override { device_.releaseIdleMemory(); }
+    // The device's caches age by the same clock.
+    void setClock(CacheClock clock) override
+    {
+        device_.setClock(clock);
+        DataSource::setClock(std::move(clock));
+    }
 
     // For the standard answers (WinceCompanions.cpp). Dead properties live in the
     // mirror, in a file beside the mirror's place for the resource whose name no
     // request reaches (it does not start like a metafile's) and no listing shows.
     bool exists(const std::string& uri) override;
     bool isCollection(const std::string& uri) override;
-    int copyFile(const std::string& uri, const std::string& to) override;
-    bool setTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
     DeadProperties deadProperties(const std::string& uri) override;
-    bool storeDeadProperties(const std::string& uri, const DeadProperties& properties) override;
     // The dead properties' file and the mirror's folder for the resource (a
     // folder's members' metafiles and dead properties) follow it.
     void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep) override;
 
-    const PropertyHandlerTable& propertyHandlers() const override;
-    static const PropertyHandlerTable& classPropertyHandlers();
+protected:
+    // The changes, as the public operations of DataSource call them.
+    std::optional<StoreStatus> refusalOfUpload(const std::string& uri, int64_t length) override;
+    bool writeFromStream(const std::string& uri, platform::BodyStream& clientFile, int64_t length) override;
+    bool writeData(const DataPtr& data, const std::string& withUri) override;
+    StoreStatus removeResource(const std::string& uri) override;
+    StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
+    StoreStatus moveResourceKeeping(const std::string& uri, const std::optional<std::string>& to) override;
+    StoreStatus makeCollection(const std::string& uri) override;
+    StoreStatus copyResource(const std::string& uri, const std::string& to) override;
+    bool writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
+    bool writeDeadProperties(const std::string& uri, const DeadProperties& properties) override;
 
 private:
     // The mirror's path for the resource's dead properties; none for the root.

@@ -43,7 +43,7 @@ TEST_F(UnixTmpDirDataSourceTest, DeleteRemovesWholeFoldersAndLinksAsThemselves)
     std::filesystem::create_directory_symlink(top / "outdir", at("link"));
     for (const char* uri : {"/vol/file", "/vol/dir/", "/vol/link", "/vol/missing", "/vol/missing/deeper/",
                             "/vol/../outdir", "/vol"})
-        EXPECT_EQ(store.delete_(uri), 204) << uri;
+        EXPECT_EQ(store.delete_(uri), StoreStatus::Done) << uri;
     EXPECT_TRUE(EntryNames(root).empty());
 }
 
@@ -61,8 +61,8 @@ TEST_F(UnixTmpDirDataSourceTest, MovedNamesAreNeverInterpreted)
     };
     for (const auto& name : names) {
         WriteFile(at(name), name);
-        EXPECT_EQ(relative.move("/vol/" + name, std::string("/vol/-plain")), 201) << name;
-        EXPECT_EQ(relative.move("/vol/-plain", "/vol/" + name), 201) << name;
+        EXPECT_EQ(relative.move("/vol/" + name, std::string("/vol/-plain")), StoreStatus::Created) << name;
+        EXPECT_EQ(relative.move("/vol/-plain", "/vol/" + name), StoreStatus::Created) << name;
         EXPECT_EQ(ReadFile(at(name)), name);
     }
     EXPECT_EQ(EntryNames(root).size(), std::size(names) + 2);

@@ -33,15 +33,10 @@ struct StandardAnswers {
 class CountingStore : public UnixTmpDirDataSource {
 public:
     using UnixTmpDirDataSource::UnixTmpDirDataSource;
-    std::optional<std::string> DAV_resourcetype(const std::string& uri) override
+    StoreStatus stat(const std::string& uri, ChildRecord& record) override
     {
         ++asked;
-        return UnixTmpDirDataSource::DAV_resourcetype(uri);
-    }
-    std::optional<std::string> DAV_getcontentlength(const std::string& uri) override
-    {
-        ++asked;
-        return UnixTmpDirDataSource::DAV_getcontentlength(uri);
+        return UnixTmpDirDataSource::stat(uri, record);
     }
     std::optional<Date> getLastModified(const std::string& uri) override
     {
@@ -54,7 +49,6 @@ public:
 struct LocalStore : ::testing::Test {
     TempDir root;
     std::shared_ptr<CountingStore> store = std::make_shared<CountingStore>(root.path());
-    void SetUp() override { gCachedChildren.reset(); }
     std::string request(const std::string& raw)
     {
         return ServeOne(raw, [&](Request& request, ResponseWriter& response) {

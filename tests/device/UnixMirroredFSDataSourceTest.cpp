@@ -21,8 +21,8 @@ TEST(UnixMirroredFSDataSource, ChangesAfterTheMirrorWasRemovedRemakeNothing)
     UnixMirroredFSDataSource store(top / "pxwm_mirroredfs");
     EXPECT_FALSE(store.putDataFromFile("/vol/._top", *ClientBody("x", 1), 1));
     EXPECT_FALSE(store.putDataFromFile("/vol/a/._deep", *ClientBody("x", 1), 1));
-    EXPECT_EQ(store.mkCollection("/vol/a/._dir"), 403);
-    EXPECT_EQ(store.move("/vol/a/._top", std::string("/vol/b/._top")), 412);
+    EXPECT_EQ(store.mkCollection("/vol/a/._dir"), StoreStatus::Refused);
+    EXPECT_EQ(store.move("/vol/a/._top", std::string("/vol/b/._top")), StoreStatus::NotMoved);
     EXPECT_TRUE(EntryNames(top.path()).empty());
 }
 
@@ -51,12 +51,12 @@ TEST(UnixMirroredFSDataSource, ServesAndWritesRegularFilesOnly)
         EXPECT_THROW(store.getData(uri), std::exception);
     }
     EXPECT_TRUE(store.exists("/vol/._fifo")) << "something stands there, so nothing is made over it unasked";
-    EXPECT_EQ(store.mkCollection("/vol/._fifo"), 405);
+    EXPECT_EQ(store.mkCollection("/vol/._fifo"), StoreStatus::Exists);
 
     // Changes through a linked folder fail; a link at the name is replaced itself.
     EXPECT_FALSE(store.putDataFromFile("/vol/linked/._x", *ClientBody("x", 1), 1));
-    EXPECT_EQ(store.mkCollection("/vol/linked/._d"), 403);
-    EXPECT_EQ(store.move("/vol/._plain", std::string("/vol/linked/._p")), 412);
+    EXPECT_EQ(store.mkCollection("/vol/linked/._d"), StoreStatus::Refused);
+    EXPECT_EQ(store.move("/vol/._plain", std::string("/vol/linked/._p")), StoreStatus::NotMoved);
     EXPECT_TRUE(store.putDataFromFile("/vol/._link", *ClientBody("new", 3), 3));
     EXPECT_EQ(ReadFile(top / "secret"), "secret");
     EXPECT_EQ(ReadFile(root + "/._link"), "new");
@@ -65,13 +65,13 @@ TEST(UnixMirroredFSDataSource, ServesAndWritesRegularFilesOnly)
     // Only the regular files are listed; the linked folder lists nothing.
     std::vector<std::string> names;
     for (auto& record : store.getChildren("/vol/"))
-        names.push_back(record["name"]);
+        names.push_back(record.name);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{"/vol/._link", "/vol/._plain"}));
     EXPECT_TRUE(store.getChildren("/vol/linked/").empty());
     // Deleting a link removes the link, never its target.
     fsys::create_symlink(top / "secret", root + "/._link2");
-    EXPECT_EQ(store.delete_("/vol/._link2"), 204);
+    EXPECT_EQ(store.delete_("/vol/._link2"), StoreStatus::Done);
     EXPECT_EQ(ReadFile(top / "secret"), "secret");
 }
 
@@ -91,10 +91,10 @@ TEST(UnixMirroredFSDataSource, EverySpellingOfANameFindsTheSameFile)
         EXPECT_TRUE(store.isFile(uri)) << uri;
     EXPECT_FALSE(store.isFile("/vol/My%20Documents/._R%C3%A9sum%C3%A9")) << "a file's own name keeps its case";
 
-    EXPECT_EQ(store.mkCollection("/vol/._Dir"), 201);
-    EXPECT_EQ(store.mkCollection("/vol/._DIR/"), 405);
+    EXPECT_EQ(store.mkCollection("/vol/._Dir"), StoreStatus::Created);
+    EXPECT_EQ(store.mkCollection("/vol/._DIR/"), StoreStatus::Exists);
     EXPECT_TRUE(store.isDirectory("/vol/._dIr"));
-    EXPECT_EQ(store.delete_("/vol/._DIR"), 204);
+    EXPECT_EQ(store.delete_("/vol/._DIR"), StoreStatus::Done);
     EXPECT_FALSE(PathExists(root + "/._dir"));
     // Names that would climb out or hide a NUL name nothing.
     for (const char* uri : {"/vol/%2E%2E/._x", "/vol/a/%2e%2e%2F%2E%2E/._x", "/vol/._x%00y", "/vol/.%2F._x"})

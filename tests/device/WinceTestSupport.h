@@ -82,14 +82,9 @@ struct DeviceStore : testsupport::DeviceFolder {
     Rapi rapi{device};
     std::shared_ptr<WinceDataSource> store = std::make_shared<WinceDataSource>(rapi, mirrorDir.path());
 
-    DeviceStore() { resetReadCache(); }
-    ~DeviceStore() { resetReadCache(); }
-    static void resetReadCache()
-    {
-        gCachedFile.reset();
-        gCachedFileName.reset();
-        gCachedFileDate.reset();
-    }
+    DeviceStore() { store->setClock([this] { return now; }); }
+    // The store's caches age only as a test moves this on.
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
 
     int calls(FaultInjectingDevice::Call call) const { return device->callCount(call); }
 };

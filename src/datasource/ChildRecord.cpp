@@ -2,30 +2,48 @@
 
 #include "platform/CalendarDate.h"
 
+#include <charconv>
+
 namespace {
 
 constexpr const char* kCollection = "<D:collection/>";
 
 } // namespace
 
-std::optional<std::string> PropertyOfRecord(const ChildRecord& record, std::string_view name)
+bool AppendPropertyOfRecord(std::string& out, const ChildRecord& record, std::string_view name,
+                            platform::HTTPDateMemo& dates)
 {
     using F = ChildRecord;
+    auto number = [&out](uint64_t value) {
+        char digits[24];
+        out.append(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
+    };
     if (name == "name")
-        return record.name;
-    if (name == "getlastmodified" && record.has(F::Modified))
-        return platform::FormatHTTPDate(record.modified);
-    if (name == "creationdate" && record.has(F::Created))
-        return platform::FormatHTTPDate(record.created);
-    if (name == "accesstime" && record.has(F::Accessed))
-        return platform::FormatHTTPDate(record.accessed);
-    if (name == "getcontentlength" && record.has(F::Size))
-        return std::to_string(record.size);
-    if (name == "resourcetype" && record.has(F::Kind))
-        return std::string(record.collection ? kCollection : "");
-    if (name == "attributes" && record.has(F::Attributes))
-        return std::to_string(record.attributes);
-    return std::nullopt;
+        out += record.name;
+    else if (name == "getlastmodified" && record.has(F::Modified))
+        dates.append(out, record.modified);
+    else if (name == "creationdate" && record.has(F::Created))
+        dates.append(out, record.created);
+    else if (name == "accesstime" && record.has(F::Accessed))
+        dates.append(out, record.accessed);
+    else if (name == "getcontentlength" && record.has(F::Size))
+        number(record.size);
+    else if (name == "resourcetype" && record.has(F::Kind))
+        out += record.collection ? kCollection : "";
+    else if (name == "attributes" && record.has(F::Attributes))
+        number(record.attributes);
+    else
+        return false;
+    return true;
+}
+
+std::optional<std::string> PropertyOfRecord(const ChildRecord& record, std::string_view name)
+{
+    std::string value;
+    platform::HTTPDateMemo dates;
+    if (!AppendPropertyOfRecord(value, record, name, dates))
+        return std::nullopt;
+    return value;
 }
 
 std::optional<std::string> PropertyOfSpace(const StoreSpace& space, std::string_view name)

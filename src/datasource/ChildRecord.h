@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/CalendarDate.h"
+
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -48,5 +50,9 @@ struct StoreSpace {
 // "getcontentlength", "resourcetype"); none when the record
 // lacks that field or the name is none of these.
 std::optional<std::string> PropertyOfRecord(const ChildRecord& record, std::string_view name);
+// The same value appended to `out`, dates through `dates`; false (and nothing
+// appended) when PropertyOfRecord would answer none.
+bool AppendPropertyOfRecord(std::string& out, const ChildRecord& record, std::string_view name,
+                            platform::HTTPDateMemo& dates);
 // "quota" and "quotaused" of a store's space, in 512-byte blocks; none for other names.
 std::optional<std::string> PropertyOfSpace(const StoreSpace& space, std::string_view name);

@@ -28,27 +28,37 @@ void ReplaceAll(std::string& text, const std::string& what, const std::string& w
         text.replace(at, what.size(), with);
 }
 
+// EscapeHrefBytes appended to `out`; a backslash as "/" when `slashes`.
+void AppendHrefBytes(std::string& out, std::string_view bytes, bool slashes)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    for (char ch : bytes) {
+        auto c = static_cast<unsigned char>(ch);
+        if (IsPlainHrefByte(c)) {
+            out += static_cast<char>(c);
+        } else if (c == '\\' && slashes) {
+            out += '/';
+        } else {
+            // Always two digits: a byte below 0x10 written with one would run into
+            // the character after it ("%9" then "x" reads back as the byte 0x9x).
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+}
+
 } // namespace
 
 std::string EscapeHrefBytes(const std::string& bytes)
 {
-    static const char kHex[] = "0123456789ABCDEF";
     std::string result;
     result.reserve(bytes.size() + bytes.size() / 2);
-    for (char ch : bytes) {
-        auto c = static_cast<unsigned char>(ch);
-        if (IsPlainHrefByte(c)) {
-            result += static_cast<char>(c);
-        } else {
-            // Always two digits: a byte below 0x10 written with one would run into
-            // the character after it ("%9" then "x" reads back as the byte 0x9x).
-            result += '%';
-            result += kHex[c >> 4];
-            result += kHex[c & 0xF];
-        }
-    }
+    AppendHrefBytes(result, bytes, false);
     return result;
 }
+
+void AppendEscapedHrefBytes(std::string& out, std::string_view bytes) { AppendHrefBytes(out, bytes, true); }
 
 std::string BackslashEscapesToSlashes(std::string text)
 {

@@ -1,11 +1,16 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 // The byte rule of hrefs in answers: a byte from 33 to 122 stays as it is unless it
 // is one of " # % & : ; < = > ? @ [ \ ] ^ `; every other byte becomes "%" and its
 // value as two uppercase hexadecimal digits (a tab is %09).
 std::string EscapeHrefBytes(const std::string& bytes);
+
+// BackslashEscapesToSlashes(EscapeHrefBytes(bytes)) appended to `out`: since "%" is
+// always escaped, the only "%5C" in an escaped text is a backslash's.
+void AppendEscapedHrefBytes(std::string& out, std::string_view bytes);
 
 // Every "%5c" and then every "%5C" made "/": a device's backslash separator shows
 // as a folder separator.

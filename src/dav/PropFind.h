@@ -44,12 +44,21 @@ public:
                             const MissingList& badProps) const;
     // The href text: ASCII URIs unchanged, others escaped byte by byte.
     static std::string encodeURI(const std::string& uri);
+    // HrefElementText(encodeURI(uri)) appended to `text`.
+    static void AppendHrefText(std::string& text, const std::string& uri);
 
     const std::vector<std::string>& getPropList() const { return propList; }
     int getRequestType() const { return requestType; }
     const std::string& getDepth() const { return depth; }
 
 private:
+    // Whether every name asked is a field a listing's record may hold.
+    bool answersFromRecords() const;
+    // A member's response written from its record alone, as appendPropResponse
+    // writes it; false, with nothing appended, when the record lacks a field asked.
+    bool appendRecordResponse(std::string& text, const DataSource::ChildRecord& record,
+                              platform::HTTPDateMemo& dates) const;
+
     std::string depth;
     std::string baseURI;
     DataSource* dataSource;

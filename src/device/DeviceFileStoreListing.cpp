@@ -1,5 +1,6 @@
 #include "device/DeviceFileStore.h"
 
+#include "datasource/HrefEscaping.h"
 #include "device/LogDescriptions.h"
 #include "log/LogClient.h"
 
@@ -62,11 +63,20 @@ DataSource::ChildList DeviceFileStore::getChildren(const std::string& uri)
     if (gLogDebug)
         LogWithDate("getChildren - done RAPI: %@", DescribeFinds(entries).c_str());
 
+    // Escaping goes byte by byte and a backslash comes out as "/" wherever it
+    // stands, so a member's URI is the folder's followed by its escaped name.
+    const std::string folderUri = localToUri(folder);
     ChildList children;
     children.reserve(entries.size());
     for (const auto& entry : entries) {
         ChildRecord& record = children.emplace_back();
-        record.name = localToUri(folder + entry.filename);
+        if (gLogDebug) {
+            record.name = localToUri(folder + entry.filename); // which logs each one
+        } else {
+            record.name.reserve(folderUri.size() + entry.filename.size() + 8);
+            record.name = folderUri;
+            AppendEscapedHrefBytes(record.name, entry.filename);
+        }
         FillRecord(record, entry);
     }
     return children;

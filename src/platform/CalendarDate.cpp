@@ -289,12 +289,20 @@ std::optional<CalendarDate> CalendarDate::parse(const std::string& f, const std:
     return fromFields(year, month, day, hour, minute, second, offset);
 }
 
-std::string FormatHTTPDate(CalendarDate::Clock::time_point time)
+namespace {
+
+// Whole seconds since 1970 of a time, rounded down as inGMT rounds them.
+int64_t FlooredSeconds(CalendarDate::Clock::time_point time)
 {
-    // The same text as format("%a, %d %b %Y %H:%M:%S GMT"), written in one buffer: a
-    // listing formats a few dates for each of its entries.
-    struct tm t = CalendarDate::inGMT(time).fields();
-    char text[48];
+    constexpr int64_t kPerSecond = 1000000000;
+    int64_t count = std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
+    return count / kPerSecond - (count % kPerSecond < 0 ? 1 : 0);
+}
+
+// Writes the HTTP date of `seconds` at `text` (room for 48 bytes); returns its end.
+char* WriteHTTPDate(char* text, int64_t seconds)
+{
+    struct tm t = UtcFields(seconds);
     char* p = text;
     auto put = [&p](const char* piece) {
         while (*piece)
@@ -310,7 +318,7 @@ std::string FormatHTTPDate(CalendarDate::Clock::time_point time)
     *p++ = ' ';
     put(kMonthShort[t.tm_mon]);
     *p++ = ' ';
-    p = std::to_chars(p, text + sizeof text, t.tm_year + 1900).ptr;
+    p = std::to_chars(p, text + 48, t.tm_year + 1900).ptr;
     *p++ = ' ';
     two(t.tm_hour);
     *p++ = ':';
@@ -318,7 +326,27 @@ std::string FormatHTTPDate(CalendarDate::Clock::time_point time)
     *p++ = ':';
     two(t.tm_sec);
     put(" GMT");
-    return std::string(text, p);
+    return p;
+}
+
+} // namespace
+
+std::string FormatHTTPDate(CalendarDate::Clock::time_point time)
+{
+    // The same text as format("%a, %d %b %Y %H:%M:%S GMT"), written in one buffer: a
+    // listing formats a few dates for each of its entries.
+    char text[48];
+    return std::string(text, WriteHTTPDate(text, FlooredSeconds(time)));
+}
+
+void HTTPDateMemo::append(std::string& out, CalendarDate::Clock::time_point time)
+{
+    int64_t seconds = FlooredSeconds(time);
+    if (!size_ || seconds != seconds_) {
+        seconds_ = seconds;
+        size_ = static_cast<uint8_t>(WriteHTTPDate(text_, seconds) - text_);
+    }
+    out.append(text_, size_);
 }
 
 } // namespace platform

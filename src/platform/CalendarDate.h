@@ -85,4 +85,16 @@ struct tm UtcFields(int64_t seconds);
 // WebDAV date properties.
 std::string FormatHTTPDate(CalendarDate::Clock::time_point time);
 
+// Appends FormatHTTPDate's text to a buffer, keeping the text of the last second it
+// wrote: the members of a listing mostly share a few dates.
+class HTTPDateMemo {
+public:
+    void append(std::string& out, CalendarDate::Clock::time_point time);
+
+private:
+    int64_t seconds_ = 0;
+    uint8_t size_ = 0; // 0 until a date was written
+    char text_[48];
+};
+
 } // namespace platform

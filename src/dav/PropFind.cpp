@@ -332,8 +332,13 @@ void PropFind::AppendHrefText(std::string& text, const std::string& uri)
         }
     // An ASCII URI goes as it is, with only the element text's escapes.
     static const char kHex[] = "0123456789ABCDEF";
-    for (char ch : uri) {
-        auto c = static_cast<unsigned char>(ch);
+    size_t plain = 0; // the start of the run of bytes that go as they are
+    for (size_t i = 0; i < uri.size(); ++i) {
+        auto c = static_cast<unsigned char>(uri[i]);
+        if (c != '&' && c != '<' && c != '>' && c >= 0x20)
+            continue;
+        text.append(uri, plain, i - plain);
+        plain = i + 1;
         if (c == '&') {
             text += "&amp;";
         } else if (c == '<') {
@@ -344,10 +349,9 @@ void PropFind::AppendHrefText(std::string& text, const std::string& uri)
             text += '%';
             text += kHex[c >> 4];
             text += kHex[c & 0xF];
-        } else {
-            text += ch;
         }
     }
+    text.append(uri, plain, std::string::npos);
 }
 
 std::string PropFind::mkPropResponse(const std::string& uri, const FoundMap& goodProps, const MissingList& badProps)

@@ -108,7 +108,11 @@ std::optional<std::string> DeviceFileStore::uriToLocal(const std::string& uri)
         tentativePrefix = uri.substr(0, slash);
 
     const std::string rest = uri.substr(slash);
-    const std::string bytes = DecodeDevicePath(rest);
+    std::string bytes = DecodeDevicePath(rest);
+    // ASCII reads as itself in every encoding: the readings below would give the
+    // same bytes back, through four copies. Every request maps a path a few times.
+    if (!gLogDebug && std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return bytes;
     const PathText reading = ChooseEncoding(bytes);
     if (gLogDebug)
         LogMapping(rest, bytes, reading);

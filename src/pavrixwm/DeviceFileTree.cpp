@@ -3,12 +3,14 @@
 #include "pavrixwm/DeviceNames.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <string_view>
 
 namespace {
 
@@ -92,6 +94,29 @@ bool Wanted(DWORD flags, const std::string& name, const HostInfo& info)
     return !((flags & FAF_ATTRIB_NO_HIDDEN) && (AttributesOf(name, info) & FILE_ATTRIBUTE_HIDDEN));
 }
 
+// Calls `each` with the name of every entry of a folder but "." and "..", straight
+// from getdents64: a folder is scanned for each name a request misses, and
+// opendir's fstat and heap buffer would come on top of every scan.
+template <class Each>
+bool ForEachName(const std::string& folder, Each&& each)
+{
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    alignas(struct dirent64) char buffer[16384];
+    for (ssize_t got; (got = ::getdents64(fd, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            std::string_view entryName(entry->d_name);
+            if (entryName != "." && entryName != "..")
+                each(entryName);
+        }
+    }
+    ::close(fd);
+    return true;
+}
+
 } // namespace
 
 std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string& folder, const std::string& name) const
@@ -100,38 +125,36 @@ std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string
         return std::nullopt;
     Entry found;
     bool isLink = false;
-    auto info = InspectEntry(folder + "/" + name, isLink);
+    std::string path;
+    path.reserve(folder.size() + name.size() + 1);
+    path.append(folder).append(1, '/').append(name);
+    auto info = InspectEntry(path, isLink);
     if (info) {
         found.name = name;
     } else {
-        DIR* dir = ::opendir(folder.c_str());
-        if (!dir)
-            return std::nullopt;
         // Folded once, not once per entry of what may be a large folder.
         const DeviceNameKey wanted = DeviceNameSortKey(name);
         std::optional<std::string> match;
         std::string candidate;
-        while (struct dirent* entry = ::readdir(dir)) {
-            candidate = entry->d_name;
-            if (candidate == "." || candidate == "..")
-                continue;
+        bool listed = ForEachName(folder, [&](std::string_view entryName) {
+            candidate.assign(entryName);
             if (DeviceNameHasKey(candidate, wanted) && (!match || DeviceNameLess(candidate, *match)))
                 match = candidate;
-        }
-        ::closedir(dir);
-        if (!match)
+        });
+        if (!listed || !match)
             return std::nullopt;
-        found.name = *match;
-        info = InspectEntry(folder + "/" + found.name, isLink);
+        found.name = std::move(*match);
+        path.assign(folder).append(1, '/').append(found.name);
+        info = InspectEntry(path, isLink);
         if (!info)
             return found; // gone meanwhile: named, but leading nowhere
     }
     // Only a symbolic link can lead elsewhere, so only a link costs a realpath and
     // a second look; anything else is what its own look said.
     if (!isLink) {
-        found.real = folder + "/" + found.name;
+        found.real = std::move(path);
         found.info = info;
-    } else if ((found.real = RealPath(folder + "/" + found.name))) {
+    } else if ((found.real = RealPath(path))) {
         found.info = Inspect(*found.real);
     }
     return found;

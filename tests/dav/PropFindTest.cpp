@@ -2,6 +2,7 @@
 // byte, the href escaping, and the listing cache.
 
 #include "dav/DavTestSupport.h"
+#include "datasource/HrefEscaping.h"
 
 #include <algorithm>
 
@@ -138,6 +139,18 @@ TEST_F(LocalStore, HrefsEscapeNonASCIINamesByteWise)
     };
     for (const auto& [uri, href] : rule)
         EXPECT_EQ(PropFind::encodeURI(uri), href) << uri;
+
+    // A listing appends each href and builds each member's URI in place: the same
+    // bytes as the escaping functions give, markup and control bytes included.
+    for (const std::string& uri : std::vector<std::string>{"/vol/a&b<c>d", std::string("/vol/\x01tab\there\0", 15), "/vol/\xc3\xa9&<\x02",
+                                                           "", "&", "/vol/%5C\\x/y"}) {
+        std::string appended = "<";
+        PropFind::AppendHrefText(appended, uri);
+        EXPECT_EQ(appended, "<" + HrefElementText(PropFind::encodeURI(uri))) << uri;
+        std::string escaped = "/d/";
+        AppendEscapedHrefBytes(escaped, uri);
+        EXPECT_EQ(escaped, "/d/" + BackslashEscapesToSlashes(EscapeHrefBytes(uri))) << uri;
+    }
 }
 
 TEST_F(LocalStore, ListedMembersAreAnsweredFromTheirRecordsUntilAChange)

@@ -48,6 +48,27 @@ TEST(CalendarDate, FormatsWithEnglishNamesInTheDatesOwnZone)
     EXPECT_EQ(all, "Sat Mar,Wed Apr,Sun May,Thu Jun,Mon Jul,Fri Aug,Tue Sep,Sat Oct,Wed Nov,Sun Dec,Thu Jan,Mon Feb,");
 }
 
+// A listing writes its dates through a memo of the last second: the same text as
+// FormatHTTPDate for any order of times, fractions and dates before 1970 included.
+TEST(CalendarDate, DateMemoWritesWhatFormatHTTPDateWrites)
+{
+    using namespace std::chrono;
+    const auto base = system_clock::from_time_t(kSat7Mar2009);
+    const system_clock::time_point times[] = {
+        base, base + milliseconds(999), base + seconds(1), base, system_clock::from_time_t(0) - milliseconds(1),
+        system_clock::from_time_t(0), base - hours(24 * 400), base - hours(24 * 400) + milliseconds(500)};
+    platform::HTTPDateMemo memo;
+    std::string memoText, formatted;
+    for (auto time : times) {
+        memo.append(memoText, time);
+        formatted += platform::FormatHTTPDate(time);
+        memoText += '|', formatted += '|';
+    }
+    EXPECT_EQ(memoText, formatted);
+    EXPECT_EQ(formatted.substr(0, 60), "Sat, 07 Mar 2009 14:05:09 GMT|Sat, 07 Mar 2009 14:05:09 GMT|");
+    EXPECT_NE(formatted.find("Wed, 31 Dec 1969 23:59:59 GMT|Thu, 01 Jan 1970 00:00:00 GMT|"), std::string::npos);
+}
+
 // Every text the format writes reads back (the dates fuzz target walks that);
 // these are texts no date writes, each to be refused rather than read as a
 // neighbouring date.

@@ -94,9 +94,10 @@ bool Wanted(DWORD flags, const std::string& name, const HostInfo& info)
     return !((flags & FAF_ATTRIB_NO_HIDDEN) && (AttributesOf(name, info) & FILE_ATTRIBUTE_HIDDEN));
 }
 
-// Calls `each` with the name of every entry of a folder but "." and "..", straight
-// from getdents64: a folder is scanned for each name a request misses, and
-// opendir's fstat and heap buffer would come on top of every scan.
+// Calls `each` with the name and type (a d_type) of every entry of a folder but
+// "." and "..", and the folder's descriptor, straight from getdents64: a folder is
+// scanned for each name a request misses, and opendir's fstat and heap buffer would
+// come on top of every scan. False when the folder does not open (errno says why).
 template <class Each>
 bool ForEachName(const std::string& folder, Each&& each)
 {
@@ -110,7 +111,7 @@ bool ForEachName(const std::string& folder, Each&& each)
             at += entry->d_reclen;
             std::string_view entryName(entry->d_name);
             if (entryName != "." && entryName != "..")
-                each(entryName);
+                each(entryName, entry->d_type, fd);
         }
     }
     ::close(fd);
@@ -136,7 +137,7 @@ std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string
         const DeviceNameKey wanted = DeviceNameSortKey(name);
         std::optional<std::string> match;
         std::string candidate;
-        bool listed = ForEachName(folder, [&](std::string_view entryName) {
+        bool listed = ForEachName(folder, [&](std::string_view entryName, unsigned char, int) {
             candidate.assign(entryName);
             if (DeviceNameHasKey(candidate, wanted) && (!match || DeviceNameLess(candidate, *match)))
                 match = candidate;
@@ -236,35 +237,33 @@ DWORD DeviceFileTree::find(const std::string& path, DWORD flags, std::vector<Rap
         return error;
     if (!folder.exists || !folder.info.isDirectory)
         return ERROR_PATH_NOT_FOUND;
-    DIR* dir = ::opendir(folder.target.c_str());
-    if (!dir)
-        return ErrnoToWin32(errno);
     struct Entry {
         std::string name;
         HostInfo info;
         DeviceNameKey key; // worked out once, not on every comparison of the sort
     };
     std::vector<Entry> entries;
-    while (struct dirent* entry = ::readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name == "." || name == ".." || !DeviceNameMatches(last, name))
-            continue;
+    bool listed = ForEachName(folder.target, [&](std::string_view entryName, unsigned char type, int dirFd) {
+        std::string name(entryName);
+        if (!DeviceNameMatches(last, name))
+            return;
         std::optional<HostInfo> info;
-        if (entry->d_type == DT_REG || entry->d_type == DT_DIR) {
+        if (type == DT_REG || type == DT_DIR) {
             // Not a link: the entry is what it names, inside the folder.
-            info = Inspect(name, ::dirfd(dir));
+            info = Inspect(name, dirFd);
         } else {
-            auto real = CanonicalEntry(folder.target, name, entry->d_type);
+            auto real = CanonicalEntry(folder.target, name, type);
             if (!real || !IsInsideFolder(fsRoot_, *real) || *real == fsRoot_)
-                continue;
+                return;
             info = Inspect(*real);
         }
         if (!info || !(info->isDirectory || info->isFile) || !Wanted(flags, name, *info))
-            continue;
+            return;
         DeviceNameKey key = DeviceNameSortKey(name);
         entries.push_back({std::move(name), *info, std::move(key)});
-    }
-    ::closedir(dir);
+    });
+    if (!listed)
+        return ErrnoToWin32(errno);
     // Positions are sorted rather than the entries themselves: a swap moves four
     // bytes instead of two strings and a host record.
     std::vector<uint32_t> order(entries.size());

@@ -1,8 +1,8 @@
 #pragma once
 
 // A device folder for one test, and a session over it (its device is the one the
-// session lists) through the fault-injecting wrapper, which also counts the reply
-// blocks and records each library invocation.
+// session lists) through a wrapper that injects faults, counts the reply
+// blocks it hands out and takes back, and records each library invocation.
 
 #include "pavrixwm/EmulatedDevice.h"
 #include "pavrixwm/Rapi.h"
@@ -14,6 +14,19 @@ namespace extrastest {
 
 using Bytes = std::vector<uint8_t>;
 
+class RecordingDevice : public FaultInjectingDevice {
+public:
+    using FaultInjectingDevice::FaultInjectingDevice;
+    std::vector<std::pair<std::string, Bytes>> invocations; // "library:function", input block
+
+    int32_t CeRapiInvoke(const std::string& dll, const std::string& function, DWORD inputCount, const uint8_t* input,
+                         DWORD* outputCount, uint8_t** output) override
+    {
+        invocations.emplace_back(dll + ":" + function, Bytes(input, input + (input ? inputCount : 0)));
+        return FaultInjectingDevice::CeRapiInvoke(dll, function, inputCount, input, outputCount, output);
+    }
+};
+
 struct DeviceSession {
     explicit DeviceSession(const std::string& deviceClass = "PocketPC")
     {
@@ -22,7 +35,7 @@ struct DeviceSession {
         settings.writeAtomically(folder / "device.plist");
     }
     testsupport::DeviceFolder folder;
-    std::shared_ptr<FaultInjectingDevice> device = std::make_shared<FaultInjectingDevice>(EmulatedDevice::open(folder.path()));
+    std::shared_ptr<RecordingDevice> device = std::make_shared<RecordingDevice>(EmulatedDevice::open(folder.path()));
     Rapi rapi{device};
 };
 

@@ -49,7 +49,6 @@ DWORD FaultInjectingDevice::CeGetLastError()
 int32_t FaultInjectingDevice::CeRapiInvoke(const std::string& dll, const std::string& functionName, DWORD inputCount,
                                            const uint8_t* input, DWORD* outputCount, uint8_t** output)
 {
-    invocations.emplace_back(dll + ":" + functionName, std::vector<uint8_t>(input, input + (input ? inputCount : 0)));
     if (outputCount)
         *outputCount = 0;
     if (output)

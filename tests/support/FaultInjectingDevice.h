@@ -2,7 +2,7 @@
 
 // Test double: a device over another device that lets a test make chosen calls
 // fail, short-change writes, replace invocation replies, and count what passed
-// (calls made, reply blocks handed out and taken back, invocations with their input). Like the session over it,
+// (calls made, reply blocks handed out and taken back). Like the session over it,
 // it is called from one thread.
 
 #include "pavrixwm/DeviceBackendWrapper.h"
@@ -46,8 +46,6 @@ public:
     int callCount(Call call) const { return counts_.count(call) ? counts_.at(call) : 0; }
     // Reply blocks handed out and not yet taken back.
     int outstandingReplyBlocks() const { return static_cast<int>(blocks_.size()); }
-    // Each CeRapiInvoke as "library:function" and its input block.
-    std::vector<std::pair<std::string, std::vector<uint8_t>>> invocations;
 
     HANDLE CeCreateFile(const std::string& path, DWORD access, DWORD sharing, DWORD disposition, DWORD flags) override
     {

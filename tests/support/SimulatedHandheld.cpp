@@ -1,26 +1,11 @@
 #include "support/SimulatedHandheld.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace testsupport {
 
-int FreePort(bool datagram)
-{
-    int fd = ::socket(AF_INET, datagram ? SOCK_DGRAM : SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof sa;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) == 0)
-        port = ntohs(sa.sin_port);
-    ::close(fd);
-    return port;
-}
+int FreePort(bool datagram) { return LoopbackPort(datagram).port; }
 
 SimulatedHandheld::SimulatedHandheld(const std::string& deviceFolder, const std::string& kind,
                                      const std::vector<std::string>& extraArgs)

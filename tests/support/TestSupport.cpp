@@ -305,6 +305,19 @@ ChildProcess StartService(const std::vector<std::string>& argv, const std::strin
     return process;
 }
 
+LoopbackPort::LoopbackPort(bool datagram) : fd(::socket(AF_INET, datagram ? SOCK_DGRAM : SOCK_STREAM, 0))
+{
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0 && (datagram || ::listen(fd, 1) == 0))
+        port = ntohs(addr.sin_port);
+}
+
+LoopbackPort::~LoopbackPort() { ::close(fd); }
+
 int ConnectLoopback(int port)
 {
     int fd = ::socket(AF_INET, SOCK_STREAM, 0);

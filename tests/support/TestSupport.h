@@ -146,6 +146,14 @@ bool ServiceRegistered(const std::string& registeredName);
 // The process holding the name on the current bus, if any.
 std::optional<pid_t> ServiceOwnerPid(const std::string& registeredName);
 
+// A socket on a free loopback port, listening (or, when `datagram`, UDP); closed
+// when it goes, which leaves the port free.
+struct LoopbackPort {
+    explicit LoopbackPort(bool datagram = false);
+    ~LoopbackPort();
+    int fd = -1, port = 0;
+};
+
 // Loopback clients.
 int ConnectLoopback(int port);
 void SendAll(int fd, const std::string& bytes);

@@ -8,11 +8,10 @@
 #include "InProcessStore.h"
 
 #include "daemon/Server.h"
+#include "datasource/StoreTestHelpers.h"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <future>
 #include <sys/socket.h>
 #include <thread>
@@ -90,11 +89,8 @@ TEST(SlowClients, AnUploadEndedByThePaceRuleLeavesTheOldFile)
     ::close(fd);
     EXPECT_EQ(answer.find("HTTP/1.1 2"), std::string::npos) << answer;
     EXPECT_EQ(ReadFile(listener.device.fs("My Documents/a")), "A");
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(listener.device.fs("My Documents")))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"a", "b.txt"})) << "no scratch file left";
+    EXPECT_EQ(storetest::EntryNames(listener.device.fs("My Documents")), (std::vector<std::string>{"a", "b.txt"}))
+        << "no scratch file left";
 }
 
 TEST(SlowClients, AreGivenUpAndTheNextIsServed)

@@ -25,13 +25,6 @@ size_t OpenDescriptors(pid_t pid)
     return count;
 }
 
-long ResidentKiB(pid_t pid)
-{
-    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
-    size_t at = status.find("VmRSS:");
-    return at == std::string::npos ? -1 : std::stol(status.substr(at + 6));
-}
-
 // A request from its pattern: each "#" is the round number modulo the digit after it.
 std::string Request(const std::string& pattern, int round)
 {
@@ -78,12 +71,13 @@ TEST_F(RealClients, SoakOfTwentyThousandMixedRequests)
     const int warmUp = 1100, total = 20000;
     run(0, warmUp);
     const size_t descriptors = OpenDescriptors(daemon->pid());
-    const long resident = ResidentKiB(daemon->pid());
+    const long resident = ProcStatusKiB(daemon->pid(), "VmRSS");
+    ASSERT_GT(resident, 0);
     run(warmUp, total);
     EXPECT_EQ(failures, 0);
     EXPECT_EQ(OpenDescriptors(daemon->pid()), descriptors);
 #ifndef PAVRIX_SANITIZED
-    EXPECT_LE(ResidentKiB(daemon->pid()), resident + 2048) << "kB resident after the warm-up: " << resident;
+    EXPECT_LE(ProcStatusKiB(daemon->pid(), "VmRSS"), resident + 2048) << "kB resident after the warm-up: " << resident;
 #else
     // AddressSanitizer keeps freed memory in quarantine, so the resident size says
     // nothing about the daemon there; the descriptors and answers still do.

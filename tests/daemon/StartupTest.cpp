@@ -151,13 +151,7 @@ TEST(Hangup, RemovesTheMirrorLogsEachTimeAndKeepsAccepting)
     Daemon daemon(home.dir.path(), NoBusEnv(true));
     ASSERT_TRUE(IsDirectory(home.mirror()));
     WriteFile(home.mirror() + "/._note", "metadata");
-    auto logged = [&] {
-        std::string text = daemon.stderrText(), line = "recieved SIGHUP signal";
-        size_t n = 0;
-        for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
-            ++n;
-        return n;
-    };
+    auto logged = [&] { return CountOf(daemon.stderrText(), "recieved SIGHUP signal"); };
     for (size_t hangUps = 1; hangUps <= 2; ++hangUps) { // the second finds no mirror folder
         daemon.process().signal(SIGHUP);
         EXPECT_TRUE(WaitFor([&] { return logged() == hangUps; })) << daemon.stderrText();

@@ -27,10 +27,8 @@ protected:
 
     void startDaemon()
     {
-        auto env = testsupport::NoBusEnv();
+        auto env = handheld.env(testsupport::NoBusEnv());
         env["PAVRIX_DEVICE_TRACE"] = trace;
-        for (const auto& [name, value] : handheld.env())
-            env[name] = value;
         daemon = std::make_unique<testsupport::Daemon>(home.path(), env);
     }
     Response ask(const std::string& raw) const { return ParseResponse(daemon->request(raw)); }
@@ -106,10 +104,7 @@ TEST(LinkPassword, TheHandedOverPasswordUnlocksTheHandheld)
     WriteFile(home / "Library/Caches/Pavrix_webdavpasswdtmp.plist",
               "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
               "<key>Password</key><data>czNjcmV0</data></dict></plist>\n");
-    auto env = testsupport::NoBusEnv();
-    for (const auto& [name, value] : handheld.env())
-        env[name] = value;
-    testsupport::Daemon daemon(home.path(), env);
+    testsupport::Daemon daemon(home.path(), handheld.env(testsupport::NoBusEnv()));
     ASSERT_TRUE(handheld.waitConnected()) << handheld.stderrText();
     Response got;
     // The handheld's answer to the password follows its connection closely.

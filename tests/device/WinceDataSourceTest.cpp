@@ -4,9 +4,6 @@
 
 #include "WinceTestSupport.h"
 
-#include <algorithm>
-#include <filesystem>
-
 #include <sys/stat.h>
 
 using namespace wincetest;
@@ -15,14 +12,7 @@ using Call = FaultInjectingDevice::Call;
 namespace {
 
 // The names in the device's root folder, sorted.
-std::vector<std::string> FsNames(const DeviceStore& d)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(d.fs("")))
-        names.push_back(entry.path().filename().string());
-    std::sort(names.begin(), names.end());
-    return names;
-}
+std::vector<std::string> FsNames(const DeviceStore& d) { return EntryNames(d.fs("")); }
 
 } // namespace
 

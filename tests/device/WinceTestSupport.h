@@ -21,7 +21,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <sys/socket.h>
 #include <utility>
 
 namespace wincetest {
@@ -63,14 +62,13 @@ public:
 // A body of `length` bytes over a client stream that carries `bytes` and ends;
 // the bodies here fit in the socket's buffer, so they are sent whole at once.
 struct ClientBody {
-    int fds[2];
-    std::unique_ptr<platform::SocketStream> socket{
-        (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), platform::SocketStream::open(fds[0]))};
+    testsupport::SocketPair pair;
+    std::unique_ptr<platform::SocketStream> socket = platform::SocketStream::open(pair.ours);
     platform::BodyStream body;
     ClientBody(const std::string& bytes, uint64_t length) : body(platform::BodyStream::withLength(*socket, length))
     {
-        testsupport::SendAll(fds[1], bytes);
-        ::close(fds[1]);
+        pair.sendAndEnd(bytes);
+        ::close(pair.peer);
     }
     platform::BodyStream& operator*() { return body; }
 };
@@ -133,8 +131,7 @@ protected:
         env["PAVRIX_DEVICE_TRACE"] = trace;
         if (const char* kind = std::getenv("PAVRIX_TEST_OVER_LINK"); kind && *kind) {
             handheld = std::make_unique<testsupport::SimulatedHandheld>(deviceDir.path(), kind);
-            for (const auto& [name, value] : handheld->env())
-                env[name] = value;
+            env = handheld->env(env);
         }
         daemon = std::make_unique<testsupport::Daemon>(home.path(), env);
         if (handheld) {
@@ -145,13 +142,9 @@ protected:
     std::string mirror(const std::string& rel) const { return home / ("Library/Caches/pxwm_mirroredfs/" + rel); }
     void put(const std::string& relative, const std::string& content) const { deviceDir.put(relative, content); }
     Response ask(const std::string& raw) const { return ParseResponse(daemon->request(raw)); }
-    size_t traced(const std::string& line) const // how many times the trace holds this line
+    size_t traced(const std::string& line) const // how many lines of the trace start with this
     {
-        std::string text = "\n" + ReadFile(trace);
-        size_t n = 0;
-        for (size_t pos = 0; (pos = text.find("\n" + line, pos)) != std::string::npos; ++pos)
-            ++n;
-        return n;
+        return testsupport::CountOf("\n" + ReadFile(trace), "\n" + line);
     }
 };
 } // namespace wincetest

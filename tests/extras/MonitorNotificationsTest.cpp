@@ -11,10 +11,7 @@ TEST(MonitorNotifications, TheMonitorCountsEachNotification)
 {
     TempDir dir;
     PrivateBus bus;
-    ChildProcess::Options options;
-    options.stdoutFile = dir / "monitor.log";
-    ChildProcess monitor({BinPath("pavrix-monitor")}, options);
-    ASSERT_TRUE(WaitFor([] { return ServiceRegistered(kMonitorServerName); }));
+    auto monitor = StartService({BinPath("pavrix-monitor")}, kMonitorServerName, {.stdoutFile = dir / "monitor.log"});
     syncStart();
     syncComplete();
     syncStart();

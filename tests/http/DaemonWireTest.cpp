@@ -3,6 +3,7 @@
 
 #include "http/ServeOne.h"
 
+#include <sys/socket.h>
 #include <thread>
 
 using namespace testsupport;

@@ -10,8 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <regex>
-#include <stdexcept>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace httptest {
@@ -20,14 +18,11 @@ namespace httptest {
 // the pair's buffer, since nobody reads while the other side works.
 inline std::string ServeOne(const std::string& request, const Connection::Serve& serve)
 {
-    int fds[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-        throw std::runtime_error("no socket pair");
-    testsupport::SendAll(fds[0], request);
-    ::shutdown(fds[0], SHUT_WR);
-    Connection(fds[1]).Handler(serve);
-    std::string answer = testsupport::ReadUntilClose(fds[0]);
-    ::close(fds[0]);
+    testsupport::SocketPair pair;
+    pair.sendAndEnd(request);
+    Connection(pair.ours).Handler(serve);
+    std::string answer = testsupport::ReadUntilClose(pair.peer);
+    ::close(pair.peer);
     return answer;
 }
 

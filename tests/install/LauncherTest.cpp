@@ -7,12 +7,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
-#include <netinet/in.h>
 #include <regex>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -59,24 +56,6 @@ protected:
     std::vector<ChildProcess> daemons_;
 };
 
-// A listening loopback socket, closed at the end of the scope.
-struct Listener {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int port = 0;
-    Listener()
-    {
-        sockaddr_in addr {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-        ::listen(fd, 1);
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-        port = ntohs(addr.sin_port);
-    }
-    ~Listener() { ::close(fd); }
-};
-
 bool ProcessExists(pid_t pid) { return ::kill(pid, 0) == 0 || errno != ESRCH; }
 
 } // namespace
@@ -85,7 +64,8 @@ TEST_F(Launcher, StartsTheDaemonThatTakesTheHandOffFilesAndAnswersOnThePrintedPo
 {
     // A port file left by a daemon long gone, whose process id now belongs to
     // another program that happens to listen on the recorded port.
-    Listener stranger;
+    LoopbackPort stranger;
+    ASSERT_NE(stranger.port, 0);
     MakeDirs(home_ / "Library/Caches");
     PlistObject stale = PlistObject::dictionary();
     stale.set("WebdavPort", PlistObject::integer(stranger.port));

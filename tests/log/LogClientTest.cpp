@@ -137,10 +137,8 @@ TEST_F(LogClientTest, LinesArriveAsWrittenFromTheFirstInitToTheLastCleanup)
 // server answers getLog a second late so that the exchange holds the lock that long.
 TEST_F(LogClientTest, LockHeldPastTheWaitSendsLineToConsoleWithoutWaitingLonger)
 {
-    ChildProcess::Options slowGetLog;
-    slowGetLog.env["PAVRIX_LOGSERVER_GETLOG_DELAY_MS"] = "1000";
-    ChildProcess server({BinPath("pavrix-logserver")}, slowGetLog);
-    ASSERT_TRUE(WaitFor([] { return ServiceRegistered(kServer); }));
+    auto server = StartService({BinPath("pavrix-logserver")}, kServer,
+                               {.env = {{"PAVRIX_LOGSERVER_GETLOG_DELAY_MS", "1000"}}});
     LogInit(kServer, "webdav");
     LogSetLockWaitLimit(20ms);
     ASSERT_TRUE(LogServerReallyRunning());

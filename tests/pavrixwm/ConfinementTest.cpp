@@ -41,8 +41,7 @@ TEST(EmulatedFiles, NothingOutsideFsIsReachable)
     // The listing shows neither escaping link; a link that stays inside fs/ is an ordinary file.
     ASSERT_TRUE(rapi->CeFindAllFiles("\\*", FAF_NAME, found));
     EXPECT_EQ(Names(found), (std::vector<std::string>{"alias", "inside.txt", "sub"}));
-    HANDLE h = rapi->CeCreateFile("\\alias", kRead, FILE_SHARE_READ, OPEN_EXISTING, 0);
-    EXPECT_EQ(ReadWhole(*rapi, h), "inside");
+    EXPECT_EQ(ReadWhole(*rapi, "\\alias"), "inside");
 }
 
 } // namespace

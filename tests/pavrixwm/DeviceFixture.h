@@ -17,13 +17,25 @@ struct DeviceDir : testsupport::DeviceFolder {
 
 inline std::vector<uint8_t> Bytes(const std::string& text) { return {text.begin(), text.end()}; }
 
-inline std::string ReadWhole(Rapi& rapi, HANDLE handle)
+// The whole file; its last error in angle brackets when it does not open.
+inline std::string ReadWhole(DeviceBackend& device, const std::string& path)
 {
+    HANDLE handle = device.CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    if (handle == INVALID_HANDLE_VALUE)
+        return "<" + std::to_string(device.CeGetLastError()) + ">";
     std::string out;
     uint8_t buffer[4096];
-    for (DWORD got = 0; rapi.CeReadFile(handle, buffer, sizeof buffer, got) && got > 0;)
+    for (DWORD got = 0; device.CeReadFile(handle, buffer, sizeof buffer, got) && got > 0;)
         out.append(reinterpret_cast<char*>(buffer), got);
+    device.CeCloseHandle(handle);
     return out;
+}
+
+// Whether the device lists its root; the last error when it does not.
+inline DWORD ListRoot(DeviceBackend& device)
+{
+    std::vector<RapiFindData> found;
+    return device.CeFindAllFiles("\\*", FAF_NAME, found) ? 0 : device.CeGetLastError();
 }
 
 // Whether the file opens (it is closed again at once).

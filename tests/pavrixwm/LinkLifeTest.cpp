@@ -2,57 +2,15 @@
 // device answers as no device while none is usable, fails a cut call cleanly,
 // and takes the handheld again when it is back, without a restart.
 
-#include "pavrixwm/LinkDevice.h"
-#include "pavrixwm/LinkManager.h"
-#include "pavrixwm/Rapi.h"
-#include "support/SimulatedHandheld.h"
-#include "support/TestSupport.h"
-
-#include <gtest/gtest.h>
+#include "LinkFixture.h"
 
 #include <thread>
 #include <unistd.h>
 
+using namespace devicetest;
 using namespace std::chrono_literals;
 using testsupport::SimulatedHandheld;
 using testsupport::WaitFor;
-
-namespace {
-
-std::shared_ptr<LinkManager> Manager(const SimulatedHandheld& handheld,
-                                     const std::optional<std::string>& password = std::nullopt,
-                                     const std::optional<std::string>& runtimeFolder = std::nullopt)
-{
-    auto settings = LinkSettings::fromOptions(handheld.linkOptions(runtimeFolder), std::nullopt, password);
-    return settings ? LinkManager::start(*settings) : nullptr;
-}
-
-bool Attached(LinkManager& link, std::chrono::milliseconds timeout = 10s)
-{
-    return WaitFor([&] { return link.state() == LinkManager::State::Attached; }, timeout);
-}
-
-// Whether the device lists its root; the last error when it does not.
-DWORD ListRoot(DeviceBackend& device)
-{
-    std::vector<RapiFindData> found;
-    return device.CeFindAllFiles("\\*", FAF_NAME, found) ? 0 : device.CeGetLastError();
-}
-
-std::string ReadAll(DeviceBackend& device, const std::string& path)
-{
-    HANDLE handle = device.CeCreateFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
-    if (handle == INVALID_HANDLE_VALUE)
-        return "<" + std::to_string(device.CeGetLastError()) + ">";
-    std::string out;
-    uint8_t buffer[4096];
-    for (DWORD got = 0; device.CeReadFile(handle, buffer, sizeof buffer, got) && got > 0;)
-        out.append(reinterpret_cast<char*>(buffer), got);
-    device.CeCloseHandle(handle);
-    return out;
-}
-
-} // namespace
 
 TEST(LinkLife, PluggedInLateUnpluggedAndBackWithoutARestart)
 {
@@ -70,7 +28,7 @@ TEST(LinkLife, PluggedInLateUnpluggedAndBackWithoutARestart)
 
     handheld.start();
     ASSERT_TRUE(Attached(*link)) << handheld.stderrText();
-    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+    EXPECT_EQ(ReadWhole(device, "\\a.txt"), "alpha");
     EXPECT_EQ(device.description()["DeviceName"], "Simulated");
 
     // Pulled out with a file open: the open handle dies with it.
@@ -87,7 +45,7 @@ TEST(LinkLife, PluggedInLateUnpluggedAndBackWithoutARestart)
     folder.put("b.txt", "beta");
     handheld.start();
     ASSERT_TRUE(Attached(*link)) << handheld.stderrText();
-    EXPECT_EQ(ReadAll(device, "\\b.txt"), "beta");
+    EXPECT_EQ(ReadWhole(device, "\\b.txt"), "beta");
     EXPECT_FALSE(device.CeCloseHandle(open)) << "a handle of the handheld's last visit";
     EXPECT_EQ(device.CeGetLastError(), ERROR_INVALID_HANDLE);
 }
@@ -109,7 +67,7 @@ TEST(LinkLife, BrokenRepliesFailTheCallAndTheNextCallGetsAFreshChannel)
         LinkDevice device(link);
         EXPECT_EQ(ListRoot(device), 0u) << fault;
         EXPECT_EQ(ListRoot(device), error) << fault;
-        EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha") << fault;
+        EXPECT_EQ(ReadWhole(device, "\\a.txt"), "alpha") << fault;
     }
 }
 
@@ -138,11 +96,12 @@ TEST(LinkLife, PasswordsAcceptedRefusedAndUnlockedOnTheHandheld)
         ASSERT_TRUE(link);
         ASSERT_TRUE(WaitFor([&] { return link->state() == c.first; }, 10s)) << handheld.stderrText();
         LinkDevice device(link);
-        if (c.first != State::Attached)
+        if (c.first != State::Attached) {
             EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED);
+        }
         if (c.readable) {
             ASSERT_TRUE(Attached(*link));
-            EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+            EXPECT_EQ(ReadWhole(device, "\\a.txt"), "alpha");
         }
     }
 }
@@ -185,7 +144,7 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
     ASSERT_TRUE(link);
     ASSERT_TRUE(Attached(*link)) << handheld.stderrText();
     LinkDevice device(link);
-    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+    EXPECT_EQ(ReadWhole(device, "\\a.txt"), "alpha");
 
     // The listener restarting does not lose the handheld's next visit.
     listener.stop();
@@ -194,7 +153,7 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
     ASSERT_TRUE(WaitFor([&] { return link->state() == LinkManager::State::Absent; }, 10s));
     handheld.start();
     ASSERT_TRUE(Attached(*link, 15s)) << handheld.stderrText();
-    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+    EXPECT_EQ(ReadWhole(device, "\\a.txt"), "alpha");
 }
 
 // The framework lists the attached handheld as the kind it says it is, so a
@@ -241,7 +200,7 @@ TEST(LinkLife, StrangersAreIgnoredAndAHandheldThatFallsSilentIsForgotten)
     std::this_thread::sleep_for(500ms);
     EXPECT_EQ(link->state(), LinkManager::State::Attached);
     LinkDevice device(link);
-    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+    EXPECT_EQ(ReadWhole(device, "\\a.txt"), "alpha");
 
     handheld.freeze();
     EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED) << "the call in progress";
@@ -250,5 +209,5 @@ TEST(LinkLife, StrangersAreIgnoredAndAHandheldThatFallsSilentIsForgotten)
     handheld.unplug();
     handheld.start();
     ASSERT_TRUE(Attached(*link)) << handheld.stderrText();
-    EXPECT_EQ(ReadAll(device, "\\a.txt"), "alpha");
+    EXPECT_EQ(ReadWhole(device, "\\a.txt"), "alpha");
 }

@@ -2,19 +2,13 @@
 // link through a simulated handheld of each kind: every result, output and last
 // error the same, so the store and the extras cannot tell the two apart.
 
-#include "pavrixwm/EmulatedDevice.h"
-#include "pavrixwm/LinkDevice.h"
-#include "pavrixwm/LinkManager.h"
-#include "support/SimulatedHandheld.h"
-#include "support/TestSupport.h"
-
-#include <gtest/gtest.h>
+#include "LinkFixture.h"
 
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
 
-using namespace std::chrono_literals;
+using namespace devicetest;
 using testsupport::SimulatedHandheld;
 
 namespace {
@@ -128,12 +122,8 @@ TEST(LinkParity, EveryCallGivesWhatTheEmulatedDeviceGives)
         auto expected = Script(*EmulatedDevice::open(direct.path()), fileTimes);
 
         SimulatedHandheld handheld(linked.path(), kind);
-        auto settings = LinkSettings::fromOptions(handheld.linkOptions(), std::nullopt, std::nullopt);
-        ASSERT_TRUE(settings);
-        auto link = LinkManager::start(*settings);
-        ASSERT_TRUE(link);
-        ASSERT_TRUE(testsupport::WaitFor([&] { return link->state() == LinkManager::State::Attached; }, 10s))
-            << kind << handheld.stderrText();
+        auto link = Manager(handheld);
+        ASSERT_TRUE(link && Attached(*link)) << kind << handheld.stderrText();
         LinkDevice device(link);
         auto got = Script(device, fileTimes);
         ASSERT_EQ(got.size(), expected.size()) << kind;

@@ -17,27 +17,13 @@ using platform::SocketStream;
 
 namespace {
 
-// A connected pair: the test writes as the peer on `peer`, the stream reads `ours`.
-struct Pair {
-    int peer = -1;
-    std::unique_ptr<SocketStream> stream;
-    Pair()
-    {
-        int fds[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0)
-            throw std::runtime_error("no socket pair");
-        peer = fds[0];
-        stream = SocketStream::open(fds[1]);
-    }
+// The stream reads `ours`; the test writes as the peer.
+struct Pair : testsupport::SocketPair {
+    std::unique_ptr<SocketStream> stream = SocketStream::open(ours);
     ~Pair()
     {
         ::close(peer);
         stream->close();
-    }
-    void sendAndEnd(const std::string& bytes) const
-    {
-        testsupport::SendAll(peer, bytes);
-        ::shutdown(peer, SHUT_WR);
     }
 };
 

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <future>
-#include <sstream>
 #include <tuple>
 
 using platform::CalendarDate;
@@ -25,21 +24,14 @@ protected:
     // received, printed before the message is handled) in dir/<log>.
     ChildProcess startServer(const std::string& log, std::map<std::string, std::optional<std::string>> env = {})
     {
-        ChildProcess::Options options;
-        options.stdoutFile = dir / log;
-        options.env = std::move(env);
-        ChildProcess server({BinPath("pavrix-prefserver"), name, dir / "prefs.plist"}, options);
-        EXPECT_TRUE(WaitFor([&] { return ServiceRegistered(name); })) << "pavrix-prefserver did not register";
-        return server;
+        return StartService({BinPath("pavrix-prefserver"), name, dir / "prefs.plist"}, name,
+                            {.env = std::move(env), .stdoutFile = dir / log});
     }
 
+    // How many of the lines in dir/<log> are `line`.
     long count(const std::string& log, const std::string& line) const
     {
-        std::istringstream in(ReadFile(dir / log));
-        long n = 0;
-        for (std::string received; std::getline(in, received);)
-            n += received == line;
-        return n;
+        return static_cast<long>(CountOf("\n" + ReadFile(dir / log) + "\n", "\n" + line + "\n"));
     }
 
     TempDir dir;

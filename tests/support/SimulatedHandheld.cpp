@@ -1,26 +1,11 @@
 #include "support/SimulatedHandheld.h"
 
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace testsupport {
 
-int FreePort(bool datagram)
-{
-    int fd = ::socket(AF_INET, datagram ? SOCK_DGRAM : SOCK_STREAM, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof sa;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &length) == 0)
-        port = ntohs(sa.sin_port);
-    ::close(fd);
-    return port;
-}
+int FreePort(bool datagram) { return LoopbackPort(datagram).port; }
 
 SimulatedHandheld::SimulatedHandheld(const std::string& deviceFolder, const std::string& kind,
                                      const std::vector<std::string>& extraArgs)
@@ -80,13 +65,14 @@ void SimulatedHandheld::freeze()
     }
 }
 
-std::map<std::string, std::optional<std::string>> SimulatedHandheld::env() const
+std::map<std::string, std::optional<std::string>>
+SimulatedHandheld::env(std::map<std::string, std::optional<std::string>> base) const
 {
-    return {{"PAVRIX_DEVICE", std::nullopt},
-            {"PAVRIX_LINK_ADDRESS", "127.0.0.1"},
-            {"PAVRIX_LINK_DEVICE", "127.0.0.1"},
-            {"PAVRIX_LINK_PORTS", std::to_string(control_) + "," + std::to_string(info_)},
-            {"PAVRIX_LINK_DEVICE_PORTS", std::to_string(wake_) + "," + std::to_string(rapi_)}};
+    base["PAVRIX_DEVICE"] = std::nullopt;
+    base["PAVRIX_LINK_ADDRESS"] = base["PAVRIX_LINK_DEVICE"] = "127.0.0.1";
+    base["PAVRIX_LINK_PORTS"] = std::to_string(control_) + "," + std::to_string(info_);
+    base["PAVRIX_LINK_DEVICE_PORTS"] = std::to_string(wake_) + "," + std::to_string(rapi_);
+    return base;
 }
 
 LinkOptions SimulatedHandheld::linkOptions(const std::optional<std::string>& runtimeFolder) const
@@ -98,15 +84,7 @@ LinkOptions SimulatedHandheld::linkOptions(const std::optional<std::string>& run
 
 bool SimulatedHandheld::waitConnected(int n, std::chrono::milliseconds timeout)
 {
-    return WaitFor(
-        [&] {
-            std::string text = history_ + ReadFile(stderr_);
-            int count = 0;
-            for (size_t at = 0; (at = text.find("connected", at)) != std::string::npos; ++at)
-                ++count;
-            return count >= n;
-        },
-        timeout);
+    return WaitFor([&] { return CountOf(history_ + ReadFile(stderr_), "connected") >= size_t(n); }, timeout);
 }
 
 } // namespace testsupport

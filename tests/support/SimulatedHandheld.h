@@ -23,7 +23,8 @@ public:
                       const std::vector<std::string>& extraArgs = {});
     ~SimulatedHandheld();
 
-    std::map<std::string, std::optional<std::string>> env() const;
+    // `base` with the link variables set over it (and no device folder).
+    std::map<std::string, std::optional<std::string>> env(std::map<std::string, std::optional<std::string>> base = {}) const;
     // The same link, as an in-process link takes it (with `runtimeFolder` for a
     // privileged listener's socket).
     LinkOptions linkOptions(const std::optional<std::string>& runtimeFolder = std::nullopt) const;

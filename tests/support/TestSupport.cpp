@@ -296,13 +296,27 @@ std::optional<pid_t> ServiceOwnerPid(const std::string& registeredName)
     }
 }
 
-ChildProcess StartService(const std::vector<std::string>& argv, const std::string& registeredName)
+ChildProcess StartService(const std::vector<std::string>& argv, const std::string& registeredName,
+                          const ChildProcess::Options& options)
 {
-    ChildProcess process(argv, {});
+    ChildProcess process(argv, options);
     if (!WaitFor([&] { return ServiceRegistered(registeredName); }))
         throw std::runtime_error(argv[0] + " did not register " + registeredName);
     return process;
 }
+
+LoopbackPort::LoopbackPort(bool datagram) : fd(::socket(AF_INET, datagram ? SOCK_DGRAM : SOCK_STREAM, 0))
+{
+    sockaddr_in addr {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), length) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &length) == 0 && (datagram || ::listen(fd, 1) == 0))
+        port = ntohs(addr.sin_port);
+}
+
+LoopbackPort::~LoopbackPort() { ::close(fd); }
 
 int ConnectLoopback(int port)
 {
@@ -364,6 +378,36 @@ std::string Exchange(int port, const std::string& request)
     std::string out = ReadUntilClose(fd);
     ::close(fd);
     return out;
+}
+
+SocketPair::SocketPair()
+{
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        throw std::runtime_error("no socket pair");
+    peer = fds[0];
+    ours = fds[1];
+}
+
+void SocketPair::sendAndEnd(const std::string& bytes) const
+{
+    SendAll(peer, bytes);
+    ::shutdown(peer, SHUT_WR);
+}
+
+size_t CountOf(const std::string& text, const std::string& needle)
+{
+    size_t n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+        ++n;
+    return n;
+}
+
+long ProcStatusKiB(pid_t pid, const std::string& field)
+{
+    std::string status = ReadFile("/proc/" + std::to_string(pid) + "/status");
+    size_t at = status.find("\n" + field + ":");
+    return at == std::string::npos ? -1 : std::stol(status.substr(at + field.size() + 2));
 }
 
 std::string RandomBytes(size_t size, unsigned seed)

@@ -75,10 +75,10 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 class ChildProcess {
 public:
     struct Options {
-        std::map<std::string, std::optional<std::string>> env;
-        std::string stdoutFile;
-        std::string stderrFile;
-        std::string stdinFile; // default: /dev/null
+        std::map<std::string, std::optional<std::string>> env = {};
+        std::string stdoutFile = {};
+        std::string stderrFile = {};
+        std::string stdinFile = {}; // default: /dev/null
     };
     ChildProcess() = default;
     ChildProcess(const std::vector<std::string>& argv, const Options& options);
@@ -139,11 +139,20 @@ private:
 
 // Starts a server program (pavrix-logserver, ...) on the current bus and waits
 // until its name is registered.
-ChildProcess StartService(const std::vector<std::string>& argv, const std::string& registeredName);
+ChildProcess StartService(const std::vector<std::string>& argv, const std::string& registeredName,
+                          const ChildProcess::Options& options = {});
 // Whether someone holds the name now; never asks the bus to start a service.
 bool ServiceRegistered(const std::string& registeredName);
 // The process holding the name on the current bus, if any.
 std::optional<pid_t> ServiceOwnerPid(const std::string& registeredName);
+
+// A socket on a free loopback port, listening (or, when `datagram`, UDP); closed
+// when it goes, which leaves the port free.
+struct LoopbackPort {
+    explicit LoopbackPort(bool datagram = false);
+    ~LoopbackPort();
+    int fd = -1, port = 0;
+};
 
 // Loopback clients.
 int ConnectLoopback(int port);
@@ -154,8 +163,21 @@ std::string ReadUntilClose(int fd, std::chrono::milliseconds timeout = std::chro
 // daemon closes.
 std::string Exchange(int port, const std::string& request);
 
+// A connected pair of local stream sockets: the test speaks as the peer on `peer`,
+// the code under test has `ours`. Neither is closed here.
+struct SocketPair {
+    int peer = -1, ours = -1;
+    SocketPair();
+    // Sends the bytes and ends the peer's stream.
+    void sendAndEnd(const std::string& bytes) const;
+};
+
 // Binary content any text conversion on the way would damage; the same for one seed.
 std::string RandomBytes(size_t size, unsigned seed);
+// How many times `needle` starts in `text`, overlapping ones included.
+size_t CountOf(const std::string& text, const std::string& needle);
+// A KiB figure of /proc/<pid>/status ("VmRSS", "VmHWM"); -1 when there is none.
+long ProcStatusKiB(pid_t pid, const std::string& field);
 
 // A parsed HTTP answer.
 struct Response {

@@ -19,9 +19,6 @@ namespace {
 
 // Uploads are copied to their file in blocks of this size.
 constexpr size_t kUploadBlock = 65536;
-// Numbers the upload files of this process.
-uint64_t gUploadCount = 0;
-
 // Joins two path parts with exactly one "/" between them; the result carries no
 // trailing "/" (except the lone root), and joining onto "" gives the second part.
 std::string JoinPath(const std::string& base, const std::string& part)
@@ -337,7 +334,7 @@ bool UnixTmpDirDataSource::replaceFromStream(const std::string& localPath, platf
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary = folder + ".upload-" + std::to_string(::getpid()) + "-" + std::to_string(++gUploadCount);
+        temporary = folder + ".upload-" + std::to_string(::getpid()) + "-" + std::to_string(nextScratchNumber());
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             return false;

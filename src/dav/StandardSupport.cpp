@@ -59,12 +59,8 @@ int StatusOfChange(const std::function<int()>& change)
 {
     try {
         return change();
-    } catch (const std::exception& e) {
-        if (gLogDebug)
-            LogWithDate("change failed: %s", e.what());
     } catch (...) {
-        if (gLogDebug)
-            LogWithDate("change failed");
+        LogCaughtFailure("change failed");
     }
     return 500;
 }

@@ -20,9 +20,6 @@ namespace {
 
 // Uploads are copied to their file in blocks of this size.
 constexpr size_t kUploadBlock = 65536;
-// Numbers the upload files of this process.
-uint64_t gMirrorUploads = 0;
-
 void FoldCase(std::string& name)
 {
     for (auto& c : name)
@@ -183,7 +180,7 @@ bool UnixMirroredFSDataSource::replace(const std::string& uri, const std::functi
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary = ".upload-" + std::to_string(::getpid()) + "-m" + std::to_string(++gMirrorUploads);
+        temporary = ".upload-" + std::to_string(::getpid()) + "-m" + std::to_string(nextScratchNumber());
         fd = ::openat(place->folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       0666);
         if (fd < 0 && errno != EEXIST)

@@ -30,14 +30,16 @@ void ReplaceAll(std::string& text, const std::string& what, const std::string& w
 
 } // namespace
 
-std::string EscapeHrefBytes(const std::string& bytes)
+std::string EscapeHrefBytes(const std::string& bytes) { return PercentEscaped(bytes, IsPlainHrefByte); }
+
+std::string PercentEscaped(const std::string& bytes, bool (*plain)(unsigned char))
 {
     static const char kHex[] = "0123456789ABCDEF";
     std::string result;
     result.reserve(bytes.size() + bytes.size() / 2);
     for (char ch : bytes) {
         auto c = static_cast<unsigned char>(ch);
-        if (IsPlainHrefByte(c)) {
+        if (plain(c)) {
             result += static_cast<char>(c);
         } else {
             // Always two digits: a byte below 0x10 written with one would run into

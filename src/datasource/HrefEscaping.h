@@ -6,6 +6,8 @@
 // is one of " # % & : ; < = > ? @ [ \ ] ^ `; every other byte becomes "%" and its
 // value as two uppercase hexadecimal digits (a tab is %09).
 std::string EscapeHrefBytes(const std::string& bytes);
+// Every byte `plain` refuses as "%" and two uppercase hexadecimal digits.
+std::string PercentEscaped(const std::string& bytes, bool (*plain)(unsigned char));
 
 // Every "%5c" and then every "%5C" made "/": a device's backslash separator shows
 // as a folder separator.

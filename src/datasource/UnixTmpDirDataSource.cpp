@@ -65,6 +65,15 @@ std::optional<struct statx> ReadAttributes(const std::string& path)
     return attributes;
 }
 
+// The attributes of a mapped path, for the reads that raise when it has none.
+struct statx AttributesOrRaise(const std::optional<std::string>& path)
+{
+    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
+    if (!attributes)
+        RaiseDAVNotFound();
+    return *attributes;
+}
+
 DataSource::Date ToDate(const struct statx_timestamp& stamp)
 {
     auto sinceEpoch = std::chrono::seconds(stamp.tv_sec) + std::chrono::nanoseconds(stamp.tv_nsec);
@@ -220,20 +229,12 @@ StoreStatus UnixTmpDirDataSource::stat(const std::string& uri, ChildRecord& reco
 
 std::optional<DataSource::Date> UnixTmpDirDataSource::getCreationDate(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
-    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
-    if (!attributes)
-        RaiseDAVNotFound();
-    return CreationDate(*attributes);
+    return CreationDate(AttributesOrRaise(uriToLocal(uri)));
 }
 
 std::optional<DataSource::Date> UnixTmpDirDataSource::getLastModified(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
-    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
-    if (!attributes)
-        RaiseDAVNotFound();
-    return ModificationDate(*attributes);
+    return ModificationDate(AttributesOrRaise(uriToLocal(uri)));
 }
 
 bool UnixTmpDirDataSource::isFile(const std::string& uri) { return exists(uri) && !isDirectory(uri); }

@@ -44,15 +44,7 @@ std::optional<std::string> UnixMirroredFSDataSource::mirrorPath(const std::strin
     for (auto& c : rest)
         if (c == '\\')
             c = '/';
-    std::vector<std::string> names;
-    for (size_t start = 0; start < rest.size();) {
-        size_t end = rest.find('/', start);
-        if (end == std::string::npos)
-            end = rest.size();
-        if (end > start)
-            names.push_back(rest.substr(start, end - start));
-        start = end + 1;
-    }
+    std::vector<std::string> names = mirrorfs::Components(rest);
     folder = folder || uri.back() == '/';
     std::string path = localRoot;
     for (size_t i = 0; i < names.size(); ++i) {

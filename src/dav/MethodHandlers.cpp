@@ -251,24 +251,33 @@ void dav::doPUT(Request& request, ResponseWriter& response, DataSource& store)
     }
 }
 
+// DELETE and MKCOL in the daemon's own answers: the status of the store's
+// outcome, without a body.
+namespace {
+
+template <class Change>
+void SendOwnChange(Request& request, ResponseWriter& response, Change change)
+{
+    if (auto uri = dav::changeTarget(request, response))
+        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(change(*uri)); }));
+}
+
+} // namespace
+
 void dav::doDELETE(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (StandardDavAnswers(store)) {
+    if (StandardDavAnswers(store))
         standardDELETE(request, response, store);
-        return;
-    }
-    if (auto uri = changeTarget(request, response))
-        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.delete_(*uri)); }));
+    else
+        SendOwnChange(request, response, [&](const std::string& uri) { return store.delete_(uri); });
 }
 
 void dav::doMKCOL(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (StandardDavAnswers(store)) {
+    if (StandardDavAnswers(store))
         standardMKCOL(request, response, store);
-        return;
-    }
-    if (auto uri = changeTarget(request, response))
-        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.mkCollection(*uri)); }));
+    else
+        SendOwnChange(request, response, [&](const std::string& uri) { return store.mkCollection(uri); });
 }
 
 std::optional<std::string> dav::destinationURI(const Request& request)

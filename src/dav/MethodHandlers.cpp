@@ -27,7 +27,7 @@ constexpr const char* kFallbackContentType = "application/octet-stream";
 
 // A property for a GET header; none when the store has none, or reports the
 // resource missing or busy.
-std::optional<std::string> TryProperty(DataSource& store, const char* name, const std::string& uri)
+std::optional<std::string> PropertyOrNone(DataSource& store, const char* name, const std::string& uri)
 {
     std::optional<std::string> value;
     store.readProperty(name, uri, value);
@@ -182,9 +182,9 @@ void dav::doGET(Request& request, ResponseWriter& response, DataSource& store)
         response.notFound(uri);
         return;
     }
-    std::string lastModified = TryProperty(store, "getlastmodified", uri).value_or(kFallbackLastModified);
+    std::string lastModified = PropertyOrNone(store, "getlastmodified", uri).value_or(kFallbackLastModified);
     std::string contentType = standard ? ContentTypeForName(uri)
-                                       : TryProperty(store, "getcontenttype", uri).value_or(kFallbackContentType);
+                                       : PropertyOrNone(store, "getcontenttype", uri).value_or(kFallbackContentType);
     HeaderMap extra{{"Last-Modified", lastModified}};
     if (standard)
         if (auto tag = EntityTag(store, uri))

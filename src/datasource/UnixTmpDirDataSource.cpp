@@ -1,6 +1,7 @@
 #include "datasource/UnixTmpDirDataSource.h"
 
 #include "platform/BodyStream.h"
+#include "platform/ReadToEnd.h"
 #include "platform/WriteAll.h"
 
 #include <cerrno>
@@ -262,21 +263,10 @@ DataSource::DataPtr UnixTmpDirDataSource::getData(const std::string& uri)
     if (fd < 0)
         return nullptr;
     auto data = std::make_shared<Data>();
-    uint8_t block[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, block, sizeof block);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            ::close(fd);
-            return nullptr;
-        }
-        if (got == 0)
-            break;
-        data->insert(data->end(), block, block + got);
-    }
+    bool read = platform::ReadToEnd(
+        fd, [&](const uint8_t* block, size_t count) { data->insert(data->end(), block, block + count); });
     ::close(fd);
-    return data;
+    return read ? data : nullptr;
 }
 
 DataSource::DataFilePtr UnixTmpDirDataSource::getDataFile(const std::string& uri)

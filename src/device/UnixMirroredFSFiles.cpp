@@ -8,6 +8,7 @@
 
 #include "datasource/HrefEscaping.h"
 #include "platform/BodyStream.h"
+#include "platform/ReadToEnd.h"
 #include "platform/WriteAll.h"
 
 #include <cerrno>
@@ -148,17 +149,9 @@ DataSource::DataPtr UnixMirroredFSDataSource::getData(const std::string& uri)
 {
     DataFilePtr file = getDataFile(uri);
     auto data = std::make_shared<Data>();
-    uint8_t block[65536];
-    for (;;) {
-        ssize_t got = ::read(file->fd, block, sizeof block);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return nullptr;
-        if (got == 0)
-            return data;
-        data->insert(data->end(), block, block + got);
-    }
+    bool read = platform::ReadToEnd(
+        file->fd, [&](const uint8_t* block, size_t count) { data->insert(data->end(), block, block + count); });
+    return read ? data : nullptr;
 }
 
 bool UnixMirroredFSDataSource::replace(const std::string& uri, const std::function<bool(int fd)>& write)

@@ -49,18 +49,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string& depth = parts[0];
     const std::string& body = parts[1];
     const bool standard = !parts[2].empty() && (parts[2][0] & 1);
-    SetStandardDavAnswers(standard);
     for (const char* uri : {"/vol/", "/vol/sub/", "/vol/a.txt"}) {
         // A store of its own for each answer: no listing kept from the last input.
         UnixTmpDirDataSource fresh(store.root);
+        fresh.setStandardAnswers(standard);
         PropFind propFind(uri, std::nullopt, depth, fresh);
         propFind.readPropFind(body);
         std::optional<std::string> document;
-        try {
-            document = propFind.createResponse();
-        } catch (...) {
-            continue; // answered as not found
-        }
+        // A report of a missing resource is answered as not found; any other
+        // failure is a finding.
+        if (ReadOutcome([&] { document = propFind.createResponse(); }) != StoreStatus::Done)
+            continue;
         if (document)
             FUZZ_CHECK(WellFormed(*document));
     }

@@ -35,6 +35,7 @@ Application& Application::Initialize()
 
     const std::string mirror = MirrorDirectoryPath(options_.homeFolder);
     store_ = std::make_shared<WinceDataSource>(*session_, mirror);
+    store_->setStandardAnswers(options_.standardDav);
     serverObject_ = std::make_unique<Server>(0, dictionaryName_, store_, mirror);
     serverObject_->Loop();
 }

@@ -57,8 +57,11 @@ Server::Server(int port, std::optional<std::string> dictionaryLocation, std::sha
 // cache); after one, each gets a fresh base store, which answers without the device.
 std::shared_ptr<DataSource> Server::connectionStore() const
 {
-    if (Application::hasReceivedHup())
-        return std::make_shared<DataSource>();
+    if (Application::hasReceivedHup()) {
+        auto empty = std::make_shared<DataSource>();
+        empty->setStandardAnswers(store->standardAnswers());
+        return empty;
+    }
     return store;
 }
 

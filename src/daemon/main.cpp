@@ -1,7 +1,6 @@
 #include "daemon/Application.h"
 #include "daemon/DaemonOptions.h"
 #include "daemon/Server.h"
-#include "dav/DavMode.h"
 #include "log/LogClient.h"
 #include "log/LogProtocol.h"
 
@@ -16,8 +15,6 @@
 namespace {
 
 int gHupPipe[2] = {-1, -1};
-// The mirror folder a hang-up removes; set before the signal is handled.
-std::string gMirrorFolder;
 
 // The handler only sets the flag and wakes the hang-up thread: logging and
 // removing a folder take locks and allocate, which a handler that may interrupt
@@ -36,7 +33,7 @@ void HandleSignal(int sig)
 
 // Does the rest of each hang-up: the log line and the removal of the mirror
 // folder (a failure, such as a folder already gone, is ignored).
-void HangupLoop()
+void HangupLoop(const std::string& mirrorFolder)
 {
     char wake;
     for (;;) {
@@ -48,11 +45,11 @@ void HangupLoop()
         if (gLogDebug)
             LogWithDate("recieved SIGHUP signal");
         std::error_code ec;
-        std::filesystem::remove_all(gMirrorFolder, ec);
+        std::filesystem::remove_all(mirrorFolder, ec);
     }
 }
 
-void StartHangupThread()
+void StartHangupThread(const std::string& mirrorFolder)
 {
     if (::pipe2(gHupPipe, O_CLOEXEC) != 0)
         return;
@@ -62,7 +59,7 @@ void StartHangupThread()
     sigemptyset(&hup);
     sigaddset(&hup, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &hup, &previous);
-    std::thread(HangupLoop).detach();
+    std::thread(HangupLoop, mirrorFolder).detach();
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
@@ -73,13 +70,12 @@ int main(int argc, char** argv)
     DaemonOptions options = DaemonOptions::fromEnvironment();
     if (options.logDebug)
         LogSetDebugState(true);
-    SetStandardDavAnswers(options.standardDav);
-    gMirrorFolder = MirrorDirectoryPath(options.homeFolder);
+    const std::string mirrorFolder = MirrorDirectoryPath(options.homeFolder);
 
     auto application = std::make_unique<Application>(argc, argv, std::move(options));
 
     std::signal(SIGPIPE, SIG_IGN);
-    StartHangupThread();
+    StartHangupThread(mirrorFolder);
     struct sigaction action {};
     action.sa_handler = HandleSignal;
     sigemptyset(&action.sa_mask);

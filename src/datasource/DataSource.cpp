@@ -54,6 +54,41 @@ bool DataSource::DataFile::seekTo(uint64_t offset)
            ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
+StoreStatus ReadOutcome(const std::function<void()>& read)
+{
+    try {
+        read();
+        return StoreStatus::Done;
+    } catch (const platform::NamedException& e) {
+        return e.name() == kDAVBusyException ? StoreStatus::Busy : StoreStatus::NotFound;
+    }
+}
+
+StoreStatus DataSource::readProperty(const std::string& name, const std::string& uri,
+                                     std::optional<std::string>& value)
+{
+    return ReadOutcome([&] { value = getProperty(name, uri); });
+}
+
+StoreStatus DataSource::readChildren(const std::string& uri, ChildList& children)
+{
+    return ReadOutcome([&] { children = getChildren(uri); });
+}
+
+StoreStatus DataSource::readData(const std::string& uri, DataFilePtr& file, DataPtr& data)
+{
+    return ReadOutcome([&] {
+        file = getDataFile(uri);
+        if (!file)
+            data = getData(uri);
+    });
+}
+
+StoreStatus DataSource::readIsCollection(const std::string& uri, bool& collection)
+{
+    return ReadOutcome([&] { collection = isCollection(uri); });
+}
+
 void RaiseDAVNotFound() { throw platform::NamedException(kDAVNotFoundException, kDAVNotFoundReason); }
 void RaiseDAVBusy() { throw platform::NamedException(kDAVBusyException, kDAVBusyReason); }
 

@@ -30,6 +30,11 @@ inline constexpr const char* kDAVBusyReason = "DAV attribute Sharing Violation";
 
 [[noreturn]] void RaiseDAVNotFound();
 [[noreturn]] void RaiseDAVBusy();
+// What a read reported: Done when it returned, NotFound or Busy when it raised
+// one of the named exceptions above (any name but the busy one reads as
+// missing). Any other failure is no report of the store and goes on. The one
+// place where the reports become outcomes.
+StoreStatus ReadOutcome(const std::function<void()>& read);
 
 // The properties a store answers through getProperty, as bits of one mask.
 enum AnsweredProperty : uint8_t {
@@ -113,6 +118,18 @@ public:
     // DAVNotFoundException or DAVBusyException.
     std::optional<std::string> getProperty(const std::string& name, const std::string& withURI);
 
+    // The reads above as outcomes, for callers that answer a missing or busy
+    // resource rather than pass the report on: Done with the answer in the last
+    // argument, NotFound or Busy where the read raises the named exception (the
+    // argument then unchanged). Any other failure is no report of the store and
+    // goes on to the caller.
+    StoreStatus readProperty(const std::string& name, const std::string& uri, std::optional<std::string>& value);
+    StoreStatus readChildren(const std::string& uri, ChildList& children);
+    // getDataFile, else getData.
+    StoreStatus readData(const std::string& uri, DataFilePtr& file, DataPtr& data);
+    // Whether the URI names a collection (isCollection); a missing resource is none.
+    StoreStatus readIsCollection(const std::string& uri, bool& collection);
+
     // When the resource was made; none when the store keeps no such date; raises when missing. [now]
     virtual std::optional<Date> getCreationDate(const std::string& uri);
     // When the resource last changed; raises when missing. [now]
@@ -181,6 +198,10 @@ public:
     virtual void shareSpaceWithinAnswer(bool on);
 
     // --- used by the standard answers only (dav/DavMode.h) ---
+    // Whether this store's clients get the standard WebDAV answers where the
+    // daemon's own differ. Set once by whoever hands the store to connections.
+    void setStandardAnswers(bool on) { standardAnswers_ = on; }
+    bool standardAnswers() const { return standardAnswers_; }
     // Dead properties: "{namespace}name" with the property element's content as XML text.
     using DeadProperties = std::vector<std::pair<std::string, std::string>>;
     StoreStatus copyFile(const std::string& uri, const std::string& to)
@@ -206,6 +227,9 @@ public:
     virtual void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep);
     // The write locks clients hold on this store's resources.
     LockTable& locks() { return locks_; }
+    // A number this store has not given before, for the names of scratch files
+    // and of resources moved aside, so that no two of them meet.
+    uint64_t nextScratchNumber() { return ++scratchNumbers_; }
 
 protected:
     std::chrono::steady_clock::time_point cacheNow() const { return clock_(); }
@@ -243,4 +267,6 @@ private:
     ListingCache listing_;
     LockTable locks_;
     std::vector<std::string> props_;
+    bool standardAnswers_ = false;
+    uint64_t scratchNumbers_ = 0;
 };

@@ -28,13 +28,14 @@ void ReplaceAll(std::string& text, const std::string& what, const std::string& w
         text.replace(at, what.size(), with);
 }
 
-// EscapeHrefBytes appended to `out`; a backslash as "/" when `slashes`.
-void AppendHrefBytes(std::string& out, std::string_view bytes, bool slashes)
+// `bytes` appended to `out`, every byte `plain` refuses as "%" and two uppercase
+// hexadecimal digits; a backslash as "/" when `slashes`.
+void AppendPercentEscaped(std::string& out, std::string_view bytes, bool (*plain)(unsigned char), bool slashes)
 {
     static const char kHex[] = "0123456789ABCDEF";
     for (char ch : bytes) {
         auto c = static_cast<unsigned char>(ch);
-        if (IsPlainHrefByte(c)) {
+        if (plain(c)) {
             out += static_cast<char>(c);
         } else if (c == '\\' && slashes) {
             out += '/';
@@ -50,15 +51,20 @@ void AppendHrefBytes(std::string& out, std::string_view bytes, bool slashes)
 
 } // namespace
 
-std::string EscapeHrefBytes(const std::string& bytes)
+std::string EscapeHrefBytes(const std::string& bytes) { return PercentEscaped(bytes, IsPlainHrefByte); }
+
+std::string PercentEscaped(const std::string& bytes, bool (*plain)(unsigned char))
 {
     std::string result;
     result.reserve(bytes.size() + bytes.size() / 2);
-    AppendHrefBytes(result, bytes, false);
+    AppendPercentEscaped(result, bytes, plain, false);
     return result;
 }
 
-void AppendEscapedHrefBytes(std::string& out, std::string_view bytes) { AppendHrefBytes(out, bytes, true); }
+void AppendEscapedHrefBytes(std::string& out, std::string_view bytes)
+{
+    AppendPercentEscaped(out, bytes, IsPlainHrefByte, true);
+}
 
 std::string BackslashEscapesToSlashes(std::string text)
 {

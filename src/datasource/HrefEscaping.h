@@ -7,6 +7,8 @@
 // is one of " # % & : ; < = > ? @ [ \ ] ^ `; every other byte becomes "%" and its
 // value as two uppercase hexadecimal digits (a tab is %09).
 std::string EscapeHrefBytes(const std::string& bytes);
+// Every byte `plain` refuses as "%" and two uppercase hexadecimal digits.
+std::string PercentEscaped(const std::string& bytes, bool (*plain)(unsigned char));
 
 // BackslashEscapesToSlashes(EscapeHrefBytes(bytes)) appended to `out`: since "%" is
 // always escaped, the only "%5C" in an escaped text is a backslash's.

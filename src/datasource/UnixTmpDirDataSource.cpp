@@ -1,6 +1,7 @@
 #include "datasource/UnixTmpDirDataSource.h"
 
 #include "platform/BodyStream.h"
+#include "platform/ReadToEnd.h"
 #include "platform/WriteAll.h"
 
 #include <cerrno>
@@ -19,9 +20,6 @@ namespace {
 
 // Uploads are copied to their file in blocks of this size.
 constexpr size_t kUploadBlock = 65536;
-// Numbers the upload files of this process.
-uint64_t gUploadCount = 0;
-
 // Joins two path parts with exactly one "/" between them; the result carries no
 // trailing "/" (except the lone root), and joining onto "" gives the second part.
 std::string JoinPath(const std::string& base, const std::string& part)
@@ -66,6 +64,15 @@ std::optional<struct statx> ReadAttributes(const std::string& path)
               &attributes) != 0)
         return std::nullopt;
     return attributes;
+}
+
+// The attributes of a mapped path, for the reads that raise when it has none.
+struct statx AttributesOrRaise(const std::optional<std::string>& path)
+{
+    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
+    if (!attributes)
+        RaiseDAVNotFound();
+    return *attributes;
 }
 
 DataSource::Date ToDate(const struct statx_timestamp& stamp)
@@ -223,20 +230,12 @@ StoreStatus UnixTmpDirDataSource::stat(const std::string& uri, ChildRecord& reco
 
 std::optional<DataSource::Date> UnixTmpDirDataSource::getCreationDate(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
-    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
-    if (!attributes)
-        RaiseDAVNotFound();
-    return CreationDate(*attributes);
+    return CreationDate(AttributesOrRaise(uriToLocal(uri)));
 }
 
 std::optional<DataSource::Date> UnixTmpDirDataSource::getLastModified(const std::string& uri)
 {
-    auto path = uriToLocal(uri);
-    auto attributes = path ? ReadAttributes(*path) : std::nullopt;
-    if (!attributes)
-        RaiseDAVNotFound();
-    return ModificationDate(*attributes);
+    return ModificationDate(AttributesOrRaise(uriToLocal(uri)));
 }
 
 bool UnixTmpDirDataSource::isFile(const std::string& uri) { return exists(uri) && !isDirectory(uri); }
@@ -264,21 +263,10 @@ DataSource::DataPtr UnixTmpDirDataSource::getData(const std::string& uri)
     if (fd < 0)
         return nullptr;
     auto data = std::make_shared<Data>();
-    uint8_t block[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, block, sizeof block);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            ::close(fd);
-            return nullptr;
-        }
-        if (got == 0)
-            break;
-        data->insert(data->end(), block, block + got);
-    }
+    bool read = platform::ReadToEnd(
+        fd, [&](const uint8_t* block, size_t count) { data->insert(data->end(), block, block + count); });
     ::close(fd);
-    return data;
+    return read ? data : nullptr;
 }
 
 DataSource::DataFilePtr UnixTmpDirDataSource::getDataFile(const std::string& uri)
@@ -337,7 +325,7 @@ bool UnixTmpDirDataSource::replaceFromStream(const std::string& localPath, platf
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary = folder + ".upload-" + std::to_string(::getpid()) + "-" + std::to_string(++gUploadCount);
+        temporary = folder + ".upload-" + std::to_string(::getpid()) + "-" + std::to_string(nextScratchNumber());
         fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
             return false;

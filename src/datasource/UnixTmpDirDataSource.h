@@ -87,7 +87,7 @@ protected:
     // Writes the body to a new file in the folder of `localPath` and renames it
     // over `localPath` once every byte arrived; true then. On any failure the new
     // file is removed and whatever stood at `localPath` is left as it was.
-    static bool replaceFromStream(const std::string& localPath, platform::BodyStream& body);
+    bool replaceFromStream(const std::string& localPath, platform::BodyStream& body);
 
     std::optional<std::string> DAVVol;
     std::string localRoot;

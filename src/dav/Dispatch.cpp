@@ -5,6 +5,7 @@
 #include "log/LogClient.h"
 
 #include <cstring>
+#include <exception>
 
 namespace {
 
@@ -71,8 +72,16 @@ void dav::Dispatch(Request& request, ResponseWriter& response, DataSource& store
 {
     if (gLogDebug)
         LogWithDate("about to %s %s", Text(request.command()), Text(request.path()));
-    if (Method method = MethodFor(request.command()))
-        method(request, response, store);
-    else
+    if (Method method = MethodFor(request.command())) {
+        // A failure that is no report of the store (those the methods answer
+        // themselves) is the daemon's own: 500, unless part of an answer is out.
+        try {
+            method(request, response, store);
+        } catch (const std::exception&) {
+            LogCaughtFailure("request failed");
+            if (!response.answeredStatus())
+                response.sendStatusOnly(500);
+        }
+    } else
         response.sendError(501, "Unsupported method");
 }

@@ -25,14 +25,13 @@ constexpr const char* kLockToken = "opaquelocktoken:3f8a61c2-9b0e-47d5-b2c9-6e14
 constexpr const char* kFallbackLastModified = "Sun, 01 Dec 2014 00:00:00 GMT";
 constexpr const char* kFallbackContentType = "application/octet-stream";
 
-// A property for a GET header; none when the store has none or fails to answer.
-std::optional<std::string> TryProperty(DataSource& store, const char* name, const std::string& uri)
+// A property for a GET header; none when the store has none, or reports the
+// resource missing or busy.
+std::optional<std::string> PropertyOrNone(DataSource& store, const char* name, const std::string& uri)
 {
-    try {
-        return store.getProperty(name, uri);
-    } catch (...) {
-        return std::nullopt;
-    }
+    std::optional<std::string> value;
+    store.readProperty(name, uri, value);
+    return value;
 }
 
 
@@ -152,49 +151,40 @@ platform::BodyStream* dav::uploadBody(Request& request, ResponseWriter& response
     return request.requestBody();
 }
 
-void dav::doOPTIONS(Request&, ResponseWriter& response, DataSource&)
+void dav::doOPTIONS(Request&, ResponseWriter& response, DataSource& store)
 {
     response.sendResponse(200);
     response.sendHeader("Allow", "GET, HEAD, POST, PUT, DELETE, CONNECT, OPTIONS, PATCH, PROPFIND, PROPPATCH, MKCOL, "
                                  "COPY, MOVE, TRACE, LOCK, UNLOCK");
     response.sendHeader("Content-Type", "text/plain");
-    response.sendHeader("DAV", StandardDavAnswers() ? "1, 2" : "2");
+    response.sendHeader("DAV", StandardDavAnswers(store) ? "1, 2" : "2");
     response.endHeaders();
 }
 
 void dav::doGET(Request& request, ResponseWriter& response, DataSource& store)
 {
     std::string uri = request.requestURI();
-    bool standard = StandardDavAnswers();
+    bool standard = StandardDavAnswers(store);
     if (standard && sendFolderIndex(response, store, uri))
         return;
     DataSource::DataPtr data;
     DataSource::DataFilePtr file;
-    try {
-        // A store that can hand over an open file has it sent in pieces, so that
-        // no file's size decides how much memory its GET takes.
-        file = store.getDataFile(uri);
-        if (!file)
-            data = store.getData(uri);
-    } catch (const platform::NamedException& e) {
-        if (e.name() == kDAVBusyException)
-            response.resourceBusy(uri);
-        else
-            response.notFound(uri);
-        return;
-    } catch (...) {
-        response.notFound(uri);
+    // A store that can hand over an open file has it sent in pieces, so that no
+    // file's size decides how much memory its GET takes.
+    StoreStatus read = store.readData(uri, file, data);
+    if (read == StoreStatus::Busy) {
+        response.resourceBusy(uri);
         return;
     }
     // A store that holds nothing at all (the plain store after a hang-up) has no
     // such file: an empty 200 would read as an empty file.
-    if (!file && !data) {
+    if (read != StoreStatus::Done || (!file && !data)) {
         response.notFound(uri);
         return;
     }
-    std::string lastModified = TryProperty(store, "getlastmodified", uri).value_or(kFallbackLastModified);
+    std::string lastModified = PropertyOrNone(store, "getlastmodified", uri).value_or(kFallbackLastModified);
     std::string contentType = standard ? ContentTypeForName(uri)
-                                       : TryProperty(store, "getcontenttype", uri).value_or(kFallbackContentType);
+                                       : PropertyOrNone(store, "getcontenttype", uri).value_or(kFallbackContentType);
     HeaderMap extra{{"Last-Modified", lastModified}};
     if (standard)
         if (auto tag = EntityTag(store, uri))
@@ -203,7 +193,7 @@ void dav::doGET(Request& request, ResponseWriter& response, DataSource& store)
     // only that part is read and sent. If-Range is not weighed: with it the whole
     // file is sent, which is right whatever its validator says.
     auto range = request.headers().objectForKey("Range");
-    if (StandardDavAnswers() && range && !request.headers().objectForKey("If-Range")) {
+    if (StandardDavAnswers(store) && range && !request.headers().objectForKey("If-Range")) {
         if (!file)
             file = std::make_unique<DataSource::DataFile>(data);
         ByteRange part = ChooseByteRange(*range, file->size);
@@ -249,7 +239,7 @@ void dav::doPUT(Request& request, ResponseWriter& response, DataSource& store)
                     return refused ? HttpStatusOf(*refused) : 0;
                 }))
                 response.sendRefusal(refusal);
-            else if (StandardDavAnswers() && (standardRefusal = standardPutRefusal(request, store, *uri)))
+            else if (StandardDavAnswers(store) && (standardRefusal = standardPutRefusal(request, store, *uri)))
                 sendStandardStatus(request, response, *standardRefusal);
             else
                 response.sendStatusOnly(StatusOfChange([&] {
@@ -261,24 +251,33 @@ void dav::doPUT(Request& request, ResponseWriter& response, DataSource& store)
     }
 }
 
+// DELETE and MKCOL in the daemon's own answers: the status of the store's
+// outcome, without a body.
+namespace {
+
+template <class Change>
+void SendOwnChange(Request& request, ResponseWriter& response, Change change)
+{
+    if (auto uri = dav::changeTarget(request, response))
+        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(change(*uri)); }));
+}
+
+} // namespace
+
 void dav::doDELETE(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (StandardDavAnswers()) {
+    if (StandardDavAnswers(store))
         standardDELETE(request, response, store);
-        return;
-    }
-    if (auto uri = changeTarget(request, response))
-        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.delete_(*uri)); }));
+    else
+        SendOwnChange(request, response, [&](const std::string& uri) { return store.delete_(uri); });
 }
 
 void dav::doMKCOL(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (StandardDavAnswers()) {
+    if (StandardDavAnswers(store))
         standardMKCOL(request, response, store);
-        return;
-    }
-    if (auto uri = changeTarget(request, response))
-        response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.mkCollection(*uri)); }));
+    else
+        SendOwnChange(request, response, [&](const std::string& uri) { return store.mkCollection(uri); });
 }
 
 std::optional<std::string> dav::destinationURI(const Request& request)
@@ -295,7 +294,7 @@ std::optional<std::string> dav::destinationURI(const Request& request)
 
 void dav::doMOVE(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (StandardDavAnswers()) {
+    if (StandardDavAnswers(store)) {
         standardMoveOrCopy(request, response, store, false);
         return;
     }
@@ -324,7 +323,7 @@ void dav::doLOCK(Request& request, ResponseWriter& response, DataSource& store)
         response.sendRefusal(413);
         return;
     }
-    if (StandardDavAnswers()) {
+    if (StandardDavAnswers(store)) {
         standardLOCK(request, response, store, body);
         return;
     }
@@ -351,7 +350,7 @@ std::string dav::getLockResponse(const Request& request, const std::string& /*bo
 
 void dav::doUNLOCK(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (StandardDavAnswers())
+    if (StandardDavAnswers(store))
         standardUNLOCK(request, response, store);
     else
         response.sendStatusOnly(200);

@@ -51,7 +51,7 @@ const std::vector<std::string>& PropFind::knownProperties()
 PropFind::PropFind(const std::string& uri, const std::optional<std::string>& /*dc*/, const std::string& depth,
                    DataSource& dataSource)
     : depth(depth.substr(std::min(depth.find_first_not_of(' '), depth.size()))), baseURI(uri),
-      dataSource(&dataSource), standard(StandardDavAnswers())
+      dataSource(&dataSource), standard(StandardDavAnswers(dataSource))
 {
 }
 

@@ -21,7 +21,7 @@ void dav::doPROPFIND(Request& request, ResponseWriter& response, DataSource& sto
 
     std::optional<std::string> document;
     std::optional<davxml::PropfindRequest> asked;
-    if (StandardDavAnswers()) {
+    if (StandardDavAnswers(store)) {
         asked = davxml::ReadPropfind(body);
         // Refused: a body that is no property request cannot say what to answer.
         if (!asked) {
@@ -29,7 +29,7 @@ void dav::doPROPFIND(Request& request, ResponseWriter& response, DataSource& sto
             return;
         }
     }
-    try {
+    StoreStatus read = ReadOutcome([&] {
         PropFind propFind(uri, std::nullopt, depth, store);
         propFind.readPropFind(body);
         if (asked)
@@ -41,9 +41,10 @@ void dav::doPROPFIND(Request& request, ResponseWriter& response, DataSource& sto
         document = propFind.createResponse();
         if (gLogDebug)
             LogWithDate("did createResponse");
-    } catch (...) {
-        // A missing target (or anything else the store could not answer) loses
-        // the whole document.
+    });
+    if (read != StoreStatus::Done) {
+        // A missing target, or a property the store reports missing, loses the
+        // whole document.
         if (gLogDebug)
             LogWithDate("createResponseFailed");
         response.notFound(uri);

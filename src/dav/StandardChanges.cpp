@@ -18,40 +18,32 @@
 
 namespace {
 
-// Numbers the names resources are moved aside to while they are replaced.
-uint64_t gAsideCount = 0;
-
 using Failures = std::vector<std::pair<std::string, int>>;
 
+// A resource the store reports missing or busy is not there for a change.
 bool Exists(DataSource& store, const std::string& uri)
 {
-    try {
-        return store.exists(uri);
-    } catch (...) {
-        return false;
-    }
+    bool found = false;
+    ReadOutcome([&] { found = store.exists(uri); });
+    return found;
 }
 
 bool IsFolder(DataSource& store, const std::string& uri)
 {
-    try {
-        return store.isCollection(uri);
-    } catch (...) {
-        return false;
-    }
+    bool folder = false;
+    store.readIsCollection(uri, folder);
+    return folder;
 }
 
 // The members of a folder by URI; none when it cannot be listed.
 std::vector<std::string> Members(DataSource& store, const std::string& uri)
 {
+    DataSource::ChildList children;
+    store.readChildren(uri, children);
     std::vector<std::string> members;
-    try {
-        for (const auto& record : store.getChildren(uri)) {
-            if (!record.name.empty())
-                members.push_back(record.name);
-        }
-    } catch (...) {
-    }
+    for (const auto& record : children)
+        if (!record.name.empty())
+            members.push_back(record.name);
     return members;
 }
 
@@ -233,7 +225,7 @@ void dav::standardMoveOrCopy(Request& request, ResponseWriter& response, DataSou
     std::string target = WithoutTrailingSlash(*to);
     std::string aside;
     if (replacing) {
-        aside = target + ".~aside-" + std::to_string(::getpid()) + "-" + std::to_string(++gAsideCount);
+        aside = target + ".~aside-" + std::to_string(::getpid()) + "-" + std::to_string(store.nextScratchNumber());
         if (StatusOfChange([&] { return HttpStatusOf(store.move(target, aside)); }) != 201) {
             sendStandardStatus(request, response, 423);
             return;
@@ -266,7 +258,7 @@ void dav::standardMoveOrCopy(Request& request, ResponseWriter& response, DataSou
 
 void dav::doCOPY(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (!StandardDavAnswers()) {
+    if (!StandardDavAnswers(store)) {
         response.sendError(501, "Unsupported method");
         return;
     }

@@ -108,20 +108,15 @@ std::string LockAnswer(const LockTable::Lock& lock)
 
 std::optional<std::string> EntityTag(DataSource& store, const std::string& uri)
 {
-    try {
-        if (!store.exists(uri) || store.isCollection(uri))
-            return std::nullopt;
-        auto modified = store.getLastModified(uri);
-        auto size = store.getProperty("getcontentlength", uri);
-        if (!modified || !size)
-            return std::nullopt;
-        auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(modified->time_since_epoch()).count();
-        char text[64];
-        std::snprintf(text, sizeof text, "\"%llx-%s\"", static_cast<unsigned long long>(ticks), size->c_str());
-        return std::string(text);
-    } catch (...) {
+    ChildRecord record;
+    if (store.stat(uri, record) != StoreStatus::Done || !record.has(ChildRecord::Kind) || record.collection ||
+        !record.has(ChildRecord::Modified) || !record.has(ChildRecord::Size))
         return std::nullopt;
-    }
+    auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(record.modified.time_since_epoch()).count();
+    char text[64];
+    std::snprintf(text, sizeof text, "\"%llx-%llu\"", static_cast<unsigned long long>(ticks),
+                  static_cast<unsigned long long>(record.size));
+    return std::string(text);
 }
 
 std::string ActiveLocks(const std::vector<LockTable::Lock>& locks)

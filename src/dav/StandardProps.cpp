@@ -50,7 +50,7 @@ std::string EmptyElement(const davxml::Name& name)
 
 void dav::doPROPPATCH(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (!StandardDavAnswers()) {
+    if (!StandardDavAnswers(store)) {
         response.sendError(501, "Unsupported method");
         return;
     }
@@ -69,10 +69,7 @@ void dav::doPROPPATCH(Request& request, ResponseWriter& response, DataSource& st
         return;
     }
     bool found = false;
-    try {
-        found = store.exists(*uri);
-    } catch (...) {
-    }
+    ReadOutcome([&] { found = store.exists(*uri); });
     if (!found) {
         sendStandardStatus(request, response, 404);
         return;
@@ -112,12 +109,7 @@ void dav::doPROPPATCH(Request& request, ResponseWriter& response, DataSource& st
         statuses.emplace_back(name, status);
     }
     if (!failed && (created || modified)) {
-        bool set = false;
-        try {
-            set = store.setTimes(*uri, created, modified);
-        } catch (...) {
-        }
-        if (!set) {
+        if (!store.setTimes(*uri, created, modified)) {
             failed = true;
             for (auto& [name, status] : statuses)
                 if (name.local == "Win32CreationTime" || name.local == "Win32LastModifiedTime" ||

@@ -52,51 +52,43 @@ const char* ContentTypeForName(const std::string& uri)
 
 void dav::doHEAD(Request& request, ResponseWriter& response, DataSource& store)
 {
-    if (!StandardDavAnswers()) {
+    if (!StandardDavAnswers(store)) {
         response.sendError(501, "Unsupported method");
         return;
     }
     // GET's answer, head for head, without a byte of its body.
     response.setHeadOnly();
     std::string uri = request.requestURI();
-    std::optional<std::string> size, modified;
-    bool file = false;
-    try {
-        file = store.exists(uri) && !store.isCollection(uri);
-        if (file) {
-            size = store.getProperty("getcontentlength", uri);
-            modified = store.getProperty("getlastmodified", uri);
-        }
-    } catch (...) {
-        file = false;
-    }
+    ChildRecord record;
+    bool file = store.stat(uri, record) == StoreStatus::Done && record.has(ChildRecord::Kind) && !record.collection;
+    std::optional<std::string> modified = PropertyOfRecord(record, "getlastmodified");
     // A file's head comes from what the store knows of it, so that asking whether
     // it is there never reads its bytes over the link; anything else (a folder, a
     // missing name, a file whose size the store cannot say) is GET's own answer.
-    if (!file || !size || !modified) {
+    if (!file || !record.has(ChildRecord::Size) || !modified) {
         doGET(request, response, store);
         return;
     }
     HeaderMap extra{{"Last-Modified", *modified}};
     if (auto tag = EntityTag(store, uri))
         extra["ETag"] = *tag;
-    response.sendBodyHead(200, "OK", ContentTypeForName(uri), &extra, std::strtoull(size->c_str(), nullptr, 10));
+    response.sendBodyHead(200, "OK", ContentTypeForName(uri), &extra, record.size);
 }
 
 bool dav::sendFolderIndex(ResponseWriter& response, DataSource& store, const std::string& uri)
 {
-    std::vector<Member> members;
-    try {
-        if (!store.isCollection(uri))
-            return false;
-        for (const auto& record : store.getChildren(uri)) {
-            if (record.name.empty())
-                continue;
-            bool folder = record.has(ChildRecord::Kind) && record.collection;
-            members.push_back({record.name, PercentDecode(LastSegment(record.name)), folder});
-        }
-    } catch (...) {
+    // Anything the store cannot list as a folder is left to GET's own answer.
+    bool collection = false;
+    DataSource::ChildList children;
+    if (store.readIsCollection(uri, collection) != StoreStatus::Done || !collection ||
+        store.readChildren(uri, children) != StoreStatus::Done)
         return false;
+    std::vector<Member> members;
+    for (const auto& record : children) {
+        if (record.name.empty())
+            continue;
+        bool folder = record.has(ChildRecord::Kind) && record.collection;
+        members.push_back({record.name, PercentDecode(LastSegment(record.name)), folder});
     }
     // A folder named without its trailing "/" is sent on to the name with it, so
     // that relative links (and clients that tell folders by the redirect) resolve

@@ -1,6 +1,8 @@
 #include "dav/StandardSupport.h"
 
+#include "datasource/HrefEscaping.h"
 #include "datasource/LockTable.h"
+#include "http/MarkupText.h"
 #include "log/LogClient.h"
 
 #include <cctype>
@@ -59,12 +61,8 @@ int StatusOfChange(const std::function<int()>& change)
 {
     try {
         return change();
-    } catch (const std::exception& e) {
-        if (gLogDebug)
-            LogWithDate("change failed: %s", e.what());
     } catch (...) {
-        if (gLogDebug)
-            LogWithDate("change failed");
+        LogCaughtFailure("change failed");
     }
     return 500;
 }
@@ -75,22 +73,7 @@ bool SameOrBelow(const std::string& inner, const std::string& outer)
     return in == out || (in.size() > out.size() && in.compare(0, out.size(), out) == 0 && in[out.size()] == '/');
 }
 
-std::string XmlEscaped(const std::string& text)
-{
-    std::string escaped;
-    escaped.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-        case '<': escaped += "&lt;"; break;
-        case '>': escaped += "&gt;"; break;
-        case '&': escaped += "&amp;"; break;
-        case '"': escaped += "&quot;"; break;
-        case '\'': escaped += "&#39;"; break;
-        default: escaped += c;
-        }
-    }
-    return escaped;
-}
+std::string XmlEscaped(const std::string& text) { return MarkupEscaped(text, true); }
 
 std::string AsciiCharacterReferences(const std::string& text)
 {
@@ -123,16 +106,7 @@ std::string AsciiCharacterReferences(const std::string& text)
 
 std::string UriEscaped(const std::string& path)
 {
-    static const char* kHex = "0123456789ABCDEF";
-    std::string out;
-    for (unsigned char c : path) {
-        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/') {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out;
+    return PercentEscaped(path, [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~' || c == '/';
+    });
 }

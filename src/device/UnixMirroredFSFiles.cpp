@@ -8,6 +8,7 @@
 
 #include "datasource/HrefEscaping.h"
 #include "platform/BodyStream.h"
+#include "platform/ReadToEnd.h"
 #include "platform/WriteAll.h"
 
 #include <cerrno>
@@ -20,9 +21,6 @@ namespace {
 
 // Uploads are copied to their file in blocks of this size.
 constexpr size_t kUploadBlock = 65536;
-// Numbers the upload files of this process.
-uint64_t gMirrorUploads = 0;
-
 void FoldCase(std::string& name)
 {
     for (auto& c : name)
@@ -47,15 +45,7 @@ std::optional<std::string> UnixMirroredFSDataSource::mirrorPath(const std::strin
     for (auto& c : rest)
         if (c == '\\')
             c = '/';
-    std::vector<std::string> names;
-    for (size_t start = 0; start < rest.size();) {
-        size_t end = rest.find('/', start);
-        if (end == std::string::npos)
-            end = rest.size();
-        if (end > start)
-            names.push_back(rest.substr(start, end - start));
-        start = end + 1;
-    }
+    std::vector<std::string> names = mirrorfs::Components(rest);
     folder = folder || uri.back() == '/';
     std::string path = localRoot;
     for (size_t i = 0; i < names.size(); ++i) {
@@ -159,17 +149,9 @@ DataSource::DataPtr UnixMirroredFSDataSource::getData(const std::string& uri)
 {
     DataFilePtr file = getDataFile(uri);
     auto data = std::make_shared<Data>();
-    uint8_t block[65536];
-    for (;;) {
-        ssize_t got = ::read(file->fd, block, sizeof block);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return nullptr;
-        if (got == 0)
-            return data;
-        data->insert(data->end(), block, block + got);
-    }
+    bool read = platform::ReadToEnd(
+        file->fd, [&](const uint8_t* block, size_t count) { data->insert(data->end(), block, block + count); });
+    return read ? data : nullptr;
 }
 
 bool UnixMirroredFSDataSource::replace(const std::string& uri, const std::function<bool(int fd)>& write)
@@ -183,7 +165,7 @@ bool UnixMirroredFSDataSource::replace(const std::string& uri, const std::functi
     std::string temporary;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temporary = ".upload-" + std::to_string(::getpid()) + "-m" + std::to_string(++gMirrorUploads);
+        temporary = ".upload-" + std::to_string(::getpid()) + "-m" + std::to_string(nextScratchNumber());
         fd = ::openat(place->folder.get(), temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                       0666);
         if (fd < 0 && errno != EEXIST)

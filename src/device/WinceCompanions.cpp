@@ -19,9 +19,6 @@ namespace {
 // The dead properties' file of a resource starts with this before its name.
 constexpr const char* kDeadPropertiesPrefix = ".davprops-";
 
-// Numbers the files dead properties are written to before they take their place.
-uint64_t gWriteCount = 0;
-
 // One property after the other: its name, a line; the length of its value in
 // bytes, a line; the value's bytes and a line end.
 std::string Serialize(const DataSource::DeadProperties& properties)
@@ -79,12 +76,8 @@ bool WinceDataSource::exists(const std::string& uri)
     DataSource& store = storeFor(uri);
     if (&store != &device_)
         return store.exists(uri);
-    try {
-        device_.isDirectory(uri);
-        return true;
-    } catch (...) {
-        return false;
-    }
+    // The device's lookup reports a missing resource by raising.
+    return ReadOutcome([&] { device_.isDirectory(uri); }) == StoreStatus::Done;
 }
 
 bool WinceDataSource::isCollection(const std::string& uri)
@@ -92,11 +85,9 @@ bool WinceDataSource::isCollection(const std::string& uri)
     DataSource& store = storeFor(uri);
     if (&store != &device_)
         return mirroredDS->isDirectory(uri);
-    try {
-        return device_.isDirectory(uri);
-    } catch (...) {
-        return false;
-    }
+    bool folder = false;
+    ReadOutcome([&] { folder = device_.isDirectory(uri); });
+    return folder;
 }
 
 StoreStatus WinceDataSource::copyResource(const std::string& uri, const std::string& to)
@@ -153,7 +144,7 @@ bool WinceDataSource::writeDeadProperties(const std::string& uri, const DeadProp
     }
     fs::create_directories(fs::path(*path).parent_path(), failure);
     // Written beside and renamed into place, so that a failed write keeps the old set.
-    std::string temporary = *path + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(++gWriteCount);
+    std::string temporary = *path + ".new-" + std::to_string(::getpid()) + "-" + std::to_string(nextScratchNumber());
     {
         std::ofstream file(temporary, std::ios::binary | std::ios::trunc);
         file << Serialize(properties);

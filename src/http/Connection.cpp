@@ -31,16 +31,12 @@ Connection& Connection::Handler(const Serve& serve)
     response.clientFile = clientFile.get();
     // The head must be in soon after the accept, however slowly it trickles.
     clientFile->setDeadline(acceptedAt + limits.requestHead);
-    // Whatever a store throws from a handler that does not expect it, the
-    // daemon keeps serving: the client gets what was written so far.
+    // Whatever a serve function throws, the daemon keeps serving: the client
+    // gets what was written so far.
     try {
         handleRequest(serve);
-    } catch (const std::exception& e) {
-        if (gLogDebug)
-            LogWithDate("request failed: %s", e.what());
     } catch (...) {
-        if (gLogDebug)
-            LogWithDate("request failed");
+        LogCaughtFailure("request failed");
     }
     if (gLogDebug)
         LogWithDate("flushing client file");

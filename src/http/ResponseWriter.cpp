@@ -1,5 +1,6 @@
 #include "http/ResponseWriter.h"
 
+#include "http/MarkupText.h"
 #include "http/Request.h"
 
 #include "log/LogClient.h"
@@ -23,21 +24,7 @@ constexpr const char* kVersionString = "Pavrix/0.9/2.2";
 
 // The URI as page text: the characters HTML gives a meaning become entities, so
 // that no request target can write markup into the page; others stay as they are.
-std::string PageText(const std::string& uri)
-{
-    std::string text;
-    text.reserve(uri.size());
-    for (char c : uri) {
-        switch (c) {
-        case '<': text += "&lt;"; break;
-        case '>': text += "&gt;"; break;
-        case '&': text += "&amp;"; break;
-        case '"': text += "&quot;"; break;
-        default: text += c;
-        }
-    }
-    return text;
-}
+std::string PageText(const std::string& uri) { return MarkupEscaped(uri, false); }
 
 // Standard reason texts for the refusals that guard against cut or oversized
 // requests; the reason table (messageFromCode) has none for them.

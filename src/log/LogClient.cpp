@@ -7,6 +7,7 @@
 #include "platform/UTF8.h"
 
 #include <algorithm>
+#include <exception>
 #include <atomic>
 #include <cctype>
 #include <chrono>
@@ -365,5 +366,18 @@ void LogClear()
                 gRemoteLog->sendOneway(LogMethod::clear);
         } catch (const std::exception&) {
         }
+    }
+}
+
+void LogCaughtFailure(const char* doing)
+{
+    if (!gLogDebug)
+        return;
+    try {
+        throw;
+    } catch (const std::exception& e) {
+        LogWithDate("%s: %s", doing, e.what());
+    } catch (...) {
+        LogWithDate("%s", doing);
     }
 }

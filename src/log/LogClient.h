@@ -25,6 +25,9 @@ void SetApplicationNameForLog(const char* name);
 void LogWithDate(const char* format, ...);
 void LogPrintf(const char* format, ...);
 void LogRawString(const std::string& line);
+// With the debug switch on, logs "<doing>: <reason>" for the exception being
+// handled ("<doing>" alone when it carries no reason). Only inside a catch block.
+void LogCaughtFailure(const char* doing);
 
 bool LogIsOn();
 void LogTurnOn(bool on);

@@ -113,3 +113,14 @@ public:
     // Never fails.
     virtual void CeRapiFreeBuffer(uint8_t* buffer) = 0;
 };
+
+// GetSpaceOnCards' words for cards of `total` bytes with `free` of them free (no
+// card when `total` is 0).
+inline void CardSpaceWords(uint32_t words[5], uint64_t total, uint64_t free)
+{
+    words[0] = total > 0 ? 1 : 0;
+    words[1] = static_cast<uint32_t>(total >> 32);
+    words[2] = static_cast<uint32_t>(total);
+    words[3] = static_cast<uint32_t>(free >> 32);
+    words[4] = static_cast<uint32_t>(free);
+}

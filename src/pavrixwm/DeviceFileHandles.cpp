@@ -26,6 +26,15 @@ struct timespec ToHostTime(const FILETIME* time)
     return {static_cast<time_t>(seconds), static_cast<long>(rest * 100)};
 }
 
+// The file `handle` names when the session opened it for `access`; else none,
+// with the reason in `refusal`.
+OpenFile* OpenedFor(OpenFileTable::Locked& files, SessionId session, HANDLE handle, DWORD access, DWORD& refusal)
+{
+    OpenFile* file = files.find(session, handle);
+    refusal = !file ? ERROR_INVALID_HANDLE : !(file->access & access) ? ERROR_ACCESS_DENIED : 0;
+    return refusal ? nullptr : file;
+}
+
 } // namespace
 
 DeviceFileHandles::DeviceFileHandles(const DeviceFileTree& tree, std::shared_ptr<OpenFileTable> table)
@@ -108,11 +117,10 @@ DWORD DeviceFileHandles::transfer(HANDLE handle, DWORD access, bool hasBuffer, D
 {
     moved = 0;
     auto files = table_->lock();
-    OpenFile* file = files.find(session_, handle);
+    DWORD refusal = 0;
+    OpenFile* file = OpenedFor(files, session_, handle, access, refusal);
     if (!file)
-        return ERROR_INVALID_HANDLE;
-    if (!(file->access & access))
-        return ERROR_ACCESS_DENIED;
+        return refusal;
     if (count > 0 && !hasBuffer)
         return ERROR_INVALID_PARAMETER;
     while (moved < count) {
@@ -184,11 +192,10 @@ DWORD DeviceFileHandles::setTimes(HANDLE handle, const FILETIME* /*creation*/, c
                                   const FILETIME* write)
 {
     auto files = table_->lock();
-    OpenFile* file = files.find(session_, handle);
+    DWORD refusal = 0;
+    OpenFile* file = OpenedFor(files, session_, handle, GENERIC_WRITE, refusal);
     if (!file)
-        return ERROR_INVALID_HANDLE;
-    if (!(file->access & GENERIC_WRITE))
-        return ERROR_ACCESS_DENIED;
+        return refusal;
     const struct timespec times[2] = {ToHostTime(access), ToHostTime(write)};
     return ::futimens(file->fd, times) == 0 ? 0 : ErrnoToWin32(errno);
 }

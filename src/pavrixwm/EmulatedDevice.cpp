@@ -240,11 +240,7 @@ BOOL EmulatedDevice::GetSpaceOnCards(uint32_t words[5])
     Call call(*this);
     auto total = static_cast<uint64_t>(std::max<int64_t>(0, settings_.cardsTotal()));
     auto free = static_cast<uint64_t>(std::max<int64_t>(0, settings_.cardsFree()));
-    words[0] = total > 0 ? 1 : 0;
-    words[1] = static_cast<uint32_t>(total >> 32);
-    words[2] = static_cast<uint32_t>(total);
-    words[3] = static_cast<uint32_t>(free >> 32);
-    words[4] = static_cast<uint32_t>(free);
+    CardSpaceWords(words, total, free);
     return TRUE;
 }
 

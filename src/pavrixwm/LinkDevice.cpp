@@ -107,10 +107,8 @@ std::map<std::string, std::string> LinkDevice::description()
 BOOL LinkDevice::CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return FALSE;
-    auto reply = exchange(codec->findAllFiles(path, flags));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.findAllFiles(path, flags); });
     if (!reply)
         return FALSE;
     RapiStatus status;
@@ -122,10 +120,8 @@ HANDLE LinkDevice::CeCreateFile(const std::string& path, DWORD desiredAccess, DW
                                 DWORD creationDisposition, DWORD flagsAndAttributes)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return INVALID_HANDLE_VALUE;
-    auto reply = exchange(codec->createFile(path, desiredAccess, sharingMode, creationDisposition, flagsAndAttributes));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.createFile(path, desiredAccess, sharingMode, creationDisposition, flagsAndAttributes); });
     if (!reply)
         return INVALID_HANDLE_VALUE;
     RapiStatus status;
@@ -185,10 +181,8 @@ BOOL LinkDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesTo
 DWORD LinkDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* distanceToMoveHigh, DWORD moveMethod)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return INVALID_SET_FILE_POINTER;
-    auto reply = exchange(codec->setFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.setFilePointer(handle, distanceToMove, distanceToMoveHigh, moveMethod); });
     if (!reply)
         return INVALID_SET_FILE_POINTER;
     RapiStatus status;
@@ -201,10 +195,8 @@ DWORD LinkDevice::CeSetFilePointer(HANDLE handle, LONG distanceToMove, LONG* dis
 BOOL LinkDevice::CeCloseHandle(HANDLE handle)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return FALSE;
-    auto reply = exchange(codec->closeHandle(handle));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.closeHandle(handle); });
     if (!reply)
         return FALSE;
     RapiStatus status;
@@ -239,10 +231,8 @@ DWORD LinkDevice::CeGetLastError()
 
 #define LINK_SIMPLE_CALL(request)                                                                                      \
     std::lock_guard lock(mutex_);                                                                                      \
-    auto codec = connect();                                                                                            \
-    if (!codec)                                                                                                        \
-        return FALSE;                                                                                                  \
-    auto reply = exchange(codec->request);                                                                             \
+    const RapiClientCodec* codec = nullptr;                                                                            \
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.request; });                                     \
     if (!reply)                                                                                                        \
         return FALSE;                                                                                                  \
     RapiStatus status;                                                                                                 \
@@ -265,10 +255,8 @@ BOOL LinkDevice::CeCopyFile(const std::string& existingFileName, const std::stri
 BOOL LinkDevice::CeGetStoreInformation(STORE_INFORMATION& storeInformation)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return FALSE;
-    auto reply = exchange(codec->getStoreInformation());
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.getStoreInformation(); });
     if (!reply)
         return FALSE;
     RapiStatus status;
@@ -303,23 +291,16 @@ BOOL LinkDevice::GetSpaceOnCards(uint32_t words[5])
         return FALSE;
     }
     // No card is no error: the words stay zero.
-    if (status.result != 0 && total > 0) {
-        words[0] = 1;
-        words[1] = static_cast<uint32_t>(total >> 32);
-        words[2] = static_cast<uint32_t>(total);
-        words[3] = static_cast<uint32_t>(free >> 32);
-        words[4] = static_cast<uint32_t>(free);
-    }
+    if (status.result != 0 && total > 0)
+        CardSpaceWords(words, total, free);
     return TRUE;
 }
 
 LONG LinkDevice::CeRegOpenKeyEx(HKEY root, const std::string& subKey, HKEY& result)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return kNotConnected;
-    auto reply = exchange(codec->regOpenKeyEx(root, subKey));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.regOpenKeyEx(root, subKey); });
     if (!reply)
         return kNotConnected;
     RapiStatus status;
@@ -335,10 +316,8 @@ LONG LinkDevice::CeRegCreateKeyEx(HKEY root, const std::string& subKey, const st
                                   HKEY& result, DWORD* disposition)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return kNotConnected;
-    auto reply = exchange(codec->regCreateKeyEx(root, subKey, keyClass));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.regCreateKeyEx(root, subKey, keyClass); });
     if (!reply)
         return kNotConnected;
     RapiStatus status;
@@ -357,10 +336,8 @@ LONG LinkDevice::CeRegCreateKeyEx(HKEY root, const std::string& subKey, const st
 LONG LinkDevice::CeRegQueryValueEx(HKEY key, const std::string& valueName, std::optional<RegistryValue>& value)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return kNotConnected;
-    auto reply = exchange(codec->regQueryValueEx(key, valueName, kRegistryRoom));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.regQueryValueEx(key, valueName, kRegistryRoom); });
     if (!reply)
         return kNotConnected;
     RapiStatus status;
@@ -375,10 +352,8 @@ LONG LinkDevice::CeRegQueryValueEx(HKEY key, const std::string& valueName, std::
 LONG LinkDevice::CeRegSetValueEx(HKEY key, const std::string& valueName, const RegistryValue& value)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return kNotConnected;
-    auto reply = exchange(codec->regSetValueEx(key, valueName, value));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.regSetValueEx(key, valueName, value); });
     if (!reply)
         return kNotConnected;
     RapiStatus status;
@@ -388,10 +363,8 @@ LONG LinkDevice::CeRegSetValueEx(HKEY key, const std::string& valueName, const R
 LONG LinkDevice::CeRegCloseKey(HKEY key)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return kNotConnected;
-    auto reply = exchange(codec->regCloseKey(key));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.regCloseKey(key); });
     if (!reply)
         return kNotConnected;
     RapiStatus status;
@@ -402,10 +375,8 @@ int32_t LinkDevice::CeRapiInvoke(const std::string& dll, const std::string& func
                                  const uint8_t* input, DWORD* outputCount, uint8_t** output)
 {
     std::lock_guard lock(mutex_);
-    auto codec = connect();
-    if (!codec)
-        return kNotConnected;
-    auto reply = exchange(codec->rapiInvoke(dll, functionName, input, inputCount));
+    const RapiClientCodec* codec = nullptr;
+    auto reply = ask(codec, [&](const RapiClientCodec& c) { return c.rapiInvoke(dll, functionName, input, inputCount); });
     if (!reply)
         return kNotConnected;
     RapiStatus status;

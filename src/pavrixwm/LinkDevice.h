@@ -70,6 +70,16 @@ private:
     // Sends a request and takes its reply; none (channel dropped, last error set)
     // when the link fails.
     std::optional<Bytes> exchange(const Bytes& request);
+    // The reply to the request `build` makes with the codec of the link, which is
+    // left in `codec` for reading it; none when no handheld answers.
+    template <class Build>
+    std::optional<Bytes> ask(const RapiClientCodec*& codec, Build build)
+    {
+        codec = connect();
+        if (!codec)
+            return std::nullopt;
+        return exchange(build(*codec));
+    }
     // For a reply the decoder refused.
     void malformed();
     // FALSE with the code kept for CeGetLastError (a refused call keeps its code).

@@ -20,6 +20,18 @@ constexpr uint32_t kLegacyChallenge = 512;
 constexpr uint32_t kLegacyMinPacket = 0x24;
 constexpr uint32_t kFirstRequestId = 0x10000;
 
+// What the handheld sends next, `length` bytes read whole and then parsed; none
+// when either fails.
+template <class Parse>
+auto ReadParsed(LinkSocket& socket, size_t length, Clock::time_point deadline, Parse parse)
+    -> decltype(parse(nullptr, 0))
+{
+    std::vector<uint8_t> bytes(length);
+    if (!socket.readExact(bytes.data(), bytes.size(), deadline))
+        return std::nullopt;
+    return parse(bytes.data(), bytes.size());
+}
+
 } // namespace
 
 std::shared_ptr<LinkManager> LinkManager::start(const LinkSettings& settings)
@@ -174,10 +186,7 @@ bool LinkManager::handshake(LinkSocket& socket, uint32_t first)
         auto length = socket.readWord(deadline);
         if (!length || *length > kMaxDeviceInfoSize)
             return false;
-        std::vector<uint8_t> block(*length);
-        if (!socket.readExact(block.data(), block.size(), deadline))
-            return false;
-        auto info = ParseDeviceInfoBlock(block.data(), block.size());
+        auto info = ReadParsed(socket, *length, deadline, ParseDeviceInfoBlock);
         if (!info)
             return false;
         State state = State::Attached;
@@ -241,10 +250,7 @@ bool LinkManager::legacyHandshake(LinkSocket& socket, uint32_t& key)
         }
         if (*header < kLegacyMinPacket)
             return false;
-        std::vector<uint8_t> packet(*header);
-        if (!socket.readExact(packet.data(), packet.size(), deadline))
-            return false;
-        auto info = ParseLegacyInfoPacket(packet.data(), packet.size());
+        auto info = ReadParsed(socket, *header, deadline, ParseLegacyInfoPacket);
         if (!info)
             return false;
         info->passwordKey = key;

@@ -129,13 +129,16 @@ bool LinkSocket::readable(std::chrono::milliseconds timeout)
     return valid() && wait(POLLIN, Clock::now() + timeout);
 }
 
-bool LinkSocket::readExact(uint8_t* data, size_t size, Clock::time_point deadline)
+// One loop for both directions: `step` moves what it can of the bytes from
+// `done` on; nothing moved is the peer gone.
+template <class Step>
+bool LinkSocket::transferAll(size_t size, short events, Clock::time_point deadline, Step step)
 {
     size_t done = 0;
     while (done < size) {
-        if (!valid() || !wait(POLLIN, deadline))
+        if (!valid() || !wait(events, deadline))
             return false;
-        ssize_t n = ::recv(fd_, data + done, size - done, MSG_DONTWAIT);
+        ssize_t n = step(done);
         if (n == 0)
             return false;
         if (n < 0) {
@@ -148,21 +151,17 @@ bool LinkSocket::readExact(uint8_t* data, size_t size, Clock::time_point deadlin
     return true;
 }
 
+bool LinkSocket::readExact(uint8_t* data, size_t size, Clock::time_point deadline)
+{
+    return transferAll(size, POLLIN, deadline,
+                       [&](size_t done) { return ::recv(fd_, data + done, size - done, MSG_DONTWAIT); });
+}
+
 bool LinkSocket::writeAll(const uint8_t* data, size_t size, Clock::time_point deadline)
 {
-    size_t done = 0;
-    while (done < size) {
-        if (!valid() || !wait(POLLOUT, deadline))
-            return false;
-        ssize_t n = ::send(fd_, data + done, size - done, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
-                continue;
-            return false;
-        }
-        done += static_cast<size_t>(n);
-    }
-    return true;
+    return transferAll(size, POLLOUT, deadline, [&](size_t done) {
+        return ::send(fd_, data + done, size - done, MSG_DONTWAIT | MSG_NOSIGNAL);
+    });
 }
 
 std::optional<uint32_t> LinkSocket::readWord(Clock::time_point deadline)

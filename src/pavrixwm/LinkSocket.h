@@ -57,5 +57,7 @@ public:
 private:
     // Waits for `events` until the deadline.
     bool wait(short events, Clock::time_point deadline);
+    template <class Step>
+    bool transferAll(size_t size, short events, Clock::time_point deadline, Step step);
     int fd_ = -1;
 };

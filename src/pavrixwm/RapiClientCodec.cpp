@@ -26,15 +26,24 @@ public:
     }
 };
 
-RapiClientCodec::Bytes RapiClientCodec::pathCall(RapiCall call, const std::string& path) const
+RapiWriter RapiClientCodec::withPaths(RapiCall call, const std::string& path, const std::string* second) const
 {
     RapiWriter out;
     out.u32(id(call));
-    if (dialect_ == RapiDialect::Rapi1)
-        out.optionalText(path);
-    else
-        out.text2(path);
-    return out.take();
+    for (const std::string* each : {&path, second}) {
+        if (!each)
+            break;
+        if (dialect_ == RapiDialect::Rapi1)
+            out.optionalText(*each);
+        else
+            out.text2(*each);
+    }
+    return out;
+}
+
+RapiClientCodec::Bytes RapiClientCodec::pathCall(RapiCall call, const std::string& path) const
+{
+    return withPaths(call, path).take();
 }
 
 RapiClientCodec::Bytes RapiClientCodec::findAllFiles(const std::string& path, DWORD flags) const
@@ -138,25 +147,13 @@ RapiClientCodec::Bytes RapiClientCodec::createDirectory(const std::string& path)
 
 RapiClientCodec::Bytes RapiClientCodec::moveFile(const std::string& from, const std::string& to) const
 {
-    RapiWriter out;
-    out.u32(id(RapiCall::MoveFile));
-    if (dialect_ == RapiDialect::Rapi1)
-        out.optionalText(from).optionalText(to);
-    else
-        out.text2(from).text2(to);
-    return out.take();
+    return withPaths(RapiCall::MoveFile, from, &to).take();
 }
 
 RapiClientCodec::Bytes RapiClientCodec::copyFile(const std::string& from, const std::string& to,
                                                  BOOL failIfExists) const
 {
-    RapiWriter out;
-    out.u32(id(RapiCall::CopyFile));
-    if (dialect_ == RapiDialect::Rapi1)
-        out.optionalText(from).optionalText(to);
-    else
-        out.text2(from).text2(to);
-    return out.u32(failIfExists ? 1 : 0).take();
+    return withPaths(RapiCall::CopyFile, from, &to).u32(failIfExists ? 1 : 0).take();
 }
 
 RapiClientCodec::Bytes RapiClientCodec::getStoreInformation() const

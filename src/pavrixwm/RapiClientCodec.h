@@ -9,6 +9,7 @@
 #include "pavrixwm/RapiDialect.h"
 #include "pavrixwm/RapiFindData.h"
 #include "pavrixwm/RapiValues.h"
+#include "pavrixwm/RapiWriter.h"
 #include "pavrixwm/RegistryValue.h"
 #include "pavrixwm/WinCE.h"
 
@@ -78,6 +79,8 @@ public:
 private:
     class Reply;
     uint32_t id(RapiCall call) const { return RapiCommandId(dialect_, call); }
+    // The call's id and its one or two paths, in the dialect's text form.
+    RapiWriter withPaths(RapiCall call, const std::string& path, const std::string* second = nullptr) const;
     Bytes pathCall(RapiCall call, const std::string& path) const;
 
     RapiDialect dialect_;

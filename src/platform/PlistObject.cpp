@@ -1,4 +1,5 @@
 #include "platform/PlistObject.h"
+#include "platform/ReadToEnd.h"
 
 #include <atomic>
 #include <cerrno>
@@ -75,20 +76,11 @@ std::optional<PlistObject> PlistObject::loadDictionary(const std::string& path)
         return std::nullopt;
     }
     std::vector<uint8_t> bytes;
-    uint8_t buffer[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0)
-            break;
-        bytes.insert(bytes.end(), buffer, buffer + n);
-    }
+    bool read =
+        ReadToEnd(fd, [&](const uint8_t* block, size_t count) { bytes.insert(bytes.end(), block, block + count); });
     ::close(fd);
+    if (!read)
+        return std::nullopt;
     auto parsed = fromBytes(bytes);
     if (!parsed || !parsed->isDictionary())
         return std::nullopt;

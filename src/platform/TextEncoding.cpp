@@ -11,17 +11,23 @@ namespace platform {
 
 namespace {
 
-const char* IconvName(TextEncoding encoding)
+// An encoding's names: iconv's, and the one shown to people.
+struct EncodingNames {
+    const char* iconv;
+    const char* display;
+};
+
+EncodingNames NamesOf(TextEncoding encoding)
 {
     switch (encoding) {
-    case TextEncoding::UTF8:
-        return "UTF-8";
     case TextEncoding::MacOSRoman:
-        return "MACINTOSH";
+        return {"MACINTOSH", "Western (Mac OS Roman)"};
     case TextEncoding::ASCII:
-        return "ASCII";
+        return {"ASCII", "Western (ASCII)"};
+    case TextEncoding::UTF8:
+        break;
     }
-    return "UTF-8";
+    return {"UTF-8", "Unicode (UTF-8)"};
 }
 
 } // namespace
@@ -50,7 +56,7 @@ std::optional<std::string> ConvertText(const std::string& text, TextEncoding fro
     thread_local Converters converters;
     auto [slot, fresh] = converters.try_emplace({from, to}, reinterpret_cast<iconv_t>(-1));
     if (fresh)
-        slot->second = iconv_open(IconvName(to), IconvName(from));
+        slot->second = iconv_open(NamesOf(to).iconv, NamesOf(from).iconv);
     iconv_t cd = slot->second;
     if (cd == reinterpret_cast<iconv_t>(-1))
         return std::nullopt;
@@ -77,17 +83,6 @@ bool CanConvertText(const std::string& text, TextEncoding from, TextEncoding to)
     return ConvertText(text, from, to).has_value();
 }
 
-const char* TextEncodingDisplayName(TextEncoding encoding)
-{
-    switch (encoding) {
-    case TextEncoding::UTF8:
-        return "Unicode (UTF-8)";
-    case TextEncoding::MacOSRoman:
-        return "Western (Mac OS Roman)";
-    case TextEncoding::ASCII:
-        return "Western (ASCII)";
-    }
-    return "Unicode (UTF-8)";
-}
+const char* TextEncodingDisplayName(TextEncoding encoding) { return NamesOf(encoding).display; }
 
 } // namespace platform

@@ -20,12 +20,13 @@ using namespace httptest;
 using namespace testsupport;
 using storetest::SetTime;
 
-// The standard answers, for one test (the daemon sets the switch from its options).
+// The standard answers from `store`, for one test (the daemon sets them from its options).
 struct StandardAnswers {
-    StandardAnswers() { SetStandardDavAnswers(true); }
-    ~StandardAnswers() { SetStandardDavAnswers(false); }
+    explicit StandardAnswers(DataSource& store) : store(store) { store.setStandardAnswers(true); }
+    ~StandardAnswers() { store.setStandardAnswers(false); }
     StandardAnswers(const StandardAnswers&) = delete;
     StandardAnswers& operator=(const StandardAnswers&) = delete;
+    DataSource& store;
 };
 
 // Counts the property values it works out, so that a value taken from a

@@ -86,7 +86,7 @@ std::string StatusOf(const std::string& raw) { return raw.substr(9, 3); }
 // a second lock conflicts, UNLOCK needs the right token, and refresh works.
 TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
 {
-    StandardAnswers standard;
+    StandardAnswers standard(*store);
     WriteFile(root / "a.txt", "hello");
     std::string answer = request(Lock("/vol/a.txt", kExclusive, "Depth: 0\r\nTimeout: Second-100\r\n"));
     ASSERT_EQ(StatusOf(answer), "200") << answer;
@@ -139,7 +139,7 @@ TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
 // A deep lock on a folder holds what is in it; shared locks share; UNLOCK frees.
 TEST_F(LocalStore, StandardDeepAndSharedLocks)
 {
-    StandardAnswers standard;
+    StandardAnswers standard(*store);
     MakeDirs(root / "d/e");
     WriteFile(root / "d/e/f.txt", "x");
     std::string deep = request(Lock("/vol/d/", kExclusive));
@@ -177,4 +177,44 @@ TEST_F(LocalStore, StandardDeepAndSharedLocks)
     EXPECT_EQ(StatusOf(request("DELETE /vol/d HTTP/1.1\r\nIf: <http://h/vol/d/e/f.txt> (<" + second + ">)\r\n\r\n")),
               "204");
     EXPECT_FALSE(PathExists(root / "d"));
+}
+
+// A read the store reports missing or busy is answered as such; a failure that
+// is no report of the store is the daemon's own (500), never a silent 404.
+TEST(StoreReads, OnlyTheStoresReportsReadAsMissingOrBusy)
+{
+    struct FailingStore : DataSource {
+        std::function<void()> fail;
+        DataFilePtr getDataFile(const std::string&) override
+        {
+            fail();
+            return nullptr;
+        }
+        StoreStatus stat(const std::string&, ChildRecord&) override
+        {
+            fail();
+            return StoreStatus::Done;
+        }
+        uint8_t answeredProperties() const override { return kAnswersResourceType; }
+    };
+    const std::string body = "<D:propfind xmlns:D=\"DAV:\"><D:prop><D:resourcetype/></D:prop></D:propfind>";
+    const std::string propfind = "PROPFIND /vol/a HTTP/1.1\r\nDepth: 0\r\nContent-Length: " +
+                                 std::to_string(body.size()) + "\r\n\r\n" + body;
+    const std::function<void()> missing = [] { RaiseDAVNotFound(); }, busy = [] { RaiseDAVBusy(); },
+                                fault = [] { throw std::runtime_error("store fault"); };
+    const std::vector<std::tuple<std::function<void()>, std::string, std::string>> cases{
+        {missing, "GET /vol/a HTTP/1.1\r\n\r\n", "404"}, {busy, "GET /vol/a HTTP/1.1\r\n\r\n", "403"},
+        {fault, "GET /vol/a HTTP/1.1\r\n\r\n", "500"},   {missing, propfind, "404"},
+        {fault, propfind, "500"},
+    };
+    for (bool standard : {false, true})
+        for (const auto& [fail, raw, status] : cases) {
+            FailingStore store;
+            store.fail = fail;
+            store.setStandardAnswers(standard);
+            std::string answer = ServeOne(raw, [&](Request& request, ResponseWriter& response) {
+                dav::Dispatch(request, response, store);
+            });
+            EXPECT_EQ(answer.substr(0, 12), "HTTP/1.1 " + status) << raw << answer;
+        }
 }

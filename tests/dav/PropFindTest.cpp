@@ -85,11 +85,11 @@ TEST_F(LocalStore, StandardAnswersGroupPropertiesAndAnswerEveryForm)
         {"<D:propfind xmlns:D=\"DAV:\"><D:prop><D:quotaused/><D:resourcetype/></D:prop></D:propfind>",
          Element("/vol/a.txt", {{"resourcetype", ""}}, {"quotaused"}, true)},
     };
-    StandardAnswers standard;
+    StandardAnswers standard(*store);
     for (const auto& [body, element] : cases)
         EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", "0", body)), "207 Multi-Status"), kHead + element + kTail)
             << "asking " << body;
-    SetStandardDavAnswers(false);
+    store->setStandardAnswers(false);
     EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", "0", "")), "207 Multi-Status"),
               kHead + Element("/vol/a.txt") + kTail);
 }

@@ -2,9 +2,6 @@
 
 #include "platform/DecimalText.h"
 
-#include <cstdio>
-
-
 namespace {
 
 bool IsPlainHrefByte(unsigned char c)
@@ -94,21 +91,31 @@ std::string HrefElementText(const std::string& href)
 {
     std::string text;
     text.reserve(href.size());
-    for (char ch : href) {
-        auto c = static_cast<unsigned char>(ch);
+    AppendHrefElementText(text, href);
+    return text;
+}
+
+void AppendHrefElementText(std::string& out, std::string_view href)
+{
+    static const char kHex[] = "0123456789ABCDEF";
+    size_t plain = 0; // the start of the run of bytes that go as they are
+    for (size_t i = 0; i < href.size(); ++i) {
+        auto c = static_cast<unsigned char>(href[i]);
+        if (c != '&' && c != '<' && c != '>' && c >= 0x20)
+            continue;
+        out.append(href, plain, i - plain);
+        plain = i + 1;
         if (c == '&') {
-            text += "&amp;";
+            out += "&amp;";
         } else if (c == '<') {
-            text += "&lt;";
+            out += "&lt;";
         } else if (c == '>') {
-            text += "&gt;";
-        } else if (c < 0x20) {
-            char escaped[4];
-            std::snprintf(escaped, sizeof escaped, "%%%02X", c);
-            text += escaped;
+            out += "&gt;";
         } else {
-            text += ch;
+            out += '%';
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
         }
     }
-    return text;
+    out.append(href, plain, std::string_view::npos);
 }

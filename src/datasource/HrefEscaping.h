@@ -27,3 +27,5 @@ std::string PercentDecode(const std::string& text);
 // at all, is written as "%" and two hexadecimal digits, which name the same
 // device path once decoded.
 std::string HrefElementText(const std::string& href);
+// The same appended to `out`.
+void AppendHrefElementText(std::string& out, std::string_view href);

@@ -327,31 +327,11 @@ void PropFind::AppendHrefText(std::string& text, const std::string& uri)
 {
     for (unsigned char c : uri)
         if (c >= 0x80) {
-            text += HrefElementText(encodeURI(uri));
+            AppendHrefElementText(text, encodeURI(uri));
             return;
         }
     // An ASCII URI goes as it is, with only the element text's escapes.
-    static const char kHex[] = "0123456789ABCDEF";
-    size_t plain = 0; // the start of the run of bytes that go as they are
-    for (size_t i = 0; i < uri.size(); ++i) {
-        auto c = static_cast<unsigned char>(uri[i]);
-        if (c != '&' && c != '<' && c != '>' && c >= 0x20)
-            continue;
-        text.append(uri, plain, i - plain);
-        plain = i + 1;
-        if (c == '&') {
-            text += "&amp;";
-        } else if (c == '<') {
-            text += "&lt;";
-        } else if (c == '>') {
-            text += "&gt;";
-        } else if (c < 0x20) {
-            text += '%';
-            text += kHex[c >> 4];
-            text += kHex[c & 0xF];
-        }
-    }
-    text.append(uri, plain, std::string::npos);
+    AppendHrefElementText(text, uri);
 }
 
 std::string PropFind::mkPropResponse(const std::string& uri, const FoundMap& goodProps, const MissingList& badProps)

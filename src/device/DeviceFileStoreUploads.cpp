@@ -138,8 +138,11 @@ bool DeviceFileStore::replaceFile(const std::string& requested, const std::funct
         return false;
     }
 
-    bool hadOld = rapi.CeMoveFile(path, backup);
-    if (!hadOld && !IsMissing(rapi.CeGetLastError())) {
+    // Where the find saw no file there is nothing to set aside: the new file's
+    // move fails rather than replace one that appeared since, so nothing is lost,
+    // and a new file costs two device calls fewer.
+    bool hadOld = !found.empty() && rapi.CeMoveFile(path, backup);
+    if (!found.empty() && !hadOld && !IsMissing(rapi.CeGetLastError())) {
         // The old file is held or cannot be moved: it stays, the new body goes.
         discard(scratch);
         return false;

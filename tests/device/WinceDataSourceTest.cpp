@@ -167,6 +167,22 @@ TEST(WinceFaults, UploadChunks)
     EXPECT_EQ(d.store->move("/vol/", "/vol/Root"), StoreStatus::NotMoved) << "the root never moves";
 }
 
+// A new file needs no old one set aside: its scratch file takes the name in one
+// move, and when that move fails (a file took the name since the find) the scratch
+// file goes and nothing else changes.
+TEST(WinceUploads, ANewFileTakesItsNameInOneMove)
+{
+    for (bool refused : {false, true}) {
+        SCOPED_TRACE(refused ? "the move refused" : "the move made");
+        DeviceStore d;
+        if (refused)
+            d.device->failCall(Call::MoveFile, ERROR_ALREADY_EXISTS, 1);
+        EXPECT_EQ(d.store->putDataFromFile("/vol/n.txt", *ClientBody("new", 3), 3), !refused);
+        EXPECT_EQ(d.calls(Call::MoveFile), 1);
+        EXPECT_EQ(FsNames(d), refused ? std::vector<std::string>{} : std::vector<std::string>{"n.txt"});
+    }
+}
+
 // Scratch files an upload could not remove (the device went away before the
 // clean-up) are never listed, found or served, and go at the next listing; the
 // only copy of an old file whose swap could not be undone is never removed or

@@ -21,7 +21,7 @@ constexpr auto kServingGrace = std::chrono::milliseconds(20);
 
 std::optional<AcceptQueue::Accepted> AcceptOne(int listenFd)
 {
-    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+    int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd >= 0)
         return AcceptQueue::Accepted{fd, std::chrono::steady_clock::now()};
     // Out of descriptors: wait for the serving side to close some rather than spin;

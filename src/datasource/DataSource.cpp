@@ -1,6 +1,7 @@
 #include "datasource/DataSource.h"
 
 #include "log/LogClient.h"
+#include "platform/SocketStream.h"
 
 #include <unistd.h>
 
@@ -26,6 +27,14 @@ DataSource::DataFile::DataFile(std::shared_ptr<const Data> whole) : fd(-1), size
         *position += n;
         return n;
     };
+    send = [data = contents, position](platform::SocketStream& out, size_t count) -> size_t {
+        if (!data || *position >= data->size())
+            return 0;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(count, data->size() - *position));
+        out.write(data->data() + *position, n);
+        *position += n;
+        return n;
+    };
     seek = [data = contents, position](uint64_t offset) {
         if (offset > (data ? data->size() : 0))
             return false;
@@ -44,6 +53,11 @@ size_t DataSource::DataFile::read(uint8_t* buffer, size_t count) const
             continue;
         return got < 0 ? 0 : static_cast<size_t>(got);
     }
+}
+
+size_t DataSource::DataFile::sendTo(platform::SocketStream& out, size_t count) const
+{
+    return send ? send(out, count) : out.sendFile(fd, count);
 }
 
 bool DataSource::DataFile::seekTo(uint64_t offset)

@@ -20,6 +20,7 @@
 
 namespace platform {
 class BodyStream;
+class SocketStream;
 }
 
 // Named exceptions by which read operations report a missing or busy resource.
@@ -67,10 +68,12 @@ public:
         using Source = std::function<size_t(uint8_t* buffer, size_t count)>;
         // Moves to `offset` from the start of the contents; false when it cannot.
         using Seek = std::function<bool(uint64_t offset)>;
+        // Sends up to `count` bytes from the current position to `out`; how many went.
+        using Sender = std::function<size_t(platform::SocketStream& out, size_t count)>;
 
         DataFile(int fd, uint64_t size) : fd(fd), size(size) {}
-        DataFile(Source source, Seek seek, uint64_t size)
-            : fd(-1), size(size), source(std::move(source)), seek(std::move(seek))
+        DataFile(Source source, Seek seek, Sender send, uint64_t size)
+            : fd(-1), size(size), source(std::move(source)), seek(std::move(seek)), send(std::move(send))
         {
         }
         explicit DataFile(std::shared_ptr<const Data> contents);
@@ -82,11 +85,15 @@ public:
         size_t read(uint8_t* buffer, size_t count) const;
         // Continues from `offset` of the contents; false when it cannot.
         bool seekTo(uint64_t offset);
+        // Up to `count` bytes from the current position sent to `out`, without a
+        // copy where the bytes are in a host file; how many went (0 at the end).
+        size_t sendTo(platform::SocketStream& out, size_t count) const;
 
         int fd;
         uint64_t size;
         Source source;
         Seek seek;
+        Sender send;
         std::shared_ptr<const Data> contents; // whole in memory (sent as it is)
     };
     using DataFilePtr = std::unique_ptr<DataFile>;

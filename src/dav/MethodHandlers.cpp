@@ -89,7 +89,7 @@ std::string XmlText(const std::string& text)
 void SendPieces(ResponseWriter& response, const DataSource::DataFile& file, int code, const char* message,
                 const char* description, const char* contentType, const dav::HeaderMap* headers)
 {
-    auto source = [&file](uint8_t* buffer, size_t count) { return file.read(buffer, count); };
+    auto source = [&file](platform::SocketStream& out, size_t count) { return file.sendTo(out, count); };
     response.sendBody(file.size, source, code, message, description, contentType, headers);
 }
 

@@ -34,6 +34,16 @@ struct OpenDeviceFile {
             return 0;
         return std::min<size_t>(got, ask);
     }
+    size_t sendTo(platform::SocketStream& out, size_t count)
+    {
+        if (!positioned && !(positioned = SeekToOffset(rapi, handle, 0)))
+            return 0;
+        DWORD sent = 0;
+        DWORD ask = static_cast<DWORD>(std::min<size_t>(count, DeviceFileStore::kReadPiece));
+        if (!rapi.readFileTo(handle, out, ask, sent))
+            return 0;
+        return std::min<size_t>(sent, ask);
+    }
     bool seek(uint64_t offset) { return positioned = SeekToOffset(rapi, handle, offset); }
 };
 
@@ -132,7 +142,9 @@ DataSource::DataFilePtr DeviceFileStore::getDataFile(const std::string& uri)
         return std::make_unique<DataFile>(contents);
     }
     return std::make_unique<DataFile>([file](uint8_t* buffer, size_t count) { return file->read(buffer, count); },
-                                      [file](uint64_t offset) { return file->seek(offset); }, *size);
+                                      [file](uint64_t offset) { return file->seek(offset); },
+                                      [file](platform::SocketStream& out, size_t count) { return file->sendTo(out, count); },
+                                      *size);
 }
 
 DataSource::DataPtr DeviceFileStore::openFailed(const std::string& uri)

@@ -194,13 +194,11 @@ ResponseWriter& ResponseWriter::sendBody(uint64_t size, const PieceSource& sourc
         LogWithDate("About to fwrite");
     // The body goes out in pieces. Should its source shrink meanwhile, the answer
     // stops short and the client, counting on the announced length, sees it cut.
-    std::vector<uint8_t> piece(kFilePiece);
     for (uint64_t left = headOnly ? 0 : size; left > 0 && clientFile && !clientFile->writeFailed();) {
-        size_t got = source(piece.data(), static_cast<size_t>(std::min<uint64_t>(left, piece.size())));
-        if (got == 0)
+        size_t sent = source(*clientFile, static_cast<size_t>(std::min<uint64_t>(left, kFilePiece)));
+        if (sent == 0)
             break;
-        clientFile->write(piece.data(), got);
-        left -= got;
+        left -= std::min<uint64_t>(sent, left);
     }
     if (gLogDebug)
         LogWithDate("did fwrite");

@@ -21,9 +21,9 @@ class ResponseWriter {
 public:
     using HeaderMap = std::map<std::string, std::string>;
     using Body = std::shared_ptr<const platform::ByteBuffer>;
-    // Puts up to `count` bytes of a body sent in pieces in `buffer` and gives how
-    // many; 0 at its end or on failure.
-    using PieceSource = std::function<size_t(uint8_t* buffer, size_t count)>;
+    // Sends up to `count` more bytes of a body sent in pieces to the client's stream
+    // and gives how many went; 0 at its end or on failure.
+    using PieceSource = std::function<size_t(platform::SocketStream& out, size_t count)>;
 
     // `request` is the request answered, named in the diagnostics.
     ResponseWriter(platform::SocketStream* stream, const Request& request) : clientFile(stream), request(&request) { }
@@ -54,8 +54,8 @@ public:
     // defaults to the document type of the other forms.
     ResponseWriter& sendText(const std::string& body, int code, const char* message, const char* description,
                              const char* contentType = nullptr, const HeaderMap* headers = nullptr);
-    // A response whose `size` bytes are read from `source` and sent in pieces,
-    // never held whole. Should the source end early, the answer stops short.
+    // A response whose `size` bytes `source` sends in pieces, never held whole.
+    // Should the source end early, the answer stops short.
     ResponseWriter& sendBody(uint64_t size, const PieceSource& source, int code, const char* message,
                              const char* description, const char* contentType, const HeaderMap* headers);
     // The head of an answer with a body of `length` bytes: status, fixed headers,

@@ -133,6 +133,14 @@ BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRea
     return ok;
 }
 
+BOOL EmulatedDevice::readFileTo(HANDLE handle, platform::SocketStream& out, DWORD bytesToRead, DWORD& bytesRead)
+{
+    Call call(*this, Call::kHandleCall);
+    BOOL ok = result(files_.sendTo(handle, out, bytesToRead, bytesRead));
+    payForBytes(bytesRead);
+    return ok;
+}
+
 BOOL EmulatedDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)
 {
     Call call(*this, Call::kHandleCall);

@@ -5,10 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -29,8 +30,11 @@ constexpr auto kLingerQuiet = std::chrono::milliseconds(200);
 
 std::unique_ptr<SocketStream> SocketStream::open(int fd)
 {
-    struct stat st {};
-    if (fd < 0 || ::fstat(fd, &st) != 0)
+    int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
+    if (flags < 0)
+        return nullptr;
+    // Sends and receives never block, but a file sent by the kernel would.
+    if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
         return nullptr;
     return std::unique_ptr<SocketStream>(new SocketStream(fd));
 }
@@ -230,6 +234,27 @@ void SocketStream::write(const void* bytes, size_t count)
     if (!sendAll(out_.data(), out_.size(), src, count))
         writeFailed_ = true;
     out_.clear();
+}
+
+size_t SocketStream::sendFile(int fromFd, size_t count)
+{
+    flush();
+    size_t sent = 0;
+    while (sent < count && !writeFailed_ && !closed_) {
+        ssize_t n = ::sendfile(fd_, fromFd, nullptr, count - sent);
+        if (n > 0) {
+            sent += static_cast<size_t>(n);
+            moved(static_cast<size_t>(n));
+        } else if (n == 0) {
+            break; // the file ended
+        } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            if (!waitReady(POLLOUT))
+                writeFailed_ = true;
+        } else if (errno != EINTR) {
+            writeFailed_ = true;
+        }
+    }
+    return sent;
 }
 
 void SocketStream::writeFormat(const char* format, ...)

@@ -24,6 +24,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     // Null when the descriptor is not an open file (nothing is read or written).
+    // The descriptor is made non-blocking: every wait goes through the limits below.
     static std::unique_ptr<SocketStream> open(int fd);
     ~SocketStream();
 
@@ -52,6 +53,11 @@ public:
     void write(const std::string& text) { write(text.data(), text.size()); }
     void writeFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void flush();
+    // Sends up to `count` bytes of the file `fromFd` from its position, which moves
+    // on, after what is buffered; the kernel moves them, so a large body never
+    // passes through this process. How many went: fewer when the file ended, or
+    // when the peer failed (writeFailed() then says so).
+    size_t sendFile(int fromFd, size_t count);
 
     // Flushes, ends the sending side, discards what the peer still sends for a
     // short bounded time, then closes the descriptor. Closing with unread input

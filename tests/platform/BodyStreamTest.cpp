@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -145,4 +146,42 @@ TEST(SocketStream, SlowPeersFailTheirReadsAndWrites)
         deaf.stream->flush();
         EXPECT_TRUE(deaf.stream->writeFailed());
     }
+}
+
+// A file handed to the kernel goes out after what is buffered, from the file's
+// position to its end; a peer that does not read fails the send in time rather
+// than holding it.
+TEST(SocketStream, SendsFilesAfterTheBufferedHead)
+{
+    using namespace std::chrono_literals;
+    const std::string contents = testsupport::RandomBytes(8 << 20, 7);
+    FILE* file = std::tmpfile();
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(std::fwrite(contents.data(), 1, contents.size(), file), contents.size());
+    std::fflush(file);
+    const int fd = ::fileno(file);
+    {
+        Pair pair;
+        std::string received;
+        std::thread peer([&] {
+            char buffer[65536];
+            for (ssize_t n; (n = ::recv(pair.peer, buffer, sizeof buffer, 0)) > 0;)
+                received.append(buffer, static_cast<size_t>(n));
+        });
+        ::lseek(fd, 10, SEEK_SET);
+        pair.stream->write("head:");
+        EXPECT_EQ(pair.stream->sendFile(fd, contents.size()), contents.size() - 10) << "stops at the file's end";
+        EXPECT_EQ(::lseek(fd, 0, SEEK_CUR), static_cast<off_t>(contents.size()));
+        pair.stream->close(true);
+        peer.join();
+        EXPECT_TRUE(received == "head:" + contents.substr(10)) << received.size() << " bytes received";
+    }
+    {
+        Pair deaf;
+        deaf.stream->setPace(200ms, 16 * 1024, 10s);
+        ::lseek(fd, 0, SEEK_SET);
+        EXPECT_LT(deaf.stream->sendFile(fd, contents.size()), contents.size());
+        EXPECT_TRUE(deaf.stream->writeFailed());
+    }
+    std::fclose(file);
 }

@@ -94,30 +94,6 @@ bool Wanted(DWORD flags, const std::string& name, const HostInfo& info)
     return !((flags & FAF_ATTRIB_NO_HIDDEN) && (AttributesOf(name, info) & FILE_ATTRIBUTE_HIDDEN));
 }
 
-// Calls `each` with the name and type (a d_type) of every entry of a folder but
-// "." and "..", and the folder's descriptor, straight from getdents64: a folder is
-// scanned for each name a request misses, and opendir's fstat and heap buffer would
-// come on top of every scan. False when the folder does not open (errno says why).
-template <class Each>
-bool ForEachName(const std::string& folder, Each&& each)
-{
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    alignas(struct dirent64) char buffer[16384];
-    for (ssize_t got; (got = ::getdents64(fd, buffer, sizeof buffer)) > 0;) {
-        for (ssize_t at = 0; at < got;) {
-            const auto* entry = reinterpret_cast<const struct dirent64*>(buffer + at);
-            at += entry->d_reclen;
-            std::string_view entryName(entry->d_name);
-            if (entryName != "." && entryName != "..")
-                each(entryName, entry->d_type, fd);
-        }
-    }
-    ::close(fd);
-    return true;
-}
-
 } // namespace
 
 std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string& folder, const std::string& name) const
@@ -136,13 +112,17 @@ std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string
         // Folded once, not once per entry of what may be a large folder.
         const DeviceNameKey wanted = DeviceNameSortKey(name);
         std::optional<std::string> match;
-        std::string candidate;
-        bool listed = ForEachName(folder, [&](std::string_view entryName, unsigned char, int) {
-            candidate.assign(entryName);
-            if (DeviceNameHasKey(candidate, wanted) && (!match || DeviceNameLess(candidate, *match)))
-                match = candidate;
-        });
-        if (!listed || !match)
+        if (!names_.find(folder, wanted, match)) {
+            std::string candidate;
+            bool listed = ForEachName(folder, [&](std::string_view entryName, unsigned char, int) {
+                candidate.assign(entryName);
+                if (DeviceNameHasKey(candidate, wanted) && (!match || DeviceNameLess(candidate, *match)))
+                    match = candidate;
+            });
+            if (!listed)
+                return std::nullopt;
+        }
+        if (!match)
             return std::nullopt;
         found.name = std::move(*match);
         path.assign(folder).append(1, '/').append(found.name);

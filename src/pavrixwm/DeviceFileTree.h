@@ -5,6 +5,7 @@
 // is reachable: "..", or a symbolic link leading out of fs/, does not exist. Each
 // call answers 0 or the Win32 code it fails with; the caller keeps the last one.
 
+#include "pavrixwm/FolderNames.h"
 #include "pavrixwm/HostFileInfo.h"
 #include "pavrixwm/RapiFindData.h"
 #include "pavrixwm/WinCE.h"
@@ -69,4 +70,6 @@ private:
     std::optional<Entry> findEntry(const std::string& folder, const std::string& name) const;
 
     std::string fsRoot_;
+    // Looking a name up changes nothing the caller sees, so const lookups keep it.
+    mutable FolderNameIndex names_;
 };

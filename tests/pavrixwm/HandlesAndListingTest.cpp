@@ -7,6 +7,8 @@
 #include "pavrixwm/DeviceNames.h"
 
 #include <algorithm>
+#include <filesystem>
+#include <functional>
 
 using namespace devicetest;
 
@@ -53,6 +55,53 @@ TEST(EmulatedListing, ANameIsFoundWhateverItsCase)
         std::vector<RapiFindData> entries;
         rapi->CeFindAllFiles(path, FAF_NAME, entries);
         EXPECT_EQ(Names(entries), found ? std::vector<std::string>{found} : std::vector<std::string>{});
+    }
+}
+
+// A name missed in one letter case is looked up again after every change to its
+// folder, whoever makes it and however soon: nothing is answered from a stale view.
+TEST(EmulatedListing, AMissedNameFollowsEveryChangeToItsFolder)
+{
+    namespace fs = std::filesystem;
+    DeviceDir dir;
+    dir.put("Top/Docs/a.txt", "a");
+    auto rapi = dir.session();
+    auto mine = [&](const char* path) {
+        HANDLE h = rapi->CeCreateFile(path, GENERIC_WRITE, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE);
+        rapi->CeCloseHandle(h);
+    };
+    const struct {
+        std::function<void()> change;
+        const char* path;
+        const char* found; // none: missing
+    } rows[] = {
+        {[] {}, "\\top\\docs\\README.TXT", nullptr},
+        {[&] { dir.put("Top/Docs/ReadMe.txt", "r"); }, "\\TOP\\DOCS\\readme.txt", "ReadMe.txt"},
+        {[&] { fs::rename(dir.fs("Top/Docs/ReadMe.txt"), dir.fs("Top/Docs/Notes.txt")); }, "\\top\\docs\\readme.txt", nullptr},
+        {[] {}, "\\top\\docs\\NOTES.TXT", "Notes.txt"},
+        {[&] { fs::remove(dir.fs("Top/Docs/Notes.txt")); }, "\\top\\docs\\notes.txt", nullptr},
+        {[&] {
+             dir.put("Top/Docs/x.TXT", "1");
+             dir.put("Top/Docs/X.txt", "2");
+         }, "\\top\\docs\\x.txt", "X.txt"},
+        {[&] { fs::remove(dir.fs("Top/Docs/X.txt")); }, "\\top\\docs\\x.txt", "x.TXT"},
+        {[&] { mine("\\Top\\Docs\\Mine.txt"); }, "\\top\\docs\\MINE.TXT", "Mine.txt"},
+        {[&] { EXPECT_TRUE(rapi->CeMoveFile("\\Top\\Docs\\Mine.txt", "\\Top\\Docs\\Ours.txt")); }, "\\top\\docs\\mine.txt", nullptr},
+        // The folder moved away with its parent, and another made in its place.
+        {[&] {
+             fs::rename(dir.fs("Top"), dir.fs("Old"));
+             dir.put("Top/Docs/New.txt", "n");
+         }, "\\top\\docs\\x.txt", nullptr},
+        {[] {}, "\\top\\docs\\NEW.TXT", "New.txt"},
+        {[] {}, "\\old\\docs\\OURS.TXT", "Ours.txt"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.path);
+        row.change();
+        std::vector<RapiFindData> entries;
+        rapi->CeFindAllFiles(row.path, FAF_NAME, entries);
+        EXPECT_EQ(Names(entries), row.found ? std::vector<std::string>{row.found} : std::vector<std::string>{});
     }
 }
 

@@ -1,0 +1,139 @@
+#include "pavrixwm/FolderNames.h"
+
+#include "pavrixwm/HostFileInfo.h"
+
+#include <sys/inotify.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace {
+// Few folders are worked in at a time; a folder past this many names costs more
+// to hold than the rare scan it saves.
+constexpr size_t kMostFolders = 8;
+constexpr size_t kMostNames = 20000;
+constexpr uint32_t kNotices =
+    IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+} // namespace
+
+FolderNameIndex::FolderNameIndex() = default;
+
+FolderNameIndex::~FolderNameIndex()
+{
+    if (notices_ >= 0)
+        ::close(notices_);
+}
+
+bool FolderNameIndex::find(const std::string& folder, const DeviceNameKey& key, std::optional<std::string>& match)
+{
+    // Made at the first miss: a device that never misses a name holds no notices.
+    if (notices_ < 0 && !triedNotices_) {
+        triedNotices_ = true;
+        notices_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    }
+    if (notices_ < 0)
+        return false;
+    applyNotices();
+    auto now = Inspect(folder);
+    if (!now || !now->isDirectory)
+        return false;
+    Folder* held = nullptr;
+    for (auto& [watch, entry] : folders_) {
+        if (entry.path != folder)
+            continue;
+        // Another folder now at this path (the one held was moved away with its
+        // parent).
+        if (entry.device != now->device || entry.inode != now->inode) {
+            drop(watch);
+            break;
+        }
+        held = &entry;
+        break;
+    }
+    if (!held && !(held = take(folder, now->device, now->inode)))
+        return false;
+    held->lastUse = ++uses_;
+    match.reset();
+    auto found = held->names.find(key);
+    if (found != held->names.end())
+        for (const auto& name : found->second)
+            if (!match || DeviceNameLess(name, *match))
+                match = name;
+    return true;
+}
+
+FolderNameIndex::Folder* FolderNameIndex::take(const std::string& folder, dev_t device, ino_t inode)
+{
+    if (folders_.size() >= kMostFolders) {
+        auto oldest = std::min_element(folders_.begin(), folders_.end(), [](const auto& a, const auto& b) {
+            return a.second.lastUse < b.second.lastUse;
+        });
+        drop(oldest->first);
+    }
+    // Watched before it is read: a change during the scan arrives as a notice.
+    int watch = ::inotify_add_watch(notices_, folder.c_str(), kNotices);
+    if (watch < 0)
+        return nullptr;
+    folders_.erase(watch); // the same folder held under another path
+    Folder entry{folder, device, inode, {}, 0};
+    size_t count = 0;
+    bool listed = ForEachName(folder, [&](std::string_view name, unsigned char, int) {
+        if (++count <= kMostNames)
+            entry.names[DeviceNameSortKey(std::string(name))].emplace_back(name);
+    });
+    if (!listed || count > kMostNames) {
+        ::inotify_rm_watch(notices_, watch);
+        return nullptr;
+    }
+    return &(folders_[watch] = std::move(entry));
+}
+
+void FolderNameIndex::drop(int watch)
+{
+    if (folders_.erase(watch))
+        ::inotify_rm_watch(notices_, watch);
+}
+
+void FolderNameIndex::applyNotices()
+{
+    alignas(struct inotify_event) char buffer[8192];
+    for (;;) {
+        ssize_t got = ::read(notices_, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return;
+        for (ssize_t at = 0; at < got;) {
+            const auto* notice = reinterpret_cast<const struct inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + notice->len);
+            if (notice->mask & IN_Q_OVERFLOW) {
+                // Changes were lost: nothing held can be trusted.
+                while (!folders_.empty())
+                    drop(folders_.begin()->first);
+                continue;
+            }
+            auto held = folders_.find(notice->wd);
+            if (held == folders_.end())
+                continue;
+            if (notice->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+                drop(notice->wd);
+                continue;
+            }
+            if (notice->len == 0)
+                continue;
+            std::string name(notice->name);
+            auto& names = held->second.names;
+            auto same = names.find(DeviceNameSortKey(name));
+            if (notice->mask & (IN_CREATE | IN_MOVED_TO)) {
+                auto& list = same != names.end() ? same->second : names[DeviceNameSortKey(name)];
+                if (std::find(list.begin(), list.end(), name) == list.end())
+                    list.push_back(std::move(name));
+            } else if (same != names.end()) {
+                auto& list = same->second;
+                list.erase(std::remove(list.begin(), list.end(), name), list.end());
+                if (list.empty())
+                    names.erase(same);
+            }
+        }
+    }
+}

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace {
 // Few folders are worked in at a time; a folder past this many names costs more
@@ -103,6 +104,8 @@ void FolderNameIndex::applyNotices()
             continue;
         if (got <= 0)
             return;
+        // Room was left for one more notice of the longest name: the queue is empty.
+        bool drained = static_cast<size_t>(got) + sizeof(struct inotify_event) + NAME_MAX + 1 <= sizeof buffer;
         for (ssize_t at = 0; at < got;) {
             const auto* notice = reinterpret_cast<const struct inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(struct inotify_event) + notice->len);
@@ -135,5 +138,7 @@ void FolderNameIndex::applyNotices()
                     names.erase(same);
             }
         }
+        if (drained)
+            return;
     }
 }

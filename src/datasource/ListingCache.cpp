@@ -11,8 +11,11 @@ const ListingCache::Members& ListingCache::keep(Members listed, TimePoint now)
     for (uint32_t i = 0; i < byName.size(); ++i)
         byName[i] = i;
     // Stable, so that of two members of one name the first listed is found, as a scan would.
-    std::stable_sort(byName.begin(), byName.end(),
-                     [this](uint32_t a, uint32_t b) { return members[a].name < members[b].name; });
+    // A device lists in its own name order, which is byte order for names in one
+    // letter case: then there is nothing to sort.
+    auto byBytes = [this](uint32_t a, uint32_t b) { return members[a].name < members[b].name; };
+    if (!std::is_sorted(byName.begin(), byName.end(), byBytes))
+        std::stable_sort(byName.begin(), byName.end(), byBytes);
     return members;
 }
 

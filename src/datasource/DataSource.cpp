@@ -6,8 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 
 DataSource::DataFile::~DataFile()
 {
@@ -19,14 +17,6 @@ DataSource::DataFile::DataFile(std::shared_ptr<const Data> whole) : fd(-1), size
 {
     contents = std::move(whole);
     auto position = std::make_shared<uint64_t>(0);
-    source = [data = contents, position](uint8_t* buffer, size_t count) -> size_t {
-        if (!data || *position >= data->size())
-            return 0;
-        size_t n = static_cast<size_t>(std::min<uint64_t>(count, data->size() - *position));
-        std::memcpy(buffer, data->data() + *position, n);
-        *position += n;
-        return n;
-    };
     send = [data = contents, position](platform::SocketStream& out, size_t count) -> size_t {
         if (!data || *position >= data->size())
             return 0;
@@ -41,18 +31,6 @@ DataSource::DataFile::DataFile(std::shared_ptr<const Data> whole) : fd(-1), size
         *position = offset;
         return true;
     };
-}
-
-size_t DataSource::DataFile::read(uint8_t* buffer, size_t count) const
-{
-    if (source)
-        return source(buffer, count);
-    for (;;) {
-        ssize_t got = ::read(fd, buffer, count);
-        if (got < 0 && errno == EINTR)
-            continue;
-        return got < 0 ? 0 : static_cast<size_t>(got);
-    }
 }
 
 size_t DataSource::DataFile::sendTo(platform::SocketStream& out, size_t count) const

@@ -64,16 +64,13 @@ public:
     // descriptor (closed with the object), or a source the store reads on demand;
     // or contents already whole in memory. `size` is the number of bytes to send.
     struct DataFile {
-        // Returns the bytes it put in the buffer, at most `count`; 0 at the end or on failure.
-        using Source = std::function<size_t(uint8_t* buffer, size_t count)>;
         // Moves to `offset` from the start of the contents; false when it cannot.
         using Seek = std::function<bool(uint64_t offset)>;
         // Sends up to `count` bytes from the current position to `out`; how many went.
         using Sender = std::function<size_t(platform::SocketStream& out, size_t count)>;
 
         DataFile(int fd, uint64_t size) : fd(fd), size(size) {}
-        DataFile(Source source, Seek seek, Sender send, uint64_t size)
-            : fd(-1), size(size), source(std::move(source)), seek(std::move(seek)), send(std::move(send))
+        DataFile(Seek seek, Sender send, uint64_t size) : fd(-1), size(size), seek(std::move(seek)), send(std::move(send))
         {
         }
         explicit DataFile(std::shared_ptr<const Data> contents);
@@ -81,8 +78,6 @@ public:
         DataFile(const DataFile&) = delete;
         DataFile& operator=(const DataFile&) = delete;
 
-        // Up to `count` bytes from the current position; 0 at the end or on failure.
-        size_t read(uint8_t* buffer, size_t count) const;
         // Continues from `offset` of the contents; false when it cannot.
         bool seekTo(uint64_t offset);
         // Up to `count` bytes from the current position sent to `out`, without a
@@ -91,7 +86,6 @@ public:
 
         int fd;
         uint64_t size;
-        Source source;
         Seek seek;
         Sender send;
         std::shared_ptr<const Data> contents; // whole in memory (sent as it is)

@@ -24,16 +24,8 @@ struct OpenDeviceFile {
     HANDLE handle;
     bool positioned = false;
 
-    size_t read(uint8_t* buffer, size_t count)
-    {
-        if (!positioned && !(positioned = SeekToOffset(rapi, handle, 0)))
-            return 0;
-        DWORD got = 0;
-        DWORD ask = static_cast<DWORD>(std::min<size_t>(count, DeviceFileStore::kReadPiece));
-        if (!rapi.CeReadFile(handle, buffer, ask, got))
-            return 0;
-        return std::min<size_t>(got, ask);
-    }
+    // One piece from the current position, sent on to the client; the file is
+    // positioned at its start before the first.
     size_t sendTo(platform::SocketStream& out, size_t count)
     {
         if (!positioned && !(positioned = SeekToOffset(rapi, handle, 0)))
@@ -141,8 +133,7 @@ DataSource::DataFilePtr DeviceFileStore::getDataFile(const std::string& uri)
         fillReadCache(contents, uri);
         return std::make_unique<DataFile>(contents);
     }
-    return std::make_unique<DataFile>([file](uint8_t* buffer, size_t count) { return file->read(buffer, count); },
-                                      [file](uint64_t offset) { return file->seek(offset); },
+    return std::make_unique<DataFile>([file](uint64_t offset) { return file->seek(offset); },
                                       [file](platform::SocketStream& out, size_t count) { return file->sendTo(out, count); },
                                       *size);
 }

@@ -71,24 +71,22 @@ std::string ContentOf(xmlDoc* document, xmlNode* node)
         xmlNode* copy = xmlDocCopyNode(child, document, 1);
         if (!copy)
             continue;
+        // An element is detached, so that the declarations it needs are made on itself.
+        xmlNode* holder = nullptr;
         if (copy->type == XML_ELEMENT_NODE) {
-            // Detached, so that the declarations it needs are made on itself.
-            xmlNode* holder = xmlNewDocNode(document, nullptr, BAD_CAST "holder", nullptr);
+            holder = xmlNewDocNode(document, nullptr, BAD_CAST "holder", nullptr);
             xmlAddChild(holder, copy);
             xmlReconciliateNs(document, copy);
-            xmlBuffer* buffer = xmlBufferCreate();
-            xmlNodeDump(buffer, document, copy, 0, 0);
-            text.append(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
-                        static_cast<size_t>(xmlBufferLength(buffer)));
-            xmlBufferFree(buffer);
+        }
+        xmlBuffer* buffer = xmlBufferCreate();
+        xmlNodeDump(buffer, document, copy, 0, 0);
+        text.append(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
+                    static_cast<size_t>(xmlBufferLength(buffer)));
+        xmlBufferFree(buffer);
+        if (holder) {
             xmlUnlinkNode(holder);
-            xmlFreeNode(holder);
+            xmlFreeNode(holder); // and the copy it holds
         } else {
-            xmlBuffer* buffer = xmlBufferCreate();
-            xmlNodeDump(buffer, document, copy, 0, 0);
-            text.append(reinterpret_cast<const char*>(xmlBufferContent(buffer)),
-                        static_cast<size_t>(xmlBufferLength(buffer)));
-            xmlBufferFree(buffer);
             xmlFreeNode(copy);
         }
     }

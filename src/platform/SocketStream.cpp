@@ -250,11 +250,29 @@ size_t SocketStream::sendFile(int fromFd, size_t count)
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             if (!waitReady(POLLOUT))
                 writeFailed_ = true;
+        } else if (errno == EINVAL || errno == ENOSYS) {
+            return sent + copyFile(fromFd, count - sent); // no plain file: the kernel cannot send it
         } else if (errno != EINTR) {
             writeFailed_ = true;
         }
     }
     return sent;
+}
+
+size_t SocketStream::copyFile(int fromFd, size_t count)
+{
+    ByteBuffer piece(std::min(count, kWriteBufferLimit));
+    size_t copied = 0;
+    while (copied < count && !writeFailed_) {
+        ssize_t n = ::read(fromFd, piece.data(), std::min(piece.size(), count - copied));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        write(piece.data(), static_cast<size_t>(n));
+        copied += static_cast<size_t>(n);
+    }
+    return copied;
 }
 
 void SocketStream::writeFormat(const char* format, ...)

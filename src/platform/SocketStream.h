@@ -78,6 +78,8 @@ public:
 private:
     explicit SocketStream(int fd) : fd_(fd) {}
     bool fill();
+    // sendFile() for a descriptor the kernel cannot send from, through a buffer.
+    size_t copyFile(int fromFd, size_t count);
     bool sendAll(const uint8_t* bytes, size_t count);
     bool sendAll(const uint8_t* first, size_t firstCount, const uint8_t* second, size_t secondCount);
     // Waits until the socket is ready for `events` within the limits; false when a

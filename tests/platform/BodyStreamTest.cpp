@@ -177,6 +177,20 @@ TEST(SocketStream, SendsFilesAfterTheBufferedHead)
         EXPECT_TRUE(received == "head:" + contents.substr(10)) << received.size() << " bytes received";
     }
     {
+        // A pipe is no file the kernel can send from: its bytes go through a buffer.
+        Pair pair;
+        int pipeFds[2];
+        ASSERT_EQ(::pipe(pipeFds), 0);
+        ASSERT_EQ(::write(pipeFds[1], "piped", 5), 5);
+        ::close(pipeFds[1]);
+        EXPECT_EQ(pair.stream->sendFile(pipeFds[0], 100), 5u);
+        ::close(pipeFds[0]);
+        pair.stream->close(true);
+        char got[16] = {};
+        EXPECT_EQ(::recv(pair.peer, got, sizeof got, MSG_WAITALL), 5);
+        EXPECT_STREQ(got, "piped");
+    }
+    {
         Pair deaf;
         deaf.stream->setPace(200ms, 16 * 1024, 10s);
         ::lseek(fd, 0, SEEK_SET);

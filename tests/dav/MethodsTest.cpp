@@ -82,8 +82,10 @@ std::string StatusOf(const std::string& raw) { return raw.substr(9, 3); }
 
 } // namespace
 
-// Locks that lock: a change of a locked resource needs the lock's token in If,
-// a second lock conflicts, UNLOCK needs the right token, and refresh works.
+// Locks that lock: a change of a locked resource needs the lock's token in If, a
+// malformed If is refused, UNLOCK needs the right token. (A change or a lock
+// without the token, a wrong token, an entity-tag condition and a refresh are
+// litmus's locks suite.)
 TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
 {
     StandardAnswers standard(*store);
@@ -98,15 +100,9 @@ TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
 
     const std::string del = "DELETE /vol/a.txt HTTP/1.1\r\n";
     const std::vector<std::pair<std::string, std::string>> refused{
-        {del + "\r\n", "423"},
-        // Conditions that fail stop the request first; a header that holds
-        // without naming the lock meets the lock.
-        {del + "If: (<opaquelocktoken:not-the-one>)\r\n\r\n", "412"},
+        // A condition that fails stops the request first.
         {del + "If: (Not <" + token + ">)\r\n\r\n", "412"},
-        {del + "If: (<opaquelocktoken:not-the-one>) (Not <DAV:no-lock>)\r\n\r\n", "423"},
         {del + "If: (<" + token + ">\r\n\r\n", "400"},
-        {del + "If: (<" + token + "> [\"no-such-etag\"])\r\n\r\n", "412"},
-        {Lock("/vol/a.txt", kExclusive), "423"},
         {Lock("/vol/a.txt", kShared), "423"},
         {"UNLOCK /vol/a.txt HTTP/1.1\r\nLock-Token: <opaquelocktoken:not-the-one>\r\n\r\n", "409"},
         {Lock("/vol/a.txt", "<D:lockinfo xmlns:D=\"DAV:\"><D:lockscope>"), "400"},
@@ -116,27 +112,15 @@ TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
         EXPECT_EQ(StatusOf(request(raw)), status) << raw;
         EXPECT_EQ(ReadFile(root / "a.txt"), "hello") << raw;
     }
-    // A refresh restarts the lock's time; the lock stays the same.
-    answer = request(Lock("/vol/a.txt", "", "If: (<" + token + ">)\r\nTimeout: Second-50\r\n"));
-    EXPECT_EQ(StatusOf(answer), "200") << answer;
-    EXPECT_NE(answer.find("<D:timeout>Second-50</D:timeout>"), std::string::npos) << answer;
-    EXPECT_NE(answer.find(token), std::string::npos) << answer;
-
-    // The entity tag GET gives is the one a condition matches.
-    std::string got = request("GET /vol/a.txt HTTP/1.1\r\n\r\n");
-    size_t at = got.find("\r\nETag: ");
-    ASSERT_NE(at, std::string::npos) << got;
-    std::string tag = got.substr(at + 8, got.find("\r\n", at + 2) - at - 8);
-    EXPECT_EQ(StatusOf(request(del + "If: (<" + token + "> [" + tag + "])\r\n\r\n")), "204");
+    EXPECT_EQ(StatusOf(request(del + "If: (<" + token + ">)\r\n\r\n")), "204");
     EXPECT_FALSE(PathExists(root / "a.txt"));
     // The lock went with its resource.
     EXPECT_EQ(StatusOf(request("UNLOCK /vol/a.txt HTTP/1.1\r\nLock-Token: <" + token + ">\r\n\r\n")), "409");
-
-    std::string options = AfterHead(request("OPTIONS /vol/ HTTP/1.1\r\n\r\n"), "200 OK");
-    EXPECT_NE(options.find("\r\nDAV: 1, 2\r\n"), std::string::npos) << options;
 }
 
 // A deep lock on a folder holds what is in it; shared locks share; UNLOCK frees.
+// (Changes and locks of a locked folder's members, an unmapped name's lock and
+// shared locks beside each other are litmus's locks suite.)
 TEST_F(LocalStore, StandardDeepAndSharedLocks)
 {
     StandardAnswers standard(*store);
@@ -145,30 +129,19 @@ TEST_F(LocalStore, StandardDeepAndSharedLocks)
     std::string deep = request(Lock("/vol/d/", kExclusive));
     ASSERT_EQ(StatusOf(deep), "200") << deep;
     std::string token = TokenOf(deep);
-    EXPECT_EQ(StatusOf(request("DELETE /vol/d/e/f.txt HTTP/1.1\r\n\r\n")), "423");
     EXPECT_EQ(StatusOf(request("MKCOL /vol/d/new HTTP/1.1\r\n\r\n")), "423");
-    EXPECT_EQ(StatusOf(request(Lock("/vol/d/e/f.txt", kExclusive))), "423");
     // A lock refused on an unmapped name makes no file there.
     EXPECT_EQ(StatusOf(request(Lock("/vol/d/unmapped.txt", kExclusive))), "423");
     EXPECT_FALSE(PathExists(root / "d/unmapped.txt"));
     EXPECT_EQ(StatusOf(request("MKCOL /vol/d/new HTTP/1.1\r\nIf: (<" + token + ">)\r\n\r\n")), "201");
     EXPECT_EQ(StatusOf(request("UNLOCK /vol/d HTTP/1.1\r\nLock-Token: <" + token + ">\r\n\r\n")), "204");
 
-    // An unmapped name gets an empty file, locked; in a missing folder, nothing.
-    std::string unmapped = request(Lock("/vol/d/unmapped.txt", kExclusive));
-    EXPECT_EQ(StatusOf(unmapped), "201");
-    EXPECT_EQ(ReadFile(root / "d/unmapped.txt"), "");
-    EXPECT_EQ(StatusOf(request("UNLOCK /vol/d/unmapped.txt HTTP/1.1\r\nLock-Token: <" + TokenOf(unmapped) +
-                               ">\r\n\r\n")),
-              "204");
+    // An unmapped name in a missing folder gets nothing.
     EXPECT_EQ(StatusOf(request(Lock("/vol/none/x.txt", kExclusive))), "409");
     EXPECT_EQ(StatusOf(request(Lock("/vol/none/x.txt", kExclusive))), "409"); // no lock was left behind
     std::string first = TokenOf(request(Lock("/vol/d/e/f.txt", kShared)));
     std::string second = TokenOf(request(Lock("/vol/d/e/f.txt", kShared)));
-    EXPECT_FALSE(first.empty());
-    EXPECT_FALSE(second.empty());
     EXPECT_NE(first, second);
-    EXPECT_EQ(StatusOf(request(Lock("/vol/d/e/f.txt", kExclusive))), "423");
     // The folder above cannot be removed while something in it is locked.
     EXPECT_EQ(StatusOf(request("DELETE /vol/d HTTP/1.1\r\n\r\n")), "423");
     EXPECT_TRUE(PathExists(root / "d/e/f.txt"));

@@ -53,16 +53,15 @@ protected:
         settings.set("StoreSize", platform::PlistObject::integer(1000000));
         settings.set("StoreFree", platform::PlistObject::integer(500000));
         settings.writeAtomically(deviceDir / "device.plist");
-        standardAnswers = standardMode();
         put("My Documents/a", "A");
         put("My Documents/a.txt", "text");
         put("My Documents/b.txt", "bee");
         put(kDeep + string(207, 'H'), "short name");
         put(kDeep + string(210, 'H'), "other short name");
-        start();
+        start(standardMode());
         WriteFile(mirror("._x"), "meta");
         WriteFile(mirror("._keep"), "keep");
-        testsupport::MakeDirs(mirror("._folder"));
+        MakeDirs(mirror("._folder"));
         // A link planted in the mirror, to a file outside both trees.
         WriteFile(home / "secret", "secret");
         fsys::create_symlink(home / "secret", mirror("._link"));

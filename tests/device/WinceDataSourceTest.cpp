@@ -14,6 +14,11 @@ namespace {
 // The names in the device's root folder, sorted.
 std::vector<std::string> FsNames(const DeviceStore& d) { return EntryNames(d.fs("")); }
 
+// A store whose device holds a.txt, "old".
+struct OldFile : DeviceStore {
+    OldFile() { put("a.txt", "old"); }
+};
+
 } // namespace
 
 TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPastFourGiB)
@@ -85,20 +90,20 @@ TEST(WinceReadCache, ForTheCacheLifeForFilesUnderTenMiB)
 // what a.txt holds afterwards.
 TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
 {
-    using Fault = std::function<testsupport::ChildProcess(DeviceStore&)>;
+    using Fault = std::function<ChildProcess(DeviceStore&)>;
     using Action = std::function<std::string(WinceDataSource&)>;
     const std::string body = RandomBytes(100000, 3);
     auto fail = [](Call call, uint32_t code, int skip = 0) -> Fault {
-        return [=](DeviceStore& d) { return d.device->failCall(call, code, 1, skip), testsupport::ChildProcess(); };
+        return [=](DeviceStore& d) { return d.device->failCall(call, code, 1, skip), ChildProcess(); };
     };
     auto writeAtMost = [](uint32_t bytes, int skip) -> Fault {
-        return [=](DeviceStore& d) { return d.device->shortWrites(bytes, skip), testsupport::ChildProcess(); };
+        return [=](DeviceStore& d) { return d.device->shortWrites(bytes, skip), ChildProcess(); };
     };
     Fault held = [](DeviceStore& d) { return HoldFile(d.fs("a.txt")); };
-    Fault readOnly = [](DeviceStore& d) { return ::chmod(d.fs("a.txt").c_str(), 0444), testsupport::ChildProcess(); };
+    Fault readOnly = [](DeviceStore& d) { return ::chmod(d.fs("a.txt").c_str(), 0444), ChildProcess(); };
     Fault noDelete = [](DeviceStore& d) {
         d.device->failCall(Call::RemoveDirectory, ERROR_GEN_FAILURE, 1);
-        return d.device->failCall(Call::DeleteFile, ERROR_GEN_FAILURE, 2), testsupport::ChildProcess();
+        return d.device->failCall(Call::DeleteFile, ERROR_GEN_FAILURE, 2), ChildProcess();
     };
     Action up = [&](WinceDataSource& s) {
         return s.putDataFromFile("/vol/a.txt", *ClientBody(body, 100000), 100000) ? "done" : "failed";
@@ -144,8 +149,7 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        DeviceStore d;
-        d.put("a.txt", "old");
+        OldFile d;
         auto holder = c.fault(d);
         EXPECT_EQ(c.action(*d.store), c.result);
         EXPECT_TRUE(PathExists(d.fs("a.txt")) && ReadFile(d.fs("a.txt")) == c.left);
@@ -199,8 +203,7 @@ TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
     };
     {
         SCOPED_TRACE("device gone during the upload and its clean-up");
-        DeviceStore d;
-        d.put("a.txt", "old");
+        OldFile d;
         d.device->failCall(Call::WriteFile, ERROR_DEVICE_NOT_CONNECTED, 1);
         d.device->failCall(Call::DeleteFile, ERROR_DEVICE_NOT_CONNECTED, 1);
         EXPECT_FALSE(upload(d));
@@ -218,8 +221,7 @@ TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
     }
     {
         SCOPED_TRACE("old file's copy not removed after the swap");
-        DeviceStore d;
-        d.put("a.txt", "old");
+        OldFile d;
         d.device->failCall(Call::DeleteFile, ERROR_DEVICE_NOT_CONNECTED, 1);
         EXPECT_TRUE(upload(d)) << "the new contents are whole in place";
         EXPECT_EQ(ReadFile(d.fs("a.txt")), body);
@@ -229,16 +231,14 @@ TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
     }
     {
         SCOPED_TRACE("a name spelt in other letter case replaces the file under its own name");
-        DeviceStore d;
-        d.put("a.txt", "old");
+        OldFile d;
         EXPECT_TRUE(d.store->putDataFromFile("/vol/A.TXT", *ClientBody("new", 3), 3));
         EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"});
         EXPECT_EQ(ReadFile(d.fs("a.txt")), "new");
     }
     {
         SCOPED_TRACE("swap failed and could not be undone");
-        DeviceStore d;
-        d.put("a.txt", "old");
+        OldFile d;
         d.device->failCall(Call::MoveFile, ERROR_DEVICE_NOT_CONNECTED, 3, 1);
         EXPECT_FALSE(upload(d));
         ASSERT_EQ(FsNames(d).size(), 1u) << "the old file under its backup name, nothing else";
@@ -252,8 +252,7 @@ TEST(WinceUploads, ScratchFilesAreHiddenAndRemovedButNeverTheOnlyCopy)
     }
     {
         SCOPED_TRACE("swap undone too late: the name was taken meanwhile");
-        DeviceStore d;
-        d.put("a.txt", "old");
+        OldFile d;
         d.device->failCall(Call::MoveFile, ERROR_DEVICE_NOT_CONNECTED, 2, 1);
         EXPECT_FALSE(upload(d));
         std::string kept = FsNames(d).front();

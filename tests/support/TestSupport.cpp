@@ -85,15 +85,6 @@ void RemoveTree(const std::string& path)
     fs::remove_all(path, ec);
 }
 
-ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name))
-{
-    if (const char* old = std::getenv(name_.c_str()))
-        old_ = old;
-    value ? ::setenv(name_.c_str(), value->c_str(), 1) : ::unsetenv(name_.c_str());
-}
-
-ScopedEnv::~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
-
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
     auto deadline = std::chrono::steady_clock::now() + timeout;

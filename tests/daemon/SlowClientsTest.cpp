@@ -70,11 +70,7 @@ struct ShortLimitsListener {
 
 Response Get(int port, std::chrono::milliseconds timeout)
 {
-    int fd = ConnectLoopback(port);
-    SendAll(fd, "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n\r\n");
-    Response answer = ParseResponse(ReadUntilClose(fd, timeout));
-    ::close(fd);
-    return answer;
+    return ParseResponse(Exchange(port, "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n\r\n", timeout));
 }
 
 TEST(SlowClients, AreGivenUpAndTheNextIsServed)
@@ -152,11 +148,7 @@ TEST(SlowClients, HeadsPastTheirLimitsAreRefusedAndReadNoFurther)
         // The refused DELETE leaves the file; the one taken removes it.
         if (!PathExists(listener.device.fs("My Documents/a")))
             WriteFile(listener.device.fs("My Documents/a"), "A");
-        int fd = ConnectLoopback(listener.port);
-        SendAll(fd, c.head);
-        Response answer = ParseResponse(ReadUntilClose(fd, 5s));
-        ::close(fd);
-        EXPECT_EQ(answer.status(), c.status);
+        EXPECT_EQ(ParseResponse(Exchange(listener.port, c.head, 5s)).status(), c.status);
         EXPECT_EQ(PathExists(listener.device.fs("My Documents/a")), c.status != 204);
     }
 

@@ -4,6 +4,7 @@
 
 #include "DeviceFixture.h"
 
+#include <array>
 #include <fcntl.h>
 #include <sstream>
 #include <sys/stat.h>
@@ -334,28 +335,24 @@ TEST(LinkParity, EveryCallGivesWhatTheEmulatedDeviceGives)
 
 TEST(LinkSettings, AddressesAndPortsFromTheOptionsWithTheirDefaults)
 {
+    using Ports = std::array<uint16_t, 4>; // control, information, wake-up, remote calls
+    const Ports defaults{990, 5679, 5679, 990};
     struct Case {
         const char* what;
         std::optional<std::string> desktop, device, ports, devicePorts, handOff;
         std::optional<std::string> expectedDevice; // none: no link at all
-        uint16_t control, info, wake, rapi;
+        Ports expectedPorts;
     } cases[] = {
-        {"no link", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0, 0},
-        {"not an address", "usb0", std::nullopt, std::nullopt, std::nullopt, std::nullopt, std::nullopt, 0, 0, 0, 0},
-        {"newer handheld", "169.254.2.2", std::nullopt, std::nullopt, std::nullopt, std::nullopt, "169.254.2.1", 990,
-         5679, 5679, 990},
-        {"older handheld", "192.168.131.1", std::nullopt, std::nullopt, std::nullopt, std::nullopt, "192.168.131.129",
-         990, 5679, 5679, 990},
-        {"second older handheld", "192.168.131.2", std::nullopt, std::nullopt, std::nullopt, std::nullopt,
-         "192.168.131.130", 990, 5679, 5679, 990},
-        {"handed over", "169.254.2.2", std::nullopt, std::nullopt, std::nullopt, "169.254.2.9", "169.254.2.9", 990, 5679,
-         5679, 990},
+        {"no link", {}, {}, {}, {}, {}, {}, {}},
+        {"not an address", "usb0", {}, {}, {}, {}, {}, {}},
+        {"newer handheld", "169.254.2.2", {}, {}, {}, {}, "169.254.2.1", defaults},
+        {"older handheld", "192.168.131.1", {}, {}, {}, {}, "192.168.131.129", defaults},
+        {"second older handheld", "192.168.131.2", {}, {}, {}, {}, "192.168.131.130", defaults},
+        {"handed over", "169.254.2.2", {}, {}, {}, "169.254.2.9", "169.254.2.9", defaults},
         {"named beats handed over", "127.0.0.1", "127.0.0.2", "20990,25679", "25680,20991", "169.254.2.9", "127.0.0.2",
-         20990, 25679, 25680, 20991},
-        {"malformed ports keep the defaults", "127.0.0.1", "127.0.0.1", "990", "5679,0", std::nullopt, "127.0.0.1", 990,
-         5679, 5679, 990},
-        {"ports out of range", "127.0.0.1", "127.0.0.1", "70000,1", "a,b", std::nullopt, "127.0.0.1", 990, 5679, 5679,
-         990},
+         {20990, 25679, 25680, 20991}},
+        {"malformed ports keep the defaults", "127.0.0.1", "127.0.0.1", "990", "5679,0", {}, "127.0.0.1", defaults},
+        {"ports out of range", "127.0.0.1", "127.0.0.1", "70000,1", "a,b", {}, "127.0.0.1", defaults},
     };
     for (const auto& c : cases) {
         auto settings = LinkSettings::fromOptions({c.desktop, c.device, c.ports, c.devicePorts, "/run/user/7"},
@@ -364,10 +361,8 @@ TEST(LinkSettings, AddressesAndPortsFromTheOptionsWithTheirDefaults)
         if (!settings)
             continue;
         EXPECT_EQ(settings->deviceAddress, *c.expectedDevice) << c.what;
-        EXPECT_EQ(settings->controlPort, c.control) << c.what;
-        EXPECT_EQ(settings->infoPort, c.info) << c.what;
-        EXPECT_EQ(settings->wakePort, c.wake) << c.what;
-        EXPECT_EQ(settings->rapiPort, c.rapi) << c.what;
+        EXPECT_EQ((Ports{settings->controlPort, settings->infoPort, settings->wakePort, settings->rapiPort}),
+                  c.expectedPorts) << c.what;
         EXPECT_EQ(settings->password, std::optional<std::string>("pw")) << c.what;
         EXPECT_EQ(settings->handOffPath, std::optional<std::string>("/run/user/7/pavrix-link.sock")) << c.what;
     }

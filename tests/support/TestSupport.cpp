@@ -359,14 +359,14 @@ std::string ReadUntilClose(int fd, std::chrono::milliseconds timeout)
     return out;
 }
 
-std::string Exchange(int port, const std::string& request)
+std::string Exchange(int port, const std::string& request, std::chrono::milliseconds timeout)
 {
     int fd = ConnectLoopback(port);
     if (fd < 0)
         return {};
     SendAll(fd, request);
     ::shutdown(fd, SHUT_WR);
-    std::string out = ReadUntilClose(fd);
+    std::string out = ReadUntilClose(fd, timeout);
     ::close(fd);
     return out;
 }

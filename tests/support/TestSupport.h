@@ -146,8 +146,9 @@ void SendAll(int fd, const std::string& bytes);
 // Everything the peer sends until it closes (or `timeout` passes without data).
 std::string ReadUntilClose(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(15));
 // One connection: sends the bytes, ends the client's stream, and reads until the
-// daemon closes.
-std::string Exchange(int port, const std::string& request);
+// daemon closes (or `timeout` passes without data).
+std::string Exchange(int port, const std::string& request,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
 // A connected pair of local stream sockets: the test speaks as the peer on `peer`,
 // the code under test has `ours`. Neither is closed here.

@@ -14,7 +14,7 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <filesystem>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -109,13 +109,7 @@ std::string ReadHead(int fd)
 size_t OpenDescriptors(pid_t pid)
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    size_t count = 0;
-    DIR* dir = ::opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    while (dir && ::readdir(dir))
-        ++count;
-    if (dir)
-        ::closedir(dir);
-    return count;
+    return std::distance(std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"), {});
 }
 
 // A request from its pattern: each "#" is the round number modulo the digit after it.
@@ -144,7 +138,6 @@ protected:
     {
         return send(method, from, "Destination: http://127.0.0.1/" + to + "\r\n" + more);
     }
-    std::string traceText() const { return PathExists(trace) ? ReadFile(trace) : ""; }
 
     std::string trace = scratch / "trace";
 };
@@ -560,13 +553,13 @@ TEST_F(StandardMethods, MoveFollowsTheOverwriteRules)
 
 // COPY runs on the device (CeCopyFile: no byte read or written over the link),
 // folders member by member. (Overwrite F and Depth 0 are litmus's copymove suite.)
-TEST_F(StandardMethods, CopyIsMadeOnTheDevice)
+TEST_F(StandardMethods, CopyIsMadeOnTheDeviceAndAFailedReplaceKeepsTheDestination)
 {
     EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/Notes.txt", "Device/Copy.txt").status(), 201);
     EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/Personal/Ideas.txt", "Device/Copy.txt").status(), 204);
     EXPECT_EQ(ReadFile(fs("Copy.txt")), kIdeas);
     EXPECT_EQ(ReadFile(fs("My Documents/Notes.txt")), kNotes);
-    std::string calls = traceText();
+    std::string calls = ReadFile(trace);
     EXPECT_NE(calls.find("CeCopyFile\t\\My Documents\\Notes.txt\t\\Copy.txt"), std::string::npos) << calls;
     EXPECT_EQ(calls.find("CeReadFile"), std::string::npos) << calls;
     EXPECT_EQ(calls.find("CeWriteFile"), std::string::npos) << calls;
@@ -575,11 +568,8 @@ TEST_F(StandardMethods, CopyIsMadeOnTheDevice)
     EXPECT_EQ(ReadFile(fs("Backup/Personal/Ideas.txt")), kIdeas);
     EXPECT_EQ(ReadFile(fs("Backup/R\xc3\xa9sum\xc3\xa9.txt")), "Curriculum vitae\r\n");
     EXPECT_EQ(transfer("COPY", "/Device/My%20Documents/", "Device/Bad/", "Depth: 1\r\n").status(), 400);
-}
 
-// A replace that fails midway puts the old destination back, bytes and all.
-TEST_F(StandardMethods, FailedReplaceKeepsTheDestination)
-{
+    // A replace that fails midway puts the old destination back, bytes and all.
     device.put("busy.txt", "held by a program");
     ChildProcess holder = HoldFile(fs("busy.txt"));
     auto answer = transfer("COPY", "/Device/busy.txt", "Device/My%20Documents/Notes.txt");
@@ -587,6 +577,7 @@ TEST_F(StandardMethods, FailedReplaceKeepsTheDestination)
     EXPECT_EQ(ReadFile(fs("My Documents/Notes.txt")), kNotes);
     EXPECT_EQ(RunCommand({"/bin/sh", "-c", "find '" + fs("") + "' -name '*aside*' | wc -l"}).out, "0\n");
 }
+
 
 // DELETE of a folder takes everything in it, members first; a member another
 // program holds stays with the folders above it, named in a 207.
@@ -615,7 +606,7 @@ TEST_F(StandardMethods, DeleteRemovesFoldersBottomUp)
     EXPECT_EQ(send("DELETE", "/Device/Tree").status(), 204);
     EXPECT_FALSE(PathExists(fs("Tree")));
     EXPECT_EQ(send("DELETE", "/Device/Tree").status(), 404);
-    std::string calls = traceText();
+    std::string calls = ReadFile(trace);
     EXPECT_LT(calls.find("CeDeleteFile\t\\Tree\\Sub\\Deeper\\c.txt"), calls.find("CeRemoveDirectory\t\\Tree\\Sub"));
 }
 
@@ -623,10 +614,10 @@ TEST_F(StandardMethods, DeleteRemovesFoldersBottomUp)
 TEST_F(StandardMethods, HeadAndFolderPages)
 {
     auto get = send("GET", "/Device/My%20Documents/Notes.txt");
-    size_t before = traceText().size();
+    size_t before = ReadFile(trace).size();
     auto head = send("HEAD", "/Device/My%20Documents/Notes.txt");
     // Asking for the head never reads the file over the link.
-    EXPECT_EQ(traceText().substr(before).find("CeReadFile"), std::string::npos) << traceText().substr(before);
+    EXPECT_EQ(ReadFile(trace).substr(before).find("CeReadFile"), std::string::npos) << ReadFile(trace).substr(before);
     EXPECT_EQ(head.status(), 200);
     EXPECT_EQ(head.body, "");
     EXPECT_EQ(get.body, kNotes);
@@ -656,7 +647,7 @@ TEST_F(StandardMethods, HeadAndFolderPages)
 
 // Dead properties are kept beside the resource, never on the device nor in a
 // listing, and move, copy and go with it.
-TEST_F(StandardMethods, DeadPropertiesFollowTheirResource)
+TEST_F(StandardMethods, DeadPropertiesFollowTheirResourceAndWindowsTimesReachTheDevice)
 {
     const std::string set = "<?xml version=\"1.0\"?><D:propertyupdate xmlns:D=\"DAV:\" xmlns:Z=\"urn:x\"><D:set>"
                             "<D:prop><Z:colour>blue <Z:b>and</Z:b> caf\xc3\xa9</Z:colour></D:prop></D:set>"
@@ -695,34 +686,28 @@ TEST_F(StandardMethods, DeadPropertiesFollowTheirResource)
     EXPECT_NE(refused.body.find("HTTP/1.1 424 Failed Dependency"), std::string::npos) << refused.body;
     EXPECT_NE(refused.body.find("HTTP/1.1 403 Forbidden"), std::string::npos) << refused.body;
     EXPECT_NE(colour("/Device/Copied.txt").find(found), std::string::npos);
-}
 
-// The Windows time properties clients set reach the file on the device.
-TEST_F(StandardMethods, WindowsTimesAreSetOnTheDevice)
-{
-    const std::string set = "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:W=\"urn:schemas-microsoft-com:\"><D:set><D:prop>"
-                            "<W:Win32LastModifiedTime>Wed, 01 Jan 2014 10:00:00 GMT</W:Win32LastModifiedTime>"
-                            "<W:Win32FileAttributes>00000020</W:Win32FileAttributes></D:prop></D:set>"
-                            "</D:propertyupdate>";
-    auto answer = send("PROPPATCH", "/Device/Windows/system.ini", "", set);
+    // The Windows time properties clients set reach the file on the device; one
+    // that is no date, or a date the clock cannot hold, is refused rather than
+    // wrapped into another century on the file, and the one set before stays.
+    auto times = [&](const std::string& props) {
+        return send("PROPPATCH", "/Device/Windows/system.ini", "",
+                    "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:W=\"urn:schemas-microsoft-com:\"><D:set><D:prop>" +
+                        props + "</D:prop></D:set></D:propertyupdate>");
+    };
+    auto answer = times("<W:Win32LastModifiedTime>Wed, 01 Jan 2014 10:00:00 GMT</W:Win32LastModifiedTime>"
+                        "<W:Win32FileAttributes>00000020</W:Win32FileAttributes>");
     EXPECT_EQ(answer.status(), 207);
     EXPECT_EQ(answer.body.find("424"), std::string::npos) << answer.body;
     EXPECT_EQ(ModificationSeconds(fs("Windows/system.ini")), 1388570400);
-    EXPECT_NE(traceText().find("CeSetFileTime"), std::string::npos);
-    const std::string bad = "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:W=\"urn:schemas-microsoft-com:\"><D:set><D:prop>"
-                            "<W:Win32CreationTime>yesterday</W:Win32CreationTime></D:prop></D:set>"
-                            "</D:propertyupdate>";
-    EXPECT_NE(send("PROPPATCH", "/Device/Windows/system.ini", "", bad).body.find("409 Conflict"), std::string::npos);
-    // Dates the clock cannot hold are refused, not wrapped into another century
-    // on the file; the one set above stays.
-    for (const char* date : {"Fri, 31 Dec 9999 23:59:59 GMT", "Mon, 01 Jan 1601 00:00:00 GMT",
-                             "Sat, 12 Apr 2262 00:00:00 GMT", "Mon, 20 Sep 1677 00:00:00 GMT"}) {
-        const std::string far = "<D:propertyupdate xmlns:D=\"DAV:\" xmlns:W=\"urn:schemas-microsoft-com:\"><D:set>"
-                                "<D:prop><W:Win32LastModifiedTime>" + std::string(date) +
-                                "</W:Win32LastModifiedTime></D:prop></D:set></D:propertyupdate>";
-        auto refused = send("PROPPATCH", "/Device/Windows/system.ini", "", far);
-        EXPECT_NE(refused.body.find("409 Conflict"), std::string::npos) << date << refused.body;
-        EXPECT_EQ(ModificationSeconds(fs("Windows/system.ini")), 1388570400) << date;
+    EXPECT_NE(ReadFile(trace).find("CeSetFileTime"), std::string::npos);
+    for (std::string prop : {"<W:Win32CreationTime>yesterday</W:Win32CreationTime>",
+                             "<W:Win32LastModifiedTime>Fri, 31 Dec 9999 23:59:59 GMT</W:Win32LastModifiedTime>",
+                             "<W:Win32LastModifiedTime>Mon, 01 Jan 1601 00:00:00 GMT</W:Win32LastModifiedTime>",
+                             "<W:Win32LastModifiedTime>Sat, 12 Apr 2262 00:00:00 GMT</W:Win32LastModifiedTime>",
+                             "<W:Win32LastModifiedTime>Mon, 20 Sep 1677 00:00:00 GMT</W:Win32LastModifiedTime>"}) {
+        EXPECT_NE(times(prop).body.find("409 Conflict"), std::string::npos) << prop;
+        EXPECT_EQ(ModificationSeconds(fs("Windows/system.ini")), 1388570400) << prop;
     }
     EXPECT_TRUE(daemon->process().running());
 }

@@ -155,34 +155,27 @@ TEST(DeviceCopy, CopiesReplacesOnlyWhenAskedAndRefusesWhatItMust)
         const char* to;
         BOOL failIfExists;
         DWORD error; // 0: the copy succeeds
-        const char* target; // the target's contents afterwards; null: absent
+        std::string hostTarget;
+        std::optional<std::string> target; // its contents afterwards; none: absent
     };
     const Row rows[] = {
-        {"\\Docs\\A.TXT", "\\copy.txt", TRUE, 0, "source"},
-        {"\\docs\\a.txt", "\\docs\\b.txt", TRUE, ERROR_FILE_EXISTS, "old target"},
-        {"\\docs\\a.txt", "\\docs\\b.txt", FALSE, 0, "source"},
-        {"\\docs\\missing", "\\m.txt", TRUE, ERROR_FILE_NOT_FOUND, nullptr},
-        {"\\nowhere\\a", "\\n.txt", TRUE, ERROR_PATH_NOT_FOUND, nullptr},
-        {"\\folder", "\\f.txt", TRUE, ERROR_ACCESS_DENIED, nullptr},
-        {"\\held.txt", "\\h.txt", TRUE, ERROR_SHARING_VIOLATION, nullptr},
+        {"\\Docs\\A.TXT", "\\copy.txt", TRUE, 0, "copy.txt", "source"},
+        {"\\docs\\a.txt", "\\docs\\b.txt", TRUE, ERROR_FILE_EXISTS, "docs/b.txt", "old target"},
+        {"\\docs\\a.txt", "\\docs\\b.txt", FALSE, 0, "docs/b.txt", "source"},
+        {"\\docs\\missing", "\\m.txt", TRUE, ERROR_FILE_NOT_FOUND, "m.txt", {}},
+        {"\\nowhere\\a", "\\n.txt", TRUE, ERROR_PATH_NOT_FOUND, "n.txt", {}},
+        {"\\folder", "\\f.txt", TRUE, ERROR_ACCESS_DENIED, "f.txt", {}},
+        {"\\held.txt", "\\h.txt", TRUE, ERROR_SHARING_VIOLATION, "h.txt", {}},
         // Onto itself: the source stays whole rather than being truncated first.
-        {"\\docs\\a.txt", "\\DOCS\\a.txt", FALSE, ERROR_SHARING_VIOLATION, "source"},
-        {"\\docs\\a.txt", "\\nowhere\\x", TRUE, ERROR_PATH_NOT_FOUND, nullptr},
+        {"\\docs\\a.txt", "\\DOCS\\a.txt", FALSE, ERROR_SHARING_VIOLATION, "docs/a.txt", "source"},
+        {"\\docs\\a.txt", "\\nowhere\\x", TRUE, ERROR_PATH_NOT_FOUND, "nowhere/x", {}},
     };
-    const std::string hostTarget[] = {"copy.txt", "docs/b.txt", "docs/b.txt", "m.txt", "n.txt",
-                                      "f.txt",    "h.txt",      "docs/a.txt", "nowhere/x"};
-    for (size_t i = 0; i < std::size(rows); ++i) {
-        const Row& row = rows[i];
+    for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.from) + " -> " + row.to);
         BOOL ok = rapi->CeCopyFile(row.from, row.to, row.failIfExists);
-        EXPECT_EQ(ok != FALSE, row.error == 0);
-        if (row.error) {
-            EXPECT_EQ(rapi->CeGetLastError(), row.error);
-        }
-        if (row.target)
-            EXPECT_EQ(ReadFile(dir.fs(hostTarget[i])), row.target);
-        else
-            EXPECT_FALSE(PathExists(dir.fs(hostTarget[i])));
+        EXPECT_EQ(ok ? DWORD(0) : rapi->CeGetLastError(), row.error);
+        const std::string target = dir.fs(row.hostTarget);
+        EXPECT_EQ(PathExists(target) ? std::optional(ReadFile(target)) : std::nullopt, row.target);
     }
     EXPECT_EQ(ReadFile(dir.fs("held.txt")), "held");
 }

@@ -31,9 +31,6 @@ namespace testsupport {
 
 namespace fs = std::filesystem;
 
-std::string BinPath(const std::string& program) { return std::string(PAVRIX_BIN_DIR) + "/" + program; }
-std::string SourcePath(const std::string& relative) { return std::string(PAVRIX_SOURCE_DIR) + "/" + relative; }
-
 TempDir::TempDir()
 {
     path_ = (fs::temp_directory_path() / "pavrix-test-XXXXXX").string();
@@ -55,20 +52,6 @@ void WriteFile(const std::string& path, const std::string& content)
     fs::create_directories(fs::path(path).parent_path(), ignored);
     std::ofstream(path, std::ios::binary) << content;
 }
-
-bool PathExists(const std::string& path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool IsDirectory(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-void MakeDirs(const std::string& path) { fs::create_directories(path); }
 
 DeviceFolder::DeviceFolder() { MakeDirs(fs()); }
 

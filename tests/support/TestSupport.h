@@ -4,6 +4,7 @@
 // daemon, the server programs, a private session bus) and raw loopback clients.
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -14,8 +15,8 @@
 
 namespace testsupport {
 
-std::string BinPath(const std::string& program); // build/bin/<program>
-std::string SourcePath(const std::string& relative);
+inline std::string BinPath(const std::string& program) { return std::string(PAVRIX_BIN_DIR) + "/" + program; }
+inline std::string SourcePath(const std::string& relative) { return std::string(PAVRIX_SOURCE_DIR) + "/" + relative; }
 
 class TempDir {
 public:
@@ -33,9 +34,18 @@ private:
 std::string ReadFile(const std::string& path);
 // Makes the file's missing folders first.
 void WriteFile(const std::string& path, const std::string& content);
-bool PathExists(const std::string& path);
-bool IsDirectory(const std::string& path);
-void MakeDirs(const std::string& path);
+// A link counts as itself, whatever it points to.
+inline bool PathExists(const std::string& path)
+{
+    std::error_code unreadable;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, unreadable));
+}
+inline bool IsDirectory(const std::string& path)
+{
+    std::error_code unreadable;
+    return std::filesystem::is_directory(path, unreadable);
+}
+inline void MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }
 void RemoveTree(const std::string& path);
 
 // An emulated device's folder for one test, its files under fs/ (made empty).

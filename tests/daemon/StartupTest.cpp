@@ -57,11 +57,13 @@ DaemonOptions From(const Variables& variables)
 
 } // namespace
 
-TEST(Startup, FirstStartWritesExactlyPortAndPidAndLogsTheListeningLine)
+// Then SIGHUP: the log line each time, the mirror folder gone, and a daemon that
+// keeps accepting.
+TEST(Startup, FirstStartWritesExactlyPortAndPidAndAHangUpRemovesTheMirror)
 {
     Home home; // no Library/Caches yet: the daemon must make it
     // Arguments are ignored, whatever they look like.
-    Daemon daemon(home.dir.path(), NoBusEnv(), {"--port", "80", "-d", "", "/etc/passwd", "%s%n"});
+    Daemon daemon(home.dir.path(), NoBusEnv(true), {"--port", "80", "-d", "", "/etc/passwd", "%s%n"});
 
     auto dict = PlistObject::loadDictionary(home.portFile());
     ASSERT_TRUE(dict);
@@ -78,7 +80,17 @@ TEST(Startup, FirstStartWritesExactlyPortAndPidAndLogsTheListeningLine)
     EXPECT_TRUE(AcceptsOnLoopback(daemon.port()));
 
     // The mirror folder is there, empty.
-    EXPECT_TRUE(IsDirectory(home.mirror()));
+    ASSERT_TRUE(IsDirectory(home.mirror()));
+
+    WriteFile(home.mirror() + "/._note", "metadata");
+    auto logged = [&] { return CountOf(daemon.stderrText(), "recieved SIGHUP signal"); };
+    for (size_t hangUps = 1; hangUps <= 2; ++hangUps) { // the second finds no mirror folder
+        daemon.process().signal(SIGHUP);
+        EXPECT_TRUE(WaitFor([&] { return logged() == hangUps; })) << daemon.stderrText();
+        EXPECT_TRUE(WaitFor([&] { return !PathExists(home.mirror()); }));
+        // The blocked accept was interrupted; the daemon accepts again.
+        EXPECT_EQ(ParseResponse(daemon.request("OPTIONS /vol/ HTTP/1.1\r\n\r\n")).status(), 200);
+    }
 }
 
 // Hand-off files, usable or not, end to end: the daemon starts, serves, and says
@@ -163,23 +175,6 @@ TEST(Startup, SocketFailureEndsTheProcessWithStatusMinusOne)
     EXPECT_EQ(ReadFile(home.dir / "stderr"), "");
 }
 
-// SIGHUP: the log line each time, the mirror folder gone, and a daemon that keeps
-// accepting.
-TEST(Hangup, RemovesTheMirrorLogsEachTimeAndKeepsAccepting)
-{
-    Home home;
-    Daemon daemon(home.dir.path(), NoBusEnv(true));
-    ASSERT_TRUE(IsDirectory(home.mirror()));
-    WriteFile(home.mirror() + "/._note", "metadata");
-    auto logged = [&] { return CountOf(daemon.stderrText(), "recieved SIGHUP signal"); };
-    for (size_t hangUps = 1; hangUps <= 2; ++hangUps) { // the second finds no mirror folder
-        daemon.process().signal(SIGHUP);
-        EXPECT_TRUE(WaitFor([&] { return logged() == hangUps; })) << daemon.stderrText();
-        EXPECT_TRUE(WaitFor([&] { return !PathExists(home.mirror()); }));
-        // The blocked accept was interrupted; the daemon accepts again.
-        EXPECT_EQ(ParseResponse(daemon.request("OPTIONS /vol/ HTTP/1.1\r\n\r\n")).status(), 200);
-    }
-}
 
 TEST(DaemonOptions, EachVariableWithItsDefault)
 {

@@ -18,7 +18,6 @@
 #include <iterator>
 #include <stdexcept>
 #include <sys/file.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -151,8 +150,6 @@ ChildProcess HoldFile(const std::string& path)
         throw std::runtime_error(path + " was never held");
     return holder;
 }
-
-void AdoptOrphans() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 ChildProcess::~ChildProcess()
 {

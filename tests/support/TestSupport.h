@@ -79,7 +79,7 @@ public:
     ChildProcess() = default;
     ChildProcess(const std::vector<std::string>& argv, const Options& options);
     // Takes over a process that became this one's child: an orphan of a child, when
-    // this process is its children's subreaper (AdoptOrphans).
+    // this process is its children's subreaper.
     static ChildProcess Adopt(pid_t pid);
     ~ChildProcess();
     ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
@@ -103,9 +103,6 @@ private:
 // it open; it lets go when the returned process is stopped or destroyed.
 ChildProcess HoldFile(const std::string& path);
 
-// Makes this process the parent of its children's orphans (a daemon that detaches
-// from the launcher a test started), so the test can stop and reap them.
-void AdoptOrphans();
 
 // Runs a program to its end (killed after `timeout`) and collects its output.
 struct CommandResult {

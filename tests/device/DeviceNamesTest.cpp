@@ -102,25 +102,21 @@ TEST(UnixMirroredFSDataSource, ServesAndWritesRegularFilesOnly)
     EXPECT_TRUE(store.exists("/vol/._fifo")) << "something stands there, so nothing is made over it unasked";
     EXPECT_EQ(store.mkCollection("/vol/._fifo"), StoreStatus::Exists);
 
-    // Changes through a linked folder fail; a link at the name is replaced itself.
+    // Changes through a linked folder fail. (A link at the name is replaced itself:
+    // the data-safety rows end to end.)
     EXPECT_FALSE(store.putDataFromFile("/vol/linked/._x", *ClientBody("x", 1), 1));
     EXPECT_EQ(store.mkCollection("/vol/linked/._d"), StoreStatus::Refused);
     EXPECT_EQ(store.move("/vol/._plain", std::string("/vol/linked/._p")), StoreStatus::NotMoved);
-    EXPECT_TRUE(store.putDataFromFile("/vol/._link", *ClientBody("new", 3), 3));
-    EXPECT_EQ(ReadFile(top / "secret"), "secret");
-    EXPECT_EQ(ReadFile(root + "/._link"), "new");
     EXPECT_TRUE(EntryNames(top / "outside").empty());
 
     // Only the regular files are listed; the linked folder lists nothing.
-    std::vector<std::string> names;
-    for (auto& record : store.getChildren("/vol/"))
-        names.push_back(record.name);
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::string>{"/vol/._link", "/vol/._plain"}));
+    auto listed = store.getChildren("/vol/");
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].name, "/vol/._plain");
     EXPECT_TRUE(store.getChildren("/vol/linked/").empty());
     // Deleting a link removes the link, never its target.
-    fsys::create_symlink(top / "secret", root + "/._link2");
-    EXPECT_EQ(store.delete_("/vol/._link2"), StoreStatus::Done);
+    EXPECT_EQ(store.delete_("/vol/._link"), StoreStatus::Done);
+    EXPECT_FALSE(PathExists(root + "/._link"));
     EXPECT_EQ(ReadFile(top / "secret"), "secret");
 }
 
@@ -145,7 +141,5 @@ TEST(UnixMirroredFSDataSource, EverySpellingOfANameFindsTheSameFile)
     EXPECT_TRUE(store.isDirectory("/vol/._dIr"));
     EXPECT_EQ(store.delete_("/vol/._DIR"), StoreStatus::Done);
     EXPECT_FALSE(PathExists(root + "/._dir"));
-    // Names that would climb out or hide a NUL name nothing.
-    for (const char* uri : {"/vol/%2E%2E/._x", "/vol/a/%2e%2e%2F%2E%2E/._x", "/vol/._x%00y", "/vol/.%2F._x"})
-        EXPECT_FALSE(store.uriToLocal(uri).has_value()) << uri;
+    // (That no name climbs out or hides a NUL is what fuzz_uri_mapping checks.)
 }

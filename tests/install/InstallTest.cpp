@@ -43,12 +43,6 @@ struct StagedInstall {
 const std::vector<std::string> kPrograms{"webdav", "webdav-start", "pavrix-logserver", "pavrix-prefserver",
                                          "pavrix-monitor", "pavrix-linkd"};
 
-bool IsExecutableFile(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) && (st.st_mode & S_IXOTH);
-}
-
 constexpr const char* kLogServer = "PavrixWMLogServer";
 
 class Activation : public ::testing::Test {
@@ -119,8 +113,11 @@ TEST(Install, EveryFileLandsUnderThePrefixAndNamesWhatIsInstalled)
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, expected);
 
-    for (const auto& program : kPrograms)
-        EXPECT_TRUE(IsExecutableFile(install.staged("bin/" + program))) << program;
+    for (const auto& program : kPrograms) {
+        struct stat st {};
+        EXPECT_TRUE(::stat(install.staged("bin/" + program).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                    (st.st_mode & S_IXUSR) && (st.st_mode & S_IXOTH)) << program;
+    }
 
     // The service files name the installed programs and the registered names.
     const std::string bin = install.prefix + "/bin/";

@@ -18,8 +18,6 @@ using namespace std::chrono_literals;
 // device answers as no device while none is usable, fails a cut call cleanly,
 // and takes the handheld again when it is back, without a restart.
 
-using namespace std::chrono_literals;
-
 TEST(LinkLife, PluggedInLateUnpluggedAndBackWithoutARestart)
 {
     DeviceFolder folder;

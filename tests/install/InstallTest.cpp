@@ -180,7 +180,8 @@ TEST_F(Activation, ALogLineWithNoServerRunningStartsTheLogServerAndArrives)
     LogRawString("first line\n");
     auto first = ServiceOwnerPid(kLogServer);
     ASSERT_TRUE(first) << "the log server was not started";
-    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(*first) + "/exe"), prefix_ + "/bin/pavrix-logserver");
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(*first) + "/exe"),
+              prefix_ + "/bin/pavrix-logserver");
     EXPECT_EQ(ServerLog(), "first line\n");
 
     // A server that went away is started again by the next line: a start that

@@ -5,7 +5,8 @@
 
 namespace testsupport {
 
-int FreePort(bool datagram) { return LoopbackPort(datagram).port; }
+// A port no one listens on now (TCP, or UDP when `datagram`).
+static int FreePort(bool datagram = false) { return LoopbackPort(datagram).port; }
 
 SimulatedHandheld::SimulatedHandheld(const std::string& deviceFolder, const std::string& kind,
                                      const std::vector<std::string>& extraArgs)

@@ -1,14 +1,14 @@
-// Clients that trickle, stall, stay silent or upload too slowly, against a real
+// Clients that trickle, stall or stay silent, against a real
 // listener in this process on a loopback port with limits of a fraction of a
 // second: each is given up, the device is left as it was, and the client behind
 // them is served.
 
-#include "support/TestSupport.h"
-
-#include "InProcessStore.h"
-
+#include "daemon/Application.h"
 #include "daemon/Server.h"
-#include "datasource/StoreTestHelpers.h"
+#include "device/WinceDataSource.h"
+#include "pavrixwm/EmulatedDevice.h"
+#include "pavrixwm/Rapi.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -42,10 +42,11 @@ struct AnsweredClient {
     });
 };
 
-// A listener in this process with short limits, serving until the test ends.
+// A listener in this process with short limits, over a store on an emulated device
+// folder as the daemon makes it, serving until the test ends.
 struct ShortLimitsListener {
     explicit ShortLimitsListener(ConnectionLimits limits, size_t connections)
-        : server(0, std::nullopt, daemon.store, daemon.mirror, limits)
+        : server(0, std::nullopt, store, mirror, limits)
     {
         device.put("My Documents/a", "A");
         device.put("My Documents/b.txt", "bee");
@@ -57,8 +58,11 @@ struct ShortLimitsListener {
 
     TempDir home;
     DeviceFolder device;
-    InProcessStore daemon{home.path(), device.path()};
-    ScopedEnv busEnv{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"};
+    std::string mirror = MirrorDirectoryPath(home.path());
+    Rapi session{EmulatedDevice::open(device.path())};
+    std::shared_ptr<WinceDataSource> store = std::make_shared<WinceDataSource>(session, mirror);
+    // No session bus: the listener's log lines go to standard error.
+    int noBus = ::setenv("DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus", 1);
     Server server;
     int port = 0;
     std::thread serving;
@@ -66,31 +70,7 @@ struct ShortLimitsListener {
 
 Response Get(int port, std::chrono::milliseconds timeout)
 {
-    int fd = ConnectLoopback(port);
-    SendAll(fd, "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n\r\n");
-    Response answer = ParseResponse(ReadUntilClose(fd, timeout));
-    ::close(fd);
-    return answer;
-}
-
-// An upload to a device file that the pace rule ends: the old file stays as it
-// was and nothing of the cut body stays on the device.
-TEST(SlowClients, AnUploadEndedByThePaceRuleLeavesTheOldFile)
-{
-    ConnectionLimits limits;
-    limits.stall = 300ms;
-    limits.rateWindow = 300ms;
-    limits.minimumBytesPerSecond = 1 << 20;
-    ShortLimitsListener listener(limits, 1);
-    // Several chunks arrive (and reach the device), then the client goes quiet.
-    int fd = ConnectLoopback(listener.port);
-    SendAll(fd, "PUT /vol/My%20Documents/a HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" + std::string(300000, 'n'));
-    std::string answer = ReadUntilClose(fd, 10s);
-    ::close(fd);
-    EXPECT_EQ(answer.find("HTTP/1.1 2"), std::string::npos) << answer;
-    EXPECT_EQ(ReadFile(listener.device.fs("My Documents/a")), "A");
-    EXPECT_EQ(storetest::EntryNames(listener.device.fs("My Documents")), (std::vector<std::string>{"a", "b.txt"}))
-        << "no scratch file left";
+    return ParseResponse(Exchange(port, "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n\r\n", timeout));
 }
 
 TEST(SlowClients, AreGivenUpAndTheNextIsServed)
@@ -168,11 +148,7 @@ TEST(SlowClients, HeadsPastTheirLimitsAreRefusedAndReadNoFurther)
         // The refused DELETE leaves the file; the one taken removes it.
         if (!PathExists(listener.device.fs("My Documents/a")))
             WriteFile(listener.device.fs("My Documents/a"), "A");
-        int fd = ConnectLoopback(listener.port);
-        SendAll(fd, c.head);
-        Response answer = ParseResponse(ReadUntilClose(fd, 5s));
-        ::close(fd);
-        EXPECT_EQ(answer.status(), c.status);
+        EXPECT_EQ(ParseResponse(Exchange(listener.port, c.head, 5s)).status(), c.status);
         EXPECT_EQ(PathExists(listener.device.fs("My Documents/a")), c.status != 204);
     }
 

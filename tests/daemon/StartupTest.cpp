@@ -1,19 +1,29 @@
 // The daemon's start-up and hang-up, end to end: a real build/bin/webdav with a
-// HOME of its own, its hand-off files, its mirror folder and its listening socket.
+// HOME of its own, its hand-off files, its mirror folder and its listening socket;
+// and before that, the options it reads from its environment once at start, and the
+// device it chooses from them.
 
+#include "daemon/AttachedDevice.h"
+#include "daemon/DaemonOptions.h"
+#include "pavrixwm/EmulatedDevice.h"
+#include "pavrixwm/LinkDevice.h"
+#include "platform/HomeFolder.h"
 #include "platform/PlistObject.h"
+#include "support/SimulatedHandheld.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <csignal>
+#include <map>
 #include <regex>
 #include <sys/wait.h>
 #include <unistd.h>
 
 using namespace testsupport;
 using platform::PlistObject;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -35,13 +45,25 @@ bool AcceptsOnLoopback(int port)
     return fd >= 0;
 }
 
+using Variables = std::map<std::string, std::string>;
+
+DaemonOptions From(const Variables& variables)
+{
+    return DaemonOptions::from([&](const char* name) -> std::optional<std::string> {
+        auto found = variables.find(name);
+        return found == variables.end() ? std::nullopt : std::optional(found->second);
+    });
+}
+
 } // namespace
 
-TEST(Startup, FirstStartWritesExactlyPortAndPidAndLogsTheListeningLine)
+// Then SIGHUP: the log line each time, the mirror folder gone, and a daemon that
+// keeps accepting.
+TEST(Startup, FirstStartWritesExactlyPortAndPidAndAHangUpRemovesTheMirror)
 {
     Home home; // no Library/Caches yet: the daemon must make it
     // Arguments are ignored, whatever they look like.
-    Daemon daemon(home.dir.path(), NoBusEnv(), {"--port", "80", "-d", "", "/etc/passwd", "%s%n"});
+    Daemon daemon(home.dir.path(), NoBusEnv(true), {"--port", "80", "-d", "", "/etc/passwd", "%s%n"});
 
     auto dict = PlistObject::loadDictionary(home.portFile());
     ASSERT_TRUE(dict);
@@ -58,7 +80,17 @@ TEST(Startup, FirstStartWritesExactlyPortAndPidAndLogsTheListeningLine)
     EXPECT_TRUE(AcceptsOnLoopback(daemon.port()));
 
     // The mirror folder is there, empty.
-    EXPECT_TRUE(IsDirectory(home.mirror()));
+    ASSERT_TRUE(IsDirectory(home.mirror()));
+
+    WriteFile(home.mirror() + "/._note", "metadata");
+    auto logged = [&] { return CountOf(daemon.stderrText(), "recieved SIGHUP signal"); };
+    for (size_t hangUps = 1; hangUps <= 2; ++hangUps) { // the second finds no mirror folder
+        daemon.process().signal(SIGHUP);
+        EXPECT_TRUE(WaitFor([&] { return logged() == hangUps; })) << daemon.stderrText();
+        EXPECT_TRUE(WaitFor([&] { return !PathExists(home.mirror()); }));
+        // The blocked accept was interrupted; the daemon accepts again.
+        EXPECT_EQ(ParseResponse(daemon.request("OPTIONS /vol/ HTTP/1.1\r\n\r\n")).status(), 200);
+    }
 }
 
 // Hand-off files, usable or not, end to end: the daemon starts, serves, and says
@@ -143,20 +175,64 @@ TEST(Startup, SocketFailureEndsTheProcessWithStatusMinusOne)
     EXPECT_EQ(ReadFile(home.dir / "stderr"), "");
 }
 
-// SIGHUP: the log line each time, the mirror folder gone, and a daemon that keeps
-// accepting.
-TEST(Hangup, RemovesTheMirrorLogsEachTimeAndKeepsAccepting)
+
+// Each value set reaching the daemon is what the end-to-end tests show (the home,
+// the device folder, the trace, the link's addresses and ports, both switches);
+// here, the defaults, and what counts as set.
+TEST(DaemonOptions, EachVariableWithItsDefault)
 {
-    Home home;
-    Daemon daemon(home.dir.path(), NoBusEnv(true));
-    ASSERT_TRUE(IsDirectory(home.mirror()));
-    WriteFile(home.mirror() + "/._note", "metadata");
-    auto logged = [&] { return CountOf(daemon.stderrText(), "recieved SIGHUP signal"); };
-    for (size_t hangUps = 1; hangUps <= 2; ++hangUps) { // the second finds no mirror folder
-        daemon.process().signal(SIGHUP);
-        EXPECT_TRUE(WaitFor([&] { return logged() == hangUps; })) << daemon.stderrText();
-        EXPECT_TRUE(WaitFor([&] { return !PathExists(home.mirror()); }));
-        // The blocked accept was interrupted; the daemon accepts again.
-        EXPECT_EQ(ParseResponse(daemon.request("OPTIONS /vol/ HTTP/1.1\r\n\r\n")).status(), 200);
+    const std::string passwdHome = platform::HomeFolder(std::nullopt);
+    ASSERT_FALSE(passwdHome.empty());
+    struct Case {
+        Variables variables;
+        std::string home;
+        std::optional<std::string> device, trace, linkAddress;
+        bool debug, standard;
+    } cases[] = {
+        {{}, passwdHome, std::nullopt, std::nullopt, std::nullopt, false, false},
+        {{{"HOME", ""}, {"PAVRIX_DEVICE", ""}, {"PAVRIX_DEVICE_TRACE", ""}, {"PAVRIX_LINK_ADDRESS", ""}},
+         passwdHome, std::nullopt, std::nullopt, std::nullopt, false, false},
+        // A switch is on for "1" only.
+        {{{"PAVRIX_LOG_DEBUG", "yes"}, {"PAVRIX_STANDARD_DAV", "yes"}}, passwdHome, {}, {}, {}, false, false},
+        {{{"PAVRIX_LOG_DEBUG", "0"}, {"PAVRIX_STANDARD_DAV", "true"}}, passwdHome, {}, {}, {}, false, false},
+        {{{"PAVRIX_LOG_DEBUG", "1 "}, {"PAVRIX_STANDARD_DAV", "11"}}, passwdHome, {}, {}, {}, false, false},
+    };
+    for (const auto& c : cases) {
+        auto options = From(c.variables);
+        SCOPED_TRACE(testing::PrintToString(c.variables));
+        EXPECT_EQ(options.homeFolder, c.home);
+        EXPECT_EQ(options.devicePath, c.device);
+        EXPECT_EQ(options.deviceTrace, c.trace);
+        EXPECT_EQ(options.link.desktopAddress, c.linkAddress);
+        EXPECT_EQ(options.logDebug, c.debug);
+        EXPECT_EQ(options.standardDav, c.standard);
     }
+    EXPECT_EQ(From({{"XDG_RUNTIME_DIR", "/run/user/9"}}).link.runtimeFolder, "/run/user/9");
+}
+
+// A link named wins over the device folder, attached or not; a folder without fs/
+// or a link that is no address is no device at all.
+TEST(DaemonOptions, TheDeviceIsChosenOnceFromTheOptions)
+{
+    DeviceFolder folder, linked;
+    TempDir bare;
+    DaemonOptions options;
+    EXPECT_EQ(OpenAttachedDevice(options, std::nullopt, std::nullopt), nullptr) << "nothing named";
+    options.devicePath = bare.path();
+    EXPECT_EQ(OpenAttachedDevice(options, std::nullopt, std::nullopt), nullptr) << "a folder without fs/";
+
+    options.devicePath = folder.path();
+    auto emulated = OpenAttachedDevice(options, std::nullopt, std::nullopt);
+    ASSERT_TRUE(std::dynamic_pointer_cast<EmulatedDevice>(emulated));
+    EXPECT_EQ(emulated->description().at("DeviceClass"), "PocketPC");
+
+    options.link.desktopAddress = "usb0";
+    EXPECT_EQ(OpenAttachedDevice(options, std::nullopt, std::nullopt), nullptr) << "a link that is no address";
+
+    SimulatedHandheld handheld(linked.path(), "rndis");
+    options.link = handheld.linkOptions();
+    auto device = OpenAttachedDevice(options, std::nullopt, std::nullopt);
+    ASSERT_TRUE(std::dynamic_pointer_cast<LinkDevice>(device));
+    EXPECT_TRUE(WaitFor([&] { return device->description()["DeviceName"] == "Simulated"; }, 15s))
+        << handheld.stderrText();
 }

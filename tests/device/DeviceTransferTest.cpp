@@ -14,20 +14,8 @@
 #include <thread>
 
 using namespace wincetest;
-using testsupport::ConnectLoopback;
-using testsupport::SendAll;
 
 namespace {
-
-std::string Put(const std::string& uri, const std::string& body)
-{
-    return Request("PUT", uri, "Content-Length: " + std::to_string(body.size()) + "\r\n") + body;
-}
-
-std::string Move(const std::string& from, const std::string& to)
-{
-    return Request("MOVE", from, "Destination: http://h" + to + "\r\n");
-}
 
 std::string Range(const std::string& uri, const std::string& range)
 {
@@ -35,14 +23,7 @@ std::string Range(const std::string& uri, const std::string& range)
 }
 
 // The getcontentlength values of a multistatus document, in order.
-std::vector<std::string> Lengths(const std::string& document)
-{
-    std::vector<std::string> lengths;
-    std::regex length("<ns0:getcontentlength>([^<]*)</ns0:getcontentlength>");
-    for (auto it = std::sregex_iterator(document.begin(), document.end(), length); it != std::sregex_iterator(); ++it)
-        lengths.push_back((*it)[1]);
-    return lengths;
-}
+std::vector<std::string> Lengths(const std::string& document) { return Texts(document, "ns0:getcontentlength"); }
 
 // A sparse file of `size` bytes whose last bytes are `tail`.
 void SparseFile(const std::string& path, uint64_t size, const std::string& tail)
@@ -86,33 +67,44 @@ int Upload(int port, const std::string& uri, uint64_t size, const std::string& b
     SendAll(fd, Request("PUT", uri, "Content-Length: " + std::to_string(size) + "\r\n"));
     for (uint64_t sent = 0; sent < size; sent += block.size())
         SendAll(fd, block);
-    int status = ParseResponse(testsupport::ReadUntilClose(fd, std::chrono::seconds(120))).status();
+    int status = ParseResponse(ReadUntilClose(fd, std::chrono::seconds(120))).status();
     ::close(fd);
     return status;
 }
 
 // None reads as the largest figure, which no bound passes.
-uint64_t PeakResidentKiB(pid_t pid) { return static_cast<uint64_t>(testsupport::ProcStatusKiB(pid, "VmHWM")); }
+uint64_t PeakResidentKiB(pid_t pid) { return static_cast<uint64_t>(ProcStatusKiB(pid, "VmHWM")); }
 
 } // namespace
 
-// Every change through the daemon is seen by the next read, and a change made on
-// the device itself once the cache life has passed.
-TEST_F(WinceDaemon, CachesFollowOwnChangesAndHandheldChangesAfterTheirLife)
+// The daemon's own answers: Range is ignored, and a file of 1 MiB is still read
+// whole in one device read, a larger one in pieces. Every change through the
+// daemon is seen by the next read, and a change made on the device itself once
+// the cache life has passed.
+TEST_F(WinceDaemon, OwnAnswersReadWholeFilesAndCachesFollowEveryChange)
 {
+    put("one.bin", RandomBytes(1 << 20, 4));
+    put("more.bin", RandomBytes((1 << 20) + 1, 5));
     put("Docs/a.txt", "one");
     put("Docs/b.txt", "bee");
     put("Docs/d.txt", "12345");
     start();
+    Response whole = ask(Range("/vol/one.bin", "bytes=0-9"));
+    EXPECT_EQ(whole.status(), 200);
+    EXPECT_EQ(whole.body.size(), size_t(1) << 20);
+    EXPECT_EQ(traced("CeReadFile\n"), 1u) << "one read of the whole MiB";
+    EXPECT_EQ(traced("CeSetFilePointer\n"), 2u);
+    EXPECT_EQ(ask(Request("GET", "/vol/more.bin")).body, ReadFile(fs("more.bin")));
+    EXPECT_GE(traced("CeReadFile\n"), 1u + 17u) << "in pieces of 64 KiB";
 
     EXPECT_EQ(ask(Request("GET", "/vol/Docs/a.txt")).body, "one");
-    EXPECT_EQ(ask(Put("/vol/Docs/a.txt", "two!")).status(), 201);
+    EXPECT_EQ(ask(Request("PUT", "/vol/Docs/a.txt", "Content-Length: 4\r\n") + "two!").status(), 201);
     EXPECT_EQ(ask(Request("GET", "/vol/Docs/a.txt")).body, "two!") << "PUT replaces what a GET read";
     EXPECT_EQ(ask(Request("DELETE", "/vol/Docs/a.txt")).status(), 204);
     EXPECT_EQ(ask(Request("GET", "/vol/Docs/a.txt")).status(), 404) << "a deleted file is not served";
 
     EXPECT_EQ(ask(Request("GET", "/vol/Docs/b.txt")).body, "bee");
-    EXPECT_EQ(ask(Move("/vol/Docs/b.txt", "/vol/Docs/c.txt")).status(), 201);
+    EXPECT_EQ(ask(Request("MOVE", "/vol/Docs/b.txt", "Destination: http://h/vol/Docs/c.txt\r\n")).status(), 201);
     EXPECT_EQ(ask(Request("GET", "/vol/Docs/b.txt")).status(), 404) << "the old name of a moved file";
     EXPECT_EQ(ask(Request("GET", "/vol/Docs/c.txt")).body, "bee");
 
@@ -136,10 +128,10 @@ TEST_F(WinceDaemon, CachesFollowOwnChangesAndHandheldChangesAfterTheirLife)
 TEST_F(WinceDaemon, FilesPastFourGiB)
 {
     const uint64_t size = (uint64_t(5) << 30) + 7;
-    testsupport::MakeDirs(fs("Big"));
+    MakeDirs(fs("Big"));
     SparseFile(fs("Big/huge.bin"), size, "TAIL");
     put("Big/small.txt", "keep");
-    start({{"PAVRIX_STANDARD_DAV", "1"}});
+    start(true);
 
     const std::string sizeText = std::to_string(size);
     auto lengths = Lengths(ask(Propfind("/vol/Big/", "1")).body);
@@ -160,15 +152,18 @@ TEST_F(WinceDaemon, FilesPastFourGiB)
     EXPECT_EQ(ReadFile(trace), before) << "refused without a device call";
 }
 
-// Standard answers honour one byte range, reading only it from the device; the
-// daemon's own answers send the whole file whatever the client asks. (Which
-// headers name a range is ByteRange's own test.)
-TEST_F(WinceDaemon, ByteRangesReadOnlyThePartAsked)
+// Standard answers honour one byte range, reading only it from the device. (Which
+// headers name a range is ByteRange's own test.) A depth-1 listing costs one
+// device find for the folder and at most two calls for space, whatever its size;
+// allprop asks no space at all.
+TEST_F(WinceDaemon, StandardAnswersReadOnlyThePartAskedAndListAtAFixedCost)
 {
     const std::string big = RandomBytes(3 << 20, 11), small = "0123456789";
     put("big.bin", big);
     put("small.txt", small);
-    start({{"PAVRIX_STANDARD_DAV", "1"}});
+    for (int i = 0; i < 200; ++i)
+        put("Many/f" + std::to_string(i) + ".txt", "x");
+    start(true);
 
     struct Row {
         const char* file;
@@ -200,25 +195,21 @@ TEST_F(WinceDaemon, ByteRangesReadOnlyThePartAsked)
     EXPECT_EQ(traced("CeReadFile\n") - reads, 1u) << ReadFile(trace);
     EXPECT_EQ(traced("CeSetFilePointer\n") - seeks, 2u) << "the size, then the start of the range";
     EXPECT_EQ(traced("CeCloseHandle\n") - closes, 1u);
-}
 
-// The daemon's own answers ignore Range; a file of 1 MiB is still read whole in
-// one device read, a larger one in pieces.
-TEST_F(WinceDaemon, OwnAnswersIgnoreRangeAndReadSmallFilesWhole)
-{
-    put("one.bin", RandomBytes(1 << 20, 4));
-    put("more.bin", RandomBytes((1 << 20) + 1, 5));
-    start();
-
-    Response whole = ask(Range("/vol/one.bin", "bytes=0-9"));
-    EXPECT_EQ(whole.status(), 200);
-    EXPECT_EQ(whole.body.size(), size_t(1) << 20);
-    EXPECT_EQ(traced("CeReadFile\n"), 1u) << "one read of the whole MiB";
-    EXPECT_EQ(traced("CeSetFilePointer\n"), 2u);
-
-    Response pieces = ask(Request("GET", "/vol/more.bin"));
-    EXPECT_EQ(pieces.body, ReadFile(fs("more.bin")));
-    EXPECT_GE(traced("CeReadFile\n"), 1u + 17u) << "in pieces of 64 KiB";
+    auto callsOf = [&](const std::string& raw) {
+        std::string before = ReadFile(trace);
+        Response r = ask(raw);
+        EXPECT_EQ(r.status(), 207);
+        EXPECT_EQ(Hrefs(r.body).size(), 201u);
+        std::string calls = ReadFile(trace).substr(before.size());
+        return static_cast<int>(std::count(calls.begin(), calls.end(), '\n'));
+    };
+    const std::string allprop = "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>";
+    auto body = [](const std::string& b) { return "Content-Length: " + std::to_string(b.size()) + "\r\n"; };
+    // The folder's own lookup and its listing.
+    EXPECT_EQ(callsOf(Request("PROPFIND", "/vol/Many/", "Depth: 1\r\n" + body(allprop)) + allprop), 2);
+    EXPECT_LE(callsOf(Request("PROPFIND", "/vol/Many/", "Depth: 1\r\nContent-Length: 0\r\n")), 2);
+    EXPECT_LE(callsOf(Propfind("/vol/Many/", "1")), 2 + 2) << "quota and quotaused share one reading";
 }
 
 // A 200 MiB metafile into the mirror and back, then a 512 MiB device file down
@@ -266,29 +257,4 @@ TEST_F(WinceDaemon, LargeDeviceFilesStreamInBoundedMemory)
     // AddressSanitizer keeps freed blocks in quarantine (a link reply is one block
     // per piece), so the peak says nothing about the daemon there.
 #endif
-}
-
-// A depth-1 listing in standard answers costs one device find for the folder and
-// at most two calls for space, whatever its size; allprop asks no space at all.
-// The daemon's own answers keep asking the space for every member.
-TEST_F(WinceDaemon, ListingCostDoesNotGrowWithTheFolder)
-{
-    for (int i = 0; i < 200; ++i)
-        put("Many/f" + std::to_string(i) + ".txt", "x");
-    start({{"PAVRIX_STANDARD_DAV", "1"}});
-
-    auto callsOf = [&](const std::string& raw) {
-        std::string before = ReadFile(trace);
-        Response r = ask(raw);
-        EXPECT_EQ(r.status(), 207);
-        EXPECT_EQ(Hrefs(r.body).size(), 201u);
-        std::string calls = ReadFile(trace).substr(before.size());
-        return static_cast<int>(std::count(calls.begin(), calls.end(), '\n'));
-    };
-    const std::string allprop = "<?xml version=\"1.0\"?><D:propfind xmlns:D=\"DAV:\"><D:allprop/></D:propfind>";
-    auto body = [](const std::string& b) { return "Content-Length: " + std::to_string(b.size()) + "\r\n"; };
-    // The folder's own lookup and its listing.
-    EXPECT_EQ(callsOf(Request("PROPFIND", "/vol/Many/", "Depth: 1\r\n" + body(allprop)) + allprop), 2);
-    EXPECT_LE(callsOf(Request("PROPFIND", "/vol/Many/", "Depth: 1\r\nContent-Length: 0\r\n")), 2);
-    EXPECT_LE(callsOf(Propfind("/vol/Many/", "1")), 2 + 2) << "quota and quotaused share one reading";
 }

@@ -1,12 +1,18 @@
 // The device store end to end: the real daemon over an emulated device named by
 // PAVRIX_DEVICE, its mirror in the test's own HOME, its device calls in
-// PAVRIX_DEVICE_TRACE.
+// PAVRIX_DEVICE_TRACE; and over the device link, with a simulated handheld that is
+// plugged in late, pulled out in the middle of a download and of an upload, and
+// plugged in again: no restart, no 2xx for a cut upload, and the next request sees
+// it.
 
 #include "WinceTestSupport.h"
-
 #include "platform/CalendarDate.h"
 
+#include <signal.h>
+#include <thread>
+
 using namespace wincetest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -31,7 +37,7 @@ TEST_F(WinceDaemon, ListingsWithMirrorFilesAndTheRootsFixedProperties)
         settings.set(key, platform::PlistObject::integer(value));
     settings.writeAtomically(deviceDir / "device.plist");
     put("My Documents/Notes #1.txt", "note");
-    testsupport::MakeDirs(fs("My Documents/Pictures"));
+    MakeDirs(fs("My Documents/Pictures"));
     start();
     // The mirror keeps names as the device would: escapes decoded, folder names in
     // lower case, so that every spelling of a folder finds the same metafiles.
@@ -64,13 +70,17 @@ TEST_F(WinceDaemon, ListingsWithMirrorFilesAndTheRootsFixedProperties)
     EXPECT_TRUE(recent) << modified << ": the root is always new";
 }
 
-TEST_F(WinceDaemon, GetFilesFoldersHeldAndTheReadCache)
+TEST_F(WinceDaemon, GetsRefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
 {
     put("Docs/page.txt", "device text");
-    testsupport::MakeDirs(fs("Docs/Sub"));
-    put("held.txt", "in use");
+    MakeDirs(fs("Docs/Sub"));
+    put("Docs/held.txt", "in use");
     SetTime(fs("Docs/page.txt"), 1417392000);
+    put("Full/inside.txt", "i");
+    put("a.txt", "a");
+    put("Docs/a.txt", "first");
     start();
+    WriteFile(mirror("._x"), "meta");
 
     Response file = ask(Request("GET", "/vol/docs/PAGE.txt"));
     EXPECT_EQ(file.status(), 200);
@@ -81,24 +91,15 @@ TEST_F(WinceDaemon, GetFilesFoldersHeldAndTheReadCache)
     put("Docs/page.txt", "changed");
     EXPECT_EQ(ask(Request("GET", "/vol/docs/PAGE.txt")).body, "device text");
     EXPECT_EQ(traced("CeReadFile\n"), 1u) << ReadFile(trace);
-
     Response folder = ask(Request("GET", "/vol/Docs/Sub/"));
     EXPECT_EQ(folder.status(), 200);
     EXPECT_EQ(folder.header("Content-length"), "0");
-
-    auto holder = HoldFile(fs("held.txt"));
-    Response busy = ask(Request("GET", "/vol/held.txt"));
-    EXPECT_EQ(busy.status(), 403);
-    EXPECT_NE(busy.body.find("The requested URL /vol/held.txt was busy."), std::string::npos) << busy.body;
-}
-
-TEST_F(WinceDaemon, RefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
-{
-    put("Full/inside.txt", "i");
-    put("a.txt", "a");
-    put("Docs/a.txt", "first");
-    start();
-    WriteFile(mirror("._x"), "meta");
+    {
+        auto holder = HoldFile(fs("Docs/held.txt"));
+        Response busy = ask(Request("GET", "/vol/Docs/held.txt"));
+        EXPECT_EQ(busy.status(), 403);
+        EXPECT_NE(busy.body.find("The requested URL /vol/Docs/held.txt was busy."), std::string::npos) << busy.body;
+    }
 
     EXPECT_EQ(ask(Request("DELETE", "/vol/Full/")).status(), 422);
     EXPECT_EQ(ask(Request("MKCOL", "/vol/Full/")).status(), 405);
@@ -113,7 +114,7 @@ TEST_F(WinceDaemon, RefusedChangesMetafileMovesAndAfterAHangUpAnEmptyTree)
               (std::vector<std::string>{"/vol/", "/vol/a.txt", "/vol/Docs", "/vol/Full"}));
 
     daemon->process().signal(SIGHUP);
-    ASSERT_TRUE(testsupport::WaitFor([&] { return !PathExists(mirror("")); }));
+    ASSERT_TRUE(WaitFor([&] { return !PathExists(mirror("")); }));
     std::string before = ReadFile(trace);
     // The empty store names nothing of the device (only its own placeholder member).
     Response after = ask(Propfind("/vol/Docs/", "1"));
@@ -139,4 +140,89 @@ TEST_F(WinceDaemon, TheVolumeIsFixedOnlyByARequestThatWorked)
     EXPECT_EQ(ReadFile(mirror("docs/._m")), "m");
     EXPECT_EQ(Hrefs(ask(Propfind("/other/Docs/", "1")).body),
               (std::vector<std::string>{"/other/Docs/", "/vol/Docs/a.txt", "/vol/Docs/._m"}));
+}
+
+TEST(LinkDaemon, PluggedInLatePulledOutMidTransferAndBack)
+{
+    TempDir home;
+    DeviceFolder deviceDir;
+    deviceDir.put("My Documents/a.txt", "alpha");
+    std::string big = RandomBytes(1 << 20, 7);
+    deviceDir.put("My Documents/big.bin", big);
+    // A link of 256 KiB/s, so that a transfer of a few 64 KiB chunks takes seconds.
+    SimulatedHandheld handheld(deviceDir.path(), "rndis", {"--bytes-per-second", "262144"});
+    handheld.unplug();
+    Daemon daemon(home.path(), handheld.env(NoBusEnv()));
+    auto ask = [&](const std::string& raw) { return ParseResponse(daemon.request(raw)); };
+
+    // No handheld yet: as with no device.
+    EXPECT_EQ(ask(Request("GET", "/Device/My%20Documents/a.txt")).status(), 404);
+
+    handheld.start();
+    ASSERT_TRUE(handheld.waitConnected(1)) << handheld.stderrText();
+    auto got = ask(Request("GET", "/Device/My%20Documents/a.txt"));
+    EXPECT_EQ(got.status(), 200);
+    EXPECT_EQ(got.body, "alpha");
+
+    // Pulled out a second into a 1 MiB download (four seconds at this speed):
+    // the answer ends short, never padded or passed off as whole.
+    int fd = ConnectLoopback(daemon.port());
+    SendAll(fd, Request("GET", "/Device/My%20Documents/big.bin"));
+    std::this_thread::sleep_for(1s);
+    handheld.unplug();
+    std::string cut = ReadUntilClose(fd, 20s);
+    ::close(fd);
+    EXPECT_LT(cut.size(), big.size()) << "the download cannot have finished";
+    EXPECT_EQ(cut.find(big), std::string::npos);
+
+    // Back again, and pulled out a second into a 1 MiB upload.
+    handheld.start();
+    ASSERT_TRUE(handheld.waitConnected(2)) << handheld.stderrText();
+    fd = ConnectLoopback(daemon.port());
+    std::string upload = RandomBytes(1 << 20, 8);
+    std::thread sender([&] {
+        SendAll(fd, Request("PUT", "/Device/My%20Documents/up.bin",
+                            "Content-Length: " + std::to_string(upload.size()) + "\r\n") +
+                        upload);
+    });
+    std::this_thread::sleep_for(1s);
+    handheld.unplug();
+    std::string answer = ReadUntilClose(fd, 30s);
+    sender.join();
+    ::close(fd);
+    ASSERT_FALSE(answer.empty()) << "the cut upload is answered";
+    EXPECT_GE(ParseResponse(answer).status(), 400) << answer.substr(0, 200);
+    EXPECT_NE(ReadFile(deviceDir.fs("My Documents/up.bin")), upload);
+
+    // Back once more: the daemon, never restarted, sees it at the next request.
+    handheld.start();
+    ASSERT_TRUE(handheld.waitConnected(3)) << handheld.stderrText();
+    got = ask(Request("GET", "/Device/My%20Documents/a.txt"));
+    EXPECT_EQ(got.status(), 200);
+    EXPECT_EQ(got.body, "alpha");
+    EXPECT_TRUE(daemon.process().running());
+}
+
+// The password handed over at start (as webdav-start --password leaves it) unlocks
+// a locked handheld. (A wrong one leaves the link locked, LinkLife's test, which
+// the daemon answers as no device, as above.)
+TEST(LinkPassword, TheHandedOverPasswordUnlocksTheHandheld)
+{
+    TempDir home;
+    DeviceFolder deviceDir;
+    deviceDir.put("a.txt", "alpha");
+    SimulatedHandheld handheld(deviceDir.path(), "rndis", {"--password", "s3cret"});
+    WriteFile(home / "Library/Caches/Pavrix_webdavpasswdtmp.plist",
+              "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+              "<key>Password</key><data>czNjcmV0</data></dict></plist>\n");
+    Daemon daemon(home.path(), handheld.env(NoBusEnv()));
+    ASSERT_TRUE(handheld.waitConnected()) << handheld.stderrText();
+    Response got;
+    // The handheld's answer to the password follows its connection closely.
+    WaitFor([&] {
+        got = ParseResponse(daemon.request(Request("GET", "/Device/a.txt")));
+        return got.status() == 200;
+    }, 3s);
+    EXPECT_EQ(got.status(), 200);
+    EXPECT_EQ(got.body, "alpha");
 }

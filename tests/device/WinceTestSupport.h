@@ -25,13 +25,7 @@
 
 namespace wincetest {
 using namespace storetest;
-using testsupport::HoldFile;
-using testsupport::ParseResponse;
-using testsupport::PathExists;
-using testsupport::RandomBytes;
-using testsupport::ReadFile;
-using testsupport::Response;
-using testsupport::WriteFile;
+using namespace testsupport;
 
 // Notes each find ("find <path> <mask>") and the size of each write ("write <n>").
 class RecordingDevice : public FaultInjectingDevice {
@@ -62,7 +56,7 @@ public:
 // A body of `length` bytes over a client stream that carries `bytes` and ends;
 // the bodies here fit in the socket's buffer, so they are sent whole at once.
 struct ClientBody {
-    testsupport::SocketPair pair;
+    SocketPair pair;
     std::unique_ptr<platform::SocketStream> socket = platform::SocketStream::open(pair.ours);
     platform::BodyStream body;
     ClientBody(const std::string& bytes, uint64_t length) : body(platform::BodyStream::withLength(*socket, length))
@@ -74,8 +68,8 @@ struct ClientBody {
 };
 
 // A device folder, a mirror folder, and a store over both.
-struct DeviceStore : testsupport::DeviceFolder {
-    testsupport::TempDir mirrorDir;
+struct DeviceStore : DeviceFolder {
+    TempDir mirrorDir;
     std::shared_ptr<RecordingDevice> device = std::make_shared<RecordingDevice>(EmulatedDevice::open(path()));
     Rapi rapi{device};
     std::shared_ptr<WinceDataSource> store = std::make_shared<WinceDataSource>(rapi, mirrorDir.path());
@@ -100,40 +94,39 @@ inline std::string Propfind(const std::string& uri, const std::string& depth)
            body;
 }
 
-inline std::vector<std::string> Hrefs(const std::string& document)
+// The texts of every `tag` element of a document, in order.
+inline std::vector<std::string> Texts(const std::string& document, const std::string& tag)
 {
-    std::vector<std::string> hrefs;
-    std::regex href("<D:href>([^<]*)</D:href>");
-    for (auto it = std::sregex_iterator(document.begin(), document.end(), href); it != std::sregex_iterator(); ++it)
-        hrefs.push_back((*it)[1]);
-    return hrefs;
+    std::vector<std::string> texts;
+    std::regex element("<" + tag + ">([^<]*)</" + tag + ">");
+    for (auto it = std::sregex_iterator(document.begin(), document.end(), element); it != std::sregex_iterator(); ++it)
+        texts.push_back((*it)[1]);
+    return texts;
 }
+inline std::vector<std::string> Hrefs(const std::string& document) { return Texts(document, "D:href"); }
 
 class WinceDaemon : public testing::Test {
 protected:
-    testsupport::TempDir home;
-    testsupport::DeviceFolder deviceDir;
+    TempDir home;
+    DeviceFolder deviceDir;
     std::string trace = home / "trace.txt";
-    std::unique_ptr<testsupport::Daemon> daemon;
-    bool standardAnswers = false; // start() the daemon with PAVRIX_STANDARD_DAV=1
+    std::unique_ptr<Daemon> daemon;
     // With PAVRIX_TEST_OVER_LINK set (a SimulatedHandheld kind), the same folder is
     // reached over the device link through a simulated handheld instead.
-    std::unique_ptr<testsupport::SimulatedHandheld> handheld;
+    std::unique_ptr<SimulatedHandheld> handheld;
 
-    void start(const std::map<std::string, std::optional<std::string>>& extraEnv = {})
+    // PAVRIX_STANDARD_DAV=1 when `standard`.
+    void start(bool standard = false)
     {
-        auto env = testsupport::NoBusEnv();
-        if (standardAnswers)
-            env["PAVRIX_STANDARD_DAV"] = "1";
-        for (const auto& [name, value] : extraEnv)
-            env[name] = value;
+        auto env = NoBusEnv();
+        env["PAVRIX_STANDARD_DAV"] = standard ? "1" : "0";
         env["PAVRIX_DEVICE"] = deviceDir.path();
         env["PAVRIX_DEVICE_TRACE"] = trace;
         if (const char* kind = std::getenv("PAVRIX_TEST_OVER_LINK"); kind && *kind) {
-            handheld = std::make_unique<testsupport::SimulatedHandheld>(deviceDir.path(), kind);
+            handheld = std::make_unique<SimulatedHandheld>(deviceDir.path(), kind);
             env = handheld->env(env);
         }
-        daemon = std::make_unique<testsupport::Daemon>(home.path(), env);
+        daemon = std::make_unique<Daemon>(home.path(), env);
         if (handheld) {
             ASSERT_TRUE(handheld->waitConnected()) << handheld->stderrText();
         }
@@ -144,7 +137,7 @@ protected:
     Response ask(const std::string& raw) const { return ParseResponse(daemon->request(raw)); }
     size_t traced(const std::string& line) const // how many lines of the trace start with this
     {
-        return testsupport::CountOf("\n" + ReadFile(trace), "\n" + line);
+        return CountOf("\n" + ReadFile(trace), "\n" + line);
     }
 };
 } // namespace wincetest

@@ -13,8 +13,7 @@ namespace {
 
 struct WireTest : ::testing::Test {
     TempDir home;
-    Daemon daemon{home.path(),
-                  {{"DBUS_SESSION_BUS_ADDRESS", "unix:path=/nonexistent/bus"}, {"PAVRIX_DEVICE", std::nullopt}}};
+    Daemon daemon{home.path(), NoBusEnv()};
 };
 
 const std::string kOptions = "Allow: GET, HEAD, POST, PUT, DELETE, CONNECT, OPTIONS, PATCH, PROPFIND, PROPPATCH, "

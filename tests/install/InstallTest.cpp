@@ -1,13 +1,19 @@
-// cmake --install into a staging folder, as a packager runs it: every file where it
-// belongs, nothing outside the prefix, and the files that name programs name them
-// where they will be installed, not where they were staged.
+// The installed system: cmake --install into a staging folder, as a packager runs
+// it (every file where it belongs, nothing outside the prefix, and the files that
+// name programs naming them where they will be installed), and D-Bus activation of
+// the installed service programs: a private session bus that knows the installed
+// service folder starts the log server when a client of this system first asks for
+// it while it is not running.
 
-#include "install/InstallSupport.h"
+#include "log/LogClient.h"
 #include "platform/NamedService.h"
+#include "support/TestSupport.h"
 
-#include <gtest/gtest.h>
 #include <gmock/gmock.h>
+#include <gtest/gtest.h>
 
+#include <csignal>
+#include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,6 +22,14 @@ using ::testing::HasSubstr;
 using ::testing::Not;
 
 namespace {
+
+// cmake --install of this build under `prefix`, staged into `destdir` when given.
+CommandResult InstallBuild(const std::string& prefix, const std::optional<std::string>& destdir = std::nullopt)
+{
+    ChildProcess::Options options;
+    options.env["DESTDIR"] = destdir;
+    return RunCommand({PAVRIX_CMAKE_COMMAND, "--install", PAVRIX_BUILD_DIR, "--prefix", prefix}, options);
+}
 
 // The install, staged in `dest` for the prefix `prefix`.
 struct StagedInstall {
@@ -29,10 +43,44 @@ struct StagedInstall {
 const std::vector<std::string> kPrograms{"webdav", "webdav-start", "pavrix-logserver", "pavrix-prefserver",
                                          "pavrix-monitor", "pavrix-linkd"};
 
-bool IsExecutableFile(const std::string& path)
+constexpr const char* kLogServer = "PavrixWMLogServer";
+
+class Activation : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        CommandResult installed = InstallBuild(prefix_);
+        ASSERT_EQ(installed.exitCode, 0) << installed.err;
+        bus_ = std::make_unique<PrivateBus>(
+            std::vector<std::string>{prefix_ + "/share/dbus-1/services", extraServices_.path()});
+    }
+
+    // The bus started these programs, not the test: they are stopped by the pid the
+    // bus reports for their name.
+    void TearDown() override
+    {
+        StopOwner(kLogServer);
+        bus_.reset();
+    }
+
+    static void StopOwner(const std::string& name)
+    {
+        if (auto pid = ServiceOwnerPid(name)) {
+            ::kill(*pid, SIGTERM);
+            WaitFor([&] { return !ServiceRegistered(name); });
+        }
+    }
+
+    TempDir scratch_;
+    TempDir extraServices_;
+    std::string prefix_ = scratch_ / "prefix";
+    std::unique_ptr<PrivateBus> bus_;
+};
+
+std::string ServerLog()
 {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & S_IXUSR) && (st.st_mode & S_IXOTH);
+    auto log = LogGetCurrentLog();
+    return log ? log->asString().value_or("<not text>") : "<no log>";
 }
 
 } // namespace
@@ -58,10 +106,18 @@ TEST(Install, EveryFileLandsUnderThePrefixAndNamesWhatIsInstalled)
     for (auto& path : expected)
         path = install.prefix.substr(1) + "/" + path;
     std::sort(expected.begin(), expected.end());
-    EXPECT_EQ(FilesUnder(install.dest), expected);
+    std::vector<std::string> files; // symbolic links included
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(install.dest))
+        if (!entry.is_directory() || entry.is_symlink())
+            files.push_back(std::filesystem::relative(entry.path(), install.dest).string());
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, expected);
 
-    for (const auto& program : kPrograms)
-        EXPECT_TRUE(IsExecutableFile(install.staged("bin/" + program))) << program;
+    for (const auto& program : kPrograms) {
+        struct stat st {};
+        EXPECT_TRUE(::stat(install.staged("bin/" + program).c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+                    (st.st_mode & S_IXUSR) && (st.st_mode & S_IXOTH)) << program;
+    }
 
     // The service files name the installed programs and the registered names.
     const std::string bin = install.prefix + "/bin/";
@@ -114,4 +170,48 @@ TEST(Install, UnitFilesPassSystemdVerify)
         // Lines systemd ignores (an unknown setting, a bad value) are only warnings.
         EXPECT_EQ(verify.err, "") << unit;
     }
+}
+
+TEST_F(Activation, ALogLineWithNoServerRunningStartsTheLogServerAndArrives)
+{
+    ASSERT_FALSE(ServiceRegistered(kLogServer));
+    LogInit(kLogServer, "activation");
+
+    LogRawString("first line\n");
+    auto first = ServiceOwnerPid(kLogServer);
+    ASSERT_TRUE(first) << "the log server was not started";
+    EXPECT_EQ(std::filesystem::read_symlink("/proc/" + std::to_string(*first) + "/exe"),
+              prefix_ + "/bin/pavrix-logserver");
+    EXPECT_EQ(ServerLog(), "first line\n");
+
+    // A server that went away is started again by the next line: a start that
+    // succeeded once must not hold later starts back.
+    StopOwner(kLogServer);
+    LogRawString("second line\n");
+    auto second = ServiceOwnerPid(kLogServer);
+    ASSERT_TRUE(second) << "the log server was not started again";
+    EXPECT_NE(*second, *first);
+    EXPECT_EQ(ServerLog(), "second line\n");
+    LogCleanup();
+}
+
+// A service that cannot start costs one attempt, not one per message: the log
+// client looks its server up again for every line while none runs.
+TEST_F(Activation, AFailedStartIsNotRepeatedForEveryLookUp)
+{
+    const std::string starts = scratch_ / "starts";
+    const std::string program = scratch_ / "failing-service";
+    WriteFile(program, "#!/bin/sh\necho started >> '" + starts + "'\nexit 1\n");
+    ::chmod(program.c_str(), 0755);
+    WriteFile(extraServices_ / "org.pavrix.Failing.service",
+              "[D-BUS Service]\nName=" + platform::ServiceBusName("Failing") + "\nExec=" + program + "\n");
+
+    EXPECT_EQ(platform::ServiceProxy::lookUp("Failing", "Probe"), nullptr);
+    EXPECT_EQ(ReadFile(starts), "started\n");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(platform::ServiceProxy::lookUp("Failing", "Probe"), nullptr);
+    EXPECT_EQ(ReadFile(starts), "started\n");
+
+    // A name no service file provides is simply not registered.
+    EXPECT_EQ(platform::ServiceProxy::lookUp("Nobody", "Probe"), nullptr);
 }

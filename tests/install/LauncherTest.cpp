@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <csignal>
 #include <regex>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,8 +22,9 @@ namespace {
 
 class Launcher : public ::testing::Test {
 protected:
-    // The daemon detaches from the launcher; it becomes the test's to stop.
-    static void SetUpTestSuite() { AdoptOrphans(); }
+    // The daemon detaches from the launcher: this process becomes the parent of its
+    // children's orphans, so that the test can stop and reap it.
+    static void SetUpTestSuite() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
     void TearDown() override
     {

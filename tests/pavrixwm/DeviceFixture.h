@@ -1,17 +1,21 @@
 #pragma once
 
-// An emulated device folder for one test, sessions over it, and small helpers over
-// a session.
+// An emulated device folder for one test, sessions over it, small helpers over a
+// session, and the link's in-process side over a simulated handheld.
 
 #include "pavrixwm/EmulatedDevice.h"
+#include "pavrixwm/LinkDevice.h"
+#include "pavrixwm/LinkManager.h"
 #include "pavrixwm/Rapi.h"
+#include "support/SimulatedHandheld.h"
 #include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 
 namespace devicetest {
+using namespace testsupport;
 
-struct DeviceDir : testsupport::DeviceFolder {
+struct DeviceDir : DeviceFolder {
     std::unique_ptr<Rapi> session() const { return std::make_unique<Rapi>(EmulatedDevice::open(path())); }
 };
 
@@ -51,6 +55,20 @@ inline std::vector<std::string> Names(const std::vector<RapiFindData>& entries)
     for (const auto& entry : entries)
         names.push_back(entry.filename);
     return names;
+}
+
+// A link manager started on the handheld's link; none when the options name no link.
+inline std::shared_ptr<LinkManager> Manager(const SimulatedHandheld& handheld,
+                                            const std::optional<std::string>& password = std::nullopt,
+                                            const std::optional<std::string>& runtimeFolder = std::nullopt)
+{
+    auto settings = LinkSettings::fromOptions(handheld.linkOptions(runtimeFolder), std::nullopt, password);
+    return settings ? LinkManager::start(*settings) : nullptr;
+}
+
+inline bool Attached(LinkManager& link, std::chrono::milliseconds timeout = std::chrono::seconds(10))
+{
+    return WaitFor([&] { return link.state() == LinkManager::State::Attached; }, timeout);
 }
 
 } // namespace devicetest

@@ -1,17 +1,20 @@
-// The one UTF-8 reader under each of its policies. Each row gives the bytes and
-// what they read as when stray bytes are kept; the other policies follow from it:
-// replacing turns each kept byte into U+FFFD, and the refusing policies accept
-// the text exactly when nothing had to be kept (and, for bus text, no NUL).
+// The UTF-8 reader under each of its policies, and UTF-16 units to UTF-8. Each UTF-8
+// row gives the bytes and what they read as when stray bytes are kept; the other
+// policies follow from it: replacing turns each kept byte into U+FFFD, and the
+// refusing policies accept the text exactly when nothing had to be kept (and, for
+// bus text, no NUL).
 
+#include "platform/UTF16.h"
 #include "platform/UTF8.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
+using platform::kUTF8KeptByte;
+
 namespace {
 
-using platform::kUTF8KeptByte;
 constexpr char32_t K = kUTF8KeptByte;
 
 struct Row {
@@ -72,6 +75,31 @@ TEST(UTF8, EachPolicyOnTheSameBytes)
         EXPECT_EQ(platform::IsValidUTF8(row.bytes, platform::kUTF8BusText), wellFormed && !hasNul);
         using Points = std::optional<std::vector<char32_t>>;
         EXPECT_EQ(platform::DecodeUTF8(row.bytes, platform::kUTF8Strict), wellFormed ? Points(row.kept) : std::nullopt);
+    }
+}
+
+TEST(UTF16, PairsJoinAndUnpairedSurrogatesAreRefusedOrReplaced)
+{
+    const std::string kFFFD = "\xEF\xBF\xBD";
+    struct Case {
+        std::vector<uint16_t> units;
+        std::optional<std::string> refused; // under Refuse
+        std::string replaced;               // under Replace
+    };
+    const Case cases[] = {
+        {{}, "", ""},
+        {{'a', 0xE9, 0x20AC}, "a\xC3\xA9\xE2\x82\xAC", "a\xC3\xA9\xE2\x82\xAC"},
+        {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
+        {{0xDBFF, 0xDFFF}, "\xF4\x8F\xBF\xBF", "\xF4\x8F\xBF\xBF"},
+        {{0, 'a'}, std::string("\0a", 2), std::string("\0a", 2)},
+        {{'a', 0xD83D}, std::nullopt, "a" + kFFFD},
+        {{0xDE00, 'b'}, std::nullopt, kFFFD + "b"},
+        {{0xD83D, 'b'}, std::nullopt, kFFFD + "b"},
+        {{0xD83D, 0xD83D, 0xDE00}, std::nullopt, kFFFD + "\xF0\x9F\x98\x80"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::UTF16ToUTF8(c.units, platform::UTF16Invalid::Refuse), c.refused) << c.replaced;
+        EXPECT_EQ(platform::UTF16ToUTF8(c.units, platform::UTF16Invalid::Replace), c.replaced);
     }
 }
 

@@ -5,7 +5,8 @@
 
 namespace testsupport {
 
-int FreePort(bool datagram) { return LoopbackPort(datagram).port; }
+// A port no one listens on now (TCP, or UDP when `datagram`).
+static int FreePort(bool datagram = false) { return LoopbackPort(datagram).port; }
 
 SimulatedHandheld::SimulatedHandheld(const std::string& deviceFolder, const std::string& kind,
                                      const std::vector<std::string>& extraArgs)
@@ -19,17 +20,11 @@ SimulatedHandheld::~SimulatedHandheld() { unplug(); }
 
 void SimulatedHandheld::start()
 {
-    std::vector<std::string> argv = {std::string(PAVRIX_BIN_DIR) + "/pavrix-devicesim",
-                                     "--device",
-                                     folder_,
-                                     "--desktop-ports",
-                                     std::to_string(control_) + "," + std::to_string(info_),
-                                     "--ports",
-                                     std::to_string(wake_) + "," + std::to_string(rapi_),
-                                     "--flow",
-                                     kind_ == "legacy" ? "legacy" : "rndis",
-                                     "--os",
-                                     kind_ == "rndis-rapi1" ? "5.0" : (kind_ == "legacy" ? "4.21" : "5.1")};
+    const std::string os = kind_ == "rndis-rapi1" ? "5.0" : (kind_ == "legacy" ? "4.21" : "5.1");
+    std::vector<std::string> argv = {std::string(PAVRIX_BIN_DIR) + "/pavrix-devicesim", "--device", folder_,
+                                     "--desktop-ports", std::to_string(control_) + "," + std::to_string(info_),
+                                     "--ports", std::to_string(wake_) + "," + std::to_string(rapi_),
+                                     "--flow", kind_ == "legacy" ? "legacy" : "rndis", "--os", os};
     argv.insert(argv.end(), extraArgs_.begin(), extraArgs_.end());
     ChildProcess::Options options;
     options.stderrFile = stderr_;

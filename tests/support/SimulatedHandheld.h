@@ -48,7 +48,4 @@ private:
     ChildProcess process_;
 };
 
-// A port no one listens on now (TCP, or UDP when `datagram`).
-int FreePort(bool datagram = false);
-
 } // namespace testsupport

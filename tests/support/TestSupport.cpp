@@ -18,7 +18,6 @@
 #include <iterator>
 #include <stdexcept>
 #include <sys/file.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -30,9 +29,6 @@ extern char** environ;
 namespace testsupport {
 
 namespace fs = std::filesystem;
-
-std::string BinPath(const std::string& program) { return std::string(PAVRIX_BIN_DIR) + "/" + program; }
-std::string SourcePath(const std::string& relative) { return std::string(PAVRIX_SOURCE_DIR) + "/" + relative; }
 
 TempDir::TempDir()
 {
@@ -56,20 +52,6 @@ void WriteFile(const std::string& path, const std::string& content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
-bool PathExists(const std::string& path)
-{
-    struct stat st {};
-    return ::lstat(path.c_str(), &st) == 0;
-}
-
-bool IsDirectory(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-void MakeDirs(const std::string& path) { fs::create_directories(path); }
-
 DeviceFolder::DeviceFolder() { MakeDirs(fs()); }
 
 void RemoveTree(const std::string& path)
@@ -84,15 +66,6 @@ void RemoveTree(const std::string& path)
     ::chmod(path.c_str(), 0755);
     fs::remove_all(path, ec);
 }
-
-ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name))
-{
-    if (const char* old = std::getenv(name_.c_str()))
-        old_ = old;
-    value ? ::setenv(name_.c_str(), value->c_str(), 1) : ::unsetenv(name_.c_str());
-}
-
-ScopedEnv::~ScopedEnv() { old_ ? ::setenv(name_.c_str(), old_->c_str(), 1) : ::unsetenv(name_.c_str()); }
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout)
 {
@@ -177,8 +150,6 @@ ChildProcess HoldFile(const std::string& path)
         throw std::runtime_error(path + " was never held");
     return holder;
 }
-
-void AdoptOrphans() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
 
 ChildProcess::~ChildProcess()
 {
@@ -368,14 +339,14 @@ std::string ReadUntilClose(int fd, std::chrono::milliseconds timeout)
     return out;
 }
 
-std::string Exchange(int port, const std::string& request)
+std::string Exchange(int port, const std::string& request, std::chrono::milliseconds timeout)
 {
     int fd = ConnectLoopback(port);
     if (fd < 0)
         return {};
     SendAll(fd, request);
     ::shutdown(fd, SHUT_WR);
-    std::string out = ReadUntilClose(fd);
+    std::string out = ReadUntilClose(fd, timeout);
     ::close(fd);
     return out;
 }

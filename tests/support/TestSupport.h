@@ -4,6 +4,7 @@
 // daemon, the server programs, a private session bus) and raw loopback clients.
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -14,8 +15,8 @@
 
 namespace testsupport {
 
-std::string BinPath(const std::string& program); // build/bin/<program>
-std::string SourcePath(const std::string& relative);
+inline std::string BinPath(const std::string& program) { return std::string(PAVRIX_BIN_DIR) + "/" + program; }
+inline std::string SourcePath(const std::string& relative) { return std::string(PAVRIX_SOURCE_DIR) + "/" + relative; }
 
 class TempDir {
 public:
@@ -33,9 +34,18 @@ private:
 std::string ReadFile(const std::string& path);
 // Makes the file's missing folders first.
 void WriteFile(const std::string& path, const std::string& content);
-bool PathExists(const std::string& path);
-bool IsDirectory(const std::string& path);
-void MakeDirs(const std::string& path);
+// A link counts as itself, whatever it points to.
+inline bool PathExists(const std::string& path)
+{
+    std::error_code unreadable;
+    return std::filesystem::exists(std::filesystem::symlink_status(path, unreadable));
+}
+inline bool IsDirectory(const std::string& path)
+{
+    std::error_code unreadable;
+    return std::filesystem::is_directory(path, unreadable);
+}
+inline void MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }
 void RemoveTree(const std::string& path);
 
 // An emulated device's folder for one test, its files under fs/ (made empty).
@@ -50,20 +60,6 @@ public:
 
 private:
     TempDir temp_;
-};
-
-// Sets (or, with none, removes) an environment variable of this process for as
-// long as it lives, then puts back what was there.
-class ScopedEnv {
-public:
-    ScopedEnv(std::string name, const std::optional<std::string>& value);
-    ~ScopedEnv();
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-private:
-    std::string name_;
-    std::optional<std::string> old_;
 };
 
 // Polls `condition` every 20 ms until it holds or `timeout` passes.
@@ -83,7 +79,7 @@ public:
     ChildProcess() = default;
     ChildProcess(const std::vector<std::string>& argv, const Options& options);
     // Takes over a process that became this one's child: an orphan of a child, when
-    // this process is its children's subreaper (AdoptOrphans).
+    // this process is its children's subreaper.
     static ChildProcess Adopt(pid_t pid);
     ~ChildProcess();
     ChildProcess(ChildProcess&& other) noexcept { *this = std::move(other); }
@@ -107,9 +103,6 @@ private:
 // it open; it lets go when the returned process is stopped or destroyed.
 ChildProcess HoldFile(const std::string& path);
 
-// Makes this process the parent of its children's orphans (a daemon that detaches
-// from the launcher a test started), so the test can stop and reap them.
-void AdoptOrphans();
 
 // Runs a program to its end (killed after `timeout`) and collects its output.
 struct CommandResult {
@@ -160,8 +153,9 @@ void SendAll(int fd, const std::string& bytes);
 // Everything the peer sends until it closes (or `timeout` passes without data).
 std::string ReadUntilClose(int fd, std::chrono::milliseconds timeout = std::chrono::seconds(15));
 // One connection: sends the bytes, ends the client's stream, and reads until the
-// daemon closes.
-std::string Exchange(int port, const std::string& request);
+// daemon closes (or `timeout` passes without data).
+std::string Exchange(int port, const std::string& request,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(15));
 
 // A connected pair of local stream sockets: the test speaks as the peer on `peer`,
 // the code under test has `ours`. Neither is closed here.

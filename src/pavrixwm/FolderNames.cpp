@@ -9,10 +9,10 @@
 #include <climits>
 
 namespace {
-// Few folders are worked in at a time; a folder past this many names costs more
-// to hold than the rare scan it saves.
-constexpr size_t kMostFolders = 8;
-constexpr size_t kMostNames = 20000;
+// Few folders are worked in at a time. A name held costs about 130 bytes, so the
+// index stays near 5 MiB at most; a larger folder is scanned on each miss instead.
+constexpr size_t kMostFolders = 4;
+constexpr size_t kMostNames = 10000;
 constexpr uint32_t kNotices =
     IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 } // namespace

@@ -52,7 +52,7 @@ DataSource::DeadProperties Deserialize(const std::string& text)
 }
 
 // Moves, copies or removes one companion path; a missing one is nothing to do.
-void Carry(const fs::path& from, const std::optional<fs::path>& to, bool keep)
+void Carry(const fs::path& from, const std::optional<fs::path>& to, bool copy)
 {
     std::error_code failure;
     if (!fs::exists(fs::symlink_status(from, failure)))
@@ -63,7 +63,7 @@ void Carry(const fs::path& from, const std::optional<fs::path>& to, bool keep)
     }
     fs::remove_all(*to, failure);
     fs::create_directories(to->parent_path(), failure);
-    if (keep)
+    if (copy)
         fs::copy(from, *to, fs::copy_options::recursive | fs::copy_options::overwrite_existing, failure);
     else
         fs::rename(from, *to, failure);
@@ -159,7 +159,7 @@ bool WinceDataSource::writeDeadProperties(const std::string& uri, const DeadProp
     return !failure;
 }
 
-void WinceDataSource::companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep)
+void WinceDataSource::companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool copy)
 {
     // A read kept from before the change would show the old contents at either name.
     for (const std::string* name : {&uri, to ? &*to : nullptr})
@@ -172,8 +172,8 @@ void WinceDataSource::companionsFollow(const std::string& uri, const std::option
     if (to && (!toProperties || !toFolder))
         return;
     if (fromProperties)
-        Carry(*fromProperties, to ? std::optional<fs::path>(*toProperties) : std::nullopt, keep);
+        Carry(*fromProperties, to ? std::optional<fs::path>(*toProperties) : std::nullopt, copy);
     // A metafile's own place in the mirror is the metafile: the mirror moved it.
     if (fromFolder && !IsMetafile(uri) && fs::is_directory(*fromFolder))
-        Carry(*fromFolder, to ? std::optional<fs::path>(*toFolder) : std::nullopt, keep);
+        Carry(*fromFolder, to ? std::optional<fs::path>(*toFolder) : std::nullopt, copy);
 }

@@ -58,7 +58,7 @@ public:
     DeadProperties deadProperties(const std::string& uri) override;
     // The dead properties' file and the mirror's folder for the resource (a
     // folder's members' metafiles and dead properties) follow it.
-    void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep) override;
+    void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool copy) override;
 
 protected:
     // The changes, as the public operations of DataSource call them.

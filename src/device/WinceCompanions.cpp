@@ -74,19 +74,19 @@ void Carry(const fs::path& from, const std::optional<fs::path>& to, bool copy)
 bool WinceDataSource::exists(const std::string& uri)
 {
     DataSource& store = storeFor(uri);
-    if (&store != &device_)
+    if (&store != &deviceStore_)
         return store.exists(uri);
     // The device's lookup reports a missing resource by raising.
-    return ReadOutcome([&] { device_.isDirectory(uri); }) == StoreStatus::Done;
+    return ReadOutcome([&] { deviceStore_.isDirectory(uri); }) == StoreStatus::Done;
 }
 
 bool WinceDataSource::isCollection(const std::string& uri)
 {
     DataSource& store = storeFor(uri);
-    if (&store != &device_)
+    if (&store != &deviceStore_)
         return mirroredDS->isDirectory(uri);
     bool folder = false;
-    ReadOutcome([&] { folder = device_.isDirectory(uri); });
+    ReadOutcome([&] { folder = deviceStore_.isDirectory(uri); });
     return folder;
 }
 
@@ -164,7 +164,7 @@ void WinceDataSource::companionsFollow(const std::string& uri, const std::option
     // A read kept from before the change would show the old contents at either name.
     for (const std::string* name : {&uri, to ? &*to : nullptr})
         if (name)
-            device_.forgetCachedRead(*name);
+            deviceStore_.forgetCachedRead(*name);
     auto fromProperties = deadPropertiesPath(uri);
     auto fromFolder = mirroredDS->localPath(uri);
     std::optional<std::string> toProperties = to ? deadPropertiesPath(*to) : std::nullopt;

@@ -50,7 +50,7 @@ public:
         DataSource::setClock(std::move(clock));
     }
 
-    // For the standard answers (WinceCompanions.cpp). Dead properties live in the
+    // For the standard answers (WinceDataSourceStandard.cpp). Dead properties live in the
     // mirror, in a file beside the mirror's place for the resource whose name no
     // request reaches (it does not start like a metafile's) and no listing shows.
     bool exists(const std::string& uri) override;

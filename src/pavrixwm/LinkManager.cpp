@@ -66,7 +66,7 @@ LinkManager::State LinkManager::state() const
     return state_;
 }
 
-std::optional<LinkDeviceInfo> LinkManager::device() const
+std::optional<LinkDeviceInfo> LinkManager::deviceInfo() const
 {
     std::lock_guard lock(mutex_);
     return info_;

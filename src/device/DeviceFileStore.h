@@ -132,11 +132,11 @@ private:
     // true when it wrote everything) and, when it succeeded, swaps it in for what
     // is there. The old file is kept on every failure.
     bool replaceFile(const std::string& requested, const std::function<bool(HANDLE)>& write);
-    // When a read could not open the file: a folder reads as empty, else raises
-    // DAVBusyException (held by another program) or DAVNotFoundException.
     // Opens the URI's device file for a read; INVALID_HANDLE_VALUE when the device
     // refuses, DAVNotFoundException when the URI names no device file.
     HANDLE openToRead(const std::string& uri);
+    // When a read could not open the file: a folder reads as empty, else raises
+    // DAVBusyException (held by another program) or DAVNotFoundException.
     DataPtr openFailed(const std::string& uri);
     // Before a change: every device change empties the caches it could make lie.
     void forgetBeforeChange();

@@ -110,7 +110,7 @@ std::optional<std::string> WinceDataSource::deadPropertiesPath(const std::string
     size_t slash = uri.find('/', 1);
     if (slash == std::string::npos || uri.find_first_not_of('/', slash) == std::string::npos)
         return std::nullopt;
-    auto local = mirroredDS->localPath(uri);
+    auto local = mirroredDS->uriToLocal(uri);
     if (!local)
         return std::nullopt;
     fs::path path(*local);
@@ -166,9 +166,9 @@ void WinceDataSource::companionsFollow(const std::string& uri, const std::option
         if (name)
             deviceStore_.forgetCachedRead(*name);
     auto fromProperties = deadPropertiesPath(uri);
-    auto fromFolder = mirroredDS->localPath(uri);
+    auto fromFolder = mirroredDS->uriToLocal(uri);
     std::optional<std::string> toProperties = to ? deadPropertiesPath(*to) : std::nullopt;
-    std::optional<std::string> toFolder = to ? mirroredDS->localPath(*to) : std::nullopt;
+    std::optional<std::string> toFolder = to ? mirroredDS->uriToLocal(*to) : std::nullopt;
     if (to && (!toProperties || !toFolder))
         return;
     if (fromProperties)

@@ -23,7 +23,7 @@ struct InProcessStore {
     {
         DaemonOptions options;
         options.homeFolder = home;
-        options.devicePath = deviceFolder;
+        options.deviceFolder = deviceFolder;
         return options;
     }
 

@@ -13,7 +13,7 @@ std::shared_ptr<DeviceBackend> OpenAttachedDevice(const DaemonOptions& options,
         auto manager = settings ? LinkManager::start(*settings) : nullptr;
         return manager ? std::make_shared<LinkDevice>(manager) : nullptr;
     }
-    if (options.devicePath)
-        return EmulatedDevice::open(*options.devicePath);
+    if (options.deviceFolder)
+        return EmulatedDevice::open(*options.deviceFolder);
     return nullptr;
 }

@@ -16,7 +16,7 @@ DaemonOptions DaemonOptions::from(const std::function<std::optional<std::string>
 
     DaemonOptions options;
     options.homeFolder = platform::HomeFolder(text("HOME"));
-    options.devicePath = text("PAVRIX_DEVICE");
+    options.deviceFolder = text("PAVRIX_DEVICE");
     options.deviceTrace = text("PAVRIX_DEVICE_TRACE");
     options.logDebug = on("PAVRIX_LOG_DEBUG");
     options.standardDav = on("PAVRIX_STANDARD_DAV");

@@ -14,7 +14,7 @@ struct DaemonOptions {
     // The user's home folder, "~" in every path: HOME, else the password database's entry.
     std::string homeFolder;
     // PAVRIX_DEVICE: the emulated device folder; none when unset or empty.
-    std::optional<std::string> devicePath;
+    std::optional<std::string> deviceFolder;
     // PAVRIX_DEVICE_TRACE: the file every device call is traced to; none: no trace.
     std::optional<std::string> deviceTrace;
     // PAVRIX_LOG_DEBUG=1: start with the debug log on.

@@ -223,9 +223,9 @@ public:
     // The dead properties a client set on the resource. [none]
     virtual DeadProperties deadProperties(const std::string& uri);
     // What the store keeps beside a resource (its dead properties, a folder's
-    // members') follows the resource: to `to` after a move (`keep` false) or a copy
-    // (`keep` true), nowhere after a delete (`to` none). [nothing]
-    virtual void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep);
+    // members') follows the resource: to `to` after a move (`copy` false) or a copy
+    // (`copy` true), nowhere after a delete (`to` none). [nothing]
+    virtual void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool copy);
     // The write locks clients hold on this store's resources.
     LockTable& locks() { return locks_; }
     // A number this store has not given before, for the names of scratch files

@@ -5,7 +5,7 @@
 // What became of a store operation. The HTTP status each is answered with is
 // chosen in one place, by the WebDAV layer.
 enum class StoreStatus : uint8_t {
-    Done,        // removed, or nothing was there to remove
+    Done,        // read or looked up; removed, or nothing was there to remove
     Created,     // made, stored, moved or copied
     NotFound,    // no such resource
     Busy,        // another program holds the resource

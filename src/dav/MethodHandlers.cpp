@@ -148,7 +148,7 @@ platform::BodyStream* dav::uploadBody(Request& request, ResponseWriter& response
             }
         }
     }
-    return request.requestBody();
+    return request.bodyStream();
 }
 
 void dav::doOPTIONS(Request&, ResponseWriter& response, DataSource& store)

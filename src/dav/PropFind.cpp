@@ -81,14 +81,14 @@ void PropFind::readStandard(const davxml::PropfindRequest& request)
     propList.clear();
     if (request.kind == davxml::PropfindRequest::PropName) {
         propList = knownProperties();
-        allDead = true;
+        everyDeadProperty = true;
         return;
     }
     if (request.kind == davxml::PropfindRequest::AllProp) {
         // The live properties allprop gives (not quota and quotaused), and every
         // dead one.
         propList = {"resourcetype", "getlastmodified", "getcontentlength"};
-        allDead = true;
+        everyDeadProperty = true;
         return;
     }
     for (const auto& name : request.names) {
@@ -228,7 +228,7 @@ void PropFind::getPropValues(const std::string& uri, const DataSource::ChildReco
         return *dead;
     };
     std::vector<std::string> names = propList;
-    if (standard && allDead)
+    if (standard && everyDeadProperty)
         for (const auto& [key, value] : deadOnes())
             names.push_back(key);
     for (const auto& name : names) {
@@ -285,7 +285,7 @@ void PropFind::getPropValues(const std::string& uri, const DataSource::ChildReco
 bool PropFind::answersFromRecords() const
 {
     // The debug log tells each member's steps, which only the general way takes.
-    if (gLogDebug || requestType != kPropRequest || (standard && allDead))
+    if (gLogDebug || requestType != kPropRequest || (standard && everyDeadProperty))
         return false;
     for (const auto& name : propList)
         if (name != "resourcetype" && name != "getlastmodified" && name != "getcontentlength" &&

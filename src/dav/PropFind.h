@@ -65,5 +65,7 @@ private:
     int requestType = 0;
     std::vector<std::string> propList;
     bool standard; // the standard answers (see DavMode.h), fixed for one request
-    bool allDead = false; // allprop in the standard answers: every dead property too
+    // allprop or propname in the standard answers: every dead property the
+    // resource has is answered (or named) too.
+    bool everyDeadProperty = false;
 };

@@ -15,7 +15,8 @@
 // the device path \path (every volume segment names the same device tree).
 // Listings and properties live in DeviceFileStoreListing.cpp, reads with the read
 // cache in DeviceFileStoreReads.cpp, uploads in DeviceFileStoreUploads.cpp, the
-// other changes in DeviceFileStoreChanges.cpp and the URI mapping in
+// other changes in DeviceFileStoreChanges.cpp, copies and file times (the standard
+// answers' own) in DeviceFileStoreStandard.cpp and the URI mapping in
 // DeviceFileStorePaths.cpp.
 class DeviceFileStore : public DataSource {
 public:
@@ -111,7 +112,7 @@ protected:
     StoreStatus removeResource(const std::string& uri) override;
     StoreStatus moveResource(const std::string& uri, const std::optional<std::string>& to) override;
     StoreStatus makeCollection(const std::string& uri) override;
-    // CeCopyFile on the device itself (DeviceFileStoreCopy.cpp).
+    // CeCopyFile on the device itself.
     StoreStatus copyResource(const std::string& uri, const std::string& to) override;
     // CeSetFileTime on the file, opened for writing; a folder cannot be opened.
     bool writeTimes(const std::string& uri, std::optional<Date> created, std::optional<Date> modified) override;
@@ -131,11 +132,11 @@ private:
     // true when it wrote everything) and, when it succeeded, swaps it in for what
     // is there. The old file is kept on every failure.
     bool replaceFile(const std::string& requested, const std::function<bool(HANDLE)>& write);
-    // When a read could not open the file: a folder reads as empty, else raises
-    // DAVBusyException (held by another program) or DAVNotFoundException.
     // Opens the URI's device file for a read; INVALID_HANDLE_VALUE when the device
     // refuses, DAVNotFoundException when the URI names no device file.
     HANDLE openToRead(const std::string& uri);
+    // When a read could not open the file: a folder reads as empty, else raises
+    // DAVBusyException (held by another program) or DAVNotFoundException.
     DataPtr openFailed(const std::string& uri);
     // Before a change: every device change empties the caches it could make lie.
     void forgetBeforeChange();

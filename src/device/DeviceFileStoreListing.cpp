@@ -30,9 +30,9 @@ std::string DescribeFinds(const std::vector<RapiFindData>& entries)
     return DescribeList(names);
 }
 
-// A device name can hold neither "*" nor "?"; in a find they would make a
-// pattern, and the find would answer for some other entry.
-bool NamesPattern(const std::string& devicePath)
+// Whether no find is to be made for the path: a device name can hold neither "*"
+// nor "?", which in a find would make a pattern that answers for some other entry.
+bool IsUnfindable(const std::string& devicePath)
 {
     size_t cut = devicePath.rfind('\\');
     std::string last = cut == std::string::npos ? devicePath : devicePath.substr(cut + 1);
@@ -102,7 +102,7 @@ const RapiFindData* DeviceFileStore::findEntry(const std::string& uri)
 
     auto path = uriToLocalForRead(uri);
     std::vector<RapiFindData> found;
-    if (path && !NamesPattern(*path))
+    if (path && !IsUnfindable(*path))
         rapi.CeFindAllFiles(*path, kFindMask, found);
     if (!found.empty()) {
         cachedFindData = found.front();

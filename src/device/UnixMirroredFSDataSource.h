@@ -42,8 +42,6 @@ public:
 
     // The regular files named like metafiles of the base listing, none a collection.
     ChildList getChildren(const std::string& uri) override;
-    // The mirror's path of a URI (uriToLocal made public for the device store's use).
-    std::optional<std::string> localPath(const std::string& uri) { return uriToLocal(uri); }
 
     // A metafile takes no room on the device: its quota and used quota are "0".
     std::optional<StoreSpace> space(const std::string& uri) override;

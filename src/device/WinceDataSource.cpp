@@ -4,7 +4,7 @@
 #include "device/Metafile.h"
 
 WinceDataSource::WinceDataSource(DeviceBackend& device, const std::string& mirrorRoot)
-    : device_(device), mirroredDS(std::make_shared<UnixMirroredFSDataSource>(mirrorRoot))
+    : deviceStore_(device), mirroredDS(std::make_shared<UnixMirroredFSDataSource>(mirrorRoot))
 {
 }
 
@@ -16,18 +16,18 @@ StoreStatus WinceDataSource::stat(const std::string& uri, ChildRecord& record)
 std::optional<StoreSpace> WinceDataSource::space(const std::string& uri) { return storeFor(uri).space(uri); }
 
 // Both stores answer every property.
-uint8_t WinceDataSource::answeredProperties() const { return device_.answeredProperties(); }
+uint8_t WinceDataSource::answeredProperties() const { return deviceStore_.answeredProperties(); }
 
 DataSource& WinceDataSource::storeFor(const std::string& uri)
 {
     if (IsMetafile(uri))
         return *mirroredDS;
-    return device_;
+    return deviceStore_;
 }
 
 DataSource::ChildList WinceDataSource::getChildren(const std::string& uri)
 {
-    ChildList children = device_.getChildren(uri);
+    ChildList children = deviceStore_.getChildren(uri);
     ChildList metafiles = mirroredDS->getChildren(uri);
     if (metafiles.empty())
         return children;
@@ -37,7 +37,7 @@ DataSource::ChildList WinceDataSource::getChildren(const std::string& uri)
     if (folder.back() != '\\')
         folder += '\\';
     for (auto& record : metafiles) {
-        record.name = device_.localToUri(folder + PercentDecode(record.name.substr(record.name.rfind('/') + 1)));
+        record.name = deviceStore_.localToUri(folder + PercentDecode(record.name.substr(record.name.rfind('/') + 1)));
         children.push_back(std::move(record));
     }
     return children;
@@ -87,7 +87,7 @@ StoreStatus WinceDataSource::moveResource(const std::string& uri, const std::opt
 
 void WinceDataSource::requestAnswered(int status)
 {
-    device_.requestEnded(status >= 200 && status < 400);
+    deviceStore_.requestEnded(status >= 200 && status < 400);
 }
 
 StoreStatus WinceDataSource::moveResourceKeeping(const std::string& uri, const std::optional<std::string>& to)
@@ -96,7 +96,7 @@ StoreStatus WinceDataSource::moveResourceKeeping(const std::string& uri, const s
         return StoreStatus::Refused;
     // A device move keeps the device's own rules.
     if (!IsMetafile(uri))
-        return device_.move(uri, to);
+        return deviceStore_.move(uri, to);
     return mirroredDS->moveKeeping(uri, to);
 }
 

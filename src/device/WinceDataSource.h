@@ -23,9 +23,9 @@ public:
     // A store over `device` (which outlives it) and the mirror directory.
     WinceDataSource(DeviceBackend& device, const std::string& mirrorRoot);
 
-    DeviceFileStore& device() { return device_; }
-    std::optional<std::string> uriToLocal(const std::string& uri) { return device_.uriToLocal(uri); }
-    std::string localToUri(const std::string& devicePath) { return device_.localToUri(devicePath); }
+    DeviceFileStore& deviceStore() { return deviceStore_; }
+    std::optional<std::string> uriToLocal(const std::string& uri) { return deviceStore_.uriToLocal(uri); }
+    std::string localToUri(const std::string& devicePath) { return deviceStore_.localToUri(devicePath); }
 
     // The store that keeps the resource a URI names: the mirror for a metafile,
     // else the device.
@@ -41,16 +41,16 @@ public:
     DataFilePtr getDataFile(const std::string& uri) override;
     // The volume a request named is kept only when the request worked.
     void requestAnswered(int status) override;
-    void shareSpaceWithinAnswer(bool on) override { device_.shareSpaceWithinAnswer(on); }
-    void releaseIdleMemory() override { device_.releaseIdleMemory(); }
+    void shareSpaceWithinAnswer(bool on) override { deviceStore_.shareSpaceWithinAnswer(on); }
+    void releaseIdleMemory() override { deviceStore_.releaseIdleMemory(); }
     // The device's caches age by the same clock.
     void setClock(CacheClock clock) override
     {
-        device_.setClock(clock);
+        deviceStore_.setClock(clock);
         DataSource::setClock(std::move(clock));
     }
 
-    // For the standard answers (WinceCompanions.cpp). Dead properties live in the
+    // For the standard answers (WinceDataSourceStandard.cpp). Dead properties live in the
     // mirror, in a file beside the mirror's place for the resource whose name no
     // request reaches (it does not start like a metafile's) and no listing shows.
     bool exists(const std::string& uri) override;
@@ -58,7 +58,7 @@ public:
     DeadProperties deadProperties(const std::string& uri) override;
     // The dead properties' file and the mirror's folder for the resource (a
     // folder's members' metafiles and dead properties) follow it.
-    void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep) override;
+    void companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool copy) override;
 
 protected:
     // The changes, as the public operations of DataSource call them.
@@ -77,6 +77,6 @@ private:
     // The mirror's path for the resource's dead properties; none for the root.
     std::optional<std::string> deadPropertiesPath(const std::string& uri);
 
-    DeviceFileStore device_;
+    DeviceFileStore deviceStore_;
     std::shared_ptr<UnixMirroredFSDataSource> mirroredDS;
 };

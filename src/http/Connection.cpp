@@ -27,7 +27,7 @@ Connection& Connection::Handler(const Serve& serve)
         return *this;
     request.stream_ = clientFile.get();
     request.interim_ = &response;
-    request.documentLimit_ = limits.documentBody;
+    request.documentLimit_ = limits.documentBytes;
     response.clientFile = clientFile.get();
     // The head must be in soon after the accept, however slowly it trickles.
     clientFile->setDeadline(acceptedAt + limits.requestHead);

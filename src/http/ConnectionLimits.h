@@ -23,5 +23,5 @@ struct ConnectionLimits {
     uint64_t minimumBytesPerSecond = 16 * 1024;
     std::chrono::milliseconds rateWindow{30000};
     // The largest PROPFIND or LOCK document held in memory; a larger one is refused.
-    uint64_t documentBody = 1024 * 1024;
+    uint64_t documentBytes = 1024 * 1024;
 };

@@ -82,7 +82,7 @@ std::optional<int> Request::headRefusal() const
     return std::nullopt;
 }
 
-platform::BodyStream* Request::requestBody()
+platform::BodyStream* Request::bodyStream()
 {
     if (body_)
         return &*body_;
@@ -105,7 +105,7 @@ platform::BodyStream* Request::requestBody()
 
 Request::Body Request::body()
 {
-    platform::BodyStream* stream = requestBody();
+    platform::BodyStream* stream = bodyStream();
     if (!stream)
         return nullptr;
     // A document body is held whole; one larger than any real document is refused

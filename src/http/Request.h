@@ -65,7 +65,7 @@ public:
     // The body stream by the request's framing (chunked, else Content-Length read
     // as digits after blanks, 0 when absent); none for a negative length. A client
     // that asked to be told to go on is told before the first byte is read.
-    platform::BodyStream* requestBody();
+    platform::BodyStream* bodyStream();
     // Whether everything the client announced has been read: a whole head and
     // no body, or the whole body.
     bool inputConsumed() const;

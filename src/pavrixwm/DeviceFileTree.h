@@ -6,7 +6,7 @@
 // call answers 0 or the Win32 code it fails with; the caller keeps the last one.
 
 #include "pavrixwm/FolderNames.h"
-#include "pavrixwm/HostFileInfo.h"
+#include "pavrixwm/HostInfo.h"
 #include "pavrixwm/RapiFindData.h"
 #include "pavrixwm/WinCE.h"
 

@@ -1,6 +1,6 @@
 #include "pavrixwm/FolderNames.h"
 
-#include "pavrixwm/HostFileInfo.h"
+#include "pavrixwm/HostInfo.h"
 
 #include <sys/inotify.h>
 

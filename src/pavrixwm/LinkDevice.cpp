@@ -100,7 +100,7 @@ std::map<std::string, std::string> LinkDevice::describe(const LinkDeviceInfo& in
 
 std::map<std::string, std::string> LinkDevice::description()
 {
-    auto info = link_->device();
+    auto info = link_->deviceInfo();
     return info ? describe(*info) : std::map<std::string, std::string>{};
 }
 

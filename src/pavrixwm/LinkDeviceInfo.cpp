@@ -11,7 +11,6 @@ namespace {
 constexpr uint32_t kMaxNameCharacters = 31;
 constexpr uint32_t kMaxAsciiLength = 255;
 constexpr uint32_t kMaxComponents = 6;
-constexpr size_t kMinLegacyPacket = 0x24;
 
 // NUL-separated ASCII names, the list ended by an empty one.
 std::vector<std::string> SplitNames(const uint8_t* data, size_t size)
@@ -123,7 +122,7 @@ std::vector<uint8_t> EncodeDeviceInfoBlock(const LinkDeviceInfo& info)
 
 std::optional<LinkDeviceInfo> ParseLegacyInfoPacket(const uint8_t* data, size_t size)
 {
-    if (size < kMinLegacyPacket || size > kMaxDeviceInfoSize)
+    if (size < kMinLegacyInfoSize || size > kMaxDeviceInfoSize)
         return std::nullopt;
     RapiReader in(data, size);
     LinkDeviceInfo info;
@@ -159,7 +158,7 @@ std::vector<uint8_t> EncodeLegacyInfoPacket(const LinkDeviceInfo& info)
     RapiWriter out;
     out.u32(0).raw(std::vector<uint8_t>{static_cast<uint8_t>(info.osMajor), static_cast<uint8_t>(info.osMinor)});
     out.u16(0).u16(static_cast<uint16_t>(info.cpuType)).u16(0).u32(0).u32(info.partnerId).u32(0);
-    uint32_t at = static_cast<uint32_t>(kMinLegacyPacket);
+    uint32_t at = kMinLegacyInfoSize;
     out.u32(at).u32(at + static_cast<uint32_t>(name.size()))
         .u32(at + static_cast<uint32_t>(name.size() + platform.size()));
     out.raw(name).raw(platform).raw(model);

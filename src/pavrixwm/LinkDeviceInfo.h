@@ -37,6 +37,8 @@ struct LinkDeviceInfo {
 
 // The most bytes a device-information block or information packet may have.
 inline constexpr uint32_t kMaxDeviceInfoSize = 4096;
+// The fewest bytes an older handheld's information packet has: its fixed part.
+inline constexpr uint32_t kMinLegacyInfoSize = 0x24;
 inline constexpr uint32_t kPasswordOnDevice = 0xFFFFFFFF;
 
 std::optional<LinkDeviceInfo> ParseDeviceInfoBlock(const uint8_t* data, size_t size);

@@ -17,7 +17,6 @@ constexpr int kMaxMissedPings = 3;
 constexpr auto kWakeInterval = 1s;
 constexpr auto kHandshakeTime = 5s;
 constexpr uint32_t kLegacyChallenge = 512;
-constexpr uint32_t kLegacyMinPacket = 0x24;
 constexpr uint32_t kFirstRequestId = 0x10000;
 
 // What the handheld sends next, `length` bytes read whole and then parsed; none
@@ -66,7 +65,7 @@ LinkManager::State LinkManager::state() const
     return state_;
 }
 
-std::optional<LinkDeviceInfo> LinkManager::device() const
+std::optional<LinkDeviceInfo> LinkManager::deviceInfo() const
 {
     std::lock_guard lock(mutex_);
     return info_;
@@ -248,7 +247,7 @@ bool LinkManager::legacyHandshake(LinkSocket& socket, uint32_t& key)
             key = *header & 0xFF;
             continue;
         }
-        if (*header < kLegacyMinPacket)
+        if (*header < kMinLegacyInfoSize)
             return false;
         auto info = ReadParsed(socket, *header, deadline, ParseLegacyInfoPacket);
         if (!info)

@@ -53,7 +53,8 @@ public:
     LinkManager& operator=(const LinkManager&) = delete;
 
     State state() const;
-    std::optional<LinkDeviceInfo> device() const;
+    // What the handheld announced when it connected; none while none is there.
+    std::optional<LinkDeviceInfo> deviceInfo() const;
     uint64_t generation() const { return generation_.load(); }
     const LinkSettings& settings() const { return settings_; }
 

@@ -5,7 +5,7 @@
 // over the same device shares one table; a handle still belongs to the session
 // that made it and is not valid in another.
 
-#include "pavrixwm/HostFileInfo.h"
+#include "pavrixwm/HostInfo.h"
 #include "pavrixwm/WinCE.h"
 
 #include <cstdint>

@@ -201,7 +201,7 @@ TEST(DaemonOptions, EachVariableWithItsDefault)
         auto options = From(c.variables);
         SCOPED_TRACE(testing::PrintToString(c.variables));
         EXPECT_EQ(options.homeFolder, c.home);
-        EXPECT_EQ(options.devicePath, c.device);
+        EXPECT_EQ(options.deviceFolder, c.device);
         EXPECT_EQ(options.deviceTrace, c.trace);
         EXPECT_EQ(options.link.desktopAddress, c.linkAddress);
         EXPECT_EQ(options.logDebug, c.debug);
@@ -218,10 +218,10 @@ TEST(DaemonOptions, TheDeviceIsChosenOnceFromTheOptions)
     TempDir bare;
     DaemonOptions options;
     EXPECT_EQ(OpenAttachedDevice(options, std::nullopt, std::nullopt), nullptr) << "nothing named";
-    options.devicePath = bare.path();
+    options.deviceFolder = bare.path();
     EXPECT_EQ(OpenAttachedDevice(options, std::nullopt, std::nullopt), nullptr) << "a folder without fs/";
 
-    options.devicePath = folder.path();
+    options.deviceFolder = folder.path();
     auto emulated = OpenAttachedDevice(options, std::nullopt, std::nullopt);
     ASSERT_TRUE(std::dynamic_pointer_cast<EmulatedDevice>(emulated));
     EXPECT_EQ(emulated->description().at("DeviceClass"), "PocketPC");

@@ -43,7 +43,7 @@ TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPa
     d.store->getChildren("/vol/Docs/");
     EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/Docs/a.txt"), "8");
     EXPECT_EQ(d.store->getProperty("resourcetype", "/vol/Docs/a.txt"), "");
-    EXPECT_TRUE(d.store->device().isFile("/vol/Docs/a.txt"));
+    EXPECT_TRUE(d.store->deviceStore().isFile("/vol/Docs/a.txt"));
     EXPECT_EQ(d.device->take("find"), (std::vector<std::string>{"find \\Docs\\* 191", "find \\Docs\\a.txt 59"}));
 
     // Every change through the store empties the entry, even one that fails.
@@ -95,10 +95,10 @@ TEST(WinceReadCache, ForTheCacheLifeForFilesUnderTenMiB)
     // An idle daemon gives the memory back only once the contents could not be served.
     d.now += life - std::chrono::milliseconds(1);
     d.store->releaseIdleMemory();
-    EXPECT_EQ(d.store->device().cachedReadName(), "/vol/a.txt");
+    EXPECT_EQ(d.store->deviceStore().cachedReadName(), "/vol/a.txt");
     d.now += std::chrono::milliseconds(1);
     d.store->releaseIdleMemory();
-    EXPECT_EQ(d.store->device().cachedReadName(), std::nullopt);
+    EXPECT_EQ(d.store->deviceStore().cachedReadName(), std::nullopt);
 }
 
 // Each injected device fault, on a store holding a.txt: what the store answers, and
@@ -169,7 +169,7 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
         EXPECT_TRUE(PathExists(d.fs("a.txt")) && ReadFile(d.fs("a.txt")) == c.left);
         EXPECT_FALSE(PathExists(d.fs("b.txt")) || PathExists(d.fs("D")));
         EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"}) << "nothing stray";
-        EXPECT_EQ(d.store->device().cachedReadName(), std::nullopt) << "a failed read caches nothing";
+        EXPECT_EQ(d.store->deviceStore().cachedReadName(), std::nullopt) << "a failed read caches nothing";
         EXPECT_EQ(d.calls(Call::CreateFile), d.calls(Call::CloseHandle) + c.failedOpens) << "every handle is closed";
     }
 }

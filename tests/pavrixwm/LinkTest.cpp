@@ -118,7 +118,7 @@ TEST(LinkLife, AnOlderHandheldThatMissesThreePingsIsGone)
     SimulatedHandheld answering(folder.path(), "legacy");
     auto link = Manager(answering);
     ASSERT_TRUE(link && Attached(*link));
-    EXPECT_EQ(link->device()->dialect(), RapiDialect::Rapi1);
+    EXPECT_EQ(link->deviceInfo()->dialect(), RapiDialect::Rapi1);
     std::this_thread::sleep_for(12s); // two pings answered
     EXPECT_EQ(link->state(), LinkManager::State::Attached);
     link.reset();

@@ -1,4 +1,4 @@
-#include "pavrixwm/HostFileInfo.h"
+#include "pavrixwm/HostInfo.h"
 
 #include "platform/CalendarDate.h"
 
@@ -12,7 +12,8 @@
 
 namespace {
 
-std::chrono::system_clock::time_point FileTime(int64_t seconds, uint32_t nanoseconds)
+// A host file time on the host clock, cut to what the device keeps of it.
+std::chrono::system_clock::time_point TimeToDevicePrecision(int64_t seconds, uint32_t nanoseconds)
 {
     // FILETIME counts 100 ns intervals; finer host digits would make a time the
     // device reports differ from the same time read back.
@@ -39,9 +40,10 @@ HostInfo FromStatx(const struct statx& sx)
     info.mode = sx.stx_mode;
     info.device = makedev(sx.stx_dev_major, sx.stx_dev_minor);
     info.inode = sx.stx_ino;
-    info.write = FileTime(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
-    info.access = FileTime(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
-    info.creation = (sx.stx_mask & STATX_BTIME) ? FileTime(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec) : info.write;
+    info.write = TimeToDevicePrecision(sx.stx_mtime.tv_sec, sx.stx_mtime.tv_nsec);
+    info.access = TimeToDevicePrecision(sx.stx_atime.tv_sec, sx.stx_atime.tv_nsec);
+    info.creation = (sx.stx_mask & STATX_BTIME) ? TimeToDevicePrecision(sx.stx_btime.tv_sec, sx.stx_btime.tv_nsec)
+                                                : info.write;
     return info;
 }
 

@@ -52,7 +52,7 @@ DataSource::DeadProperties Deserialize(const std::string& text)
 }
 
 // Moves, copies or removes one companion path; a missing one is nothing to do.
-void Carry(const fs::path& from, const std::optional<fs::path>& to, bool keep)
+void Carry(const fs::path& from, const std::optional<fs::path>& to, bool copy)
 {
     std::error_code failure;
     if (!fs::exists(fs::symlink_status(from, failure)))
@@ -63,7 +63,7 @@ void Carry(const fs::path& from, const std::optional<fs::path>& to, bool keep)
     }
     fs::remove_all(*to, failure);
     fs::create_directories(to->parent_path(), failure);
-    if (keep)
+    if (copy)
         fs::copy(from, *to, fs::copy_options::recursive | fs::copy_options::overwrite_existing, failure);
     else
         fs::rename(from, *to, failure);
@@ -74,19 +74,19 @@ void Carry(const fs::path& from, const std::optional<fs::path>& to, bool keep)
 bool WinceDataSource::exists(const std::string& uri)
 {
     DataSource& store = storeFor(uri);
-    if (&store != &device_)
+    if (&store != &deviceStore_)
         return store.exists(uri);
     // The device's lookup reports a missing resource by raising.
-    return ReadOutcome([&] { device_.isDirectory(uri); }) == StoreStatus::Done;
+    return ReadOutcome([&] { deviceStore_.isDirectory(uri); }) == StoreStatus::Done;
 }
 
 bool WinceDataSource::isCollection(const std::string& uri)
 {
     DataSource& store = storeFor(uri);
-    if (&store != &device_)
+    if (&store != &deviceStore_)
         return mirroredDS->isDirectory(uri);
     bool folder = false;
-    ReadOutcome([&] { folder = device_.isDirectory(uri); });
+    ReadOutcome([&] { folder = deviceStore_.isDirectory(uri); });
     return folder;
 }
 
@@ -110,7 +110,7 @@ std::optional<std::string> WinceDataSource::deadPropertiesPath(const std::string
     size_t slash = uri.find('/', 1);
     if (slash == std::string::npos || uri.find_first_not_of('/', slash) == std::string::npos)
         return std::nullopt;
-    auto local = mirroredDS->localPath(uri);
+    auto local = mirroredDS->uriToLocal(uri);
     if (!local)
         return std::nullopt;
     fs::path path(*local);
@@ -159,21 +159,21 @@ bool WinceDataSource::writeDeadProperties(const std::string& uri, const DeadProp
     return !failure;
 }
 
-void WinceDataSource::companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool keep)
+void WinceDataSource::companionsFollow(const std::string& uri, const std::optional<std::string>& to, bool copy)
 {
     // A read kept from before the change would show the old contents at either name.
     for (const std::string* name : {&uri, to ? &*to : nullptr})
         if (name)
-            device_.forgetCachedRead(*name);
+            deviceStore_.forgetCachedRead(*name);
     auto fromProperties = deadPropertiesPath(uri);
-    auto fromFolder = mirroredDS->localPath(uri);
+    auto fromFolder = mirroredDS->uriToLocal(uri);
     std::optional<std::string> toProperties = to ? deadPropertiesPath(*to) : std::nullopt;
-    std::optional<std::string> toFolder = to ? mirroredDS->localPath(*to) : std::nullopt;
+    std::optional<std::string> toFolder = to ? mirroredDS->uriToLocal(*to) : std::nullopt;
     if (to && (!toProperties || !toFolder))
         return;
     if (fromProperties)
-        Carry(*fromProperties, to ? std::optional<fs::path>(*toProperties) : std::nullopt, keep);
+        Carry(*fromProperties, to ? std::optional<fs::path>(*toProperties) : std::nullopt, copy);
     // A metafile's own place in the mirror is the metafile: the mirror moved it.
     if (fromFolder && !IsMetafile(uri) && fs::is_directory(*fromFolder))
-        Carry(*fromFolder, to ? std::optional<fs::path>(*toFolder) : std::nullopt, keep);
+        Carry(*fromFolder, to ? std::optional<fs::path>(*toFolder) : std::nullopt, copy);
 }

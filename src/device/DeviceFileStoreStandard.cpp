@@ -3,22 +3,7 @@
 
 #include "device/DeviceFileStore.h"
 
-namespace {
-
-// FILETIME counts 100 ns from 1601.
-constexpr int64_t kFileTimeAtUnixEpoch = 116444736000000000LL;
-
-FILETIME ToFileTime(DataSource::Date date)
-{
-    auto ticks = std::chrono::duration_cast<std::chrono::nanoseconds>(date.time_since_epoch()).count() / 100 +
-                 kFileTimeAtUnixEpoch;
-    FILETIME time;
-    time.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) & 0xFFFFFFFFu);
-    time.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(ticks) >> 32);
-    return time;
-}
-
-} // namespace
+#include "pavrixwm/DeviceFileTime.h"
 
 StoreStatus DeviceFileStore::copyResource(const std::string& uri, const std::string& to)
 {
@@ -43,8 +28,8 @@ bool DeviceFileStore::writeTimes(const std::string& uri, std::optional<Date> cre
     HANDLE handle = rapi.CeCreateFile(*path, GENERIC_WRITE, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     if (handle == INVALID_HANDLE_VALUE)
         return false;
-    FILETIME creation = created ? ToFileTime(*created) : FILETIME{};
-    FILETIME write = modified ? ToFileTime(*modified) : FILETIME{};
+    FILETIME creation = created ? FileTimeOf(FileTimeFromTimePoint(*created)) : FILETIME{};
+    FILETIME write = modified ? FileTimeOf(FileTimeFromTimePoint(*modified)) : FILETIME{};
     BOOL set = rapi.CeSetFileTime(handle, created ? &creation : nullptr, nullptr, modified ? &write : nullptr);
     rapi.CeCloseHandle(handle);
     return set != FALSE;

@@ -16,9 +16,11 @@
 
 #include <filesystem>
 #include <poll.h>
+#include <regex>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -46,11 +48,8 @@ protected:
     ChildProcess::Options clientOptions() const
     {
         MakeDirs(scratch / "client-home");
-        ChildProcess::Options options;
-        options.env["HOME"] = scratch / "client-home";
-        options.env["QT_QPA_PLATFORM"] = "offscreen";
-        options.env["XDG_RUNTIME_DIR"] = std::nullopt;
-        return options;
+        return {.env = {{"HOME", scratch / "client-home"}, {"QT_QPA_PLATFORM", "offscreen"},
+                        {"XDG_RUNTIME_DIR", std::nullopt}}};
     }
     // What is missing of the tools a test needs, if anything.
     static std::optional<std::string> Missing(const std::vector<std::string>& tools)
@@ -158,18 +157,11 @@ TEST_F(StandardClients, GnomeFilesThroughGvfs)
     if (auto missing = Missing({"/usr/libexec/gvfsd", "/usr/bin/gio"}))
         GTEST_SKIP() << *missing;
     PrivateBus bus;
-    ChildProcess::Options options;
-    options.env["HOME"] = home.path();
-    options.env["XDG_RUNTIME_DIR"] = std::nullopt;
+    const ChildProcess::Options options{.env = {{"HOME", home.path()}, {"XDG_RUNTIME_DIR", std::nullopt}}};
     ChildProcess gvfsd({"/usr/libexec/gvfsd", "--no-fuse"}, options);
     // gio finds the daemon by its bus name; asked before it holds the name, gio fails.
-    auto gvfsdReady = [] {
-        return RunCommand({"/usr/bin/gdbus", "call", "--session", "--dest", "org.freedesktop.DBus", "--object-path",
-                           "/org/freedesktop/DBus", "--method", "org.freedesktop.DBus.NameHasOwner",
-                           "org.gtk.vfs.Daemon"})
-                   .out.find("true") != std::string::npos;
-    };
-    ASSERT_TRUE(WaitFor(gvfsdReady)) << "gvfsd never took its name";
+    ASSERT_TRUE(WaitFor([] { return BusNameOwnerPid("org.gtk.vfs.Daemon").has_value(); }))
+        << "gvfsd never took its name";
     auto gio = [&](std::vector<std::string> args) {
         args.insert(args.begin(), "/usr/bin/gio");
         return RunCommand(args, options, std::chrono::seconds(60));
@@ -211,13 +203,8 @@ TEST_F(StandardClients, GnomeFilesThroughGvfs)
 TEST_P(BothModes, InterimAnswerOnlyWhenTheBodyIsRead)
 {
     const std::string expect = "Expect: 100-continue\r\n";
-    struct Row {
-        std::string head;
-        std::string body;
-        bool interim;
-        int status;
-    };
-    const std::vector<Row> rows{
+    // head, body, whether "100 Continue" comes first, status
+    const std::vector<std::tuple<std::string, std::string, bool, int>> rows{
         {"PUT /Device/My%20Documents/expected.txt HTTP/1.1\r\nContent-Length: 5\r\n" + expect, "hello", true, 201},
         {"PROPFIND /Device/ HTTP/1.1\r\nDepth: 0\r\nContent-Length: 74\r\n" + expect,
          "<D:propfind xmlns:D=\"DAV:\"><D:prop><D:resourcetype/></D:prop></D:propfind>", true, 207},
@@ -225,17 +212,17 @@ TEST_P(BothModes, InterimAnswerOnlyWhenTheBodyIsRead)
          false, 400},
         {"OPTIONS /Device/ HTTP/1.1\r\nContent-Length: 5\r\n" + expect, "hello", false, 200},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.head);
+    for (const auto& [head, body, interim, status] : rows) {
+        SCOPED_TRACE(head);
         int fd = ConnectLoopback(daemon->port());
-        SendAll(fd, row.head + "\r\n");
+        SendAll(fd, head + "\r\n");
         std::string first = ReadHead(fd);
-        if (row.interim) {
+        if (interim) {
             EXPECT_EQ(first, "HTTP/1.1 100 Continue\r\n\r\n");
-            SendAll(fd, row.body);
+            SendAll(fd, body);
             first = ReadHead(fd);
         }
-        EXPECT_EQ(first.substr(0, 13), "HTTP/1.1 " + std::to_string(row.status) + " ") << first;
+        EXPECT_EQ(first.substr(0, 13), "HTTP/1.1 " + std::to_string(status) + " ") << first;
         ::close(fd);
     }
     EXPECT_EQ(ReadFile(fs("My Documents/expected.txt")), "hello");
@@ -254,9 +241,7 @@ TEST_F(StandardClients, Davfs2WithItsDefaultConfiguration)
     std::string mnt = scratch / "mnt";
     MakeDirs(mnt);
     WriteFile(scratch / "no-credentials", "\n\n");
-    ChildProcess::Options options;
-    options.stdinFile = scratch / "no-credentials";
-    auto mount = RunCommand({"/usr/sbin/mount.davfs", base, mnt}, options);
+    auto mount = RunCommand({"/usr/sbin/mount.davfs", base, mnt}, {.stdinFile = scratch / "no-credentials"});
     if (mount.exitCode != 0 && FuseRefused(mount.out + mount.err))
         GTEST_SKIP() << "this machine refuses the FUSE mount: " << mount.out + mount.err;
     ASSERT_EQ(mount.exitCode, 0) << mount.out + mount.err;
@@ -365,10 +350,7 @@ TEST_F(StandardClients, Kio)
     auto run = RunCommand({"/usr/bin/dbus-run-session", "--", "/bin/sh", scratch / "kio.sh"}, clientOptions(),
                           std::chrono::seconds(300));
     std::string said = run.out + run.err;
-    size_t failures = 0;
-    for (size_t at = 0; (at = run.out.find("kio=", at)) != std::string::npos; at += 4)
-        failures += run.out.compare(at, 6, "kio=0\n") != 0;
-    EXPECT_EQ(failures, 0u) << said;
+    EXPECT_EQ(CountOf(run.out, "kio="), CountOf(run.out, "kio=0\n")) << said;
     EXPECT_NE(run.out.find("kio-ls Personal\n"), std::string::npos) << said;
     EXPECT_NE(run.out.find("Call the garage on Monday."), std::string::npos) << said;
     EXPECT_EQ(ReadFile(fs("Copied/Notes.txt")), "Shopping: milk, bread, coffee.\r\nCall the garage on Monday.\r\n");
@@ -403,9 +385,7 @@ TEST_P(BothModes, RcloneListsAndCopiesBothWays)
         if (!GetParam())
             argv.insert(argv.end(), {"--webdav-vendor", "owncloud"});
         argv.insert(argv.end(), args.begin(), args.end());
-        ChildProcess::Options options;
-        options.env["HOME"] = home.path();
-        return RunCommand(argv, options, std::chrono::seconds(120));
+        return RunCommand(argv, {.env = {{"HOME", home.path()}}}, std::chrono::seconds(120));
     };
 
     auto listing = rclone({"lsf", "-R", ":webdav:"});
@@ -443,9 +423,7 @@ TEST_F(Litmus, EverySuitePassesInTheStandardAnswers)
         // Each suite in a collection of its own, as it expects to start from nothing.
         RemoveTree(fs("litmus"));
         MakeDirs(fs("litmus"));
-        ChildProcess::Options options;
-        options.env["TESTS"] = suite;
-        options.env["HOME"] = scratch.path();
+        const ChildProcess::Options options{.env = {{"TESTS", suite}, {"HOME", scratch.path()}}};
         // litmus writes its debug log into the folder it runs in: the scratch folder.
         auto run = RunCommand({"/bin/sh", "-c", "cd \"$1\" && exec /usr/bin/litmus \"$2\"", "litmus",
                                scratch.path(), base + "litmus/"},
@@ -513,21 +491,17 @@ TEST_F(RealClients, SoakOfTwentyThousandMixedRequests)
 // a missing destination folder's 409 are litmus's copymove suite.)
 TEST_F(StandardMethods, MoveFollowsTheOverwriteRules)
 {
-    struct Row {
-        std::string from, to, overwrite;
-        int status;
-    };
     device.put("My Documents/draft.tmp", "saved text");
     device.put("My Documents/other.tmp", "other");
-    const std::vector<Row> rows{
+    // from, to, more headers, status
+    const std::vector<std::tuple<std::string, std::string, std::string, int>> rows{
         {"Device/My%20Documents/draft.tmp", "Device/My%20Documents/Notes.txt", "", 204},
         {"Device/My%20Documents/other.tmp", "Device/My%20Documents/Personal/other.txt", "Overwrite: T\r\n", 201},
         {"Device/My%20Documents/Missing.txt", "Device/My%20Documents/x.txt", "", 404},
         {"Device/My%20Documents/Personal", "Device/My%20Documents/Personal/inside", "", 403},
     };
-    for (const auto& row : rows)
-        EXPECT_EQ(transfer("MOVE", "/" + row.from, row.to, row.overwrite).status(), row.status)
-            << row.from << " -> " << row.to;
+    for (const auto& [from, to, overwrite, status] : rows)
+        EXPECT_EQ(transfer("MOVE", "/" + from, to, overwrite).status(), status) << from << " -> " << to;
     EXPECT_EQ(ReadFile(fs("My Documents/Notes.txt")), "saved text");
     EXPECT_FALSE(PathExists(fs("My Documents/draft.tmp")));
     EXPECT_EQ(ReadFile(fs("My Documents/Personal/other.txt")), "other");
@@ -540,7 +514,6 @@ TEST_F(StandardMethods, MoveFollowsTheOverwriteRules)
     EXPECT_EQ(ReadFile(fs("My Documents/Notes.txt")), "saved text");
 
     // A folder onto a folder: the old one and all it held give way.
-    MakeDirs(fs("Old"));
     device.put("Old/stale.txt", "stale");
     device.put("New/fresh.txt", "fresh");
     EXPECT_EQ(transfer("MOVE", "/Device/New/", "Device/Old/").status(), 204);
@@ -634,14 +607,10 @@ TEST_F(StandardMethods, HeadAndFolderPages)
     EXPECT_NE(page.body.find(">a&amp;b &lt;c&gt;.txt</a>"), std::string::npos) << page.body;
     EXPECT_NE(page.body.find(">Personal/</a>"), std::string::npos) << page.body;
     // Every link leads somewhere that answers.
-    size_t at = 0;
+    const std::regex link("href=\"([^\"]*)\"");
     int links = 0;
-    while ((at = page.body.find("href=\"", at)) != std::string::npos) {
-        at += 6;
-        std::string href = page.body.substr(at, page.body.find('"', at) - at);
-        EXPECT_EQ(send("HEAD", href).status(), 200) << href;
-        ++links;
-    }
+    for (std::sregex_iterator it(page.body.begin(), page.body.end(), link), end; it != end; ++it, ++links)
+        EXPECT_EQ(send("HEAD", (*it)[1]).status(), 200) << (*it)[1];
     EXPECT_EQ(links, 5); // two folders, three files
 }
 
@@ -721,20 +690,17 @@ TEST_F(StandardMethods, MalformedDocumentsAreRefused)
     const std::string external = "<?xml version=\"1.0\"?><!DOCTYPE D:propfind [<!ENTITY x SYSTEM \"file://" +
                                  (scratch / "secret") +
                                  "\">]><D:propfind xmlns:D=\"DAV:\"><D:prop><D:x>&x;</D:x></D:prop></D:propfind>";
-    struct Row {
-        std::string method, path, body;
-        int status;
-    };
-    const std::vector<Row> rows{
+    // method, path, body, status
+    const std::vector<std::tuple<std::string, std::string, std::string, int>> rows{
         {"PROPFIND", "/Device/", external, 400},
         {"PROPPATCH", "/Device/Windows/system.ini", "<D:propertyupdate xmlns:D=\"DAV:\"><D:set>", 400},
         {"PROPPATCH", "/Device/Windows/system.ini", "<x/>", 400},
         {"LOCK", "/Device/Windows/system.ini", "<D:lockinfo xmlns:D=\"DAV:\"><D:lockscope/></D:lockinfo>", 400},
         {"MKCOL", "/Device/Made", "<x/>", 415},
     };
-    for (const auto& row : rows) {
-        auto answer = send(row.method, row.path, "Depth: 0\r\n", row.body);
-        EXPECT_EQ(answer.status(), row.status) << row.method << " " << row.body;
+    for (const auto& [method, path, body, status] : rows) {
+        auto answer = send(method, path, "Depth: 0\r\n", body);
+        EXPECT_EQ(answer.status(), status) << method << " " << body;
         EXPECT_EQ(answer.body.find("SECRET"), std::string::npos);
     }
     EXPECT_FALSE(PathExists(fs("Made")));

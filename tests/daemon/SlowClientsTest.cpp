@@ -15,6 +15,7 @@
 #include <future>
 #include <sys/socket.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -75,10 +76,7 @@ Response Get(int port, std::chrono::milliseconds timeout)
 
 TEST(SlowClients, AreGivenUpAndTheNextIsServed)
 {
-    ConnectionLimits limits;
-    limits.requestHead = 300ms;
-    limits.stall = 300ms;
-    ShortLimitsListener listener(limits, 3);
+    ShortLimitsListener listener({.requestHead = 300ms, .stall = 300ms}, 3);
     const int port = listener.port;
 
     // A DELETE whose head arrives a byte at a time and never ends.
@@ -117,25 +115,17 @@ TEST(SlowClients, AreGivenUpAndTheNextIsServed)
 // daemon's memory is what fuzz_connection and the endless-head measurement show.
 TEST(SlowClients, HeadsPastTheirLimitsAreRefusedAndReadNoFurther)
 {
-    ConnectionLimits limits;
-    limits.requestHead = 2s;
-    limits.headLines = 20;
-    limits.headBytes = 4096;
-    struct Case {
-        const char* what;
-        std::string head;
-        int status;
-    };
+    const ConnectionLimits limits{.requestHead = 2s, .headLines = 20, .headBytes = 4096};
     const std::string deleteLine = "DELETE /vol/My%20Documents/a HTTP/1.1\r\n";
-    std::string manyLines, manyBytes, longValue;
+    std::string manyLines, manyBytes, longValue = "X-Folded: v\r\n";
     for (int i = 0; i < 21; ++i)
         manyLines += "X-" + std::to_string(i) + ": v\r\n";
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < 5; ++i) {
         manyBytes += "X-" + std::to_string(i) + ": " + std::string(1000, 'v') + "\r\n";
-    longValue = "X-Folded: v\r\n";
-    for (int i = 0; i < 5; ++i)
         longValue += "\t" + std::string(1000, 'c') + "\r\n";
-    const std::vector<Case> cases{
+    }
+    // what, the request head, status
+    const std::vector<std::tuple<const char*, std::string, int>> cases{
         {"20 header lines are taken", deleteLine + manyLines.substr(0, manyLines.find("X-19")) + "\r\n", 204},
         {"21 header lines", deleteLine + manyLines + "\r\n", 431},
         {"over 4 KiB of headers", deleteLine + manyBytes + "\r\n", 431},
@@ -143,13 +133,13 @@ TEST(SlowClients, HeadsPastTheirLimitsAreRefusedAndReadNoFurther)
         {"a read request too", "GET /vol/My%20Documents/b.txt HTTP/1.1\r\n" + manyLines + "\r\n", 431},
     };
     ShortLimitsListener listener(limits, cases.size() + 1);
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, head, status] : cases) {
+        SCOPED_TRACE(what);
         // The refused DELETE leaves the file; the one taken removes it.
         if (!PathExists(listener.device.fs("My Documents/a")))
             WriteFile(listener.device.fs("My Documents/a"), "A");
-        EXPECT_EQ(ParseResponse(Exchange(listener.port, c.head, 5s)).status(), c.status);
-        EXPECT_EQ(PathExists(listener.device.fs("My Documents/a")), c.status != 204);
+        EXPECT_EQ(ParseResponse(Exchange(listener.port, head, 5s)).status(), status);
+        EXPECT_EQ(PathExists(listener.device.fs("My Documents/a")), status != 204);
     }
 
     // A head that never ends is cut off at the limit, well before its own end
@@ -174,10 +164,8 @@ TEST(SlowClients, HeadsPastTheirLimitsAreRefusedAndReadNoFurther)
 // client behind all of them waits about one head limit, not one per client.
 TEST(SlowClients, ManySilentClientsCostTheNextOneAboutTheHeadLimit)
 {
-    ConnectionLimits limits;
-    limits.requestHead = 500ms;
     constexpr int kSilent = 150;
-    ShortLimitsListener listener(limits, kSilent + 1);
+    ShortLimitsListener listener({.requestHead = 500ms}, kSilent + 1);
     std::vector<int> silent;
     for (int i = 0; i < kSilent; ++i)
         silent.push_back(ConnectLoopback(listener.port));

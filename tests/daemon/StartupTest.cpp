@@ -19,6 +19,7 @@
 #include <map>
 #include <regex>
 #include <sys/wait.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -40,9 +41,7 @@ struct Home {
 bool AcceptsOnLoopback(int port)
 {
     int fd = ConnectLoopback(port);
-    if (fd >= 0)
-        ::close(fd);
-    return fd >= 0;
+    return fd >= 0 && ::close(fd) == 0;
 }
 
 using Variables = std::map<std::string, std::string>;
@@ -99,31 +98,29 @@ TEST(Startup, FirstStartWritesExactlyPortAndPidAndAHangUpRemovesTheMirror)
 TEST(Startup, HandOffFilesAreTakenOverAndBadOnesNeitherStopNorUpsetTheDaemon)
 {
     const std::string plist = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>";
-    const struct {
-        std::string password, address, port; // file contents
-        bool remain;
-    } cases[] = {
+    // the password, address and port files, and whether the first two remain
+    const std::tuple<std::string, std::string, std::string, bool> cases[] = {
         {plist + "<key>Password</key><data>AQID</data></dict></plist>\n",
          plist + "<key>IpAddr</key><string>169.254.2.1</string></dict></plist>\n",
          plist + "<key>WebdavPort</key><integer>1</integer><key>WebdavPID</key><integer>2</integer>"
                  "<key>LauncherSetting</key><string>kept</string></dict></plist>\n", false},
         {"<plist><dict><key>Pass", "\x01\x02garbage", "bplist00\xff", true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.password);
+    for (const auto& [password, address, port, remain] : cases) {
+        SCOPED_TRACE(password);
         Home home;
-        WriteFile(home.passwordFile(), c.password);
-        WriteFile(home.addressFile(), c.address);
-        WriteFile(home.portFile(), c.port);
+        WriteFile(home.passwordFile(), password);
+        WriteFile(home.addressFile(), address);
+        WriteFile(home.portFile(), port);
         Daemon daemon(home.dir.path(), NoBusEnv());
         EXPECT_TRUE(AcceptsOnLoopback(daemon.port()));
-        EXPECT_EQ(PathExists(home.passwordFile()), c.remain);
-        EXPECT_EQ(PathExists(home.addressFile()), c.remain);
+        EXPECT_EQ(PathExists(home.passwordFile()), remain);
+        EXPECT_EQ(PathExists(home.addressFile()), remain);
         auto dict = PlistObject::loadDictionary(home.portFile());
         ASSERT_TRUE(dict);
         EXPECT_EQ(dict->getInteger("WebdavPort"), daemon.port());
         EXPECT_EQ(dict->getInteger("WebdavPID"), daemon.pid());
-        EXPECT_EQ(dict->getString("LauncherSetting"), c.remain ? std::nullopt : std::optional<std::string>("kept"));
+        EXPECT_EQ(dict->getString("LauncherSetting"), remain ? std::nullopt : std::optional<std::string>("kept"));
         std::string err = daemon.stderrText();
         EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
         EXPECT_NE(err.find("listening on"), std::string::npos);
@@ -161,10 +158,8 @@ TEST(Startup, SocketFailureEndsTheProcessWithStatusMinusOne)
     GTEST_SKIP() << "under the sanitizers a process limited to five descriptors has none left for their checks";
 #endif
     Home home;
-    ChildProcess::Options options;
-    options.env = NoBusEnv();
+    ChildProcess::Options options{.env = NoBusEnv(), .stderrFile = home.dir / "stderr"};
     options.env["HOME"] = home.dir.path();
-    options.stderrFile = home.dir / "stderr";
     // Standard input, output and error plus the hang-up pipe use five descriptors.
     ChildProcess process({"/usr/bin/prlimit", "--nofile=5", BinPath("webdav")}, options);
     auto status = process.waitExit(std::chrono::seconds(10));
@@ -178,34 +173,25 @@ TEST(Startup, SocketFailureEndsTheProcessWithStatusMinusOne)
 
 // Each value set reaching the daemon is what the end-to-end tests show (the home,
 // the device folder, the trace, the link's addresses and ports, both switches);
-// here, the defaults, and what counts as set.
+// here, the defaults, and what counts as set: each of these sets nothing.
 TEST(DaemonOptions, EachVariableWithItsDefault)
 {
     const std::string passwdHome = platform::HomeFolder(std::nullopt);
     ASSERT_FALSE(passwdHome.empty());
-    struct Case {
-        Variables variables;
-        std::string home;
-        std::optional<std::string> device, trace, linkAddress;
-        bool debug, standard;
-    } cases[] = {
-        {{}, passwdHome, std::nullopt, std::nullopt, std::nullopt, false, false},
-        {{{"HOME", ""}, {"PAVRIX_DEVICE", ""}, {"PAVRIX_DEVICE_TRACE", ""}, {"PAVRIX_LINK_ADDRESS", ""}},
-         passwdHome, std::nullopt, std::nullopt, std::nullopt, false, false},
+    const Variables unset[] = {
+        {},
+        {{"HOME", ""}, {"PAVRIX_DEVICE", ""}, {"PAVRIX_DEVICE_TRACE", ""}, {"PAVRIX_LINK_ADDRESS", ""}},
         // A switch is on for "1" only.
-        {{{"PAVRIX_LOG_DEBUG", "yes"}, {"PAVRIX_STANDARD_DAV", "yes"}}, passwdHome, {}, {}, {}, false, false},
-        {{{"PAVRIX_LOG_DEBUG", "0"}, {"PAVRIX_STANDARD_DAV", "true"}}, passwdHome, {}, {}, {}, false, false},
-        {{{"PAVRIX_LOG_DEBUG", "1 "}, {"PAVRIX_STANDARD_DAV", "11"}}, passwdHome, {}, {}, {}, false, false},
+        {{"PAVRIX_LOG_DEBUG", "yes"}, {"PAVRIX_STANDARD_DAV", "yes"}},
+        {{"PAVRIX_LOG_DEBUG", "0"}, {"PAVRIX_STANDARD_DAV", "true"}},
+        {{"PAVRIX_LOG_DEBUG", "1 "}, {"PAVRIX_STANDARD_DAV", "11"}},
     };
-    for (const auto& c : cases) {
-        auto options = From(c.variables);
-        SCOPED_TRACE(testing::PrintToString(c.variables));
-        EXPECT_EQ(options.homeFolder, c.home);
-        EXPECT_EQ(options.deviceFolder, c.device);
-        EXPECT_EQ(options.deviceTrace, c.trace);
-        EXPECT_EQ(options.link.desktopAddress, c.linkAddress);
-        EXPECT_EQ(options.logDebug, c.debug);
-        EXPECT_EQ(options.standardDav, c.standard);
+    for (const auto& variables : unset) {
+        auto options = From(variables);
+        SCOPED_TRACE(testing::PrintToString(variables));
+        EXPECT_EQ(options.homeFolder, passwdHome);
+        EXPECT_FALSE(options.deviceFolder || options.deviceTrace || options.link.desktopAddress);
+        EXPECT_FALSE(options.logDebug || options.standardDav);
     }
     EXPECT_EQ(From({{"XDG_RUNTIME_DIR", "/run/user/9"}}).link.runtimeFolder, "/run/user/9");
 }

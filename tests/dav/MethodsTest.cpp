@@ -20,15 +20,6 @@ using storetest::SetTime;
 
 namespace {
 
-// The standard answers from `store`, for one test (the daemon sets them from its options).
-struct StandardAnswers {
-    explicit StandardAnswers(DataSource& store) : store(store) { store.setStandardAnswers(true); }
-    ~StandardAnswers() { store.setStandardAnswers(false); }
-    StandardAnswers(const StandardAnswers&) = delete;
-    StandardAnswers& operator=(const StandardAnswers&) = delete;
-    DataSource& store;
-};
-
 // Counts the property values it works out, so that a value taken from a
 // listing's record is told apart from one asked of the store.
 class CountingStore : public UnixTmpDirDataSource {
@@ -83,11 +74,8 @@ std::string Lock(const std::string& uri, const std::string& info, const std::str
 // The token of a lock answer's Lock-Token header; empty without one.
 std::string TokenOf(const std::string& raw)
 {
-    size_t at = raw.find("\r\nLock-Token: <");
-    if (at == std::string::npos)
-        return "";
-    at += 15;
-    return raw.substr(at, raw.find('>', at) - at);
+    std::string header = ParseResponse(raw).header("Lock-Token").value_or("<>");
+    return header.substr(1, header.size() - 2);
 }
 
 std::string StatusOf(const std::string& raw) { return raw.substr(9, 3); }
@@ -206,7 +194,7 @@ TEST_F(LocalStore, LockHandsOutOneTokenAndEchoesTheDepth)
 // litmus's locks suite.)
 TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
 {
-    StandardAnswers standard(*store);
+    store->setStandardAnswers(true); // the daemon sets them from its options
     WriteFile(root / "a.txt", "hello");
     std::string answer = request(Lock("/vol/a.txt", kExclusive, "Depth: 0\r\nTimeout: Second-100\r\n"));
     ASSERT_EQ(StatusOf(answer), "200") << answer;
@@ -241,8 +229,7 @@ TEST_F(LocalStore, StandardLocksHoldUntilTheirTokenIsShown)
 // shared locks beside each other are litmus's locks suite.)
 TEST_F(LocalStore, StandardDeepAndSharedLocks)
 {
-    StandardAnswers standard(*store);
-    MakeDirs(root / "d/e");
+    store->setStandardAnswers(true);
     WriteFile(root / "d/e/f.txt", "x");
     std::string deep = request(Lock("/vol/d/", kExclusive));
     ASSERT_EQ(StatusOf(deep), "200") << deep;
@@ -328,7 +315,7 @@ TEST_F(LocalStore, StandardAnswersGroupPropertiesAndAnswerEveryForm)
         {"<D:propfind xmlns:D=\"DAV:\"><D:prop><D:quotaused/><D:resourcetype/></D:prop></D:propfind>",
          Element("/vol/a.txt", {{"resourcetype", ""}}, {"quotaused"}, true)},
     };
-    StandardAnswers standard(*store);
+    store->setStandardAnswers(true);
     for (const auto& [body, element] : cases)
         EXPECT_EQ(XMLBody(request(Propfind("/vol/a.txt", "0", body)), "207 Multi-Status"), kHead + element + kTail)
             << "asking " << body;

@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 const std::string kDav = "xmlns:D=\"DAV:\"";
@@ -17,13 +19,8 @@ const std::string kDav = "xmlns:D=\"DAV:\"";
 
 TEST(StandardRules, PropfindDocuments)
 {
-    struct Row {
-        std::string body;
-        bool wellFormed;
-        davxml::PropfindRequest::Kind kind;
-        std::vector<std::string> names; // in Clark form
-    };
-    const std::vector<Row> rows{
+    // body, whether it is well-formed, its kind, the names asked in Clark form
+    const std::vector<std::tuple<std::string, bool, davxml::PropfindRequest::Kind, std::vector<std::string>>> rows{
         // (An empty body, allprop and propname are read as the PROPFIND answers show.)
         {"<propfind xmlns=\"DAV:\"><prop><getetag/><x:a xmlns:x=\"urn:x\"/><b xmlns=\"\"/></prop></propfind>", true,
          davxml::PropfindRequest::Prop, {"{DAV:}getetag", "{urn:x}a", "{}b"}},
@@ -37,16 +34,16 @@ TEST(StandardRules, PropfindDocuments)
              "><D:allprop/></D:propfind>",
          false, {}, {}},
     };
-    for (const auto& row : rows) {
-        auto request = davxml::ReadPropfind(row.body);
-        ASSERT_EQ(request.has_value(), row.wellFormed) << row.body;
+    for (const auto& [body, wellFormed, kind, names] : rows) {
+        auto request = davxml::ReadPropfind(body);
+        ASSERT_EQ(request.has_value(), wellFormed) << body;
         if (!request)
             continue;
-        EXPECT_EQ(request->kind, row.kind) << row.body;
-        std::vector<std::string> names;
+        EXPECT_EQ(request->kind, kind) << body;
+        std::vector<std::string> read;
         for (const auto& name : request->names)
-            names.push_back(name.clark());
-        EXPECT_EQ(names, row.names) << row.body;
+            read.push_back(name.clark());
+        EXPECT_EQ(read, names) << body;
     }
 }
 
@@ -145,26 +142,19 @@ TEST(StandardRules, NamesPathsAndTypes)
 TEST(StandardRules, WhichLocksConflict)
 {
     using std::chrono::seconds;
-    struct Row {
-        std::string held;
-        bool heldDeep, heldShared;
-        std::string wanted;
-        bool wantedDeep, wantedShared;
-        bool granted;
-    };
-    const std::vector<Row> rows{
+    // held: path, deep, shared; wanted: the same; whether the second is granted
+    const std::vector<std::tuple<std::string, bool, bool, std::string, bool, bool, bool>> rows{
         {"/v/a", false, false, "/v/a", false, false, false}, {"/v/a", false, true, "/v/a", false, true, true},
         {"/v/a", false, true, "/v/a", false, false, false},  {"/v/d", true, false, "/v/d/x", false, false, false},
         {"/v/d", false, false, "/v/d/x", false, false, true}, {"/v/d/x", false, false, "/v/d", true, false, false},
         {"/v/d/x", false, false, "/v/d", false, false, true}, {"/v/d", true, true, "/v/D/x/", false, true, true},
         {"/v/d", true, false, "/v/dx", false, false, true},
     };
-    for (const auto& row : rows) {
+    for (const auto& [held, heldDeep, heldShared, wanted, wantedDeep, wantedShared, granted] : rows) {
         LockTable table;
-        ASSERT_TRUE(table.acquire(row.held, row.heldDeep, row.heldShared, "", seconds(60)));
-        EXPECT_EQ(table.acquire(row.wanted, row.wantedDeep, row.wantedShared, "", seconds(60)).has_value(),
-                  row.granted)
-            << row.held << " then " << row.wanted;
+        ASSERT_TRUE(table.acquire(held, heldDeep, heldShared, "", seconds(60)));
+        EXPECT_EQ(table.acquire(wanted, wantedDeep, wantedShared, "", seconds(60)).has_value(), granted)
+            << held << " then " << wanted;
     }
 
     LockTable table;
@@ -187,47 +177,32 @@ TEST(StandardRules, WhichLocksConflict)
 TEST(ByteRange, OneRangeOfBytesIsHonouredAndEverythingElseIgnored)
 {
     const uint64_t big = (uint64_t(5) << 30) + 7;
-    struct Row {
-        const char* header;
-        uint64_t size;
-        ByteRange::Kind kind;
-        uint64_t first, count;
-    } rows[] = {
-        {"bytes=0-0", 10, ByteRange::Part, 0, 1},
-        {" bytes=2-5", 10, ByteRange::Part, 2, 4},
-        {"BYTES=2-5 ", 10, ByteRange::Part, 2, 4},
-        {"bytes=7-", 10, ByteRange::Part, 7, 3},
-        {"bytes=5-100", 10, ByteRange::Part, 5, 5},
-        {"bytes=-3", 10, ByteRange::Part, 7, 3},
-        {"bytes=-30", 10, ByteRange::Part, 0, 10},
-        {"bytes=9-9", 10, ByteRange::Part, 9, 1},
-        {"bytes=4294967296-", big, ByteRange::Part, 4294967296, big - 4294967296},
-        {"bytes=-4", big, ByteRange::Part, big - 4, 4},
-        // Nothing of the resource is in the range.
-        {"bytes=10-", 10, ByteRange::Unsatisfiable, 0, 0},
-        {"bytes=10-20", 10, ByteRange::Unsatisfiable, 0, 0},
-        {"bytes=-0", 10, ByteRange::Unsatisfiable, 0, 0},
-        {"bytes=0-", 0, ByteRange::Unsatisfiable, 0, 0},
-        {"bytes=-5", 0, ByteRange::Unsatisfiable, 0, 0},
-        // Not one well-formed range of bytes: the whole resource.
-        {"bytes=1-2,4-5", 10, ByteRange::Whole, 0, 0},
-        {"lines=1-2", 10, ByteRange::Whole, 0, 0},
-        {"bytes=5-2", 10, ByteRange::Whole, 0, 0},
-        {"bytes=a-2", 10, ByteRange::Whole, 0, 0},
-        {"bytes=-", 10, ByteRange::Whole, 0, 0},
-        {"bytes=1", 10, ByteRange::Whole, 0, 0},
-        {"bytes=+1-2", 10, ByteRange::Whole, 0, 0},
-        {"bytes=99999999999999999999-", 10, ByteRange::Whole, 0, 0},
-        {"bytes", 10, ByteRange::Whole, 0, 0},
-        {"", 10, ByteRange::Whole, 0, 0},
+    // header, size, the first byte and how many
+    const std::tuple<const char*, uint64_t, uint64_t, uint64_t> parts[] = {
+        {"bytes=0-0", 10, 0, 1},
+        {" bytes=2-5", 10, 2, 4},
+        {"BYTES=2-5 ", 10, 2, 4},
+        {"bytes=7-", 10, 7, 3},
+        {"bytes=5-100", 10, 5, 5},
+        {"bytes=-3", 10, 7, 3},
+        {"bytes=-30", 10, 0, 10},
+        {"bytes=9-9", 10, 9, 1},
+        {"bytes=4294967296-", big, 4294967296, big - 4294967296},
+        {"bytes=-4", big, big - 4, 4},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string("\"") + row.header + "\" of " + std::to_string(row.size));
-        ByteRange range = ChooseByteRange(row.header, row.size);
-        EXPECT_EQ(range.kind, row.kind);
-        if (row.kind == ByteRange::Part) {
-            EXPECT_EQ(range.first, row.first);
-            EXPECT_EQ(range.count, row.count);
-        }
+    for (const auto& [header, size, first, count] : parts) {
+        SCOPED_TRACE(std::string("\"") + header + "\" of " + std::to_string(size));
+        ByteRange range = ChooseByteRange(header, size);
+        EXPECT_EQ(range.kind, ByteRange::Part);
+        EXPECT_EQ(range.first, first);
+        EXPECT_EQ(range.count, count);
     }
+    // Nothing of the resource is in the range.
+    for (const auto& [header, size] : std::vector<std::pair<const char*, uint64_t>>{
+             {"bytes=10-", 10}, {"bytes=10-20", 10}, {"bytes=-0", 10}, {"bytes=0-", 0}, {"bytes=-5", 0}})
+        EXPECT_EQ(ChooseByteRange(header, size).kind, ByteRange::Unsatisfiable) << header << " of " << size;
+    // Not one well-formed range of bytes: the whole resource.
+    for (const char* header : {"bytes=1-2,4-5", "lines=1-2", "bytes=5-2", "bytes=a-2", "bytes=-", "bytes=1",
+                               "bytes=+1-2", "bytes=99999999999999999999-", "bytes", ""})
+        EXPECT_EQ(ChooseByteRange(header, 10).kind, ByteRange::Whole) << header;
 }

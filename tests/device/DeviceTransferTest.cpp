@@ -6,12 +6,12 @@
 
 #include "datasource/CacheLife.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <functional>
 #include <thread>
+#include <tuple>
 
 using namespace wincetest;
 
@@ -24,16 +24,6 @@ std::string Range(const std::string& uri, const std::string& range)
 
 // The getcontentlength values of a multistatus document, in order.
 std::vector<std::string> Lengths(const std::string& document) { return Texts(document, "ns0:getcontentlength"); }
-
-// A sparse file of `size` bytes whose last bytes are `tail`.
-void SparseFile(const std::string& path, uint64_t size, const std::string& tail)
-{
-    int fd = ::open(path.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pwrite(fd, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())),
-              static_cast<ssize_t>(tail.size()));
-    ::close(fd);
-}
 
 // Sends the request and reads the answer as it comes, never whole: its head, and
 // each piece of the body handed to `take`.
@@ -165,15 +155,10 @@ TEST_F(WinceDaemon, StandardAnswersReadOnlyThePartAskedAndListAtAFixedCost)
         put("Many/f" + std::to_string(i) + ".txt", "x");
     start(true);
 
-    struct Row {
-        const char* file;
-        std::string range;
-        int status;
-        std::string body, contentRange;
-    };
     const uint64_t n = big.size();
     const std::string total = "/" + std::to_string(n);
-    const Row rows[] = {
+    // file, Range, status, body, Content-Range
+    const std::tuple<const char*, std::string, int, std::string, std::string> rows[] = {
         {"small.txt", "bytes=2-5", 206, "2345", "bytes 2-5/10"},
         {"small.txt", "bytes=-3", 206, "789", "bytes 7-9/10"},
         {"small.txt", "bytes=10-", 416, "", "bytes */10"},
@@ -181,12 +166,12 @@ TEST_F(WinceDaemon, StandardAnswersReadOnlyThePartAskedAndListAtAFixedCost)
         {"big.bin", "bytes=3000000-", 206, big.substr(3000000), "bytes 3000000-" + std::to_string(n - 1) + total},
         {"big.bin", "bytes=" + std::to_string(n) + "-", 416, "", "bytes *" + total},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.file) + " " + row.range);
-        Response r = ask(Range(std::string("/vol/") + row.file, row.range));
-        EXPECT_EQ(r.status(), row.status);
-        EXPECT_TRUE(r.body == row.body) << r.body.size() << " bytes";
-        EXPECT_EQ(r.header("Content-Range").value_or(""), row.contentRange);
+    for (const auto& [file, range, status, body, contentRange] : rows) {
+        SCOPED_TRACE(std::string(file) + " " + range);
+        Response r = ask(Range(std::string("/vol/") + file, range));
+        EXPECT_EQ(r.status(), status);
+        EXPECT_TRUE(r.body == body) << r.body.size() << " bytes";
+        EXPECT_EQ(r.header("Content-Range").value_or(""), contentRange);
     }
 
     // Ten bytes of a large file: a seek to them and one read, not the file.

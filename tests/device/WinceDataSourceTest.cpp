@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <sys/stat.h>
+#include <tuple>
 
 using namespace wincetest;
 
@@ -65,8 +66,7 @@ TEST(WinceFinds, OneFindPerListingOrResourceEveryChangeEmptiesTheEntryAndSizesPa
     EXPECT_EQ(RaisedName([&] { d.store->getProperty("resourcetype", "/vol/a%3F.txt"); }), "DAVNotFoundException");
     EXPECT_TRUE(d.device->take("find").empty());
 
-    d.put("big.bin", "");
-    ASSERT_EQ(::truncate(d.fs("big.bin").c_str(), (off_t(1) << 32) + 7), 0); // sparse
+    SparseFile(d.fs("big.bin"), (uint64_t(1) << 32) + 7, "");
     EXPECT_EQ(d.store->getProperty("getcontentlength", "/vol/big.bin"), "4294967303");
     EXPECT_EQ(d.store->getChildren("/vol/").at(1).size, 4294967303u) << "records carry all 64 bits";
 }
@@ -134,43 +134,38 @@ TEST(WinceFaults, DeviceFaultsAnswerTheirStatusAndLoseNothing)
     Action move = [&](WinceDataSource& s) { return said(s.move("/vol/a.txt", "/vol/b.txt")); };
     Action mkdir = [&](WinceDataSource& s) { return said(s.mkCollection("/vol/D")); };
     const std::string notFound = "DAVNotFoundException";
-    struct Case {
-        const char* what;
-        Fault fault;
-        Action action;
-        std::string result, left;
-        int failedOpens;
-    } cases[] = {
-        {"busy open", fail(Call::CreateFile, ERROR_SHARING_VIOLATION), get, "DAVBusyException", "old", 1},
-        {"refused open", fail(Call::CreateFile, ERROR_ACCESS_DENIED), get, notFound, "old", 1},
-        {"failed read: never an empty file", fail(Call::ReadFile, ERROR_GEN_FAILURE), get, notFound, "old", 0},
-        {"no size to read", fail(Call::SetFilePointer, ERROR_INVALID_HANDLE), get, notFound, "old", 0},
-        {"no seek back to the start", fail(Call::SetFilePointer, ERROR_NEGATIVE_SEEK, 1), get, notFound, "old", 0},
+    // what, the fault, the action, what it gives, how many opens failed
+    const std::tuple<const char*, Fault, Action, std::string, int> cases[] = {
+        {"busy open", fail(Call::CreateFile, ERROR_SHARING_VIOLATION), get, "DAVBusyException", 1},
+        {"refused open", fail(Call::CreateFile, ERROR_ACCESS_DENIED), get, notFound, 1},
+        {"failed read: never an empty file", fail(Call::ReadFile, ERROR_GEN_FAILURE), get, notFound, 0},
+        {"no size to read", fail(Call::SetFilePointer, ERROR_INVALID_HANDLE), get, notFound, 0},
+        {"no seek back to the start", fail(Call::SetFilePointer, ERROR_NEGATIVE_SEEK, 1), get, notFound, 0},
         // A failed upload leaves the old file whole, and no scratch file behind.
-        {"a write that takes nothing", writeAtMost(0, 1), up, "failed", "old", 0},
-        {"disk full", fail(Call::WriteFile, ERROR_DISK_FULL), up, "failed", "old", 0},
-        {"device gone mid-write", fail(Call::WriteFile, ERROR_DEVICE_NOT_CONNECTED, 1), up, "failed", "old", 0},
-        {"upload refused", fail(Call::CreateFile, ERROR_ACCESS_DENIED), up, "failed", "old", 1},
-        {"upload over a held file", held, up, "failed", "old", 0},
-        {"upload over a read-only file", readOnly, up, "failed", "old", 0},
-        {"old file cannot be moved aside", fail(Call::MoveFile, ERROR_ACCESS_DENIED), up, "failed", "old", 0},
-        {"new file cannot take the name", fail(Call::MoveFile, ERROR_ACCESS_DENIED, 1), up, "failed", "old", 0},
-        {"failed delete, as a file or a folder", noDelete, del, "not removed", "old", 0},
-        {"delete of a held file", held, del, "not removed", "old", 0},
-        {"busy move", fail(Call::MoveFile, ERROR_SHARING_VIOLATION), move, "not moved", "old", 0},
-        {"move of a held file", held, move, "not moved", "old", 0},
-        {"failed new folder", fail(Call::CreateDirectory, ERROR_DISK_FULL), mkdir, "exists", "old", 0},
+        {"a write that takes nothing", writeAtMost(0, 1), up, "failed", 0},
+        {"disk full", fail(Call::WriteFile, ERROR_DISK_FULL), up, "failed", 0},
+        {"device gone mid-write", fail(Call::WriteFile, ERROR_DEVICE_NOT_CONNECTED, 1), up, "failed", 0},
+        {"upload refused", fail(Call::CreateFile, ERROR_ACCESS_DENIED), up, "failed", 1},
+        {"upload over a held file", held, up, "failed", 0},
+        {"upload over a read-only file", readOnly, up, "failed", 0},
+        {"old file cannot be moved aside", fail(Call::MoveFile, ERROR_ACCESS_DENIED), up, "failed", 0},
+        {"new file cannot take the name", fail(Call::MoveFile, ERROR_ACCESS_DENIED, 1), up, "failed", 0},
+        {"failed delete, as a file or a folder", noDelete, del, "not removed", 0},
+        {"delete of a held file", held, del, "not removed", 0},
+        {"busy move", fail(Call::MoveFile, ERROR_SHARING_VIOLATION), move, "not moved", 0},
+        {"move of a held file", held, move, "not moved", 0},
+        {"failed new folder", fail(Call::CreateDirectory, ERROR_DISK_FULL), mkdir, "exists", 0},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, fault, action, result, failedOpens] : cases) {
+        SCOPED_TRACE(what);
         OldFile d;
-        auto holder = c.fault(d);
-        EXPECT_EQ(c.action(*d.store), c.result);
-        EXPECT_TRUE(PathExists(d.fs("a.txt")) && ReadFile(d.fs("a.txt")) == c.left);
+        auto holder = fault(d);
+        EXPECT_EQ(action(*d.store), result);
+        EXPECT_TRUE(PathExists(d.fs("a.txt")) && ReadFile(d.fs("a.txt")) == "old");
         EXPECT_FALSE(PathExists(d.fs("b.txt")) || PathExists(d.fs("D")));
         EXPECT_EQ(FsNames(d), std::vector<std::string>{"a.txt"}) << "nothing stray";
         EXPECT_EQ(d.store->deviceStore().cachedReadName(), std::nullopt) << "a failed read caches nothing";
-        EXPECT_EQ(d.calls(Call::CreateFile), d.calls(Call::CloseHandle) + c.failedOpens) << "every handle is closed";
+        EXPECT_EQ(d.calls(Call::CreateFile), d.calls(Call::CloseHandle) + failedOpens) << "every handle is closed";
     }
 }
 

@@ -135,9 +135,7 @@ protected:
     std::string mirror(const std::string& rel) const { return home / ("Library/Caches/pxwm_mirroredfs/" + rel); }
     void put(const std::string& relative, const std::string& content) const { deviceDir.put(relative, content); }
     Response ask(const std::string& raw) const { return ParseResponse(daemon->request(raw)); }
-    size_t traced(const std::string& line) const // how many lines of the trace start with this
-    {
-        return CountOf("\n" + ReadFile(trace), "\n" + line);
-    }
+    // How many lines of the trace start with this.
+    size_t traced(const std::string& line) const { return CountOf("\n" + ReadFile(trace), "\n" + line); }
 };
 } // namespace wincetest

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <tuple>
 
 using platform::CalendarDate;
 using namespace testsupport;
@@ -147,12 +148,8 @@ static std::optional<RegistryValue> Value(Rapi& rapi, const char* keyPath, const
 
 TEST(RegistryExtras, OwnerNameIsTheRecordUpToItsFirstZeroUnitElseTheNameText)
 {
-    struct Case {
-        const char* what;
-        std::optional<RegistryValue> owner; // none: no "Owner" value
-        std::optional<std::string> name;
-    };
-    const Case cases[] = {
+    // what, the "Owner" value (none: no value), the name read
+    const std::tuple<const char*, std::optional<RegistryValue>, std::optional<std::string>> cases[] = {
         {"zero unit, then more bytes", LE16({'A', 'n', 'n', 0, 'X', 'Y'}), "Ann"},
         {"no zero unit: the whole record", LE16({'B', 'o', 'b'}), "Bob"},
         {"an odd last byte is half a unit", Bytes{'B', 0, 'o', 0, 'x'}, "Bo"},
@@ -160,13 +157,13 @@ TEST(RegistryExtras, OwnerNameIsTheRecordUpToItsFirstZeroUnitElseTheNameText)
         {"a zero first unit names nobody, with no fallback", LE16({0, 'C', 'a', 'l'}), std::nullopt},
         {"no record: the Name text", std::nullopt, "Fallback"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
+    for (const auto& [what, owner, name] : cases) {
+        SCOPED_TRACE(what);
         DeviceSession s;
-        if (c.owner)
-            Value(s.rapi, kOwnerKey, "Owner", c.owner, HKEY_CURRENT_USER);
+        if (owner)
+            Value(s.rapi, kOwnerKey, "Owner", owner, HKEY_CURRENT_USER);
         Value(s.rapi, kOwnerKey, "Name", std::string("Fallback"), HKEY_CURRENT_USER);
-        EXPECT_EQ(ownerName(s.rapi), c.name);
+        EXPECT_EQ(ownerName(s.rapi), name);
     }
 }
 

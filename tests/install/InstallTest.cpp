@@ -26,9 +26,8 @@ namespace {
 // cmake --install of this build under `prefix`, staged into `destdir` when given.
 CommandResult InstallBuild(const std::string& prefix, const std::optional<std::string>& destdir = std::nullopt)
 {
-    ChildProcess::Options options;
-    options.env["DESTDIR"] = destdir;
-    return RunCommand({PAVRIX_CMAKE_COMMAND, "--install", PAVRIX_BUILD_DIR, "--prefix", prefix}, options);
+    return RunCommand({PAVRIX_CMAKE_COMMAND, "--install", PAVRIX_BUILD_DIR, "--prefix", prefix},
+                      {.env = {{"DESTDIR", destdir}}});
 }
 
 // The install, staged in `dest` for the prefix `prefix`.
@@ -126,10 +125,8 @@ TEST(Install, EveryFileLandsUnderThePrefixAndNamesWhatIsInstalled)
     // A wrong name here fails without a word: the bus simply never starts the
     // program, and the daemon's lines go to its console log. A path with the stage
     // in it names a program that will not be there.
-    const struct {
-        std::string file;
-        std::vector<std::string> lines;
-    } cases[] = {
+    // a file, and lines it holds
+    const std::pair<std::string, std::vector<std::string>> cases[] = {
         {"share/dbus-1/services/" + logServer + ".service",
          {"Name=" + logServer, "Exec=" + bin + "pavrix-logserver",
           "SystemdService=pavrix-logserver.service"}},
@@ -139,10 +136,10 @@ TEST(Install, EveryFileLandsUnderThePrefixAndNamesWhatIsInstalled)
         {"lib/systemd/user/webdav.service", {"ExecStart=" + bin + "webdav"}},
         {"lib/systemd/system/pavrix-linkd@.service", {"ExecStart=" + bin + "pavrix-linkd --address ${PAVRIX_LINK_ADDRESS} --user ${PAVRIX_LINK_USER}"}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.file);
-        std::string text = ReadFile(install.staged(c.file));
-        for (const auto& line : c.lines)
+    for (const auto& [file, lines] : cases) {
+        SCOPED_TRACE(file);
+        std::string text = ReadFile(install.staged(file));
+        for (const auto& line : lines)
             EXPECT_THAT(text, HasSubstr("\n" + line + "\n"));
         EXPECT_THAT(text, Not(HasSubstr(install.dest)));
     }
@@ -161,8 +158,7 @@ TEST(Install, UnitFilesPassSystemdVerify)
 
     // A user manager of its own for the check, whatever the machine runs.
     TempDir runtime;
-    ChildProcess::Options options;
-    options.env["XDG_RUNTIME_DIR"] = runtime.path();
+    const ChildProcess::Options options{.env = {{"XDG_RUNTIME_DIR", runtime.path()}}};
     for (const char* unit : {"webdav.service", "pavrix-logserver.service"}) {
         CommandResult verify = RunCommand(
             {tool, "--user", "verify", install.prefix + "/lib/systemd/user/" + unit}, options);

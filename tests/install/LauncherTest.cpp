@@ -12,6 +12,7 @@
 #include <regex>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace testsupport;
@@ -32,17 +33,13 @@ protected:
             daemon.stop();
     }
 
-    CommandResult launch(const std::vector<std::string>& args, const std::string& stdinText = "")
+    CommandResult launch(std::vector<std::string> args, const std::string& stdinText = "")
     {
-        std::vector<std::string> argv{BinPath("webdav-start")};
-        argv.insert(argv.end(), args.begin(), args.end());
-        ChildProcess::Options options;
-        options.env["HOME"] = home_.path();
-        options.env["PAVRIX_DEVICE"] = std::nullopt;
-        options.env["PAVRIX_STANDARD_DAV"] = standardSetting_;
+        args.insert(args.begin(), BinPath("webdav-start"));
         WriteFile(scratch_ / "stdin", stdinText);
-        options.stdinFile = scratch_ / "stdin";
-        return RunCommand(argv, options);
+        return RunCommand(args, {.env = {{"HOME", home_.path()}, {"PAVRIX_DEVICE", std::nullopt},
+                                         {"PAVRIX_STANDARD_DAV", standardSetting_}},
+                                 .stdinFile = scratch_ / "stdin"});
     }
 
     std::string cached(const std::string& name) const { return home_ / ("Library/Caches/" + name); }
@@ -105,37 +102,34 @@ TEST_F(Launcher, StartsTheDaemonThatTakesTheHandOffFilesAndAnswersOnThePrintedPo
 // A daemon that ends at once leaves the hand-off files as the launcher wrote them.
 TEST_F(Launcher, WritesWhatItIsGivenForTheDaemonToTakeOver)
 {
-    const struct {
-        std::vector<std::string> args;
-        std::string stdinText;
-        std::optional<std::string> password; // none: no password file
-        std::optional<std::string> address;  // none: no address file
-    } cases[] = {
+    // arguments, standard input, the password and address written (none: no file)
+    const std::tuple<std::vector<std::string>, std::string, std::optional<std::string>, std::optional<std::string>>
+        cases[] = {
         {{"--password", "s3cret", "--address", "192.168.55.101"}, "", "s3cret", "192.168.55.101"},
         {{"--password-stdin"}, "line one\r\nline two\n", "line one", std::nullopt},
         {{"--password", "p<a>&\xc3\xb6"}, "", "p<a>&\xc3\xb6", std::nullopt},
         {{"--password", ""}, "", "", std::nullopt},
         {{"--address", "fe80::1"}, "", std::nullopt, "fe80::1"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args.front());
+    for (const auto& [given, stdinText, password, address] : cases) {
+        SCOPED_TRACE(given.front());
         std::remove(passwordFile().c_str());
         std::remove(addressFile().c_str());
-        std::vector<std::string> args = c.args;
+        std::vector<std::string> args = given;
         args.insert(args.end(), {"--daemon", "/bin/true"});
-        CommandResult result = launch(args, c.stdinText);
+        CommandResult result = launch(args, stdinText);
         EXPECT_EQ(result.exitCode, 2);
         EXPECT_THAT(result.err, HasSubstr("webdav exited with status 0 before it listened"));
         EXPECT_EQ(result.out, "");
 
-        EXPECT_EQ(PathExists(passwordFile()), c.password.has_value());
-        EXPECT_EQ(PathExists(addressFile()), c.address.has_value());
-        auto password = PlistObject::loadDictionary(passwordFile());
-        auto address = PlistObject::loadDictionary(addressFile());
+        EXPECT_EQ(PathExists(passwordFile()), password.has_value());
+        EXPECT_EQ(PathExists(addressFile()), address.has_value());
+        auto passwordPlist = PlistObject::loadDictionary(passwordFile());
+        auto addressPlist = PlistObject::loadDictionary(addressFile());
         using Bytes = std::vector<uint8_t>;
-        EXPECT_EQ(password ? password->getData("Password") : std::nullopt,
-                  c.password ? std::optional(Bytes(c.password->begin(), c.password->end())) : std::nullopt);
-        EXPECT_EQ(address ? address->getString("IpAddr") : std::nullopt, c.address);
+        EXPECT_EQ(passwordPlist ? passwordPlist->getData("Password") : std::nullopt,
+                  password ? std::optional(Bytes(password->begin(), password->end())) : std::nullopt);
+        EXPECT_EQ(addressPlist ? addressPlist->getString("IpAddr") : std::nullopt, address);
         struct stat st {};
         EXPECT_EQ(::stat(passwordFile().c_str(), &st) == 0 ? st.st_mode & 0777 : 0600u, 0600u) << "for its owner only";
     }
@@ -149,11 +143,8 @@ TEST_F(Launcher, SaysWhyItStartedNothing)
     WriteFile(silent, "#!/bin/sh\nexec sleep 600\n");
     ::chmod(silent.c_str(), 0755);
     const std::string usage = "usage: webdav-start";
-    const struct {
-        std::vector<std::string> args;
-        int status;
-        std::string message;
-    } cases[] = {
+    // arguments, exit status, what it says
+    const std::tuple<std::vector<std::string>, int, std::string> cases[] = {
         {{"--password"}, 1, usage},
         {{"--timeout", "0"}, 1, usage},
         {{"--timeout", "2s"}, 1, usage},
@@ -165,17 +156,17 @@ TEST_F(Launcher, SaysWhyItStartedNothing)
         {{"--unit", "webdav-start-test-missing.service", "--timeout", "1"}, 2, "systemctl --user start"},
         {{"--daemon", silent, "--timeout", "1"}, 2, "did not come up within 1 s; stopped it"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.args.back());
-        CommandResult result = launch(c.args);
-        EXPECT_EQ(result.exitCode, c.status);
-        EXPECT_THAT(result.err, HasSubstr(c.message));
+    for (const auto& [args, status, message] : cases) {
+        SCOPED_TRACE(args.back());
+        CommandResult result = launch(args);
+        EXPECT_EQ(result.exitCode, status);
+        EXPECT_THAT(result.err, HasSubstr(message));
         EXPECT_EQ(result.out, "");
-        if (c.status == 1) {
+        if (status == 1) {
             EXPECT_FALSE(PathExists(home_ / "Library")) << "a refused start wrote hand-off files or started the daemon";
         }
         std::smatch m;
-        if (c.args.back() == "1" && c.args.front() == "--daemon") {
+        if (args.back() == "1" && args.front() == "--daemon") {
             ASSERT_TRUE(std::regex_search(result.err, m, std::regex(R"(\(pid (\d+)\) did not come up)")));
             EXPECT_FALSE(ProcessExists(std::stoi(m[1]))) << "the launcher left its daemon running";
         }

@@ -57,6 +57,14 @@ inline std::vector<std::string> Names(const std::vector<RapiFindData>& entries)
     return names;
 }
 
+// The names a find of `path` gives.
+inline std::vector<std::string> Found(Rapi& rapi, const std::string& path)
+{
+    std::vector<RapiFindData> entries;
+    rapi.CeFindAllFiles(path, FAF_NAME, entries);
+    return Names(entries);
+}
+
 // A link manager started on the handheld's link; none when the options name no link.
 inline std::shared_ptr<LinkManager> Manager(const SimulatedHandheld& handheld,
                                             const std::optional<std::string>& password = std::nullopt,

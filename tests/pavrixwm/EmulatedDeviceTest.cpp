@@ -12,8 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <fcntl.h>
 #include <sys/stat.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace devicetest;
@@ -152,15 +152,9 @@ TEST(DeviceCopy, CopiesReplacesOnlyWhenAskedAndRefusesWhatItMust)
     auto held = HoldFile(dir.fs("held.txt"));
     auto rapi = dir.session();
 
-    struct Row {
-        const char* from;
-        const char* to;
-        BOOL failIfExists;
-        DWORD error; // 0: the copy succeeds
-        std::string hostTarget;
-        std::optional<std::string> target; // its contents afterwards; none: absent
-    };
-    const Row rows[] = {
+    // from, to, fail if it exists, the error (0: none), the target on the host, and
+    // what it holds afterwards (none: absent)
+    const std::tuple<const char*, const char*, BOOL, DWORD, std::string, std::optional<std::string>> rows[] = {
         {"\\Docs\\A.TXT", "\\copy.txt", TRUE, 0, "copy.txt", "source"},
         {"\\docs\\a.txt", "\\docs\\b.txt", TRUE, ERROR_FILE_EXISTS, "docs/b.txt", "old target"},
         {"\\docs\\a.txt", "\\docs\\b.txt", FALSE, 0, "docs/b.txt", "source"},
@@ -172,12 +166,12 @@ TEST(DeviceCopy, CopiesReplacesOnlyWhenAskedAndRefusesWhatItMust)
         {"\\docs\\a.txt", "\\DOCS\\a.txt", FALSE, ERROR_SHARING_VIOLATION, "docs/a.txt", "source"},
         {"\\docs\\a.txt", "\\nowhere\\x", TRUE, ERROR_PATH_NOT_FOUND, "nowhere/x", {}},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::string(row.from) + " -> " + row.to);
-        BOOL ok = rapi->CeCopyFile(row.from, row.to, row.failIfExists);
-        EXPECT_EQ(ok ? DWORD(0) : rapi->CeGetLastError(), row.error);
-        const std::string target = dir.fs(row.hostTarget);
-        EXPECT_EQ(PathExists(target) ? std::optional(ReadFile(target)) : std::nullopt, row.target);
+    for (const auto& [from, to, failIfExists, error, hostTarget, contents] : rows) {
+        SCOPED_TRACE(std::string(from) + " -> " + to);
+        BOOL ok = rapi->CeCopyFile(from, to, failIfExists);
+        EXPECT_EQ(ok ? DWORD(0) : rapi->CeGetLastError(), error);
+        const std::string target = dir.fs(hostTarget);
+        EXPECT_EQ(PathExists(target) ? std::optional(ReadFile(target)) : std::nullopt, contents);
     }
     EXPECT_EQ(ReadFile(dir.fs("held.txt")), "held");
 }
@@ -252,12 +246,8 @@ TEST(EmulatedListing, ANameIsFoundWhateverItsCase)
         {"\\plai", nullptr},
         {"\\plainer", nullptr},
     };
-    for (const auto& [path, found] : rows) {
-        SCOPED_TRACE(path);
-        std::vector<RapiFindData> entries;
-        rapi->CeFindAllFiles(path, FAF_NAME, entries);
-        EXPECT_EQ(Names(entries), found ? std::vector<std::string>{found} : std::vector<std::string>{});
-    }
+    for (const auto& [path, found] : rows)
+        EXPECT_EQ(Found(*rapi, path), found ? std::vector<std::string>{found} : std::vector<std::string>{}) << path;
 }
 
 // A name missed in one letter case is looked up again after every change to its
@@ -273,11 +263,8 @@ TEST(EmulatedListing, AMissedNameFollowsEveryChangeToItsFolder)
         ASSERT_NE(h, INVALID_HANDLE_VALUE);
         rapi->CeCloseHandle(h);
     };
-    const struct {
-        std::function<void()> change;
-        const char* path;
-        const char* found; // none: missing
-    } rows[] = {
+    // a change, then a path looked up and the name found (none: missing)
+    const std::tuple<std::function<void()>, const char*, const char*> rows[] = {
         {[] {}, "\\top\\docs\\README.TXT", nullptr},
         {[&] { dir.put("Top/Docs/ReadMe.txt", "r"); }, "\\TOP\\DOCS\\readme.txt", "ReadMe.txt"},
         {[&] { fs::rename(dir.fs("Top/Docs/ReadMe.txt"), dir.fs("Top/Docs/Notes.txt")); }, "\\top\\docs\\readme.txt", nullptr},
@@ -298,12 +285,9 @@ TEST(EmulatedListing, AMissedNameFollowsEveryChangeToItsFolder)
         {[] {}, "\\top\\docs\\NEW.TXT", "New.txt"},
         {[] {}, "\\old\\docs\\OURS.TXT", "Ours.txt"},
     };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.path);
-        row.change();
-        std::vector<RapiFindData> entries;
-        rapi->CeFindAllFiles(row.path, FAF_NAME, entries);
-        EXPECT_EQ(Names(entries), row.found ? std::vector<std::string>{row.found} : std::vector<std::string>{});
+    for (const auto& [change, path, found] : rows) {
+        change();
+        EXPECT_EQ(Found(*rapi, path), found ? std::vector<std::string>{found} : std::vector<std::string>{}) << path;
     }
 }
 
@@ -314,14 +298,9 @@ TEST(EmulatedHandles, SeeksFromEachOriginAndBeforeTheStart)
     auto rapi = dir.session();
     HANDLE h = rapi->CeCreateFile("\\ten.bin", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
-    struct Row {
-        LONG distance;
-        DWORD method;
-        DWORD position; // INVALID_SET_FILE_POINTER: refused, the position stays
-        DWORD error;
-        char next; // the byte read next
-    };
-    const Row rows[] = {
+    // distance, method, the position (INVALID_SET_FILE_POINTER: refused, the position
+    // stays), the error, the byte read next
+    const std::tuple<LONG, DWORD, DWORD, DWORD, char> rows[] = {
         {-3, FILE_END, 7, 0, '7'},
         {1, FILE_CURRENT, 9, 0, '9'},
         {-4, FILE_CURRENT, 6, 0, '6'},
@@ -331,15 +310,15 @@ TEST(EmulatedHandles, SeeksFromEachOriginAndBeforeTheStart)
         {2, FILE_BEGIN, 2, 0, '2'},
         {0, 7, INVALID_SET_FILE_POINTER, ERROR_INVALID_PARAMETER, '3'},
     };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(std::to_string(row.distance) + " from " + std::to_string(row.method));
-        EXPECT_EQ(rapi->CeSetFilePointer(h, row.distance, nullptr, row.method), row.position);
-        EXPECT_EQ(row.error ? rapi->CeGetLastError() : 0u, row.error);
+    for (const auto& [distance, method, position, error, next] : rows) {
+        SCOPED_TRACE(std::to_string(distance) + " from " + std::to_string(method));
+        EXPECT_EQ(rapi->CeSetFilePointer(h, distance, nullptr, method), position);
+        EXPECT_EQ(error ? rapi->CeGetLastError() : 0u, error);
         uint8_t byte = 0;
         DWORD got = 0;
         ASSERT_TRUE(rapi->CeReadFile(h, &byte, 1, got));
         EXPECT_EQ(got, 1u);
-        EXPECT_EQ(static_cast<char>(byte), row.next);
+        EXPECT_EQ(static_cast<char>(byte), next);
     }
     EXPECT_TRUE(rapi->CeCloseHandle(h));
 }
@@ -374,11 +353,7 @@ TEST(ReadAll, SizesAndSeeksPastFourGiB)
         return rapi.CeCreateFile(name, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
     };
     const uint64_t size = (uint64_t(4) << 30) + 100;
-    d.put("big.bin", "");
-    int fd = ::open(d.fs("big.bin").c_str(), O_WRONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::pwrite(fd, "HIGH", 4, static_cast<off_t>(size - 4)), 4);
-    ::close(fd);
+    SparseFile(d.fs("big.bin"), size, "HIGH");
     d.put("small.txt", "hello");
 
     HANDLE big = openRead("\\big.bin");

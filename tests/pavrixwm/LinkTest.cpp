@@ -9,6 +9,7 @@
 #include <sstream>
 #include <sys/stat.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 using namespace devicetest;
@@ -82,30 +83,25 @@ TEST(LinkLife, PasswordsAcceptedRefusedAndUnlockedOnTheHandheld)
     DeviceFolder folder;
     folder.put("a.txt", "alpha");
     using State = LinkManager::State;
-    const struct {
-        const char* kind;
-        std::vector<std::string> args;
-        std::optional<std::string> password;
-        State first; // until then the handheld is no device
-        bool readable;
-    } cases[] = {
+    // the handheld's kind and options, the password given, the first state (until
+    // then the handheld is no device), whether its files can be read
+    const std::tuple<const char*, std::vector<std::string>, std::optional<std::string>, State, bool> cases[] = {
         {"rndis", {"--password", "s3cret", "--key", "0x3c"}, "s3cret", State::Attached, true},
         {"rndis", {"--password", "s3cret"}, "wrong", State::Locked, false},
         {"rndis", {"--unlock-after", "1"}, std::nullopt, State::AwaitingUnlock, true},
         // The remote-call port of the older kind takes the password too.
         {"legacy", {"--password", "s3cret"}, "s3cret", State::Attached, true},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.kind) + " " + c.args.back());
-        SimulatedHandheld handheld(folder.path(), c.kind, c.args);
-        auto link = Manager(handheld, c.password);
-        ASSERT_TRUE(link);
-        ASSERT_TRUE(WaitFor([&] { return link->state() == c.first; }, 10s)) << handheld.stderrText();
+    for (const auto& [kind, args, password, first, readable] : cases) {
+        SCOPED_TRACE(std::string(kind) + " " + args.back());
+        SimulatedHandheld handheld(folder.path(), kind, args);
+        auto link = Manager(handheld, password);
+        ASSERT_TRUE(link && WaitFor([&] { return link->state() == first; }, 10s)) << handheld.stderrText();
         LinkDevice device(link);
-        if (c.first != State::Attached) {
+        if (first != State::Attached) {
             EXPECT_EQ(ListRoot(device), ERROR_DEVICE_NOT_CONNECTED);
         }
-        if (c.readable) {
+        if (readable) {
             ASSERT_TRUE(Attached(*link));
             EXPECT_EQ(ReadWhole(device, "\\a.txt"), "alpha");
         }
@@ -138,8 +134,7 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
     TempDir runtime;
     SimulatedHandheld handheld(folder.path(), "rndis");
     std::string ports = *handheld.env()["PAVRIX_LINK_PORTS"];
-    ChildProcess::Options options;
-    options.stderrFile = runtime / "linkd.err";
+    const ChildProcess::Options options{.stderrFile = runtime / "linkd.err"};
     const std::vector<std::string> linkd{std::string(PAVRIX_BIN_DIR) + "/pavrix-linkd", "--address", "127.0.0.1",
                                          "--ports", ports, "--socket", runtime / "pavrix-link.sock"};
     ChildProcess listener(linkd, options);
@@ -147,8 +142,7 @@ TEST(LinkLife, ConnectionsHandedOverByThePrivilegedListener)
         << ReadFile(runtime / "linkd.err");
 
     auto link = Manager(handheld, std::nullopt, runtime.path()); // its own listening fails: the ports are taken
-    ASSERT_TRUE(link);
-    ASSERT_TRUE(Attached(*link)) << handheld.stderrText();
+    ASSERT_TRUE(link && Attached(*link)) << handheld.stderrText();
     LinkDevice device(link);
     EXPECT_EQ(ReadWhole(device, "\\a.txt"), "alpha");
 
@@ -214,12 +208,13 @@ TEST(LinkLife, StrangersAreIgnoredAndAHandheldThatFallsSilentIsForgotten)
 // The same files in each twin, with the same times (to the 100 ns the device keeps).
 void Fill(const DeviceFolder& folder)
 {
-    folder.put("My Documents/a.txt", "alpha");
-    folder.put("My Documents/b.bin", std::string(200000, 'b'));
-    folder.put("Windows/x.ini", "[x]");
     const timespec when[2] = {{981158400, 123456700}, {981158400, 123456700}};
-    for (const char* file : {"My Documents/a.txt", "My Documents/b.bin", "Windows/x.ini"})
+    for (const auto& [file, content] : std::vector<std::pair<const char*, std::string>>{
+             {"My Documents/a.txt", "alpha"}, {"My Documents/b.bin", std::string(200000, 'b')},
+             {"Windows/x.ini", "[x]"}}) {
+        folder.put(file, content);
         ::utimensat(AT_FDCWD, folder.fs(file).c_str(), when, 0);
+    }
 }
 
 // One line per call: what it gave back and the last error after it.
@@ -321,10 +316,7 @@ TEST(LinkParity, EveryCallGivesWhatTheEmulatedDeviceGives)
         auto link = Manager(handheld);
         ASSERT_TRUE(link && Attached(*link)) << kind << handheld.stderrText();
         LinkDevice device(link);
-        auto got = Script(device, fileTimes);
-        ASSERT_EQ(got.size(), expected.size()) << kind;
-        for (size_t i = 0; i < got.size(); ++i)
-            EXPECT_EQ(got[i], expected[i]) << kind;
+        EXPECT_EQ(Script(device, fileTimes), expected) << kind;
         EXPECT_EQ(ReadFile(linked.fs("My Documents/copy.txt")), "hello") << kind;
     }
 }
@@ -335,12 +327,10 @@ TEST(LinkSettings, AddressesAndPortsFromTheOptionsWithTheirDefaults)
 {
     using Ports = std::array<uint16_t, 4>; // control, information, wake-up, remote calls
     const Ports defaults{990, 5679, 5679, 990};
-    struct Case {
-        const char* what;
-        std::optional<std::string> desktop, device, ports, devicePorts, handOff;
-        std::optional<std::string> expectedDevice; // none: no link at all
-        Ports expectedPorts;
-    } cases[] = {
+    using Text = std::optional<std::string>;
+    // what; the desktop and device addresses, their ports and the address handed
+    // over; the device address chosen (none: no link at all) and the ports
+    const std::tuple<const char*, Text, Text, Text, Text, Text, Text, Ports> cases[] = {
         {"no link", {}, {}, {}, {}, {}, {}, {}},
         {"not an address", "usb0", {}, {}, {}, {}, {}, {}},
         {"newer handheld", "169.254.2.2", {}, {}, {}, {}, "169.254.2.1", defaults},
@@ -352,17 +342,18 @@ TEST(LinkSettings, AddressesAndPortsFromTheOptionsWithTheirDefaults)
         {"malformed ports keep the defaults", "127.0.0.1", "127.0.0.1", "990", "5679,0", {}, "127.0.0.1", defaults},
         {"ports out of range", "127.0.0.1", "127.0.0.1", "70000,1", "a,b", {}, "127.0.0.1", defaults},
     };
-    for (const auto& c : cases) {
-        auto settings = LinkSettings::fromOptions({c.desktop, c.device, c.ports, c.devicePorts, "/run/user/7"},
-                                                  c.handOff, std::string("pw"));
-        ASSERT_EQ(settings.has_value(), c.expectedDevice.has_value()) << c.what;
+    for (const auto& [what, desktop, device, ports, devicePorts, handOff, expectedDevice, expectedPorts] : cases) {
+        SCOPED_TRACE(what);
+        auto settings = LinkSettings::fromOptions({desktop, device, ports, devicePorts, "/run/user/7"}, handOff,
+                                                  std::string("pw"));
+        ASSERT_EQ(settings.has_value(), expectedDevice.has_value());
         if (!settings)
             continue;
-        EXPECT_EQ(settings->deviceAddress, *c.expectedDevice) << c.what;
+        EXPECT_EQ(settings->deviceAddress, *expectedDevice);
         EXPECT_EQ((Ports{settings->controlPort, settings->infoPort, settings->wakePort, settings->rapiPort}),
-                  c.expectedPorts) << c.what;
-        EXPECT_EQ(settings->password, std::optional<std::string>("pw")) << c.what;
-        EXPECT_EQ(settings->handOffPath, std::optional<std::string>("/run/user/7/pavrix-link.sock")) << c.what;
+                  expectedPorts);
+        EXPECT_EQ(settings->password, std::optional<std::string>("pw"));
+        EXPECT_EQ(settings->handOffPath, std::optional<std::string>("/run/user/7/pavrix-link.sock"));
     }
     LinkOptions link;
     link.desktopAddress = "169.254.2.2";

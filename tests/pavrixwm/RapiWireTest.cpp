@@ -11,6 +11,7 @@
 
 #include <cctype>
 #include <functional>
+#include <tuple>
 
 namespace {
 
@@ -199,11 +200,7 @@ TEST(RapiWire, ValueAndDataReplies)
 TEST(RapiWire, RepliesThatMakeNoSenseAreRefusedWithoutReadingPastThem)
 {
     const DWORD flags = FAF_NAME | FAF_ATTRIBUTES;
-    struct Case {
-        RapiDialect dialect;
-        const char* what;
-        const char* reply;
-    } listings[] = {
+    const std::tuple<RapiDialect, const char*, const char*> listings[] = {
         {RapiDialect::Rapi1, "empty", ""},
         {RapiDialect::Rapi1, "count past the data", "00000000 05000000 02000000 10000000 7800 0000"},
         {RapiDialect::Rapi1, "huge count", "00000000 ffffffff"},
@@ -215,11 +212,11 @@ TEST(RapiWire, RepliesThatMakeNoSenseAreRefusedWithoutReadingPastThem)
         {RapiDialect::Rapi2, "unpaired surrogate", "00000000 01000000 01000000 04000000 10000000 00d80000"},
         {RapiDialect::Rapi2, "cut in the middle", "00000000 01000000 01000000 04000000 10"},
     };
-    for (const auto& c : listings) {
+    for (const auto& [dialect, what, reply] : listings) {
         RapiStatus status;
         std::vector<RapiFindData> found;
-        EXPECT_FALSE(RapiClientCodec(c.dialect).findAllFilesReply(Hex(c.reply), flags, status, found)) << c.what;
-        EXPECT_TRUE(found.empty()) << c.what;
+        EXPECT_FALSE(RapiClientCodec(dialect).findAllFilesReply(Hex(reply), flags, status, found)) << what;
+        EXPECT_TRUE(found.empty()) << what;
     }
     RapiStatus status;
     uint8_t buffer[4];

@@ -163,11 +163,7 @@ TEST(SocketStream, SendsFilesAfterTheBufferedHead)
     {
         Pair pair;
         std::string received;
-        std::thread peer([&] {
-            char buffer[65536];
-            for (ssize_t n; (n = ::recv(pair.peer, buffer, sizeof buffer, 0)) > 0;)
-                received.append(buffer, static_cast<size_t>(n));
-        });
+        std::thread peer([&] { received = testsupport::ReadUntilClose(pair.peer); });
         ::lseek(fd, 10, SEEK_SET);
         pair.stream->write("head:");
         EXPECT_EQ(pair.stream->sendFile(fd, contents.size()), contents.size() - 10) << "stops at the file's end";

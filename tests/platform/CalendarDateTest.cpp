@@ -85,11 +85,8 @@ TEST(CalendarDate, ParseRefusesTextNoDateWrites)
 // the date's own zone, and zones of whole minutes within 23:59 of GMT.
 TEST(CalendarDate, MakesEveryDateOfTheBoundsAndRefusesTheRest)
 {
-    struct Fields {
-        int year, month, day, hour, minute, second, offset;
-        bool exists;
-    };
-    const Fields cases[] = {
+    // year, month, day, hour, minute, second, zone offset, whether they make a date
+    const std::tuple<int, int, int, int, int, int, int, bool> cases[] = {
         {1601, 1, 1, 0, 0, 0, 0, true},          {1600, 12, 31, 23, 59, 59, 0, false},
         {9999, 12, 31, 23, 59, 59, 0, true},     {10000, 1, 1, 0, 0, 0, 0, false},
         {1601, 1, 1, 0, 30, 0, 3600, true},      {9999, 12, 31, 23, 0, 0, -3600, true},
@@ -102,11 +99,9 @@ TEST(CalendarDate, MakesEveryDateOfTheBoundsAndRefusesTheRest)
     };
     // The fields of every date made give it back (the dates fuzz target checks that);
     // here, which fields make a date at all.
-    for (const auto& c : cases)
-        EXPECT_EQ(CalendarDate::fromFields(c.year, c.month, c.day, c.hour, c.minute, c.second, c.offset).has_value(),
-                  c.exists)
-            << c.year << "-" << c.month << "-" << c.day << " " << c.hour << ":" << c.minute << ":" << c.second << " "
-            << c.offset;
+    for (const auto& [year, month, day, hour, minute, second, offset, exists] : cases)
+        EXPECT_EQ(CalendarDate::fromFields(year, month, day, hour, minute, second, offset).has_value(), exists)
+            << year << "-" << month << "-" << day << " " << hour << ":" << minute << ":" << second << " " << offset;
 }
 
 // A zone that kept the local mean time of its city is seconds off a whole minute;

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <tuple>
 
 using platform::kUTF8KeptByte;
 
@@ -17,12 +18,8 @@ namespace {
 
 constexpr char32_t K = kUTF8KeptByte;
 
-struct Row {
-    std::string bytes;
-    std::vector<char32_t> kept;
-};
-
-const Row kRows[] = {
+// bytes, and the code points kept (a byte of no character is K + the byte)
+const std::pair<std::string, std::vector<char32_t>> kRows[] = {
     {"", {}},
     {"plain", {'p', 'l', 'a', 'i', 'n'}},
     {std::string("a\0b", 3), {'a', 0, 'b'}},
@@ -64,29 +61,25 @@ bool KeptNothing(const std::vector<char32_t>& points)
 
 TEST(UTF8, EachPolicyOnTheSameBytes)
 {
-    for (const auto& row : kRows) {
-        SCOPED_TRACE(testing::PrintToString(row.bytes));
-        EXPECT_EQ(platform::DecodeUTF8(row.bytes, platform::kUTF8KeepingBytes), row.kept);
-        EXPECT_EQ(platform::DecodeUTF8(row.bytes, platform::kUTF8Replacing), Replaced(row.kept));
+    for (const auto& [bytes, kept] : kRows) {
+        SCOPED_TRACE(testing::PrintToString(bytes));
+        EXPECT_EQ(platform::DecodeUTF8(bytes, platform::kUTF8KeepingBytes), kept);
+        EXPECT_EQ(platform::DecodeUTF8(bytes, platform::kUTF8Replacing), Replaced(kept));
 
-        bool wellFormed = KeptNothing(row.kept);
-        bool hasNul = row.bytes.find('\0') != std::string::npos;
-        EXPECT_EQ(platform::IsValidUTF8(row.bytes), wellFormed);
-        EXPECT_EQ(platform::IsValidUTF8(row.bytes, platform::kUTF8BusText), wellFormed && !hasNul);
+        bool wellFormed = KeptNothing(kept);
+        bool hasNul = bytes.find('\0') != std::string::npos;
+        EXPECT_EQ(platform::IsValidUTF8(bytes), wellFormed);
+        EXPECT_EQ(platform::IsValidUTF8(bytes, platform::kUTF8BusText), wellFormed && !hasNul);
         using Points = std::optional<std::vector<char32_t>>;
-        EXPECT_EQ(platform::DecodeUTF8(row.bytes, platform::kUTF8Strict), wellFormed ? Points(row.kept) : std::nullopt);
+        EXPECT_EQ(platform::DecodeUTF8(bytes, platform::kUTF8Strict), wellFormed ? Points(kept) : std::nullopt);
     }
 }
 
 TEST(UTF16, PairsJoinAndUnpairedSurrogatesAreRefusedOrReplaced)
 {
     const std::string kFFFD = "\xEF\xBF\xBD";
-    struct Case {
-        std::vector<uint16_t> units;
-        std::optional<std::string> refused; // under Refuse
-        std::string replaced;               // under Replace
-    };
-    const Case cases[] = {
+    // units, the text under Refuse, the text under Replace
+    const std::tuple<std::vector<uint16_t>, std::optional<std::string>, std::string> cases[] = {
         {{}, "", ""},
         {{'a', 0xE9, 0x20AC}, "a\xC3\xA9\xE2\x82\xAC", "a\xC3\xA9\xE2\x82\xAC"},
         {{0xD83D, 0xDE00}, "\xF0\x9F\x98\x80", "\xF0\x9F\x98\x80"},
@@ -97,9 +90,9 @@ TEST(UTF16, PairsJoinAndUnpairedSurrogatesAreRefusedOrReplaced)
         {{0xD83D, 'b'}, std::nullopt, kFFFD + "b"},
         {{0xD83D, 0xD83D, 0xDE00}, std::nullopt, kFFFD + "\xF0\x9F\x98\x80"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(platform::UTF16ToUTF8(c.units, platform::UTF16Invalid::Refuse), c.refused) << c.replaced;
-        EXPECT_EQ(platform::UTF16ToUTF8(c.units, platform::UTF16Invalid::Replace), c.replaced);
+    for (const auto& [units, refused, replaced] : cases) {
+        EXPECT_EQ(platform::UTF16ToUTF8(units, platform::UTF16Invalid::Refuse), refused) << replaced;
+        EXPECT_EQ(platform::UTF16ToUTF8(units, platform::UTF16Invalid::Replace), replaced);
     }
 }
 

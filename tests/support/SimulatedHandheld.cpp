@@ -1,7 +1,6 @@
 #include "support/SimulatedHandheld.h"
 
 #include <signal.h>
-#include <unistd.h>
 
 namespace testsupport {
 
@@ -26,21 +25,17 @@ void SimulatedHandheld::start()
                                      "--ports", std::to_string(wake_) + "," + std::to_string(rapi_),
                                      "--flow", kind_ == "legacy" ? "legacy" : "rndis", "--os", os};
     argv.insert(argv.end(), extraArgs_.begin(), extraArgs_.end());
-    ChildProcess::Options options;
-    options.stderrFile = stderr_;
     // The new run's file starts empty: keep what earlier runs said, so that
     // connections can be counted across a re-plug.
     if (PathExists(stderr_))
         history_ += ReadFile(stderr_);
-    process_ = ChildProcess(argv, options);
+    process_ = ChildProcess(argv, {.stderrFile = stderr_});
 }
 
 void SimulatedHandheld::unplug()
 {
-    if (process_.pid() > 0) {
-        process_.signal(SIGKILL);
-        process_.stop();
-    }
+    process_.signal(SIGKILL); // neither does anything to a handheld that is not running
+    process_.stop();
 }
 
 void SimulatedHandheld::freeze()
@@ -51,13 +46,11 @@ void SimulatedHandheld::freeze()
     // The signal is only queued: on a busy machine the handheld could still answer
     // the next call before it stops, so wait until the kernel reports it stopped.
     const std::string stat = "/proc/" + std::to_string(process_.pid()) + "/stat";
-    for (int i = 0; i < 200; ++i) {
+    WaitFor([&] {
         std::string text = ReadFile(stat);
         size_t paren = text.rfind(')');
-        if (paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'T')
-            return;
-        ::usleep(10000);
-    }
+        return paren != std::string::npos && paren + 2 < text.size() && text[paren + 2] == 'T';
+    }, std::chrono::seconds(2));
 }
 
 std::map<std::string, std::optional<std::string>>

@@ -52,6 +52,13 @@ void WriteFile(const std::string& path, const std::string& content)
     std::ofstream(path, std::ios::binary) << content;
 }
 
+void SparseFile(const std::string& path, uint64_t size, const std::string& tail)
+{
+    WriteFile(path, "");
+    fs::resize_file(path, size - tail.size());
+    std::ofstream(path, std::ios::binary | std::ios::app) << tail;
+}
+
 DeviceFolder::DeviceFolder() { MakeDirs(fs()); }
 
 void RemoveTree(const std::string& path)
@@ -81,24 +88,21 @@ bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& options)
 {
     // This process's environment, less the entries the options name, plus those set.
-    std::vector<std::string> strings;
-    for (char** e = environ; *e; ++e) {
-        std::string entry = *e;
-        if (!options.env.count(entry.substr(0, entry.find('='))))
-            strings.push_back(entry);
-    }
+    std::vector<std::string> env, args = argv;
+    for (char** e = environ; *e; ++e)
+        if (std::string entry = *e; !options.env.count(entry.substr(0, entry.find('='))))
+            env.push_back(entry);
     for (const auto& [key, value] : options.env)
         if (value)
-            strings.push_back(key + "=" + *value);
-    const size_t envCount = strings.size();
-    strings.insert(strings.end(), argv.begin(), argv.end());
-    std::vector<char*> pointers;
-    for (auto& s : strings)
-        pointers.push_back(s.data());
-    pointers.insert(pointers.begin() + static_cast<long>(envCount), nullptr);
-    pointers.push_back(nullptr);
-    char** envp = pointers.data();
-    char** argvp = envp + envCount + 1;
+            env.push_back(key + "=" + *value);
+    auto pointers = [](std::vector<std::string>& strings) {
+        std::vector<char*> out;
+        for (auto& s : strings)
+            out.push_back(s.data());
+        out.push_back(nullptr);
+        return out;
+    };
+    std::vector<char*> envp = pointers(env), argvp = pointers(args);
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
@@ -123,7 +127,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const Options& 
     sigemptyset(&none);
     posix_spawnattr_setsigmask(&attr, &none);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
-    int rc = posix_spawn(&pid_, argvp[0], &actions, &attr, argvp, envp);
+    int rc = posix_spawn(&pid_, argvp[0], &actions, &attr, argvp.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0)
@@ -223,16 +227,13 @@ PrivateBus::PrivateBus(const std::vector<std::string>& serviceDirs)
                           "<auth>EXTERNAL</auth>" + dirs + "<policy context=\"default\"><allow send_destination=\"*\" "
                           "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n");
     std::string addressFile = config_ / "address";
-    ChildProcess::Options options;
-    options.stdoutFile = addressFile;
     daemon_ = ChildProcess({"/usr/bin/dbus-daemon", "--config-file=" + configFile, "--nofork", "--nopidfile",
                             "--print-address=1"},
-                           options);
-    WaitFor([&] { return ReadFile(addressFile).find('\n') != std::string::npos; });
-    address_ = ReadFile(addressFile);
-    address_.resize(address_.find('\n') == std::string::npos ? 0 : address_.find('\n'));
-    if (address_.empty())
+                           {.stdoutFile = addressFile});
+    if (!WaitFor([&] { return ReadFile(addressFile).find('\n') != std::string::npos; }))
         throw std::runtime_error("private session bus did not start");
+    address_ = ReadFile(addressFile);
+    address_.resize(address_.find('\n'));
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address_.c_str(), 1);
 }
 
@@ -253,13 +254,18 @@ bool ServiceRegistered(const std::string& registeredName)
 
 std::optional<pid_t> ServiceOwnerPid(const std::string& registeredName)
 {
+    return BusNameOwnerPid(platform::ServiceBusName(registeredName));
+}
+
+std::optional<pid_t> BusNameOwnerPid(const std::string& busName)
+{
     try {
         auto connection = sdbus::createSessionBusConnection();
         auto bus = sdbus::createProxy(*connection, "org.freedesktop.DBus", "/org/freedesktop/DBus");
         uint32_t pid = 0;
         bus->callMethod("GetConnectionUnixProcessID")
             .onInterface("org.freedesktop.DBus")
-            .withArguments(platform::ServiceBusName(registeredName))
+            .withArguments(busName)
             .storeResultsTo(pid);
         return static_cast<pid_t>(pid);
     } catch (const sdbus::Error&) {
@@ -436,12 +442,8 @@ Daemon::Daemon(const std::string& home, std::map<std::string, std::optional<std:
 {
     stderrFile_ = home + "/.webdav-stderr.log";
     env["HOME"] = home;
-    ChildProcess::Options options;
-    options.env = std::move(env);
-    options.stderrFile = stderrFile_;
-    std::vector<std::string> argv{BinPath("webdav")};
-    argv.insert(argv.end(), args.begin(), args.end());
-    process_ = ChildProcess(argv, options);
+    args.insert(args.begin(), BinPath("webdav"));
+    process_ = ChildProcess(args, {.env = std::move(env), .stderrFile = stderrFile_});
     static const std::regex listening("listening on ([0-9]+)");
     WaitFor([&] {
         std::smatch m;

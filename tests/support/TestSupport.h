@@ -46,6 +46,8 @@ inline bool IsDirectory(const std::string& path)
     return std::filesystem::is_directory(path, unreadable);
 }
 inline void MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }
+// A sparse file of `size` bytes whose last bytes are `tail`.
+void SparseFile(const std::string& path, uint64_t size, const std::string& tail);
 void RemoveTree(const std::string& path);
 
 // An emulated device's folder for one test, its files under fs/ (made empty).
@@ -138,6 +140,8 @@ ChildProcess StartService(const std::vector<std::string>& argv, const std::strin
 bool ServiceRegistered(const std::string& registeredName);
 // The process holding the name on the current bus, if any.
 std::optional<pid_t> ServiceOwnerPid(const std::string& registeredName);
+// The process holding a bus name as it is spelt on the bus (another program's).
+std::optional<pid_t> BusNameOwnerPid(const std::string& busName);
 
 // A socket on a free loopback port, listening (or, when `datagram`, UDP); closed
 // when it goes, which leaves the port free.

@@ -194,12 +194,17 @@ ResponseWriter& ResponseWriter::sendBody(uint64_t size, const PieceSource& sourc
         LogWithDate("About to fwrite");
     // The body goes out in pieces. Should its source shrink meanwhile, the answer
     // stops short and the client, counting on the announced length, sees it cut.
+    const bool manyPieces = clientFile && !headOnly && size > kFilePiece;
+    if (manyPieces)
+        clientFile->holdPartialSegments(true);
     for (uint64_t left = headOnly ? 0 : size; left > 0 && clientFile && !clientFile->writeFailed();) {
         size_t sent = source(*clientFile, static_cast<size_t>(std::min<uint64_t>(left, kFilePiece)));
         if (sent == 0)
             break;
         left -= std::min<uint64_t>(sent, left);
     }
+    if (manyPieces)
+        clientFile->holdPartialSegments(false);
     if (gLogDebug)
         LogWithDate("did fwrite");
     return *this;

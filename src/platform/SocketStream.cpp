@@ -6,6 +6,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
@@ -257,6 +259,15 @@ size_t SocketStream::sendFile(int fromFd, size_t count)
         }
     }
     return sent;
+}
+
+void SocketStream::holdPartialSegments(bool hold)
+{
+    if (!hold)
+        flush();
+    int on = hold ? 1 : 0;
+    // Not a TCP socket (a test's socket pair): nothing to hold, and nothing lost.
+    (void)::setsockopt(fd_, IPPROTO_TCP, TCP_CORK, &on, sizeof on);
 }
 
 size_t SocketStream::copyFile(int fromFd, size_t count)

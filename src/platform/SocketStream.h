@@ -58,6 +58,9 @@ public:
     // passes through this process. How many went: fewer when the file ended, or
     // when the peer failed (writeFailed() then says so).
     size_t sendFile(int fromFd, size_t count);
+    // While held, the kernel sends only full segments: a body sent in many pieces
+    // goes out without a short segment after each. Released, the rest goes at once.
+    void holdPartialSegments(bool hold);
 
     // Flushes, ends the sending side, discards what the peer still sends for a
     // short bounded time, then closes the descriptor. Closing with unread input

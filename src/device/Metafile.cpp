@@ -37,3 +37,8 @@ bool IsMetafile(const std::string& uri)
         LogWithDate("IsMetafile - filename %s starts with .DS_Store", piece.c_str());
     return metadataSidecar || folderSettings;
 }
+
+bool IsMetafileName(const std::string& name)
+{
+    return StartsWithFolded(name, "._") || StartsWithFolded(name, ".ds_store");
+}

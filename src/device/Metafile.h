@@ -10,3 +10,5 @@
 // the separator it becomes, and letters compared without regard to case, as the
 // device compares them. Any spelling that lands on a "._" name is one.
 bool IsMetafile(const std::string& uri);
+// The same rule for one name as it stands in a folder: no escapes, no separators.
+bool IsMetafileName(const std::string& name);

@@ -1,6 +1,7 @@
 #include "device/UnixMirroredFSDataSource.h"
 
 #include "device/LogDescriptions.h"
+#include "device/Metafile.h"
 #include "device/MirrorFolders.h"
 #include "log/LogClient.h"
 
@@ -35,11 +36,8 @@ std::string PathFromComponents(const std::vector<std::string>& components, size_
 
 // Only metafiles are listed: a file of another name is the store's own (dead
 // properties, an upload not yet complete), which no request can reach.
-bool NamedLikeMetafile(const std::string& path)
-{
-    std::string name = path.substr(path.rfind('/') + 1);
-    return name.rfind("._", 0) == 0 || name.rfind(".DS_Store", 0) == 0;
-}
+// A metafile under any spelling the device store routes here, ".DS_STORE" too.
+bool NamedLikeMetafile(const std::string& path) { return IsMetafileName(path.substr(path.rfind('/') + 1)); }
 
 bool IsExistingDirectory(const std::string& path)
 {

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <set>
 #include <sys/stat.h>
 #include <tuple>
 
@@ -342,6 +343,8 @@ TEST(UnixMirroredFSDataSource, ServesAndWritesRegularFilesOnly)
     fsys::create_symlink(top / "outside", root + "/linked");
     ASSERT_EQ(::mkfifo((root + "/._fifo").c_str(), 0600), 0);
     WriteFile(root + "/._plain", "plain");
+    WriteFile(root + "/.DS_STORE", "spelled as the client sent it");
+    WriteFile(root + "/stray", "no metafile");
     UnixMirroredFSDataSource store(root);
 
     for (const char* uri : {"/vol/._link", "/vol/._zero", "/vol/._fifo", "/vol/linked/._x"}) {
@@ -360,10 +363,12 @@ TEST(UnixMirroredFSDataSource, ServesAndWritesRegularFilesOnly)
     EXPECT_EQ(store.move("/vol/._plain", std::string("/vol/linked/._p")), StoreStatus::NotMoved);
     EXPECT_TRUE(EntryNames(top / "outside").empty());
 
-    // Only the regular files are listed; the linked folder lists nothing.
-    auto listed = store.getChildren("/vol/");
-    ASSERT_EQ(listed.size(), 1u);
-    EXPECT_EQ(listed[0].name, "/vol/._plain");
+    // Only the regular files named as metafiles are listed, in any letter case;
+    // the linked folder lists nothing.
+    std::set<std::string> listed;
+    for (const auto& child : store.getChildren("/vol/"))
+        listed.insert(child.name);
+    EXPECT_EQ(listed, (std::set<std::string>{"/vol/._plain", "/vol/.DS_STORE"}));
     EXPECT_TRUE(store.getChildren("/vol/linked/").empty());
     // Deleting a link removes the link, never its target.
     EXPECT_EQ(store.delete_("/vol/._link"), StoreStatus::Done);

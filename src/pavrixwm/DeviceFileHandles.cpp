@@ -1,5 +1,6 @@
 #include "pavrixwm/DeviceFileHandles.h"
 
+#include "pavrixwm/DeviceFileTime.h"
 #include "pavrixwm/DeviceNames.h"
 #include "platform/SocketStream.h"
 
@@ -10,15 +11,12 @@
 
 namespace {
 
-// FILETIME counts 100 ns from 1601; the host counts from 1970.
-constexpr int64_t kFileTimeAtUnixEpoch = 116444736000000000LL;
-
+// A device time as the host's file times take it; none leaves that time as it is.
 struct timespec ToHostTime(const FILETIME* time)
 {
     if (!time)
         return {0, UTIME_OMIT};
-    int64_t ticks = static_cast<int64_t>((uint64_t(time->dwHighDateTime) << 32) | time->dwLowDateTime);
-    int64_t sinceEpoch = ticks - kFileTimeAtUnixEpoch;
+    int64_t sinceEpoch = static_cast<int64_t>(FileTimeTicks(*time)) - kFileTimeTicksAtUnixEpoch;
     int64_t seconds = sinceEpoch / 10000000, rest = sinceEpoch % 10000000;
     if (rest < 0) {
         rest += 10000000;

@@ -135,10 +135,17 @@ BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRea
 
 BOOL EmulatedDevice::readFileTo(HANDLE handle, platform::SocketStream& out, DWORD bytesToRead, DWORD& bytesRead)
 {
+    bool paced = false;
+    {
+        Call check(*this, Call::kLocal);
+        paced = settings_.bytesPerSecond() > 0;
+    }
+    // Over a link of limited speed a piece reaches the client only after its
+    // transfer time, as a read's does: through a buffer, like any other device.
+    if (paced)
+        return DeviceBackend::readFileTo(handle, out, bytesToRead, bytesRead);
     Call call(*this, Call::kHandleCall);
-    BOOL ok = result(files_.sendTo(handle, out, bytesToRead, bytesRead));
-    payForBytes(bytesRead);
-    return ok;
+    return result(files_.sendTo(handle, out, bytesToRead, bytesRead));
 }
 
 BOOL EmulatedDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)

@@ -55,19 +55,6 @@ std::optional<std::string> DestinationPath(const std::string& destination)
     return std::nullopt;
 }
 
-// Whether a path names something a change may make or touch: its bytes, escapes
-// decoded, must be UTF-8 text without control characters. Two names that are not
-// text could land on one device file, and a control character could not be written
-// back in any listing.
-bool IsTextPath(const std::string& uri)
-{
-    std::string bytes = PercentDecode(uri);
-    for (unsigned char c : bytes)
-        if (c < 0x20)
-            return false;
-    return platform::IsValidUTF8(bytes);
-}
-
 // Text as XML element content: "&", "<" and ">" as entities.
 std::string XmlText(const std::string& text)
 {
@@ -105,7 +92,7 @@ std::optional<std::string> dav::changeTarget(const Request& request, ResponseWri
     }
     std::string uri = request.requestURI();
     // Refused: a name that is not text, so that two such names never merge.
-    if (!IsTextPath(uri)) {
+    if (!changeTargetIsText(uri)) {
         response.sendRefusal(400);
         return std::nullopt;
     }
@@ -287,7 +274,7 @@ std::optional<std::string> dav::destinationURI(const Request& request)
     if (to)
         to = request.urlUnquote(*to);
     // Refused: a destination that is not text, as for the source.
-    if (to && !IsTextPath(*to))
+    if (to && !changeTargetIsText(*to))
         return std::nullopt;
     return to;
 }
@@ -306,7 +293,7 @@ void dav::doMOVE(Request& request, ResponseWriter& response, DataSource& store)
             to = request.urlUnquote(*to);
         // Refused: a destination that names no path (it would be guessed at), or
         // one that is not text, as for the source.
-        if ((destination && !to) || (to && !IsTextPath(*to)))
+        if ((destination && !to) || (to && !changeTargetIsText(*to)))
             response.sendRefusal(400);
         else if (HeaderToken(request.headers().objectForKey("Overwrite")) == "f")
             response.sendStatusOnly(StatusOfChange([&] { return HttpStatusOf(store.moveKeeping(*uri, to)); }));
@@ -356,4 +343,13 @@ void dav::doUNLOCK(Request& request, ResponseWriter& response, DataSource& store
         response.sendStatusOnly(200);
 }
 
-bool dav::changeTargetIsText(const std::string& uri) { return IsTextPath(uri); }
+// Two names that are not text could land on one device file, and a control
+// character could not be written back in any listing.
+bool dav::changeTargetIsText(const std::string& uri)
+{
+    std::string bytes = PercentDecode(uri);
+    for (unsigned char c : bytes)
+        if (c < 0x20)
+            return false;
+    return platform::IsValidUTF8(bytes);
+}

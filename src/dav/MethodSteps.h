@@ -21,7 +21,8 @@ std::optional<std::string> changeTarget(const Request& request, ResponseWriter& 
 // The body of a PUT as a stream for the store, or none (the refusal sent) when
 // its framing says it cannot be stored whole.
 platform::BodyStream* uploadBody(Request& request, ResponseWriter& response);
-// Whether a path may name something a change makes (its bytes are text).
+// Whether a path may name something a change makes or touches: its bytes, escapes
+// decoded, are UTF-8 text without control characters.
 bool changeTargetIsText(const std::string& uri);
 // The decoded path of the Destination header, or none.
 std::optional<std::string> destinationURI(const Request& request);

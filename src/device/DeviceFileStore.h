@@ -48,7 +48,7 @@ public:
     void releaseIdleMemory() override;
     // Forgets the read cache when it holds the file at `uri`: a read served from
     // it after a change there would show the old contents.
-    void forgetCachedRead(const std::string& uri);
+    void forgetReadCacheOf(const std::string& uri);
     // The URI whose contents the read cache holds, if any.
     const std::optional<std::string>& cachedReadName() const { return cachedFileName; }
 
@@ -137,7 +137,7 @@ private:
     HANDLE openToRead(const std::string& uri);
     // When a read could not open the file: a folder reads as empty, else raises
     // DAVBusyException (held by another program) or DAVNotFoundException.
-    DataPtr openFailed(const std::string& uri);
+    DataPtr answerForFailedOpen(const std::string& uri);
     // Before a change: every device change empties the caches it could make lie.
     void forgetBeforeChange();
     // Deletes the files an earlier upload could not remove, and puts back under its

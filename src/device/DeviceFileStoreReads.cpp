@@ -62,7 +62,7 @@ void DeviceFileStore::forgetReadCache()
     cachedFileName.reset();
 }
 
-void DeviceFileStore::forgetCachedRead(const std::string& uri)
+void DeviceFileStore::forgetReadCacheOf(const std::string& uri)
 {
     if (cachedFileName && *cachedFileName == uri)
         forgetReadCache();
@@ -100,7 +100,7 @@ DataSource::DataPtr DeviceFileStore::getData(const std::string& uri)
 
     HANDLE handle = openToRead(uri);
     if (handle == INVALID_HANDLE_VALUE)
-        return openFailed(uri);
+        return answerForFailedOpen(uri);
     DataPtr contents = readAll(rapi, handle);
     rapi.CeCloseHandle(handle);
     // A file that opened but could not be read is not answered as empty: the
@@ -119,7 +119,7 @@ DataSource::DataFilePtr DeviceFileStore::getDataFile(const std::string& uri)
 
     HANDLE handle = openToRead(uri);
     if (handle == INVALID_HANDLE_VALUE)
-        return std::make_unique<DataFile>(openFailed(uri));
+        return std::make_unique<DataFile>(answerForFailedOpen(uri));
     auto file = std::make_shared<OpenDeviceFile>(rapi, handle);
     auto size = SeekToEnd(rapi, handle);
     if (!size)
@@ -138,7 +138,7 @@ DataSource::DataFilePtr DeviceFileStore::getDataFile(const std::string& uri)
                                       *size);
 }
 
-DataSource::DataPtr DeviceFileStore::openFailed(const std::string& uri)
+DataSource::DataPtr DeviceFileStore::answerForFailedOpen(const std::string& uri)
 {
     if (isDirectory(uri))
         return std::make_shared<Data>();

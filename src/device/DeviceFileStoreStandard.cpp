@@ -10,7 +10,7 @@ StoreStatus DeviceFileStore::copyResource(const std::string& uri, const std::str
     auto source = uriToLocal(uri);
     auto destination = uriToLocal(to);
     clearFindCache();
-    forgetCachedRead(to);
+    forgetReadCacheOf(to);
     if (!source || !destination)
         return StoreStatus::Refused;
     // The device copies the bytes itself: none of them crosses the link.

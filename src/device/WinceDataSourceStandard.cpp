@@ -164,7 +164,7 @@ void WinceDataSource::companionsFollow(const std::string& uri, const std::option
     // A read kept from before the change would show the old contents at either name.
     for (const std::string* name : {&uri, to ? &*to : nullptr})
         if (name)
-            deviceStore_.forgetCachedRead(*name);
+            deviceStore_.forgetReadCacheOf(*name);
     auto fromProperties = deadPropertiesPath(uri);
     auto fromFolder = mirroredDS->uriToLocal(uri);
     std::optional<std::string> toProperties = to ? deadPropertiesPath(*to) : std::nullopt;

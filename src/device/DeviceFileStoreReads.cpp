@@ -2,6 +2,8 @@
 
 #include "log/LogClient.h"
 #include "pavrixwm/ReadAll.h"
+#include "platform/ByteBuffer.h"
+#include "platform/SocketStream.h"
 
 namespace {
 
@@ -23,6 +25,7 @@ struct OpenDeviceFile {
     DeviceBackend& rapi;
     HANDLE handle;
     bool positioned = false;
+    platform::ByteBuffer piece; // one piece's bytes, kept for the next
 
     // One piece from the current position, sent on to the client; the file is
     // positioned at its start before the first.
@@ -30,11 +33,15 @@ struct OpenDeviceFile {
     {
         if (!positioned && !(positioned = SeekToOffset(rapi, handle, 0)))
             return 0;
-        DWORD sent = 0;
         DWORD ask = static_cast<DWORD>(std::min<size_t>(count, DeviceFileStore::kReadPiece));
-        if (!rapi.readFileTo(handle, out, ask, sent))
+        if (piece.size() < ask)
+            piece.resize(ask);
+        DWORD read = 0;
+        if (!rapi.CeReadFile(handle, piece.data(), ask, read))
             return 0;
-        return std::min<size_t>(sent, ask);
+        read = std::min(read, ask);
+        out.write(piece.data(), read);
+        return read;
     }
     bool seek(uint64_t offset) { return positioned = SeekToOffset(rapi, handle, offset); }
 };

@@ -11,8 +11,6 @@
 #include "pavrixwm/RapiFindData.h"
 #include "pavrixwm/RegistryValue.h"
 #include "pavrixwm/WinCE.h"
-#include "platform/ByteBuffer.h"
-#include "platform/SocketStream.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -43,17 +41,6 @@ public:
     // Reads up to bytesToRead bytes at the file position; bytesRead says how many (0 at the end).
     // FALSE on a bad handle (6) or a handle not opened for reading (5).
     virtual BOOL CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead) = 0;
-    // The same device call, its bytes sent on to `out` (a client) rather than kept:
-    // bytesRead says how many went. A device over host files hands them to the
-    // kernel, so they are never copied through the daemon.
-    virtual BOOL readFileTo(HANDLE handle, platform::SocketStream& out, DWORD bytesToRead, DWORD& bytesRead)
-    {
-        platform::ByteBuffer piece(bytesToRead);
-        BOOL ok = CeReadFile(handle, piece.data(), bytesToRead, bytesRead);
-        if (ok)
-            out.write(piece.data(), std::min(bytesRead, bytesToRead));
-        return ok;
-    }
     // Writes the bytes at the file position; bytesWritten says how many were taken.
     // FALSE on a bad handle (6), a handle not opened for writing (5), a full store (112).
     virtual BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten) = 0;

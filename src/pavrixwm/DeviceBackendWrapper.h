@@ -29,10 +29,6 @@ public:
     {
         return target_->CeReadFile(handle, buffer, bytesToRead, bytesRead);
     }
-    BOOL readFileTo(HANDLE handle, platform::SocketStream& out, DWORD bytesToRead, DWORD& bytesRead) override
-    {
-        return target_->readFileTo(handle, out, bytesToRead, bytesRead);
-    }
     BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten) override
     {
         return target_->CeWriteFile(handle, buffer, bytesToWrite, bytesWritten);

@@ -2,7 +2,6 @@
 
 #include "pavrixwm/DeviceFileTime.h"
 #include "pavrixwm/DeviceNames.h"
-#include "platform/SocketStream.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -140,18 +139,6 @@ DWORD DeviceFileHandles::read(HANDLE handle, uint8_t* buffer, DWORD count, DWORD
 {
     return transfer(handle, GENERIC_READ, buffer != nullptr, count, moved,
                     [&](int fd, DWORD done, DWORD left) { return ::read(fd, buffer + done, left); });
-}
-
-DWORD DeviceFileHandles::sendTo(HANDLE handle, platform::SocketStream& out, DWORD count, DWORD& moved)
-{
-    return transfer(handle, GENERIC_READ, true, count, moved, [&](int fd, DWORD, DWORD left) -> ssize_t {
-        size_t sent = out.sendFile(fd, left);
-        if (sent == 0 && out.writeFailed()) {
-            errno = EPIPE; // the client went: the read ends like a broken link
-            return -1;
-        }
-        return static_cast<ssize_t>(sent);
-    });
 }
 
 DWORD DeviceFileHandles::write(HANDLE handle, const uint8_t* buffer, DWORD count, DWORD& moved)

@@ -15,10 +15,6 @@
 #include <string>
 #include <vector>
 
-namespace platform {
-class SocketStream;
-}
-
 class DeviceFileHandles {
 public:
     DeviceFileHandles(const DeviceFileTree& tree, std::shared_ptr<OpenFileTable> table);
@@ -29,8 +25,6 @@ public:
     DWORD create(const std::string& path, DWORD access, DWORD sharing, DWORD disposition, HANDLE& handle);
     // Up to `count` bytes at the file position, stopping early only at the end of the file.
     DWORD read(HANDLE handle, uint8_t* buffer, DWORD count, DWORD& moved);
-    // read() whose bytes go to `out` by the kernel, never through a buffer of ours.
-    DWORD sendTo(HANDLE handle, platform::SocketStream& out, DWORD count, DWORD& moved);
     // Every one of `count` bytes at the file position unless the write fails.
     DWORD write(HANDLE handle, const uint8_t* buffer, DWORD count, DWORD& moved);
     // Moves the file position by `distance` from the start, the position or the end.

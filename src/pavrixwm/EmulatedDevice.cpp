@@ -133,21 +133,6 @@ BOOL EmulatedDevice::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRea
     return ok;
 }
 
-BOOL EmulatedDevice::readFileTo(HANDLE handle, platform::SocketStream& out, DWORD bytesToRead, DWORD& bytesRead)
-{
-    bool paced = false;
-    {
-        Call check(*this, Call::kLocal);
-        paced = settings_.bytesPerSecond() > 0;
-    }
-    // Over a link of limited speed a piece reaches the client only after its
-    // transfer time, as a read's does: through a buffer, like any other device.
-    if (paced)
-        return DeviceBackend::readFileTo(handle, out, bytesToRead, bytesRead);
-    Call call(*this, Call::kHandleCall);
-    return result(files_.sendTo(handle, out, bytesToRead, bytesRead));
-}
-
 BOOL EmulatedDevice::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)
 {
     Call call(*this, Call::kHandleCall);

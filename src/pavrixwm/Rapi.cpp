@@ -40,15 +40,6 @@ BOOL Rapi::CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& 
     return result;
 }
 
-BOOL Rapi::readFileTo(HANDLE handle, platform::SocketStream& out, DWORD bytesToRead, DWORD& bytesRead)
-{
-    bytesRead = 0;
-    // Packets shown on the console pass through a buffer, where they can be read.
-    if (readPacketLogging())
-        return DeviceBackend::readFileTo(handle, out, bytesToRead, bytesRead);
-    return RapiBase::readFileTo(handle, out, bytesToRead, bytesRead);
-}
-
 BOOL Rapi::CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten)
 {
     bytesWritten = 0;

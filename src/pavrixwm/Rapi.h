@@ -29,7 +29,6 @@ public:
 
     BOOL CeFindAllFiles(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) override;
     BOOL CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead) override;
-    BOOL readFileTo(HANDLE handle, platform::SocketStream& out, DWORD bytesToRead, DWORD& bytesRead) override;
     BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten) override;
     // Writes the whole data object (bytesWritten tells how much the device took).
     BOOL CeWriteFile(HANDLE handle, const std::vector<uint8_t>& data, DWORD& bytesWritten);

@@ -32,10 +32,6 @@ public:
     {
         return traced("CeReadFile", {}, [&] { return Base::CeReadFile(handle, buffer, bytesToRead, bytesRead); });
     }
-    BOOL readFileTo(HANDLE handle, platform::SocketStream& out, DWORD bytesToRead, DWORD& bytesRead) override
-    {
-        return traced("CeReadFile", {}, [&] { return Base::readFileTo(handle, out, bytesToRead, bytesRead); });
-    }
     BOOL CeWriteFile(HANDLE handle, const uint8_t* buffer, DWORD bytesToWrite, DWORD& bytesWritten) override
     {
         return traced("CeWriteFile", {}, [&] { return Base::CeWriteFile(handle, buffer, bytesToWrite, bytesWritten); });

@@ -54,9 +54,9 @@ public:
     void writeFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
     void flush();
     // Sends up to `count` bytes of the file `fromFd` from its position, which moves
-    // on, after what is buffered; the kernel moves them, so a large body never
-    // passes through this process. How many went: fewer when the file ended, or
-    // when the peer failed (writeFailed() then says so).
+    // on, after what is buffered, through a buffer of at most 64 KiB. How many
+    // went: fewer when the file ended, or when the peer failed (writeFailed() then
+    // says so).
     size_t sendFile(int fromFd, size_t count);
     // While held, the kernel sends only full segments: a body sent in many pieces
     // goes out without a short segment after each. Released, the rest goes at once.
@@ -81,8 +81,6 @@ public:
 private:
     explicit SocketStream(int fd) : fd_(fd) {}
     bool fill();
-    // sendFile() for a descriptor the kernel cannot send from, through a buffer.
-    size_t copyFile(int fromFd, size_t count);
     bool sendAll(const uint8_t* bytes, size_t count);
     bool sendAll(const uint8_t* first, size_t firstCount, const uint8_t* second, size_t secondCount);
     // Waits until the socket is ready for `events` within the limits; false when a

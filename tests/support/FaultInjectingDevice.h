@@ -52,11 +52,6 @@ public:
         return guarded(Call::CreateFile, INVALID_HANDLE_VALUE,
                        [&] { return Base::CeCreateFile(path, access, sharing, disposition, flags); });
     }
-    // Through CeReadFile above, so its faults reach reads sent on to a client too.
-    BOOL readFileTo(HANDLE handle, platform::SocketStream& out, DWORD bytesToRead, DWORD& bytesRead) override
-    {
-        return DeviceBackend::readFileTo(handle, out, bytesToRead, bytesRead);
-    }
     BOOL CeReadFile(HANDLE handle, uint8_t* buffer, DWORD bytesToRead, DWORD& bytesRead) override
     {
         return guarded(Call::ReadFile, FALSE, [&] { return Base::CeReadFile(handle, buffer, bytesToRead, bytesRead); });

@@ -184,8 +184,8 @@ bool DeviceFileStore::writeFromStream(const std::string& uri, platform::BodyStre
         return false;
 
     bool result = replaceFile(*path, [&](HANDLE handle) {
-        // One chunk in memory at a time, read straight from the client and
-        // written before the next is read.
+        // A few chunks in memory at a time, read straight from the client and
+        // written before more is read.
         uint64_t total = 0;
         return clientFile.copyInBlocks(kWriteChunk, [&](const uint8_t* chunk, size_t size) {
             // Refused: a body past what the device can hold would wrap its size.

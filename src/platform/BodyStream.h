@@ -37,9 +37,9 @@ public:
     // false when the body ended early, broke its framing or passed its limit.
     bool readNext(ByteBuffer& buffer, size_t count);
     // Hands the rest of the body to `write` in blocks of `blockSize` bytes (the
-    // last may be shorter), each written before the next is read, so that one
-    // block is held at a time. A block the body ends inside of, or an empty one,
-    // is never written.
+    // last may be shorter). Up to 256 KiB of whole blocks are read at a time and
+    // written before more is read, so memory stays flat. A block the body ends
+    // inside of, or an empty one, is never written; the whole ones before it are.
     // True when every byte arrived and `write` took every block.
     bool copyInBlocks(size_t blockSize, const std::function<bool(const uint8_t* bytes, size_t size)>& write);
     // Every byte of the body arrived and nothing of it is left to read.

@@ -11,6 +11,7 @@ for bench/davreport.py.
 Each request goes out in one write on a fresh socket and its answer is read to the end
 of the connection, so the client adds little: on 1 KiB GETs about 20 microseconds a
 request more than wrk, whose runs (W4w, W5w) take Python out of the way."""
+import math
 import os
 import plistlib
 import signal
@@ -156,6 +157,17 @@ def run_wrk(server, workload):
     return micros / 1e6, answered
 
 
+def turns(servers, rep):
+    """The order of repetition `rep`: stepping through the list by k from a rotating
+    start, so that over n - 1 repetitions (n prime) each server follows every other
+    once."""
+    n = len(servers)
+    k = rep % max(1, n - 1) + 1
+    if math.gcd(k, n) != 1:
+        k = 1
+    return [servers[(p * k + rep) % n] for p in range(n)]
+
+
 def measure(args):
     opts, specs = options(args, ('--data', '--out', '--reps'))
     data, reps = opts['--data'], int(opts.get('--reps', 3))
@@ -166,10 +178,14 @@ def measure(args):
     order = [f'W1 {n}' for n in FOLDERS] + ['W2', 'W3', 'W4', 'W4w', 'W5', 'W5w', 'W6']
     with open(opts['--out'], 'w') as out:
         # Servers take turns within each repetition, so a burst of load from the
-        # machine's other users falls on all of them rather than on one.
+        # machine's other users falls on all of them rather than on one. The order
+        # changes between repetitions so that each server follows a different one:
+        # whoever follows rclone runs up to a third slower for some seconds
+        # (nginx's W4 0.237 s after it, 0.166 s after another), and in a fixed order
+        # that was always the same server.
         for workload in order:
             for rep in range(reps):
-                for s in servers:
+                for s in turns(servers, rep):
                     if workload.endswith('w'):
                         seconds, count = run_wrk(s, workload)
                     else:

@@ -5,7 +5,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -31,11 +30,7 @@ constexpr auto kLingerQuiet = std::chrono::milliseconds(200);
 
 std::unique_ptr<SocketStream> SocketStream::open(int fd)
 {
-    int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
-    if (flags < 0)
-        return nullptr;
-    // Sends and receives never block, but a file sent by the kernel would.
-    if (!(flags & O_NONBLOCK) && ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0)
+    if (fd < 0)
         return nullptr;
     return std::unique_ptr<SocketStream>(new SocketStream(fd));
 }

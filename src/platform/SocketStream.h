@@ -23,8 +23,8 @@ class SocketStream {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Null when the descriptor is not an open file (nothing is read or written).
-    // The descriptor is made non-blocking: every wait goes through the limits below.
+    // Null for no descriptor (a negative one). Every send and receive asks not to
+    // block, whatever the descriptor's mode: every wait goes through the limits below.
     static std::unique_ptr<SocketStream> open(int fd);
     ~SocketStream();
 

@@ -96,7 +96,8 @@ bool Wanted(DWORD flags, const std::string& name, const HostInfo& info)
 
 } // namespace
 
-std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string& folder, const std::string& name) const
+std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string& folder, const HostInfo* folderInfo,
+                                                               const std::string& name) const
 {
     if (name.find('/') != std::string::npos || name == "." || name == "..")
         return std::nullopt;
@@ -112,7 +113,7 @@ std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string
         // Folded once, not once per entry of what may be a large folder.
         const DeviceNameKey wanted = DeviceNameSortKey(name);
         std::optional<std::string> match;
-        if (!names_.find(folder, wanted, match)) {
+        if (!names_.find(folder, folderInfo, wanted, match)) {
             std::string candidate;
             bool listed = ForEachName(folder, [&](std::string_view entryName, unsigned char, int) {
                 candidate.assign(entryName);
@@ -158,12 +159,14 @@ DWORD DeviceFileTree::resolve(const std::string& devicePath, Resolved& out) cons
         return 0;
     }
     std::string folder = fsRoot_;
+    std::optional<HostInfo> folderInfo; // the root's is not looked up unless a name misses
     for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        auto entry = findEntry(folder, parts[i]);
+        auto entry = findEntry(folder, folderInfo ? &*folderInfo : nullptr, parts[i]);
         if (!entry || !entry->real || !IsInsideFolder(fsRoot_, *entry->real) || !entry->info ||
             !entry->info->isDirectory)
             return ERROR_PATH_NOT_FOUND;
         folder = std::move(*entry->real);
+        folderInfo = entry->info;
     }
     out.parent = folder;
     out.givenName = parts.back();
@@ -171,7 +174,7 @@ DWORD DeviceFileTree::resolve(const std::string& devicePath, Resolved& out) cons
         out.blocked = true;
         return 0;
     }
-    auto entry = findEntry(folder, out.givenName);
+    auto entry = findEntry(folder, folderInfo ? &*folderInfo : nullptr, out.givenName);
     if (!entry)
         return 0;
     out.entryName = entry->name;

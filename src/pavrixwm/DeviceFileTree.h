@@ -66,8 +66,9 @@ private:
         std::optional<HostInfo> info;
     };
     // The host entry of `folder` that `name` names: spelled so, or else the first
-    // in listing order that matches without regard to case.
-    std::optional<Entry> findEntry(const std::string& folder, const std::string& name) const;
+    // in listing order that matches without regard to case. `folderInfo` is the
+    // folder's own entry when the caller has just looked it up.
+    std::optional<Entry> findEntry(const std::string& folder, const HostInfo* folderInfo, const std::string& name) const;
 
     std::string fsRoot_;
     // Looking a name up changes nothing the caller sees, so const lookups keep it.

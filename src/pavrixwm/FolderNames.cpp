@@ -25,7 +25,8 @@ FolderNameIndex::~FolderNameIndex()
         ::close(notices_);
 }
 
-bool FolderNameIndex::find(const std::string& folder, const DeviceNameKey& key, std::optional<std::string>& match)
+bool FolderNameIndex::find(const std::string& folder, const HostInfo* now, const DeviceNameKey& key,
+                           std::optional<std::string>& match)
 {
     // Made at the first miss: a device that never misses a name holds no notices.
     if (notices_ < 0 && !triedNotices_) {
@@ -35,7 +36,9 @@ bool FolderNameIndex::find(const std::string& folder, const DeviceNameKey& key, 
     if (notices_ < 0)
         return false;
     applyNotices();
-    auto now = Inspect(folder);
+    std::optional<HostInfo> looked;
+    if (!now && (looked = Inspect(folder)))
+        now = &*looked;
     if (!now || !now->isDirectory)
         return false;
     Folder* held = nullptr;

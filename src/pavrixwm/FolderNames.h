@@ -4,6 +4,7 @@
 // an index of the folders where a name was missed.
 
 #include "pavrixwm/DeviceNames.h"
+#include "pavrixwm/HostInfo.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -58,8 +59,10 @@ public:
     // The entry of the canonical folder `folder` whose folded name is `key` (the
     // first in device order when there are several), or none. False when the
     // index cannot answer (no change notices, a folder too large or gone): then
-    // scan.
-    bool find(const std::string& folder, const DeviceNameKey& key, std::optional<std::string>& match);
+    // scan. `now` is what the caller has just found at `folder`, when it has
+    // looked; otherwise the folder is looked at here.
+    bool find(const std::string& folder, const HostInfo* now, const DeviceNameKey& key,
+              std::optional<std::string>& match);
 
 private:
     struct Folder {

@@ -94,6 +94,7 @@ private:
     size_t inEnd_ = 0;
     bool readEnded_ = false;
     std::vector<uint8_t> out_;
+    ByteBuffer filePiece_; // sendFile()'s buffer
     bool writeFailed_ = false;
     bool closed_ = false;
     bool timedOut_ = false;

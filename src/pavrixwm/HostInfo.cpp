@@ -98,11 +98,9 @@ bool HeldElsewhere(const std::string& path)
 
 bool HeldElsewhere(int freshDescriptor)
 {
-    if (::flock(freshDescriptor, LOCK_EX | LOCK_NB) == 0) {
-        ::flock(freshDescriptor, LOCK_UN);
-        return false;
-    }
-    return errno == EWOULDBLOCK;
+    // A shared lock is refused only by an exclusive one: another program that
+    // merely reads the file under a shared lock does not hold it.
+    return ::flock(freshDescriptor, LOCK_SH | LOCK_NB) != 0 && errno == EWOULDBLOCK;
 }
 
 DWORD ErrnoToWin32(int error)

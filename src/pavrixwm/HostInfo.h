@@ -46,6 +46,8 @@ bool IsInsideFolder(const std::string& folder, const std::string& path);
 bool HeldElsewhere(const std::string& path);
 // The same, asked through a descriptor the caller has just opened on the file
 // itself (a lock belongs to the open file, so a fresh descriptor tells as well).
+// Unless the file is held, the descriptor keeps a shared lock until it is closed:
+// while the device has the file open, no other program takes it for itself.
 bool HeldElsewhere(int freshDescriptor);
 
 // The Win32 code for a failed host call's errno.

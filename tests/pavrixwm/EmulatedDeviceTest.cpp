@@ -10,8 +10,10 @@
 
 #include <algorithm>
 #include <chrono>
+#include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <tuple>
 #include <unistd.h>
@@ -340,6 +342,23 @@ TEST(EmulatedHandles, AHeldFileIsNeitherOpenedNorTruncated)
     // Let go, the same open truncates.
     EXPECT_TRUE(Opens(*rapi, "\\HELD.TXT", GENERIC_WRITE, 0, TRUNCATE_EXISTING));
     EXPECT_EQ(ReadFile(dir.fs("held.txt")), "");
+    {
+        // A program that only reads it, under a shared lock, does not hold it.
+        auto reader = HoldFile(dir.fs("held.txt"), true);
+        EXPECT_TRUE(Opens(*rapi, "\\held.txt", GENERIC_WRITE, 0, OPEN_EXISTING));
+    }
+    // While the device has it open, no other program takes it for itself.
+    HANDLE open = rapi->CeCreateFile("\\held.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
+    ASSERT_NE(open, INVALID_HANDLE_VALUE);
+    auto exclusiveTaken = [&] {
+        int fd = ::open(dir.fs("held.txt").c_str(), O_RDONLY | O_CLOEXEC);
+        bool taken = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        ::close(fd);
+        return taken;
+    };
+    EXPECT_FALSE(exclusiveTaken());
+    EXPECT_TRUE(rapi->CeCloseHandle(open));
+    EXPECT_TRUE(exclusiveTaken());
 }
 
 // The whole-file read and the 64-bit seeks, on an emulated device.

@@ -141,9 +141,9 @@ ChildProcess ChildProcess::Adopt(pid_t pid)
     return process;
 }
 
-ChildProcess HoldFile(const std::string& path)
+ChildProcess HoldFile(const std::string& path, bool shared)
 {
-    ChildProcess holder({"/usr/bin/flock", "--no-fork", "-x", path, "sleep", "600"}, {});
+    ChildProcess holder({"/usr/bin/flock", "--no-fork", shared ? "-s" : "-x", path, "sleep", "600"}, {});
     bool held = WaitFor([&] {
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0;

@@ -102,8 +102,9 @@ private:
 };
 
 // Another process holding an exclusive flock(2) on the file, as a program keeping
-// it open; it lets go when the returned process is stopped or destroyed.
-ChildProcess HoldFile(const std::string& path);
+// it open (a shared one with `shared`); it lets go when the returned process is
+// stopped or destroyed.
+ChildProcess HoldFile(const std::string& path, bool shared = false);
 
 
 // Runs a program to its end (killed after `timeout`) and collects its output.

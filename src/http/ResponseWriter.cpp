@@ -8,6 +8,7 @@
 #include "platform/SocketStream.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cerrno>
 #include <unistd.h>
 #include <vector>
@@ -21,6 +22,16 @@ constexpr size_t kFilePiece = 65536;
 constexpr const char* kProtocolVersion = "HTTP/1.1";
 // The Server header's value.
 constexpr const char* kVersionString = "Pavrix/0.9/2.2";
+
+// A header's text as it goes into the line; none goes in as nothing.
+std::string_view Field(const char* text) { return text ? text : ""; }
+
+// A chunk's size: lower-case hexadecimal digits.
+std::string HexText(unsigned value)
+{
+    char digits[2 * sizeof value];
+    return {digits, std::to_chars(digits, digits + sizeof digits, value, 16).ptr};
+}
 
 // The URI as page text: the characters HTML gives a meaning become entities, so
 // that no request target can write markup into the page; others stay as they are.
@@ -97,7 +108,7 @@ ResponseWriter& ResponseWriter::sendResponse(int code, const char* message)
     answered = code;
     request->logRequest();
     if (clientFile)
-        clientFile->writeFormat("%s %d %s\r\n", kProtocolVersion, code, message);
+        clientFile->writeLine({kProtocolVersion, " ", std::to_string(code), " ", Field(message)});
     if (gLogDebug)
         LogWithDate(">%s %d %s", kProtocolVersion, code, message);
     sendHeader("Server", kVersionString);
@@ -111,7 +122,7 @@ ResponseWriter& ResponseWriter::sendResponse(int code) { return sendResponse(cod
 ResponseWriter& ResponseWriter::sendHeader(const char* name, const char* value)
 {
     if (clientFile)
-        clientFile->writeFormat("%s: %s\r\n", name, value);
+        clientFile->writeLine({Field(name), ": ", Field(value)});
     if (gLogDebug)
         LogWithDate(">%s: %s", name, value);
     return *this;
@@ -224,7 +235,7 @@ ResponseWriter& ResponseWriter::sendBodyChunks(const std::string& body, int code
     sendHeader("Transfer-Encoding", "chunked");
     endHeaders();
     if (clientFile)
-        clientFile->writeFormat("%x\r\n", static_cast<unsigned>(body.size()));
+        clientFile->writeLine({HexText(static_cast<unsigned>(body.size()))});
     if (gLogDebug)
         LogWithDate("%x", static_cast<unsigned>(body.size()));
     if (clientFile) {

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -262,25 +260,13 @@ size_t SocketStream::sendFile(int fromFd, size_t count)
     return copied;
 }
 
-void SocketStream::writeFormat(const char* format, ...)
+// Appended as they are: a header line costs no formatting, and an answer's head is
+// a handful of them.
+void SocketStream::writeLine(std::initializer_list<std::string_view> parts)
 {
-    // A header line fits the stack buffer: formatted once, with nothing allocated.
-    char line[512];
-    va_list args;
-    va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int needed = std::vsnprintf(line, sizeof line, format, copy);
-    va_end(copy);
-    if (needed > 0 && static_cast<size_t>(needed) < sizeof line) {
-        write(line, static_cast<size_t>(needed));
-    } else if (needed > 0) {
-        std::string text(static_cast<size_t>(needed) + 1, '\0');
-        std::vsnprintf(text.data(), text.size(), format, args);
-        text.resize(static_cast<size_t>(needed));
-        write(text);
-    }
-    va_end(args);
+    for (std::string_view part : parts)
+        write(part.data(), part.size());
+    write("\r\n", 2);
 }
 
 void SocketStream::flush()

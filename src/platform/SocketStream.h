@@ -3,9 +3,11 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/ByteBuffer.h"
@@ -51,7 +53,8 @@ public:
     // writes dropped; nothing is reported to the caller.
     void write(const void* bytes, size_t count);
     void write(const std::string& text) { write(text.data(), text.size()); }
-    void writeFormat(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // The parts one after another, then CR LF: a header line.
+    void writeLine(std::initializer_list<std::string_view> parts);
     void flush();
     // Sends up to `count` bytes of the file `fromFd` from its position, which moves
     // on, after what is buffered, through a buffer of at most 64 KiB. How many

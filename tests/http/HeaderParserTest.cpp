@@ -73,6 +73,11 @@ TEST(Connection, WritersProduceExactBytes)
          NotFoundPage("/vol/&lt;b&gt;&amp;&quot;")},
         {[](ResponseWriter& w) { w.resourceBusy("/vol/held.txt"); }, "403 Forbidden",
          ErrorPage("403 Forbidden", "Forbidden", "The requested URL /vol/held.txt was busy.")},
+        // The chunk's size in lower-case hexadecimal, then the closing empty chunk.
+        {[](ResponseWriter& w) { w.sendBodyChunks("abcdefghijklmnopqrstuvwxyz", 207, "Multi-Status", ""); },
+         "207 Multi-Status",
+         "Content-type: text/xml; encoding=\"utf-8\"\r\nTransfer-Encoding: chunked\r\n\r\n"
+         "1a\r\nabcdefghijklmnopqrstuvwxyz\r\n0\r\n\r\n"},
     };
     for (const auto& [write, status, rest] : cases)
         EXPECT_EQ(AfterHead(Written(write), status), rest) << status;

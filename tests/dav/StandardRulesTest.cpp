@@ -2,6 +2,7 @@
 // and paths, content types, which locks conflict, and the single byte range a GET
 // may ask for in standard answers.
 
+#include "datasource/HrefEscaping.h"
 #include "datasource/LockTable.h"
 #include "dav/ByteRange.h"
 #include "dav/DavXml.h"
@@ -120,6 +121,13 @@ TEST(StandardRules, NamesPathsAndTypes)
     };
     for (const auto& [path, uri] : escaped)
         EXPECT_EQ(UriEscaped(path), uri);
+
+    const std::vector<std::pair<std::string, std::string>> decoded{
+        {"/plain/path", "/plain/path"}, {"%41%2f%2F%5c", "A//\\"}, {"a%20b%zz%4", "a b%zz%4"},
+        {"%%41%", "%A%"}, {"%2", "%2"}, {"x%00y", std::string("x\0y", 3)}, {"%C3%a9%", "\xc3\xa9%"},
+    };
+    for (const auto& [text, bytes] : decoded)
+        EXPECT_EQ(PercentDecode(text), bytes) << text;
 
     const std::vector<std::pair<std::string, std::string>> references{
         {"plain <a/>", "plain <a/>"}, {"caf\xc3\xa9", "caf&#xE9;"}, {"\xe2\x82\xac", "&#x20AC;"},

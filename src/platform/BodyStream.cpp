@@ -161,7 +161,11 @@ bool BodyStream::copyInBlocks(size_t blockSize, const std::function<bool(const u
 {
     if (blockSize == 0)
         return false;
-    const size_t readSize = std::max<size_t>(1, kReadAtOnce / blockSize) * blockSize;
+    size_t readSize = std::max<size_t>(1, kReadAtOnce / blockSize) * blockSize;
+    // A body of known length takes no bigger buffer than it needs: a 1 KiB upload
+    // mapped and unmapped a quarter MiB.
+    if (!chunked_)
+        readSize = static_cast<size_t>(std::clamp<uint64_t>(remaining_, 1, readSize));
     ByteBuffer blocks;
     blocks.reserve(readSize);
     while (!complete()) {

@@ -102,7 +102,8 @@ DWORD DeviceFileHandles::open(const DeviceFileTree::Resolved& r, DWORD access, D
         fd = ::open(r.newPath().c_str(), flags, 0644);
         if (fd < 0)
             return errno == EEXIST ? ERROR_FILE_EXISTS : ErrnoToWin32(errno);
-        if (auto made = Inspect(r.newPath()))
+        // The file just made, whatever its name may meanwhile lead to.
+        if (auto made = InspectOpen(fd))
             info = *made;
     }
     handle = files.add(OpenFile{session_, fd, access, sharing, info.device, info.inode});

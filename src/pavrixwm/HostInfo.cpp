@@ -58,6 +58,14 @@ std::optional<HostInfo> Inspect(const std::string& path, int at)
     return FromStatx(sx);
 }
 
+std::optional<HostInfo> InspectOpen(int fd)
+{
+    struct statx sx {};
+    if (::statx(fd, "", AT_EMPTY_PATH | AT_STATX_SYNC_AS_STAT, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0)
+        return std::nullopt;
+    return FromStatx(sx);
+}
+
 std::optional<HostInfo> InspectEntry(const std::string& path, bool& isLink)
 {
     struct statx sx {};

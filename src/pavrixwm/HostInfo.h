@@ -30,6 +30,8 @@ struct HostInfo {
 // What the host says of a path, following links; or of `path` relative to the
 // open folder `at`, not following one. None when it cannot be looked at.
 std::optional<HostInfo> Inspect(const std::string& path, int at = AT_FDCWD);
+// What the host says of the file open as `fd`.
+std::optional<HostInfo> InspectOpen(int fd);
 // What the host says of the entry at `path` itself, not following a link; `isLink`
 // tells whether it is one (its info is then the link's own). One call answers
 // whether the entry exists, whether it leads elsewhere and, when not, what it is.

@@ -26,24 +26,30 @@ void ReplaceAll(std::string& text, const std::string& what, const std::string& w
 }
 
 // `bytes` appended to `out`, every byte `plain` refuses as "%" and two uppercase
-// hexadecimal digits; a backslash as "/" when `slashes`.
-void AppendPercentEscaped(std::string& out, std::string_view bytes, bool (*plain)(unsigned char), bool slashes)
+// hexadecimal digits; a backslash as "/" when `slashes`. Runs of plain bytes are
+// copied whole, and the rule is inlined where it is known: a listing escapes
+// every member's name.
+template <class Plain>
+void AppendPercentEscaped(std::string& out, std::string_view bytes, Plain plain, bool slashes)
 {
     static const char kHex[] = "0123456789ABCDEF";
-    for (char ch : bytes) {
-        auto c = static_cast<unsigned char>(ch);
-        if (plain(c)) {
-            out += static_cast<char>(c);
-        } else if (c == '\\' && slashes) {
+    size_t run = 0; // the start of the run of bytes that go as they are
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        auto c = static_cast<unsigned char>(bytes[i]);
+        if (plain(c))
+            continue;
+        out.append(bytes, run, i - run);
+        run = i + 1;
+        if (c == '\\' && slashes) {
             out += '/';
         } else {
             // Always two digits: a byte below 0x10 written with one would run into
             // the character after it ("%9" then "x" reads back as the byte 0x9x).
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
+            const char escape[] = {'%', kHex[c >> 4], kHex[c & 0xF]};
+            out.append(escape, sizeof escape);
         }
     }
+    out.append(bytes, run, std::string_view::npos);
 }
 
 } // namespace
@@ -60,7 +66,7 @@ std::string PercentEscaped(const std::string& bytes, bool (*plain)(unsigned char
 
 void AppendEscapedHrefBytes(std::string& out, std::string_view bytes)
 {
-    AppendPercentEscaped(out, bytes, IsPlainHrefByte, true);
+    AppendPercentEscaped(out, bytes, [](unsigned char c) { return IsPlainHrefByte(c); }, true);
 }
 
 std::string BackslashEscapesToSlashes(std::string text)

@@ -1,6 +1,7 @@
 // The header block parser, how lines become the lower-cased header dictionary; and
 // the response writers byte for byte, answering a request the connection read.
 
+#include "http/LossyASCII.h"
 #include "http/MimeTools.h"
 #include "http/ServeOne.h"
 
@@ -83,4 +84,19 @@ TEST(Connection, WritersProduceExactBytes)
         EXPECT_EQ(AfterHead(Written(write), status), rest) << status;
     // A serve function that throws costs its answer, not the connection's caller.
     EXPECT_EQ(Written([](ResponseWriter&) { throw std::runtime_error("store blew up"); }), "");
+}
+
+// Answers are scanned a block at a time until the first byte past ASCII; the
+// character must become one "?" wherever it falls against the blocks.
+TEST(LossyASCII, EachCharacterPastASCIIBecomesOneQuestionMark)
+{
+    for (const std::string character : {"\xc3\xa9", "\xe2\x82\xac", "\xf0\x90\x80\x80", "\x80"})
+        for (size_t at : {0, 7, 8, 62, 63, 64, 65, 127, 128, 139}) {
+            std::string text(140, 'a'), expected(140, 'a');
+            text.insert(at, character);
+            expected.insert(at, "?");
+            EXPECT_EQ(LossyASCII(text), expected) << at;
+        }
+    EXPECT_EQ(LossyASCII(std::string(128, 'x') + "\xc3\xa9\xc3\xa9"), std::string(128, 'x') + "??");
+    EXPECT_EQ(LossyASCII("cut \xc3"), "cut ?");
 }

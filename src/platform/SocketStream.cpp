@@ -132,17 +132,25 @@ size_t SocketStream::getLine(char* buffer, int capacity)
 {
     if (capacity <= 0)
         return 0;
-    int n = 0;
-    while (n < capacity - 1) {
+    const size_t room = static_cast<size_t>(capacity) - 1;
+    size_t n = 0;
+    // What is buffered is searched and copied a run at a time, not byte by byte.
+    while (n < room) {
         if (inPos_ == inEnd_ && !fill())
             break;
-        char c = static_cast<char>(in_[inPos_++]);
-        buffer[n++] = c;
-        if (c == '\n')
+        const uint8_t* from = in_.data() + inPos_;
+        size_t take = std::min(room - n, inEnd_ - inPos_);
+        const void* lineFeed = std::memchr(from, '\n', take);
+        if (lineFeed)
+            take = static_cast<size_t>(static_cast<const uint8_t*>(lineFeed) - from) + 1;
+        std::memcpy(buffer + n, from, take);
+        n += take;
+        inPos_ += take;
+        if (lineFeed)
             break;
     }
     buffer[n] = '\0';
-    return static_cast<size_t>(n);
+    return n;
 }
 
 size_t SocketStream::read(void* buffer, size_t count)

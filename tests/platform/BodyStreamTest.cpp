@@ -217,3 +217,34 @@ TEST(SocketStream, SendsFilesAfterTheBufferedHead)
     }
     std::fclose(file);
 }
+
+// Lines as fgets reads them: up to and with the line feed, cut at the capacity,
+// NUL bytes kept, and a line split between two arrivals read whole.
+TEST(SocketStream, ReadsLinesAsFgetsDoes)
+{
+    using Reads = std::vector<std::pair<int, std::string>>; // capacity, line read
+    for (const auto& [first, second, reads] : std::vector<std::tuple<std::string, std::string, Reads>>{
+             {"GET / HTTP/1.1\r\nHo", "st: a\r\n\r\n", {{64, "GET / HTTP/1.1\r\n"}, {64, "Host: a\r\n"}, {64, "\r\n"}}},
+             {"abcdef", "gh\n", {{4, "abc"}, {4, "def"}, {4, "gh\n"}, {4, ""}}},
+             {"abc\n", "", {{5, "abc\n"}, {5, ""}}},
+             {"abc", "d\n", {{4, "abc"}, {2, "d"}, {2, "\n"}}},
+             {std::string("a\0b\n", 4), "no end", {{64, std::string("a\0b\n", 4)}, {64, "no end"}, {64, ""}}},
+             {"x\n", "y\n", {{1, ""}, {64, "x\n"}, {64, "y\n"}}},
+         }) {
+        SCOPED_TRACE(first);
+        Pair pair;
+        // A reader that misses a line's end waits for more: it fails instead of hanging.
+        pair.stream->setDeadline(SocketStream::Clock::now() + std::chrono::seconds(2));
+        ASSERT_EQ(::write(pair.peer, first.data(), first.size()), static_cast<ssize_t>(first.size()));
+        char line[64];
+        for (size_t i = 0; i < reads.size(); ++i) {
+            // The second part arrives once the first has been read up to it.
+            if (i == 1)
+                pair.sendAndEnd(second);
+            const auto& [capacity, expected] = reads[i];
+            size_t length = pair.stream->getLine(line, capacity);
+            EXPECT_EQ(std::string(line, length), expected) << i;
+            EXPECT_EQ(line[length], '\0') << i;
+        }
+    }
+}

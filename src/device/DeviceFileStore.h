@@ -175,4 +175,8 @@ private:
     bool sharingSpace = false;
     std::optional<std::pair<uint64_t, uint64_t>> spaceMemo;
     std::optional<std::string> tentativePrefix; // the volume the current request mapped first
+    // The last URI mapped and its device path: a request maps its own path several
+    // times, and the mapping depends on nothing else.
+    std::string lastMappedUri;
+    std::optional<std::string> lastMappedPath;
 };

@@ -107,16 +107,23 @@ std::optional<std::string> DeviceFileStore::uriToLocal(const std::string& uri)
     if (!prefix && !tentativePrefix)
         tentativePrefix = uri.substr(0, slash);
 
+    // Each mapping is logged when debugging, so none is skipped then.
+    if (!gLogDebug && lastMappedPath && uri == lastMappedUri)
+        return lastMappedPath;
     const std::string rest = uri.substr(slash);
     std::string bytes = DecodeDevicePath(rest);
     // ASCII reads as itself in every encoding: the readings below would give the
-    // same bytes back, through four copies. Every request maps a path a few times.
-    if (!gLogDebug && std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
-        return bytes;
-    const PathText reading = ChooseEncoding(bytes);
-    if (gLogDebug)
-        LogMapping(rest, bytes, reading);
-    return reading.readable() ? reading.text() : AsciiReading(bytes);
+    // same bytes back, through four copies.
+    if (!gLogDebug && std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        lastMappedPath = bytes;
+    } else {
+        const PathText reading = ChooseEncoding(bytes);
+        if (gLogDebug)
+            LogMapping(rest, bytes, reading);
+        lastMappedPath = reading.readable() ? reading.text() : AsciiReading(bytes);
+    }
+    lastMappedUri = uri;
+    return lastMappedPath;
 }
 
 std::string DeviceFileStore::localToUri(const std::string& devicePath)

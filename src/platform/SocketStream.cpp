@@ -253,8 +253,8 @@ void SocketStream::holdPartialSegments(bool hold)
 size_t SocketStream::sendFile(int fromFd, size_t count)
 {
     // Made once and kept: a body is sent in many calls, one piece each.
-    if (filePiece_.size() < std::min(count, kWriteBufferLimit))
-        filePiece_.resize(std::min(count, kWriteBufferLimit));
+    if (size_t piece = std::min(count, kWriteBufferLimit); filePiece_.size() < piece)
+        filePiece_.resize(piece);
     size_t copied = 0;
     while (copied < count && !writeFailed_) {
         ssize_t n = ::read(fromFd, filePiece_.data(), std::min(filePiece_.size(), count - copied));

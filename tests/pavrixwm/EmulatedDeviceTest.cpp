@@ -350,15 +350,9 @@ TEST(EmulatedHandles, AHeldFileIsNeitherOpenedNorTruncated)
     // While the device has it open, no other program takes it for itself.
     HANDLE open = rapi->CeCreateFile("\\held.txt", GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, 0);
     ASSERT_NE(open, INVALID_HANDLE_VALUE);
-    auto exclusiveTaken = [&] {
-        int fd = ::open(dir.fs("held.txt").c_str(), O_RDONLY | O_CLOEXEC);
-        bool taken = ::flock(fd, LOCK_EX | LOCK_NB) == 0;
-        ::close(fd);
-        return taken;
-    };
-    EXPECT_FALSE(exclusiveTaken());
+    EXPECT_FALSE(CanLockExclusively(dir.fs("held.txt")));
     EXPECT_TRUE(rapi->CeCloseHandle(open));
-    EXPECT_TRUE(exclusiveTaken());
+    EXPECT_TRUE(CanLockExclusively(dir.fs("held.txt")));
 }
 
 // The whole-file read and the 64-bit seeks, on an emulated device.

@@ -141,15 +141,19 @@ ChildProcess ChildProcess::Adopt(pid_t pid)
     return process;
 }
 
+bool CanLockExclusively(const std::string& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    bool taken = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    if (fd >= 0)
+        ::close(fd);
+    return taken;
+}
+
 ChildProcess HoldFile(const std::string& path, bool shared)
 {
     ChildProcess holder({"/usr/bin/flock", "--no-fork", shared ? "-s" : "-x", path, "sleep", "600"}, {});
-    bool held = WaitFor([&] {
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-        ::close(fd);
-        return taken;
-    });
+    bool held = WaitFor([&] { return !CanLockExclusively(path); });
     if (!held)
         throw std::runtime_error(path + " was never held");
     return holder;

@@ -105,6 +105,8 @@ private:
 // it open (a shared one with `shared`); it lets go when the returned process is
 // stopped or destroyed.
 ChildProcess HoldFile(const std::string& path, bool shared = false);
+// Whether this process can take an exclusive lock on the file now (and let it go).
+bool CanLockExclusively(const std::string& path);
 
 
 // Runs a program to its end (killed after `timeout`) and collects its output.

@@ -129,9 +129,10 @@ void FolderNameIndex::applyNotices()
                 continue;
             std::string name(notice->name);
             auto& names = held->second.names;
-            auto same = names.find(DeviceNameSortKey(name));
+            DeviceNameKey key = DeviceNameSortKey(name);
+            auto same = names.find(key);
             if (notice->mask & (IN_CREATE | IN_MOVED_TO)) {
-                auto& list = same != names.end() ? same->second : names[DeviceNameSortKey(name)];
+                auto& list = same != names.end() ? same->second : names[std::move(key)];
                 if (std::find(list.begin(), list.end(), name) == list.end())
                     list.push_back(std::move(name));
             } else if (same != names.end()) {

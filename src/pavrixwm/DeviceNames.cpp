@@ -97,15 +97,12 @@ void AppendOrdered(std::string& key, char32_t cp)
 
 DeviceNameKey DeviceNameSortKey(const std::string& name)
 {
-    DeviceNameKey key;
-    key.reserve(name.size());
+    DeviceNameKey key(name.size(), '\0');
     bool ascii = true;
-    for (unsigned char c : name) {
-        if (c >= 0x80) {
-            ascii = false;
-            break;
-        }
-        key += static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
+    for (size_t i = 0; i < name.size(); ++i) {
+        auto c = static_cast<unsigned char>(name[i]);
+        ascii = ascii && c < 0x80;
+        key[i] = static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c);
     }
     if (ascii)
         return key;

@@ -216,11 +216,13 @@ TEST(EmulatedListing, NamesComeInDeviceOrderWhateverTheirCharacters)
 {
     DeviceDir dir;
     // ASCII in both cases, characters of two, three and four bytes, upper and
-    // lower case beyond ASCII, and bytes that are no character at all.
+    // lower case beyond ASCII, bytes that are no character at all.
     const std::vector<std::string> names = {
         "b.txt", "B2", "a", "A_", "_a", "Zeta", "e.txt", "\xC3\x89t\xC3\xA9.txt" /* Été */,
         "\xC3\xA9t\xC3\xA9" /* été */, "\xCE\xA9mega" /* Ωmega */, "\xE2\x82\xAC" /* € */,
-        "\xF0\x9F\x98\x80" /* U+1F600 */, "\xFF" "bad", "\xFE" "bad", "~", "0"};
+        "\xF0\x9F\x98\x80" /* U+1F600 */, "\xFF" "bad", "\xFE" "bad", "~", "0",
+        // longer than eight bytes and alike in their first eight, or in all but case
+        "Report-2024-b.txt", "report-2024-A.txt", "REPORT-2024-a.txt", "Report-2", "report-20", "Report-1999"};
     for (const auto& name : names)
         dir.put(name, "x");
     auto rapi = dir.session();

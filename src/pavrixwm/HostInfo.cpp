@@ -1,7 +1,5 @@
 #include "pavrixwm/HostInfo.h"
 
-#include "platform/CalendarDate.h"
-
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -9,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <type_traits>
 
 namespace {
 
@@ -17,12 +16,15 @@ std::chrono::system_clock::time_point TimeToDevicePrecision(int64_t seconds, uin
 {
     // FILETIME counts 100 ns intervals; finer host digits would make a time the
     // device reports differ from the same time read back.
-    auto date = platform::CalendarDate::fromSeconds(seconds, 0, static_cast<int32_t>(nanoseconds - nanoseconds % 100));
+    static_assert(std::is_same_v<std::chrono::system_clock::duration, std::chrono::nanoseconds>);
+    int64_t count;
     // A find result holds its times on the host clock, which ends in 1677 and 2262;
     // a host file dated beyond (ext4 keeps dates up to 2446) gets no time rather
     // than one wrapped round into another century.
-    auto time = date ? date->time() : std::nullopt;
-    return time.value_or(std::chrono::system_clock::time_point{});
+    if (nanoseconds > 999999999 || __builtin_mul_overflow(seconds, int64_t{1000000000}, &count) ||
+        __builtin_add_overflow(count, int64_t{nanoseconds - nanoseconds % 100}, &count))
+        return {};
+    return std::chrono::system_clock::time_point(std::chrono::nanoseconds(count));
 }
 
 } // namespace

@@ -208,6 +208,37 @@ TEST(DeviceFileTimes, WriteAndAccessTimesAreSetThroughAWriteHandleOnly)
     EXPECT_EQ(ReadFile(dir.fs("a.txt")), "x");
 }
 
+// A host time reaches the device cut to 100 ns, and a time the host clock cannot
+// hold (ext4 keeps dates to 2446) as no time rather than one wrapped round.
+TEST(DeviceFileTimes, HostTimesAreCutToTicksAndKeptWithinTheClock)
+{
+    DeviceDir dir;
+    dir.put("a.txt", "x");
+    auto rapi = dir.session();
+    using std::chrono::nanoseconds;
+    const std::tuple<int64_t, long, int64_t> rows[] = {
+        // host seconds, host nanoseconds, nanoseconds since 1970 on the device
+        {1417392000, 123456789, 1417392000123456700},
+        {-1, 999999999, -100},
+        {9223372036, 854775807, 9223372036854775800},   // 2262-04-11, the clock's last tick
+        {9223372037, 0, 0},                             // a second later
+        {14000000000, 0, 0},                            // 2413
+    };
+    for (const auto& [seconds, nanos, device] : rows) {
+        SCOPED_TRACE(seconds);
+        const struct timespec times[2] = {{seconds, nanos}, {seconds, nanos}};
+        struct stat kept {};
+        ASSERT_EQ(::utimensat(AT_FDCWD, dir.fs("a.txt").c_str(), times, 0), 0) << errno;
+        ASSERT_EQ(::stat(dir.fs("a.txt").c_str(), &kept), 0);
+        ASSERT_EQ(kept.st_mtim.tv_sec, seconds) << "the host file system cannot hold this time";
+        std::vector<RapiFindData> found;
+        ASSERT_TRUE(rapi->CeFindAllFiles("\\a.txt", FAF_LASTWRITE_TIME | FAF_LASTACCESS_TIME, found));
+        ASSERT_EQ(found.size(), 1u);
+        EXPECT_EQ(found[0].lastModTime.time_since_epoch(), nanoseconds(device));
+        EXPECT_EQ(found[0].lastAccessTime.time_since_epoch(), nanoseconds(device));
+    }
+}
+
 // A listing's order for every kind of name the host may hold, and what an open
 // handle does at its edges: seeks before the start, and opens that would truncate
 // a file another program holds.

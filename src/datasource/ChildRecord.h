@@ -54,5 +54,11 @@ std::optional<std::string> PropertyOfRecord(const ChildRecord& record, std::stri
 // appended) when PropertyOfRecord would answer none.
 bool AppendPropertyOfRecord(std::string& out, const ChildRecord& record, std::string_view name,
                             platform::HTTPDateMemo& dates);
+// The field a property name stands for, worked out once when many records are
+// written with the same names.
+enum class RecordProperty : uint8_t { None, Name, LastModified, Created, Accessed, Size, Kind, Attributes };
+RecordProperty RecordPropertyOf(std::string_view name);
+bool AppendRecordProperty(std::string& out, const ChildRecord& record, RecordProperty property,
+                          platform::HTTPDateMemo& dates);
 // "quota" and "quotaused" of a store's space, in 512-byte blocks; none for other names.
 std::optional<std::string> PropertyOfSpace(const StoreSpace& space, std::string_view name);

@@ -185,9 +185,10 @@ std::string PropFind::createProp()
         // When every name asked is a field of the records, each member is written
         // straight from its record, with no list of values in between.
         const bool fromRecords = answersFromRecords();
+        const RecordLayout layout = fromRecords ? recordLayout() : RecordLayout{};
         platform::HTTPDateMemo dates;
         for (const auto& child : children) {
-            if (fromRecords && appendRecordResponse(text, child, dates))
+            if (fromRecords && AppendRecordResponse(text, child, layout, dates))
                 continue;
             const std::string& name = child.name;
             if (gLogDebug)
@@ -294,37 +295,52 @@ bool PropFind::answersFromRecords() const
     return true;
 }
 
-bool PropFind::appendRecordResponse(std::string& text, const DataSource::ChildRecord& record,
-                                    platform::HTTPDateMemo& dates) const
+PropFind::RecordLayout PropFind::recordLayout() const
 {
     // The same bytes appendPropResponse writes when every property is found.
+    RecordLayout layout;
+    layout.afterHref = "</D:href>\n";
+    if (!propList.empty()) {
+        layout.afterHref += standard ? "\t<D:propstat>\n\t\t<D:prop>\n" : "\t<D:propstat>\n";
+        for (const auto& name : propList)
+            layout.parts.push_back({(standard ? "\t\t\t<ns0:" : "\t\t<D:prop>\n\t\t\t<ns0:") + name + '>',
+                                    "</ns0:" + name + (standard ? ">\n" : ">\n\t\t</D:prop>\n"),
+                                    RecordPropertyOf(name)});
+        layout.tail = standard ? "\t\t</D:prop>\n\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n"
+                               : "\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n";
+    }
+    layout.tail += "</D:response>\n";
+    return layout;
+}
+
+bool PropFind::AppendRecordResponse(std::string& text, const DataSource::ChildRecord& record,
+                                    const RecordLayout& layout, platform::HTTPDateMemo& dates)
+{
     const size_t start = text.size();
     text += "<D:response xmlns:ns0='DAV:'>\n\t<D:href>";
     AppendHrefText(text, record.name);
-    text += "</D:href>\n";
-    if (!propList.empty()) {
-        text += standard ? "\t<D:propstat>\n\t\t<D:prop>\n" : "\t<D:propstat>\n";
-        for (const auto& name : propList) {
-            text += standard ? "\t\t\t<ns0:" : "\t\t<D:prop>\n\t\t\t<ns0:";
-            text += name;
-            text += '>';
-            if (!AppendPropertyOfRecord(text, record, name, dates)) {
-                text.resize(start); // a field the record lacks: the general way asks the store
-                return false;
-            }
-            text += "</ns0:";
-            text += name;
-            text += standard ? ">\n" : ">\n\t\t</D:prop>\n";
+    text += layout.afterHref;
+    for (const auto& part : layout.parts) {
+        text += part.open;
+        if (!AppendRecordProperty(text, record, part.property, dates)) {
+            text.resize(start); // a field the record lacks: the general way asks the store
+            return false;
         }
-        text += standard ? "\t\t</D:prop>\n\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n"
-                         : "\t\t<D:status>HTTP/1.1 200 OK</D:status>\n\t</D:propstat>\n";
+        text += part.close;
     }
-    text += "</D:response>\n";
+    text += layout.tail;
     return true;
 }
 
 void PropFind::AppendHrefText(std::string& text, const std::string& uri)
 {
+    // Most URIs (every listed member's, escaped already) need nothing done: one
+    // pass finds that out, and they are copied whole.
+    auto plain = [](unsigned char c) { return c >= 0x20 && c < 0x80 && c != '&' && c != '<' && c != '>'; };
+    if (std::all_of(uri.begin(), uri.end(), plain)) {
+        text += uri;
+        return;
+    }
     for (unsigned char c : uri)
         if (c >= 0x80) {
             AppendHrefElementText(text, encodeURI(uri));

@@ -54,10 +54,22 @@ public:
 private:
     // Whether every name asked is a field a listing's record may hold.
     bool answersFromRecords() const;
+    // The fixed text of a member's response around its href and each value, made
+    // once for all the members of one answer.
+    struct RecordLayout {
+        struct Part {
+            std::string open, close; // around the value
+            RecordProperty property;
+        };
+        std::string afterHref;
+        std::vector<Part> parts;
+        std::string tail;
+    };
+    RecordLayout recordLayout() const;
     // A member's response written from its record alone, as appendPropResponse
     // writes it; false, with nothing appended, when the record lacks a field asked.
-    bool appendRecordResponse(std::string& text, const DataSource::ChildRecord& record,
-                              platform::HTTPDateMemo& dates) const;
+    static bool AppendRecordResponse(std::string& text, const DataSource::ChildRecord& record,
+                                     const RecordLayout& layout, platform::HTTPDateMemo& dates);
 
     std::string depth;
     std::string baseURI;

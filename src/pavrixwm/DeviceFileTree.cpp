@@ -16,23 +16,17 @@ namespace {
 
 // Device paths separate names by backslashes (a slash is accepted as Win32 does);
 // empty names and "." are dropped, so "\a\\b\" names the same file as "\a\b".
-std::vector<std::string> SplitDevicePath(const std::string& path)
+// The next name of what is left of a path, taken off it; none at its end.
+std::optional<std::string_view> NextName(std::string_view& rest)
 {
-    std::vector<std::string> parts;
-    std::string current;
-    auto flush = [&] {
-        if (!current.empty() && current != ".")
-            parts.push_back(current);
-        current.clear();
-    };
-    for (char c : path) {
-        if (c == '\\' || c == '/')
-            flush();
-        else
-            current.push_back(c);
+    while (!rest.empty()) {
+        size_t end = rest.find_first_of("\\/");
+        std::string_view name = rest.substr(0, end);
+        rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        if (!name.empty() && name != ".")
+            return name;
     }
-    flush();
-    return parts;
+    return std::nullopt;
 }
 
 // The canonical path of an entry of a canonical folder. Only a symbolic link can
@@ -108,7 +102,7 @@ bool Wanted(DWORD flags, const std::string& name, const HostInfo& info)
 } // namespace
 
 std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string& folder, const HostInfo* folderInfo,
-                                                               const std::string& name) const
+                                                               std::string_view name) const
 {
     if (name.find('/') != std::string::npos || name == "." || name == "..")
         return std::nullopt;
@@ -122,7 +116,7 @@ std::optional<DeviceFileTree::Entry> DeviceFileTree::findEntry(const std::string
         found.name = name;
     } else {
         // Folded once, not once per entry of what may be a large folder.
-        const DeviceNameKey wanted = DeviceNameSortKey(name);
+        const DeviceNameKey wanted = DeviceNameSortKey(std::string(name));
         std::optional<std::string> match;
         if (!names_.find(folder, folderInfo, wanted, match)) {
             std::string candidate;
@@ -158,8 +152,9 @@ DWORD DeviceFileTree::resolve(const std::string& devicePath, Resolved& out) cons
     out = Resolved{};
     if (devicePath.find('\0') != std::string::npos)
         return ERROR_INVALID_NAME;
-    auto parts = SplitDevicePath(devicePath);
-    if (parts.empty()) {
+    std::string_view rest = devicePath;
+    auto name = NextName(rest);
+    if (!name) {
         out.isRoot = true;
         out.target = fsRoot_;
         out.parent = fsRoot_;
@@ -171,29 +166,31 @@ DWORD DeviceFileTree::resolve(const std::string& devicePath, Resolved& out) cons
     }
     std::string folder = fsRoot_;
     std::optional<HostInfo> folderInfo; // the root's is not looked up unless a name misses
-    for (size_t i = 0; i + 1 < parts.size(); ++i) {
-        auto entry = findEntry(folder, folderInfo ? &*folderInfo : nullptr, parts[i]);
+    // Every name but the last is a folder on the way.
+    for (auto next = NextName(rest); next; name = next, next = NextName(rest)) {
+        auto entry = findEntry(folder, folderInfo ? &*folderInfo : nullptr, *name);
         if (!entry || !entry->real || !IsInsideFolder(fsRoot_, *entry->real) || !entry->info ||
             !entry->info->isDirectory)
             return ERROR_PATH_NOT_FOUND;
         folder = std::move(*entry->real);
         folderInfo = entry->info;
     }
-    out.parent = folder;
-    out.givenName = parts.back();
+    out.givenName = *name;
     if (out.givenName == "..") {
+        out.parent = std::move(folder);
         out.blocked = true;
         return 0;
     }
     auto entry = findEntry(folder, folderInfo ? &*folderInfo : nullptr, out.givenName);
+    out.parent = std::move(folder);
     if (!entry)
         return 0;
-    out.entryName = entry->name;
+    out.entryName = std::move(entry->name);
     const auto& info = entry->info;
     if (entry->real && IsInsideFolder(fsRoot_, *entry->real) && *entry->real != fsRoot_ && info &&
         (info->isDirectory || info->isFile)) {
         out.exists = true;
-        out.target = *entry->real;
+        out.target = std::move(*entry->real);
         out.info = *info;
     } else {
         out.blocked = true;

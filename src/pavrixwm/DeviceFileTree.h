@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class DeviceFileTree {
@@ -68,7 +69,7 @@ private:
     // The host entry of `folder` that `name` names: spelled so, or else the first
     // in listing order that matches without regard to case. `folderInfo` is the
     // folder's own entry when the caller has just looked it up.
-    std::optional<Entry> findEntry(const std::string& folder, const HostInfo* folderInfo, const std::string& name) const;
+    std::optional<Entry> findEntry(const std::string& folder, const HostInfo* folderInfo, std::string_view name) const;
 
     std::string fsRoot_;
     // Looking a name up changes nothing the caller sees, so const lookups keep it.

@@ -2,6 +2,7 @@
 
 #include "datasource/HrefEscaping.h"
 #include "device/LogDescriptions.h"
+#include "pavrixwm/DeviceNames.h"
 #include "log/LogClient.h"
 
 namespace {
@@ -37,7 +38,7 @@ bool IsUnfindable(const std::string& devicePath)
     size_t cut = devicePath.rfind('\\');
     std::string last = cut == std::string::npos ? devicePath : devicePath.substr(cut + 1);
     // The daemon's scratch files are found by no request either.
-    return last.find_first_of("*?") != std::string::npos || DeviceFileStore::IsScratchName(last);
+    return HasWildcard(last) || DeviceFileStore::IsScratchName(last);
 }
 
 } // namespace

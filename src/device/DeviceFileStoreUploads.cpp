@@ -7,6 +7,7 @@
 #include "device/DeviceFileStore.h"
 
 #include "device/LogDescriptions.h"
+#include "pavrixwm/DeviceNames.h"
 #include "log/LogClient.h"
 #include "platform/BodyStream.h"
 
@@ -97,7 +98,7 @@ std::optional<std::string> DeviceFileStore::uploadTarget(const std::string& uri)
     forgetBeforeChange();
     // Refused: a scratch name belongs to the daemon's own upload; a pattern would
     // name some other file.
-    if (!path || IsScratchName(LastPiece(*path)) || LastPiece(*path).find_first_of("*?") != std::string::npos)
+    if (!path || IsScratchName(LastPiece(*path)) || HasWildcard(LastPiece(*path)))
         return std::nullopt;
     return path;
 }

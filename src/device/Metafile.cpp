@@ -3,9 +3,11 @@
 #include "datasource/HrefEscaping.h"
 #include "log/LogClient.h"
 
+#include <string_view>
+
 namespace {
 
-bool StartsWithFolded(const std::string& piece, const char* prefix)
+bool StartsWithFolded(std::string_view piece, const char* prefix)
 {
     for (size_t i = 0; prefix[i] != '\0'; ++i) {
         if (i >= piece.size())
@@ -26,15 +28,17 @@ bool IsMetafile(const std::string& uri)
     std::string name = PercentDecode(uri);
     while (!name.empty() && (name.back() == '/' || name.back() == '\\'))
         name.pop_back();
-    size_t separator = name.find_last_of("/\\");
-    std::string piece = separator == std::string::npos ? name : name.substr(separator + 1);
+    size_t start = name.size();
+    while (start > 0 && name[start - 1] != '/' && name[start - 1] != '\\')
+        --start;
+    std::string_view piece(name.data() + start, name.size() - start);
 
     bool metadataSidecar = StartsWithFolded(piece, "._");
     if (metadataSidecar && gLogDebug)
-        LogWithDate("IsMetafile - filename %s starts with ._", piece.c_str());
+        LogWithDate("IsMetafile - filename %s starts with ._", name.c_str() + start);
     bool folderSettings = StartsWithFolded(piece, ".ds_store");
     if (folderSettings && gLogDebug)
-        LogWithDate("IsMetafile - filename %s starts with .DS_Store", piece.c_str());
+        LogWithDate("IsMetafile - filename %s starts with .DS_Store", name.c_str() + start);
     return metadataSidecar || folderSettings;
 }
 

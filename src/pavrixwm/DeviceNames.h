@@ -5,6 +5,7 @@
 // "?" wildcards of a find pattern.
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 bool DeviceNamesEqual(const std::string& a, const std::string& b);
@@ -22,6 +23,8 @@ bool DeviceNameHasKey(const std::string& name, const DeviceNameKey& key);
 // Whether `name` matches a find pattern: "*" any run of characters, "?" one
 // character, other characters without regard to case; "*.*" matches every name.
 bool DeviceNameMatches(const std::string& pattern, const std::string& name);
+// Whether a name holds "*" or "?", which a find takes for a pattern.
+bool HasWildcard(std::string_view name);
 // Whether a name may be stored on the device: not empty, no control characters and
 // none of \ / : * ? " < > |, not "." or "..".
 bool IsValidDeviceName(const std::string& name);

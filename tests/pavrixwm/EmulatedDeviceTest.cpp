@@ -285,6 +285,26 @@ TEST(EmulatedListing, ANameIsFoundWhateverItsCase)
         EXPECT_EQ(Found(*rapi, path), found ? std::vector<std::string>{found} : std::vector<std::string>{}) << path;
 }
 
+// Every spelling of a path Win32 accepts names the same entry: slashes for
+// backslashes, doubled and trailing separators, "." names; ".." never climbs.
+TEST(EmulatedListing, APathIsFoundHoweverItIsSpelled)
+{
+    DeviceDir dir;
+    dir.put("Docs/a.txt", "a");
+    auto rapi = dir.session();
+    const std::pair<const char*, bool> rows[] = {
+        {"\\Docs\\a.txt", true},     {"/Docs/a.txt", true},        {"\\Docs/a.txt", true},
+        {"\\\\Docs\\\\a.txt", true}, {"\\Docs\\a.txt\\", true},    {"\\.\\Docs\\.\\a.txt", true},
+        {"Docs\\a.txt", true},       {"\\Docs\\..\\Docs\\a.txt", false}, {"\\Docs\\a.txt\\..", false},
+        {"\\Docs\\a.tx", false},     {"\\Doc\\a.txt", false},
+    };
+    for (const auto& [path, found] : rows)
+        EXPECT_EQ(Found(*rapi, path), found ? std::vector<std::string>{"a.txt"} : std::vector<std::string>{}) << path;
+    // A listing's folder is spelled the same ways.
+    for (const char* pattern : {"\\Docs\\*", "/Docs/*", "\\Docs\\\\*", "Docs/*"})
+        EXPECT_EQ(Found(*rapi, pattern), std::vector<std::string>{"a.txt"}) << pattern;
+}
+
 // A name missed in one letter case is looked up again after every change to its
 // folder, whoever makes it and however soon: nothing is answered from a stale view.
 TEST(EmulatedListing, AMissedNameFollowsEveryChangeToItsFolder)

@@ -46,14 +46,9 @@ bool DataSource::DataFile::seekTo(uint64_t offset)
            ::lseek(fd, static_cast<off_t>(offset), SEEK_SET) == static_cast<off_t>(offset);
 }
 
-StoreStatus ReadOutcome(const std::function<void()>& read)
+StoreStatus OutcomeOfRaised(const platform::NamedException& raised)
 {
-    try {
-        read();
-        return StoreStatus::Done;
-    } catch (const platform::NamedException& e) {
-        return e.name() == kDAVBusyException ? StoreStatus::Busy : StoreStatus::NotFound;
-    }
+    return raised.name() == kDAVBusyException ? StoreStatus::Busy : StoreStatus::NotFound;
 }
 
 StoreStatus DataSource::readProperty(const std::string& name, const std::string& uri,

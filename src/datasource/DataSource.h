@@ -34,8 +34,19 @@ inline constexpr const char* kDAVBusyReason = "DAV attribute Sharing Violation";
 // What a read reported: Done when it returned, NotFound or Busy when it raised
 // one of the named exceptions above (any name but the busy one reads as
 // missing). Any other failure is no report of the store and goes on. The one
-// place where the reports become outcomes.
-StoreStatus ReadOutcome(const std::function<void()>& read);
+// place where the reports become outcomes. A template, so that the read is
+// called where it is written rather than through an allocated std::function.
+StoreStatus OutcomeOfRaised(const platform::NamedException& raised);
+template <class Read>
+StoreStatus ReadOutcome(Read&& read)
+{
+    try {
+        read();
+        return StoreStatus::Done;
+    } catch (const platform::NamedException& e) {
+        return OutcomeOfRaised(e);
+    }
+}
 
 // The properties a store answers through getProperty, as bits of one mask.
 enum AnsweredProperty : uint8_t {

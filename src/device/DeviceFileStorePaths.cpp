@@ -44,13 +44,14 @@ std::string DescribeBytes(const std::string& bytes)
 // The path after the volume segment as device path bytes. Decoding comes after
 // the separators are made: "%2F" stays inside a name, "%5C" separates like a
 // backslash.
-std::string DecodeDevicePath(const std::string& rest)
+std::string DecodeDevicePath(std::string_view rest)
 {
-    std::string path = rest;
+    std::string path(rest);
     std::replace(path.begin(), path.end(), '/', '\\');
     while (path.size() >= 2 && path.back() == '\\')
         path.pop_back();
-    return PercentDecode(path);
+    // Most paths hold no escape, and decoding would only copy them.
+    return path.find('%') == std::string::npos ? path : PercentDecode(path);
 }
 
 // How decoded path bytes read as text: as UTF-8 when they are, through the
@@ -110,16 +111,16 @@ std::optional<std::string> DeviceFileStore::uriToLocal(const std::string& uri)
     // Each mapping is logged when debugging, so none is skipped then.
     if (!gLogDebug && lastMappedPath && uri == lastMappedUri)
         return lastMappedPath;
-    const std::string rest = uri.substr(slash);
+    const std::string_view rest = std::string_view(uri).substr(slash);
     std::string bytes = DecodeDevicePath(rest);
     // ASCII reads as itself in every encoding: the readings below would give the
     // same bytes back, through four copies.
     if (!gLogDebug && std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-        lastMappedPath = bytes;
+        lastMappedPath = std::move(bytes);
     } else {
         const PathText reading = ChooseEncoding(bytes);
         if (gLogDebug)
-            LogMapping(rest, bytes, reading);
+            LogMapping(std::string(rest), bytes, reading);
         lastMappedPath = reading.readable() ? reading.text() : AsciiReading(bytes);
     }
     lastMappedUri = uri;
@@ -156,7 +157,7 @@ std::string DeviceFileStore::devicePathForRead(const std::string& uri)
     auto path = uriToLocalForRead(uri);
     if (!path)
         RaiseDAVNotFound();
-    return *path;
+    return std::move(*path);
 }
 
 bool DeviceFileStore::isRoot(const std::string& uri) { return devicePathForRead(uri) == "\\"; }

@@ -54,7 +54,8 @@ RFC2822& RFC2822::readHeaders()
         if (list)
             list->push_back(*line);
         std::string value = line->substr(line->find(':') + 1);
-        auto [it, added] = dict.try_emplace(*headerSeen, value);
+        // try_emplace leaves `value` as it is when the name was there already.
+        auto [it, added] = dict.try_emplace(*headerSeen, std::move(value));
         if (!added) {
             if (HeaderToken(it->second) != HeaderToken(value))
                 conflicts.insert(*headerSeen);
@@ -76,9 +77,21 @@ bool RFC2822::isComment(const std::string&) const { return false; }
 
 bool RFC2822::isLast(const std::string& line) const { return line.empty(); }
 
-std::optional<std::string> RFC2822::getHeader(const std::string& name) const
+std::optional<std::string> RFC2822::getHeader(std::string_view name) const
 {
-    auto it = dict.find(LowercaseASCII(name));
+    // Folded on the stack: every request asks for a dozen headers by name.
+    char small[64];
+    std::string large;
+    std::string_view key;
+    if (name.size() <= sizeof small) {
+        for (size_t i = 0; i < name.size(); ++i)
+            small[i] = name[i] >= 'A' && name[i] <= 'Z' ? static_cast<char>(name[i] - 'A' + 'a') : name[i];
+        key = std::string_view(small, name.size());
+    } else {
+        large = LowercaseASCII(std::string(name));
+        key = large;
+    }
+    auto it = dict.find(key);
     if (it == dict.end())
         return std::nullopt;
     return it->second;

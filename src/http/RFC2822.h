@@ -4,6 +4,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 std::string LowercaseASCII(std::string text);
@@ -36,12 +37,14 @@ public:
     virtual bool isComment(const std::string& line) const;
     virtual bool isLast(const std::string& line) const;
 
-    std::optional<std::string> getHeader(const std::string& name) const;
-    std::optional<std::string> objectForKey(const std::string& name) const { return getHeader(name); }
+    std::optional<std::string> getHeader(std::string_view name) const;
+    std::optional<std::string> objectForKey(std::string_view name) const { return getHeader(name); }
 
     // None while the block was well-formed; otherwise the last problem met.
     const std::optional<std::string>& getStatus() const { return status; }
-    const std::map<std::string, std::string>& getDict() const { return dict; }
+    // Keyed by lower-cased name; found by a view of one, without a copy.
+    using Dict = std::map<std::string, std::string, std::less<>>;
+    const Dict& getDict() const { return dict; }
     // Whether the block ended with its empty line (rather than with the input).
     bool ended() const { return endSeen; }
     // Whether the header came more than once with values that differ (the last is
@@ -61,7 +64,7 @@ protected:
     std::optional<std::string> status;
     // Never created here; a subclass that wants the raw lines creates it.
     std::optional<std::vector<std::string>> list;
-    std::map<std::string, std::string> dict;
+    Dict dict;
     bool endSeen = false;
     std::set<std::string> conflicts;
 };

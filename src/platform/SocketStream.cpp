@@ -272,9 +272,26 @@ size_t SocketStream::sendFile(int fromFd, size_t count)
 // a handful of them.
 void SocketStream::writeLine(std::initializer_list<std::string_view> parts)
 {
+    size_t total = 2;
     for (std::string_view part : parts)
-        write(part.data(), part.size());
-    write("\r\n", 2);
+        total += part.size();
+    // A header line is a few short parts: the buffer grows once for all of them.
+    if (writeFailed_ || closed_ || total >= kDirectWrite || out_.size() + total > kWriteBufferLimit) {
+        for (std::string_view part : parts)
+            write(part.data(), part.size());
+        write("\r\n", 2);
+        return;
+    }
+    if (out_.capacity() == 0)
+        out_.reserve(kFirstWriteBuffer);
+    size_t at = out_.size();
+    out_.resize(at + total);
+    for (std::string_view part : parts) {
+        if (!part.empty()) // an empty view may hold no pointer at all
+            std::memcpy(out_.data() + at, part.data(), part.size());
+        at += part.size();
+    }
+    std::memcpy(out_.data() + at, "\r\n", 2);
 }
 
 void SocketStream::flush()

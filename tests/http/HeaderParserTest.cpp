@@ -35,7 +35,7 @@ TEST(HeaderParser, LinesBecomeTheDictionaryByteForByte)
 {
     // What, the lines, the headers, the status, and how many lines were read: what
     // follows the empty line is the body, which must not be consumed.
-    using Case = std::tuple<const char*, std::vector<std::string>, std::map<std::string, std::string>,
+    using Case = std::tuple<const char*, std::vector<std::string>, MimeTools::Dict,
                             std::optional<std::string>, size_t>;
     const std::string noHeader = "Non-header line where header expected", eof = "EOF in headers";
     const std::vector<Case> cases{

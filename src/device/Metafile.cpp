@@ -25,20 +25,26 @@ bool StartsWithFolded(std::string_view piece, const char* prefix)
 
 bool IsMetafile(const std::string& uri)
 {
-    std::string name = PercentDecode(uri);
+    // Most URIs hold no escape, and decoding would only copy them.
+    std::string decoded;
+    std::string_view name = uri;
+    if (uri.find('%') != std::string::npos) {
+        decoded = PercentDecode(uri);
+        name = decoded;
+    }
     while (!name.empty() && (name.back() == '/' || name.back() == '\\'))
-        name.pop_back();
+        name.remove_suffix(1);
     size_t start = name.size();
     while (start > 0 && name[start - 1] != '/' && name[start - 1] != '\\')
         --start;
-    std::string_view piece(name.data() + start, name.size() - start);
+    const std::string_view piece = name.substr(start);
 
     bool metadataSidecar = StartsWithFolded(piece, "._");
     if (metadataSidecar && gLogDebug)
-        LogWithDate("IsMetafile - filename %s starts with ._", name.c_str() + start);
+        LogWithDate("IsMetafile - filename %s starts with ._", std::string(piece).c_str());
     bool folderSettings = StartsWithFolded(piece, ".ds_store");
     if (folderSettings && gLogDebug)
-        LogWithDate("IsMetafile - filename %s starts with .DS_Store", name.c_str() + start);
+        LogWithDate("IsMetafile - filename %s starts with .DS_Store", std::string(piece).c_str());
     return metadataSidecar || folderSettings;
 }
 

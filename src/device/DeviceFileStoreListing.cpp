@@ -2,8 +2,8 @@
 
 #include "datasource/HrefEscaping.h"
 #include "device/LogDescriptions.h"
-#include "pavrixwm/DeviceNames.h"
 #include "log/LogClient.h"
+#include "pavrixwm/DeviceNames.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include "device/DeviceFileStore.h"
 
 #include "device/LogDescriptions.h"
-#include "pavrixwm/DeviceNames.h"
 #include "log/LogClient.h"
+#include "pavrixwm/DeviceNames.h"
 #include "platform/BodyStream.h"
 
 #include <algorithm>

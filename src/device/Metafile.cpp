@@ -2,6 +2,7 @@
 
 #include "datasource/HrefEscaping.h"
 #include "log/LogClient.h"
+#include "pavrixwm/DeviceNames.h"
 
 #include <string_view>
 
@@ -34,10 +35,7 @@ bool IsMetafile(const std::string& uri)
     }
     while (!name.empty() && (name.back() == '/' || name.back() == '\\'))
         name.remove_suffix(1);
-    size_t start = name.size();
-    while (start > 0 && name[start - 1] != '/' && name[start - 1] != '\\')
-        --start;
-    const std::string_view piece = name.substr(start);
+    const std::string_view piece = name.substr(LastNameStart(name));
 
     bool metadataSidecar = StartsWithFolded(piece, "._");
     if (metadataSidecar && gLogDebug)

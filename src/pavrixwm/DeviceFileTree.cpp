@@ -213,9 +213,7 @@ DWORD DeviceFileTree::resolveExisting(const std::string& devicePath, Resolved& o
 DWORD DeviceFileTree::find(const std::string& path, DWORD flags, std::vector<RapiFindData>& findData) const
 {
     findData.clear();
-    size_t cut = path.size();
-    while (cut > 0 && path[cut - 1] != '\\' && path[cut - 1] != '/')
-        --cut;
+    const size_t cut = LastNameStart(path);
     std::string last = path.substr(cut);
     if (!HasWildcard(last)) {
         Resolved r;

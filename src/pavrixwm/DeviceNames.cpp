@@ -145,6 +145,14 @@ bool DeviceNameMatches(const std::string& pattern, const std::string& name)
     return Matches(Folded(pattern), 0, Folded(name), 0);
 }
 
+size_t LastNameStart(std::string_view path)
+{
+    size_t start = path.size();
+    while (start > 0 && path[start - 1] != '\\' && path[start - 1] != '/')
+        --start;
+    return start;
+}
+
 bool HasWildcard(std::string_view name)
 {
     // Two scans rather than find_first_of("*?"), which calls memchr for every byte.

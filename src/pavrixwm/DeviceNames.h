@@ -23,6 +23,9 @@ bool DeviceNameHasKey(const std::string& name, const DeviceNameKey& key);
 // Whether `name` matches a find pattern: "*" any run of characters, "?" one
 // character, other characters without regard to case; "*.*" matches every name.
 bool DeviceNameMatches(const std::string& pattern, const std::string& name);
+// Where the last name of a path begins: after its last backslash or slash (a loop,
+// not find_last_of, which calls memchr for every byte); 0 when it has neither.
+size_t LastNameStart(std::string_view path);
 // Whether a name holds "*" or "?", which a find takes for a pattern.
 bool HasWildcard(std::string_view name);
 // Whether a name may be stored on the device: not empty, no control characters and

@@ -2,20 +2,101 @@
 
 #include "platform/PlistObject.h"
 
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdlib>
 
 using platform::PlistObject;
 
-DeviceSettings::DeviceSettings(std::string plistPath) : plistPath_(std::move(plistPath)) { reload(); }
+namespace {
+constexpr uint32_t kNameChanges = IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF |
+                                  IN_MOVE_SELF | IN_ONLYDIR;
+// IN_ATTRIB also tells of the file's last link going (replaced or removed elsewhere).
+constexpr uint32_t kContentChanges = IN_MODIFY | IN_ATTRIB | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF;
+} // namespace
+
+DeviceSettings::DeviceSettings(std::string plistPath) : plistPath_(std::move(plistPath))
+{
+    // Watched before the first read, so that a change during it is not missed.
+    changes_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    std::string folder = plistPath_.substr(0, plistPath_.find_last_of('/'));
+    if (changes_ >= 0 && (folderWatch_ = ::inotify_add_watch(changes_, folder.c_str(), kNameChanges)) < 0) {
+        ::close(changes_);
+        changes_ = -1;
+    }
+    watchFile();
+    read(true);
+}
+
+DeviceSettings::~DeviceSettings()
+{
+    if (changes_ >= 0)
+        ::close(changes_);
+}
+
+void DeviceSettings::watchFile()
+{
+    if (changes_ < 0)
+        return;
+    int watch = ::inotify_add_watch(changes_, plistPath_.c_str(), kContentChanges);
+    if (fileWatch_ >= 0 && fileWatch_ != watch)
+        ::inotify_rm_watch(changes_, fileWatch_);
+    fileWatch_ = watch;
+}
+
+bool DeviceSettings::changedSinceLastLook()
+{
+    if (changes_ < 0)
+        return true;
+    alignas(struct inotify_event) char buffer[4096];
+    bool changed = false;
+    for (;;) {
+        ssize_t got = ::read(changes_, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            break;
+        bool folderGone = got <= 0;
+        for (ssize_t at = 0; at < got;) {
+            const auto* notice = reinterpret_cast<const struct inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + notice->len);
+            if (notice->wd == folderWatch_ && (notice->mask & (IN_IGNORED | IN_MOVE_SELF | IN_DELETE_SELF)))
+                folderGone = true;
+        }
+        if (folderGone) {
+            // Names made in the folder would go unseen: look at the file on every call.
+            ::close(changes_);
+            changes_ = -1;
+            return true;
+        }
+        changed = true;
+    }
+    // The name may now stand for another file, or for one where there was none.
+    if (changed)
+        watchFile();
+    return changed;
+}
 
 void DeviceSettings::reload()
 {
+    if (changes_ < 0)
+        read(false);
+    else if (changedSinceLastLook())
+        read(true);
+}
+
+void DeviceSettings::read(bool toldOfChange)
+{
     struct stat st {};
     bool present = ::stat(plistPath_.c_str(), &st) == 0;
-    if (present && st.st_mtim.tv_sec == readTime_.tv_sec && st.st_mtim.tv_nsec == readTime_.tv_nsec &&
-        st.st_ino == readInode_ && st.st_size == readSize_)
+    // Without a notice, only what the file looks like tells of a change; a rewrite of
+    // the same size within one tick of the file clock goes unseen.
+    if (!toldOfChange && present && st.st_mtim.tv_sec == readTime_.tv_sec &&
+        st.st_mtim.tv_nsec == readTime_.tv_nsec && st.st_ino == readInode_ && st.st_size == readSize_)
         return;
-    if (!present && readSize_ == -1 && readInode_ == 0 && readTime_.tv_sec == 0)
+    if (!toldOfChange && !present && readSize_ == -1 && readInode_ == 0 && readTime_.tv_sec == 0)
         return;
     values_ = Values{};
     readTime_ = present ? st.st_mtim : timespec{};

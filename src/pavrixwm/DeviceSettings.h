@@ -3,9 +3,9 @@
 // The settings of an emulated device, from the optional device.plist of its
 // directory: "DeviceClass", "DeviceName", "StoreSize", "StoreFree", "CardsTotal",
 // "CardsFree", "LatencyMicroseconds", "BytesPerSecond" and "Processes" (decimal process id -> exit
-// code). A test or tool may change the file while the device is in use, so it is
-// looked at again on every call that opens, finds or changes something (calls on
-// an open handle keep what was last read) and read again only when it changed.
+// code). A test or tool may change the file while the device is in use, so every
+// call that opens, finds or changes something sees the current file (calls on an
+// open handle keep what was last read); it is read again only when it changed.
 
 #include <sys/stat.h>
 
@@ -17,6 +17,9 @@
 class DeviceSettings {
 public:
     explicit DeviceSettings(std::string plistPath);
+    ~DeviceSettings();
+    DeviceSettings(const DeviceSettings&) = delete;
+    DeviceSettings& operator=(const DeviceSettings&) = delete;
 
     // Reads the file again when it was made, changed or removed since last time.
     void reload();
@@ -45,8 +48,18 @@ private:
         std::map<uint32_t, uint32_t> processes;
     };
 
+    bool changedSinceLastLook();
+    void watchFile();
+    void read(bool toldOfChange);
+
     std::string plistPath_;
     Values values_;
+    // The kernel tells of changes: a watch on the folder for the name made, replaced
+    // or removed, one on the file for writes through any of its names. A call then
+    // costs a read that finds nothing rather than a look up the path. Without
+    // watches (-1) the file is looked at on every call.
+    int changes_ = -1;
+    int folderWatch_ = -1, fileWatch_ = -1;
     // What the file looked like when last read: a change to any of these reads it again.
     struct timespec readTime_ {};
     ino_t readInode_ = 0;

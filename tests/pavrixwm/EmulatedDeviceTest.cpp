@@ -1,6 +1,6 @@
 // The emulated device and the Rapi session over it: the trace file, sessions
 // without a device, confinement to fs/, copies and file times, listings and
-// handles, whole-file reads past 4 GiB, and the link's pace.
+// handles, whole-file reads past 4 GiB, the link's pace, and changes to the settings.
 
 #include "DeviceFixture.h"
 
@@ -474,4 +474,56 @@ TEST(LinkPace, ReadsAndWritesTakeTheirShareOfTheLink)
     EXPECT_EQ(got, 100000u);
     rapi->CeCloseHandle(in);
     EXPECT_EQ(ReadFile(dir.fs("paced.bin")), std::string(data.begin(), data.end()));
+}
+
+// The settings file changed while a session is open, each way a tool may change it,
+// one step after another: every step is seen by the very next call, and still by
+// the call after it. The first rewrite keeps the file's size and time, so only being
+// told of it shows it.
+TEST(DeviceSettingsFile, EveryChangeIsSeenByTheNextCall)
+{
+    DeviceDir dir;
+    const std::string plist = dir / "device.plist", fresh = dir / "fresh.plist", alias = dir / "keep/alias.plist";
+    auto text = [](int64_t free) {
+        return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>StoreFree</key>"
+               "<integer>" + std::to_string(free) + "</integer><key>StoreSize</key><integer>999999</integer>"
+               "</dict></plist>\n";
+    };
+    WriteFile(plist, text(111111));
+    auto rapi = dir.session();
+    const std::tuple<const char*, std::function<void()>, int64_t> steps[] = {
+        {"rewritten in place, its time kept",
+         [&] {
+             auto time = std::filesystem::last_write_time(plist);
+             WriteFile(plist, text(222222));
+             std::filesystem::last_write_time(plist, time);
+         },
+         222222},
+        {"replaced", [&] { WriteFile(fresh, text(333333)); std::filesystem::rename(fresh, plist); }, 333333},
+        {"the replacement rewritten", [&] { WriteFile(plist, text(444444)); }, 444444},
+        {"written through a link in another folder",
+         [&] {
+             std::filesystem::create_directories(dir / "keep");
+             std::filesystem::create_hard_link(plist, alias);
+             WriteFile(alias, text(555555));
+         },
+         555555},
+        {"removed", [&] { std::filesystem::remove(plist); }, -1},
+        {"made again", [&] { WriteFile(plist, text(666666)); }, 666666},
+        {"rewritten once more", [&] { WriteFile(plist, text(777777)); }, 777777},
+    };
+    STORE_INFORMATION store;
+    ASSERT_TRUE(rapi->CeGetStoreInformation(store));
+    EXPECT_EQ(store.dwFreeSize, 111111u);
+    for (const auto& [what, change, free] : steps) {
+        SCOPED_TRACE(what);
+        change();
+        for (int call = 0; call < 2; ++call) {
+            ASSERT_TRUE(rapi->CeGetStoreInformation(store));
+            if (free < 0)
+                EXPECT_NE(store.dwFreeSize, 555555u) << "the host's figure, not the removed file's";
+            else
+                EXPECT_EQ(store.dwFreeSize, static_cast<uint32_t>(free)) << "call " << call;
+        }
+    }
 }

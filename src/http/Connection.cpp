@@ -38,9 +38,10 @@ Connection& Connection::Handler(const Serve& serve)
     } catch (...) {
         LogCaughtFailure("request failed");
     }
+    // The close sends what is still buffered, in one segment with the end of the
+    // stream.
     if (gLogDebug)
         LogWithDate("flushing client file");
-    clientFile->flush();
     if (gLogDebug)
         LogWithDate("fclose client file");
     // A head refused for its size may be followed by an endless stream: it is

@@ -192,14 +192,15 @@ bool SocketStream::sendAll(const uint8_t* bytes, size_t count) { return sendAll(
 // Both blocks in one call where the socket takes them: what is buffered (an
 // answer's head) goes out with the body that follows it, without copying the body.
 // The socket is only waited on once it is full.
-bool SocketStream::sendAll(const uint8_t* first, size_t firstCount, const uint8_t* second, size_t secondCount)
+bool SocketStream::sendAll(const uint8_t* first, size_t firstCount, const uint8_t* second, size_t secondCount,
+                           int flags)
 {
     while (firstCount + secondCount > 0) {
         struct iovec parts[2] = {{const_cast<uint8_t*>(first), firstCount}, {const_cast<uint8_t*>(second), secondCount}};
         struct msghdr message {};
         message.msg_iov = firstCount > 0 ? parts : parts + 1;
         message.msg_iovlen = firstCount > 0 && secondCount > 0 ? 2 : 1;
-        ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = ::sendmsg(fd_, &message, MSG_NOSIGNAL | MSG_DONTWAIT | flags);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
@@ -307,7 +308,11 @@ void SocketStream::close(bool inputComplete)
 {
     if (closed_)
         return;
-    flush();
+    // The last of the answer is held back so that the close below sends it in one
+    // segment with the end of the stream: the client wakes once for both.
+    if (!out_.empty() && !writeFailed_ && !sendAll(out_.data(), out_.size(), nullptr, 0, MSG_MORE))
+        writeFailed_ = true;
+    out_.clear();
     int pending = 0;
     bool nothingUnread = inPos_ == inEnd_ && ::ioctl(fd_, FIONREAD, &pending) == 0 && pending == 0;
     // Nothing unread, so closing sends no reset; waiting for the peer's close

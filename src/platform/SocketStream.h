@@ -85,7 +85,7 @@ private:
     explicit SocketStream(int fd) : fd_(fd) {}
     bool fill();
     bool sendAll(const uint8_t* bytes, size_t count);
-    bool sendAll(const uint8_t* first, size_t firstCount, const uint8_t* second, size_t secondCount);
+    bool sendAll(const uint8_t* first, size_t firstCount, const uint8_t* second, size_t secondCount, int flags = 0);
     // Waits until the socket is ready for `events` within the limits; false when a
     // limit ran out first or the wait failed.
     bool waitReady(short events);

@@ -22,24 +22,31 @@ DeviceSettings::DeviceSettings(std::string plistPath) : plistPath_(std::move(pli
     // Watched before the first read, so that a change during it is not missed.
     changes_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     std::string folder = plistPath_.substr(0, plistPath_.find_last_of('/'));
-    if (changes_ >= 0 && (folderWatch_ = ::inotify_add_watch(changes_, folder.c_str(), kNameChanges)) < 0) {
-        ::close(changes_);
-        changes_ = -1;
-    }
+    if (changes_ >= 0 && (folderWatch_ = ::inotify_add_watch(changes_, folder.c_str(), kNameChanges)) < 0)
+        stopWatching();
     watchFile();
     read(true);
 }
 
-DeviceSettings::~DeviceSettings()
+DeviceSettings::~DeviceSettings() { stopWatching(); }
+
+void DeviceSettings::stopWatching()
 {
     if (changes_ >= 0)
         ::close(changes_);
+    changes_ = -1;
 }
 
 void DeviceSettings::watchFile()
 {
     if (changes_ < 0)
         return;
+    // A link's target may be made, replaced or moved where no watch sees it.
+    struct stat st {};
+    if (::lstat(plistPath_.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        stopWatching();
+        return;
+    }
     int watch = ::inotify_add_watch(changes_, plistPath_.c_str(), kContentChanges);
     if (fileWatch_ >= 0 && fileWatch_ != watch)
         ::inotify_rm_watch(changes_, fileWatch_);
@@ -67,8 +74,7 @@ bool DeviceSettings::changedSinceLastLook()
         }
         if (folderGone) {
             // Names made in the folder would go unseen: look at the file on every call.
-            ::close(changes_);
-            changes_ = -1;
+            stopWatching();
             return true;
         }
         changed = true;

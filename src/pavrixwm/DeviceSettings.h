@@ -50,6 +50,7 @@ private:
 
     bool changedSinceLastLook();
     void watchFile();
+    void stopWatching();
     void read(bool toldOfChange);
 
     std::string plistPath_;

@@ -483,7 +483,8 @@ TEST(LinkPace, ReadsAndWritesTakeTheirShareOfTheLink)
 TEST(DeviceSettingsFile, EveryChangeIsSeenByTheNextCall)
 {
     DeviceDir dir;
-    const std::string plist = dir / "device.plist", fresh = dir / "fresh.plist", alias = dir / "keep/alias.plist";
+    const std::string plist = dir / "device.plist", fresh = dir / "fresh.plist", alias = dir / "keep/alias.plist",
+                      later = dir / "keep/later.plist";
     auto text = [](int64_t free) {
         return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict><key>StoreFree</key>"
                "<integer>" + std::to_string(free) + "</integer><key>StoreSize</key><integer>999999</integer>"
@@ -511,19 +512,28 @@ TEST(DeviceSettingsFile, EveryChangeIsSeenByTheNextCall)
         {"removed", [&] { std::filesystem::remove(plist); }, -1},
         {"made again", [&] { WriteFile(plist, text(666666)); }, 666666},
         {"rewritten once more", [&] { WriteFile(plist, text(777777)); }, 777777},
+        {"a link to a file not made yet",
+         [&] {
+             std::filesystem::remove(plist);
+             std::filesystem::create_symlink(later, plist);
+         },
+         -1},
+        {"the link's file made in its own folder", [&] { WriteFile(later, text(888888)); }, 888888},
     };
     STORE_INFORMATION store;
     ASSERT_TRUE(rapi->CeGetStoreInformation(store));
     EXPECT_EQ(store.dwFreeSize, 111111u);
+    uint32_t last = 111111;
     for (const auto& [what, change, free] : steps) {
         SCOPED_TRACE(what);
         change();
         for (int call = 0; call < 2; ++call) {
             ASSERT_TRUE(rapi->CeGetStoreInformation(store));
             if (free < 0)
-                EXPECT_NE(store.dwFreeSize, 555555u) << "the host's figure, not the removed file's";
+                EXPECT_NE(store.dwFreeSize, last) << "the host's figure, not the file's that is gone";
             else
                 EXPECT_EQ(store.dwFreeSize, static_cast<uint32_t>(free)) << "call " << call;
         }
+        last = free < 0 ? last : static_cast<uint32_t>(free);
     }
 }

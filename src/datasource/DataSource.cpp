@@ -13,33 +13,32 @@ DataSource::DataFile::~DataFile()
         ::close(fd);
 }
 
-DataSource::DataFile::DataFile(std::shared_ptr<const Data> whole) : fd(-1), size(whole ? whole->size() : 0)
+DataSource::DataFile::DataFile(std::shared_ptr<const Data> whole)
+    : fd(-1), size(whole ? whole->size() : 0), contents(std::move(whole)), inMemory_(true)
 {
-    contents = std::move(whole);
-    auto position = std::make_shared<uint64_t>(0);
-    send = [data = contents, position](platform::SocketStream& out, size_t count) -> size_t {
-        if (!data || *position >= data->size())
-            return 0;
-        size_t n = static_cast<size_t>(std::min<uint64_t>(count, data->size() - *position));
-        out.write(data->data() + *position, n);
-        *position += n;
-        return n;
-    };
-    seek = [data = contents, position](uint64_t offset) {
-        if (offset > (data ? data->size() : 0))
-            return false;
-        *position = offset;
-        return true;
-    };
 }
 
 size_t DataSource::DataFile::sendTo(platform::SocketStream& out, size_t count) const
 {
+    if (inMemory_) {
+        if (!contents || position_ >= contents->size())
+            return 0;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(count, contents->size() - position_));
+        out.write(contents->data() + position_, n);
+        position_ += n;
+        return n;
+    }
     return send ? send(out, count) : out.sendFile(fd, count);
 }
 
 bool DataSource::DataFile::seekTo(uint64_t offset)
 {
+    if (inMemory_) {
+        if (offset > (contents ? contents->size() : 0))
+            return false;
+        position_ = offset;
+        return true;
+    }
     if (seek)
         return seek(offset);
     return offset <= static_cast<uint64_t>(INT64_MAX) &&

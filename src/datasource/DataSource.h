@@ -100,6 +100,10 @@ public:
         Seek seek;
         Sender send;
         std::shared_ptr<const Data> contents; // whole in memory (sent as it is)
+
+    private:
+        bool inMemory_ = false; // made from `contents`, which may be none (nothing to send)
+        mutable uint64_t position_ = 0; // in `contents`: sending moves it on
     };
     using DataFilePtr = std::unique_ptr<DataFile>;
 

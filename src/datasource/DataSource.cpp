@@ -143,9 +143,10 @@ std::optional<std::string> DataSource::getProperty(const std::string& name, cons
             if (entry.name == name && (answeredProperties() & entry.bit))
                 answered = &entry;
     if (answered) {
-        std::string handlerName = "DAV_" + name + ":";
+        // The handler a property stands for is "DAV_" + its name + ":"; the name
+        // is only spelt out for the log, not made for every property asked.
         if (gLogDebug)
-            LogWithDate("about to %s", handlerName.c_str());
+            LogWithDate("about to DAV_%s:", name.c_str());
         if (answered->bit == kAnswersContentType) {
             result = kContentType;
         } else if (answered->bit == kAnswersQuota) {
@@ -161,7 +162,7 @@ std::optional<std::string> DataSource::getProperty(const std::string& name, cons
             result = PropertyOfRecord(record, name);
         }
         if (gLogDebug)
-            LogWithDate("did %s", handlerName.c_str());
+            LogWithDate("did DAV_%s:", name.c_str());
     }
     if (gLogDebug)
         LogWithDate("getProperty: end");

@@ -1,11 +1,11 @@
 #include "pavrixwm/DeviceSettings.h"
 
+#include "pavrixwm/ChangeNotices.h"
 #include "platform/PlistObject.h"
 
 #include <sys/inotify.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 
 using platform::PlistObject;
@@ -57,27 +57,16 @@ bool DeviceSettings::changedSinceLastLook()
 {
     if (changes_ < 0)
         return true;
-    alignas(struct inotify_event) char buffer[4096];
-    bool changed = false;
-    for (;;) {
-        ssize_t got = ::read(changes_, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0 && errno == EAGAIN)
-            break;
-        bool folderGone = got <= 0;
-        for (ssize_t at = 0; at < got;) {
-            const auto* notice = reinterpret_cast<const struct inotify_event*>(buffer + at);
-            at += static_cast<ssize_t>(sizeof(struct inotify_event) + notice->len);
-            if (notice->wd == folderWatch_ && (notice->mask & (IN_IGNORED | IN_MOVE_SELF | IN_DELETE_SELF)))
-                folderGone = true;
-        }
-        if (folderGone) {
-            // Names made in the folder would go unseen: look at the file on every call.
-            stopWatching();
-            return true;
-        }
+    bool changed = false, folderGone = false;
+    bool intact = ForEachNotice(changes_, [&](const struct inotify_event& notice) {
         changed = true;
+        if (notice.wd == folderWatch_ && (notice.mask & (IN_IGNORED | IN_MOVE_SELF | IN_DELETE_SELF)))
+            folderGone = true;
+    });
+    if (!intact || folderGone) {
+        // Names made in the folder would go unseen: look at the file on every call.
+        stopWatching();
+        return true;
     }
     // The name may now stand for another file, or for one where there was none.
     if (changed)

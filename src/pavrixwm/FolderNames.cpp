@@ -1,12 +1,11 @@
 #include "pavrixwm/FolderNames.h"
 
+#include "pavrixwm/ChangeNotices.h"
 #include "pavrixwm/HostInfo.h"
 
 #include <sys/inotify.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 
 namespace {
 // Few folders are worked in at a time. A name held costs about 130 bytes, so the
@@ -100,49 +99,39 @@ void FolderNameIndex::drop(int watch)
 
 void FolderNameIndex::applyNotices()
 {
-    alignas(struct inotify_event) char buffer[8192];
-    for (;;) {
-        ssize_t got = ::read(notices_, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
+    auto dropAll = [this] {
+        while (!folders_.empty())
+            drop(folders_.begin()->first);
+    };
+    bool intact = ForEachNotice(notices_, [&](const struct inotify_event& notice) {
+        if (notice.mask & IN_Q_OVERFLOW) {
+            dropAll(); // changes were lost: nothing held can be trusted
             return;
-        // Room was left for one more notice of the longest name: the queue is empty.
-        bool drained = static_cast<size_t>(got) + sizeof(struct inotify_event) + NAME_MAX + 1 <= sizeof buffer;
-        for (ssize_t at = 0; at < got;) {
-            const auto* notice = reinterpret_cast<const struct inotify_event*>(buffer + at);
-            at += static_cast<ssize_t>(sizeof(struct inotify_event) + notice->len);
-            if (notice->mask & IN_Q_OVERFLOW) {
-                // Changes were lost: nothing held can be trusted.
-                while (!folders_.empty())
-                    drop(folders_.begin()->first);
-                continue;
-            }
-            auto held = folders_.find(notice->wd);
-            if (held == folders_.end())
-                continue;
-            if (notice->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
-                drop(notice->wd);
-                continue;
-            }
-            if (notice->len == 0)
-                continue;
-            std::string name(notice->name);
-            auto& names = held->second.names;
-            DeviceNameKey key = DeviceNameSortKey(name);
-            auto same = names.find(key);
-            if (notice->mask & (IN_CREATE | IN_MOVED_TO)) {
-                auto& list = same != names.end() ? same->second : names[std::move(key)];
-                if (std::find(list.begin(), list.end(), name) == list.end())
-                    list.push_back(std::move(name));
-            } else if (same != names.end()) {
-                auto& list = same->second;
-                list.erase(std::remove(list.begin(), list.end(), name), list.end());
-                if (list.empty())
-                    names.erase(same);
-            }
         }
-        if (drained)
+        auto held = folders_.find(notice.wd);
+        if (held == folders_.end())
             return;
-    }
+        if (notice.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+            drop(notice.wd);
+            return;
+        }
+        if (notice.len == 0)
+            return;
+        std::string name(notice.name);
+        auto& names = held->second.names;
+        DeviceNameKey key = DeviceNameSortKey(name);
+        auto same = names.find(key);
+        if (notice.mask & (IN_CREATE | IN_MOVED_TO)) {
+            auto& list = same != names.end() ? same->second : names[std::move(key)];
+            if (std::find(list.begin(), list.end(), name) == list.end())
+                list.push_back(std::move(name));
+        } else if (same != names.end()) {
+            auto& list = same->second;
+            list.erase(std::remove(list.begin(), list.end(), name), list.end());
+            if (list.empty())
+                names.erase(same);
+        }
+    });
+    if (!intact)
+        dropAll(); // as for lost changes
 }

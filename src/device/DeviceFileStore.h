@@ -75,6 +75,9 @@ public:
     void clearFindCache();
     // Whether a device name (the last piece of a path) is one of the daemon's scratch files.
     static bool IsScratchName(const std::string& name);
+    // Whether no find or upload is to be made for a device path: its last name is a
+    // pattern ("*" or "?", which would answer for some other entry) or a scratch file.
+    static bool IsUnfindable(const std::string& devicePath);
 
     // The root's modification time is now.
     std::optional<Date> getLastModified(const std::string& uri) override;

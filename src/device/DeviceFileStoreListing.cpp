@@ -3,7 +3,6 @@
 #include "datasource/HrefEscaping.h"
 #include "device/LogDescriptions.h"
 #include "log/LogClient.h"
-#include "pavrixwm/DeviceNames.h"
 
 namespace {
 
@@ -31,15 +30,6 @@ std::string DescribeFinds(const std::vector<RapiFindData>& entries)
     return DescribeList(names);
 }
 
-// Whether no find is to be made for the path: a device name can hold neither "*"
-// nor "?", which in a find would make a pattern that answers for some other entry.
-bool IsUnfindable(const std::string& devicePath)
-{
-    size_t cut = devicePath.rfind('\\');
-    std::string last = cut == std::string::npos ? devicePath : devicePath.substr(cut + 1);
-    // The daemon's scratch files are found by no request either.
-    return HasWildcard(last) || DeviceFileStore::IsScratchName(last);
-}
 
 } // namespace
 

@@ -31,11 +31,6 @@ std::vector<std::string> SplitAt(const std::string& text, char separator)
     }
 }
 
-std::string LastPiece(const std::string& devicePath)
-{
-    size_t cut = devicePath.rfind('\\');
-    return cut == std::string::npos ? devicePath : devicePath.substr(cut + 1);
-}
 
 // A part no other upload of this or an earlier run picks: 64 random bits.
 std::string RandomToken()
@@ -49,6 +44,13 @@ std::string RandomToken()
 bool IsMissing(DWORD error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 } // namespace
+
+bool DeviceFileStore::IsUnfindable(const std::string& devicePath)
+{
+    size_t cut = devicePath.rfind('\\');
+    std::string last = cut == std::string::npos ? devicePath : devicePath.substr(cut + 1);
+    return HasWildcard(last) || IsScratchName(last);
+}
 
 bool DeviceFileStore::IsScratchName(const std::string& name)
 {
@@ -98,7 +100,7 @@ std::optional<std::string> DeviceFileStore::uploadTarget(const std::string& uri)
     forgetBeforeChange();
     // Refused: a scratch name belongs to the daemon's own upload; a pattern would
     // name some other file.
-    if (!path || IsScratchName(LastPiece(*path)) || HasWildcard(LastPiece(*path)))
+    if (!path || IsUnfindable(*path))
         return std::nullopt;
     return path;
 }

@@ -54,6 +54,18 @@ config() {
       -e "s|@USER@|${apache_user//$'\n'/\\n}|" "bench/peers/$1.conf" > "$work/$1/$1.conf"
   echo "$work/$1/$1.conf"
 }
+# The servers run on one processor and the client on another. Left to the scheduler,
+# a server that happened to share the client's processor answered a small request in
+# about half the time of one that did not, and where each landed changed between
+# repetitions and runs. This shell takes the servers' processor, so every server
+# started below inherits it; the client is started on the other. With a single
+# processor nothing is pinned.
+read -r client_cpu server_cpu _ <<< "$($py -c 'import os; print(*sorted(os.sched_getaffinity(0)))')"
+client=()
+if [ -n "$server_cpu" ]; then
+  taskset -p -c "$server_cpu" $$ >/dev/null
+  client=(taskset -c "$client_cpu")
+fi
 servers=()
 # start NAME COMMAND...: runs a peer that listens on $port and waits (5 s at most)
 # until it answers.
@@ -91,7 +103,7 @@ status() { awk -v k="$2:" '$1 == k {print $2}' "/proc/$1/status"; }   # KiB
 echo -e "ours\tidle-start\t$(status "$webdav_pid" VmRSS)" > "$results/mem.tsv"
 
 echo "measuring ${servers[*]}..." >&2
-$py bench/davbench.py measure --data "$data" --out "$results/times.tsv" --reps "${REPS:-3}" "${servers[@]}"
+"${client[@]}" $py bench/davbench.py measure --data "$data" --out "$results/times.tsv" --reps "${REPS:-3}" "${servers[@]}"
 last_request=$SECONDS
 for name in "${!pid[@]}"; do echo -e "$name\tpeak\t$(status "${pid[$name]}" VmHWM)"; done >> "$results/mem.tsv"
 for name in nginx lighttpd apache2 rclone; do
@@ -106,7 +118,7 @@ for run in 1 2 3; do
   : > "$trace"
   start_webdav "$work/slow" "$work/home-slow-$run" PAVRIX_DEVICE_TRACE="$trace"
   pid[slow]=$webdav_pid
-  $py bench/davbench.py browse "$webdav_port" /Device "$trace" | sed "s/^/$run\t/" >> "$results/browse.tsv"
+  "${client[@]}" $py bench/davbench.py browse "$webdav_port" /Device "$trace" | sed "s/^/$run\t/" >> "$results/browse.tsv"
   kill "$webdav_pid"
   wait "$webdav_pid" 2>/dev/null || true
   unset "pid[slow]"
@@ -117,7 +129,7 @@ trace=$work/trace-link
 : > "$trace"
 start_webdav "$work/link" "$work/home-link" PAVRIX_DEVICE_TRACE="$trace"
 pid[link]=$webdav_pid
-$py bench/davbench.py link "$webdav_port" /Device "$trace" "$webdav_pid" | sed "s/^/1\t/" > "$results/link.tsv"
+"${client[@]}" $py bench/davbench.py link "$webdav_port" /Device "$trace" "$webdav_pid" | sed "s/^/1\t/" > "$results/link.tsv"
 kill "$webdav_pid"
 wait "$webdav_pid" 2>/dev/null || true
 unset "pid[link]"

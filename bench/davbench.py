@@ -28,6 +28,9 @@ SMALL = 1024
 FOLDERS = (100, 1000, 10000)  # W1 at three sizes shows how a listing grows
 BUFFER = bytearray(1 << 20)
 OK = {200, 201, 204, 207}
+# Each repetition of a workload goes in this many slices, the servers taking turns
+# at every slice (see measure).
+SLICES = 10
 
 
 def member(n, i):
@@ -137,13 +140,18 @@ def run_plan(server, workload, requests):
     return time.monotonic() - start, len(requests)
 
 
-def run_wrk(server, workload):
-    """W4w and W5w: the same small requests through wrk, one connection at a time."""
-    method, count, args = ('GET', 2000, []) if workload == 'W4w' else ('PROPFIND', 500, [PROPS])
+def wrk_requests(workload):
+    return 2000 if workload == 'W4w' else 500
+
+
+def run_wrk(server, workload, first, count):
+    """W4w and W5w: the same small requests through wrk, one connection at a time;
+    `count` of them from the `first`, as one run of all would send them."""
+    method, args = ('GET', []) if workload == 'W4w' else ('PROPFIND', [PROPS])
     wrk = subprocess.Popen(
         ['wrk', '-c1', '-t1', '-d300s', '--timeout', '10s', '-s', os.path.join(HERE, 'wrk.lua'),
          f'http://127.0.0.1:{server.port}', '--', method, str(count),
-         f'{server.prefix}/dir1000/', *args], stdout=subprocess.PIPE, text=True)
+         f'{server.prefix}/dir1000/', str(first), *args], stdout=subprocess.PIPE, text=True)
     lines = []
     for line in wrk.stdout:  # wrk runs out its time unless told to stop
         lines.append(line)
@@ -177,28 +185,38 @@ def measure(args):
     plan = {s.name: plans(s, big) for s in servers}
     order = [f'W1 {n}' for n in FOLDERS] + ['W2', 'W3', 'W4', 'W4w', 'W5', 'W5w', 'W6']
     with open(opts['--out'], 'w') as out:
-        # Servers take turns within each repetition, so a burst of load from the
-        # machine's other users falls on all of them rather than on one. The order
-        # changes between repetitions so that each server follows a different one:
-        # whoever follows rclone runs up to a third slower for some seconds
-        # (nginx's W4 0.237 s after it, 0.166 s after another), and in a fixed order
-        # that was always the same server.
+        # Servers take turns at every tenth of a repetition, so that the machine's
+        # slow and fast spells fall on all of them alike: with a whole repetition
+        # at a time, one server's W4 took 0.20 s in one repetition and 0.25 s in
+        # another. The order changes between repetitions so that each server follows
+        # a different one: whoever follows rclone runs up to a third slower for
+        # some seconds (nginx's W4 0.237 s after it, 0.166 s after another), and in
+        # a fixed order that was always the same server.
         for workload in order:
+            size = wrk_requests(workload) if workload.endswith('w') else len(plan[servers[0].name][workload])
+            cuts = [size * k // SLICES for k in range(SLICES + 1)]
+            slices = [(a, b) for a, b in zip(cuts, cuts[1:]) if b > a]
             for rep in range(reps):
-                for s in turns(servers, rep):
-                    # What the last server wrote (and removed) reaches the disk
-                    # before the next one's uploads are timed, not during them.
-                    if workload == 'W3':
-                        os.sync()
-                    if workload.endswith('w'):
-                        seconds, count = run_wrk(s, workload)
-                    else:
-                        seconds, count = run_plan(s, workload, plan[s.name][workload])
-                    if workload == 'W3':
-                        for i in range(5):
-                            os.remove(os.path.join(data, s.folder, f'big{i}.bin'))
+                took = {s.name: [0.0, 0] for s in servers}
+                for first, end in slices:
+                    for s in turns(servers, rep):
+                        # What the last server wrote (and removed) reaches the disk
+                        # before the next one's uploads are timed, not during them.
+                        if workload == 'W3':
+                            os.sync()
+                        if workload.endswith('w'):
+                            seconds, count = run_wrk(s, workload, first, end - first)
+                        else:
+                            seconds, count = run_plan(s, workload, plan[s.name][workload][first:end])
+                        took[s.name][0] += seconds
+                        took[s.name][1] += count
+                        if workload == 'W3':
+                            for i in range(first, end):
+                                os.remove(os.path.join(data, s.folder, f'big{i}.bin'))
+                for s in servers:
+                    seconds, count = took[s.name]
                     out.write(f'{workload}\t{s.name}\t{rep}\t{seconds:.6f}\t{count}\n')
-                    out.flush()
+                out.flush()
             print(f'  {workload} done', file=sys.stderr)
 
 

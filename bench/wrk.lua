@@ -1,6 +1,7 @@
 -- Makes wrk time a fixed number of requests, each on its own connection, cycling over
--- the members of a folder (wrk by itself runs for a time, against one path).
---   wrk -c1 -t1 -d300s -s wrk.lua URL -- METHOD COUNT FOLDER [PROPFIND-BODY]
+-- the members of a folder (wrk by itself runs for a time, against one path), from the
+-- START-th request of the cycle.
+--   wrk -c1 -t1 -d300s -s wrk.lua URL -- METHOD COUNT FOLDER START [PROPFIND-BODY]
 -- At the COUNT-th answer it prints "wrk-count ANSWERS MICROSECONDS FAILED" (FAILED:
 -- answers with a status of 400 or more) and stops sending; wrk itself runs on until
 -- its time is up or it gets SIGINT, which bench/davbench.py sends on that line. Then
@@ -16,11 +17,12 @@ local function microseconds()
   return tonumber(t.tv_sec) * 1e6 + tonumber(t.tv_nsec) / 1e3
 end
 
-local requests, count, answered, failed, started = {}, 0, 0, 0, 0
+local requests, count, answered, failed, started, sent = {}, 0, 0, 0, 0, 0
 
 function init(args)
-  local method, folder, body = args[1], args[3], args[4]
+  local method, folder, body = args[1], args[3], args[5]
   count = tonumber(args[2])
+  sent = tonumber(args[4])
   local headers = { ["Connection"] = "close" }
   if method == "PROPFIND" then
     headers["Depth"] = "0"
@@ -32,7 +34,6 @@ function init(args)
   started = microseconds()
 end
 
-local sent = 0
 function request()
   sent = sent + 1
   return requests[(sent - 1) % #requests + 1]

@@ -209,6 +209,9 @@ void DeviceSimulator::runOlder(const std::atomic<bool>& stop, LinkSocket&)
 
 void DeviceSimulator::serveChannel(LinkSocket socket)
 {
+    // Said for every session the desktop opens: a test knows by it that the
+    // desktop has taken the handheld, which "connected" alone does not tell.
+    std::cerr << "pavrix-devicesim: session" << std::endl;
     auto device = EmulatedDevice::open(options_.deviceDirectory);
     if (!device)
         return;

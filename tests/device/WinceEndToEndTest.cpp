@@ -154,12 +154,14 @@ TEST(LinkDaemon, PluggedInLatePulledOutMidTransferAndBack)
     handheld.unplug();
     Daemon daemon(home.path(), handheld.env(NoBusEnv()));
     auto ask = [&](const std::string& raw) { return ParseResponse(daemon.request(raw)); };
+    auto probe = [&] { daemon.request(Request("GET", "/Device/~attached~")); };
 
     // No handheld yet: as with no device.
     EXPECT_EQ(ask(Request("GET", "/Device/My%20Documents/a.txt")).status(), 404);
 
     handheld.start();
     ASSERT_TRUE(handheld.waitConnected(1)) << handheld.stderrText();
+    ASSERT_TRUE(handheld.waitAttached(probe)) << handheld.stderrText();
     auto got = ask(Request("GET", "/Device/My%20Documents/a.txt"));
     EXPECT_EQ(got.status(), 200);
     EXPECT_EQ(got.body, "alpha");
@@ -178,6 +180,7 @@ TEST(LinkDaemon, PluggedInLatePulledOutMidTransferAndBack)
     // Back again, and pulled out a second into a 1 MiB upload.
     handheld.start();
     ASSERT_TRUE(handheld.waitConnected(2)) << handheld.stderrText();
+    ASSERT_TRUE(handheld.waitAttached(probe)) << handheld.stderrText();
     fd = ConnectLoopback(daemon.port());
     std::string upload = RandomBytes(1 << 20, 8);
     std::thread sender([&] {
@@ -197,6 +200,7 @@ TEST(LinkDaemon, PluggedInLatePulledOutMidTransferAndBack)
     // Back once more: the daemon, never restarted, sees it at the next request.
     handheld.start();
     ASSERT_TRUE(handheld.waitConnected(3)) << handheld.stderrText();
+    ASSERT_TRUE(handheld.waitAttached(probe)) << handheld.stderrText();
     got = ask(Request("GET", "/Device/My%20Documents/a.txt"));
     EXPECT_EQ(got.status(), 200);
     EXPECT_EQ(got.body, "alpha");

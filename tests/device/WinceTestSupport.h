@@ -129,6 +129,11 @@ protected:
         daemon = std::make_unique<Daemon>(home.path(), env);
         if (handheld) {
             ASSERT_TRUE(handheld->waitConnected()) << handheld->stderrText();
+            // A name that is nowhere, so that no cache keeps anything of the probe;
+            // the trace starts afresh after it.
+            ASSERT_TRUE(handheld->waitAttached([&] { daemon->request(Request("GET", "/vol/~attached~")); }))
+                << handheld->stderrText();
+            WriteFile(trace, "");
         }
     }
     std::string fs(const std::string& relative) const { return deviceDir.fs(relative); }

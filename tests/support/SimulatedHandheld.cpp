@@ -75,4 +75,14 @@ bool SimulatedHandheld::waitConnected(int n, std::chrono::milliseconds timeout)
     return WaitFor([&] { return CountOf(history_ + ReadFile(stderr_), "connected") >= size_t(n); }, timeout);
 }
 
+bool SimulatedHandheld::waitAttached(const std::function<void()>& probe, std::chrono::milliseconds timeout)
+{
+    auto sessions = [&] { return CountOf(history_ + ReadFile(stderr_), "pavrix-devicesim: session"); };
+    const size_t before = sessions();
+    return WaitFor([&] {
+        probe();
+        return sessions() > before;
+    }, timeout);
+}
+
 } // namespace testsupport

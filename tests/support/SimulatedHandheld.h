@@ -8,6 +8,7 @@
 #include "pavrixwm/LinkSettings.h"
 #include "support/TestSupport.h"
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,6 +31,11 @@ public:
     LinkOptions linkOptions(const std::optional<std::string>& runtimeFolder = std::nullopt) const;
     // Waits until it says it is connected to the desktop (the `n`th time).
     bool waitConnected(int n = 1, std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    // "connected" is said once the handheld's greeting is sent, which the desktop
+    // may not have read yet: a request then finds no device. True once `probe`, a
+    // request that reaches the handheld only if the desktop holds it, has made the
+    // desktop open a session (it is sent again until then).
+    bool waitAttached(const std::function<void()>& probe, std::chrono::milliseconds timeout = std::chrono::seconds(15));
     void start();
     // Pulls the plug: the handheld is gone at once, its connections closed.
     void unplug();

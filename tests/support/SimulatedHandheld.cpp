@@ -72,17 +72,18 @@ LinkOptions SimulatedHandheld::linkOptions(const std::optional<std::string>& run
 
 bool SimulatedHandheld::waitConnected(int n, std::chrono::milliseconds timeout)
 {
-    return WaitFor([&] { return CountOf(history_ + ReadFile(stderr_), "connected") >= size_t(n); }, timeout);
+    return WaitFor([&] { return said("connected") >= size_t(n); }, timeout);
 }
 
 bool SimulatedHandheld::waitAttached(const std::function<void()>& probe, std::chrono::milliseconds timeout)
 {
-    auto sessions = [&] { return CountOf(history_ + ReadFile(stderr_), "pavrix-devicesim: session"); };
-    const size_t before = sessions();
+    const size_t before = said("pavrix-devicesim: session");
     return WaitFor([&] {
         probe();
-        return sessions() > before;
+        return said("pavrix-devicesim: session") > before;
     }, timeout);
 }
+
+size_t SimulatedHandheld::said(const std::string& words) const { return CountOf(history_ + ReadFile(stderr_), words); }
 
 } // namespace testsupport

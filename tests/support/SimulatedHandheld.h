@@ -45,6 +45,9 @@ public:
     std::string stderrText() const { return ReadFile(stderr_); }
 
 private:
+    // How often the handheld has said `words`, in this run and every earlier one.
+    size_t said(const std::string& words) const;
+
     std::string folder_, kind_;
     std::vector<std::string> extraArgs_;
     TempDir logs_;

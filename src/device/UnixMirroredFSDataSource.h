@@ -71,9 +71,16 @@ protected:
 private:
     // The mirror path of a URI; `folder` folds its last name too (it names a folder).
     std::optional<std::string> mirrorPath(const std::string& uri, bool folder);
+    // A place in the mirror and what was found there when it was looked at; none
+    // when nothing stands there.
+    struct Standing {
+        mirrorfs::Place place;
+        std::optional<struct stat> attributes;
+    };
     // Where what the URI names stands: its own path, else a folder of that name in
-    // lower case; the path (with nothing there) when neither is.
-    std::optional<mirrorfs::Place> existingPlace(const std::string& uri);
+    // lower case; the path (with nothing there) when neither is. Callers ask the
+    // attributes found here rather than look again.
+    std::optional<Standing> existingPlace(const std::string& uri);
     StoreStatus rename(const std::string& uri, const std::optional<std::string>& to, bool keepDestination);
     // Writes a new file beside the URI's and renames it over the URI's once
     // `write` succeeded; the parent folders are made first.

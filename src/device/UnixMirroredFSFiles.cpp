@@ -59,20 +59,23 @@ std::optional<std::string> UnixMirroredFSDataSource::mirrorPath(const std::strin
     return path.empty() ? std::string("/") : path;
 }
 
-std::optional<mirrorfs::Place> UnixMirroredFSDataSource::existingPlace(const std::string& uri)
+std::optional<UnixMirroredFSDataSource::Standing> UnixMirroredFSDataSource::existingPlace(const std::string& uri)
 {
     auto path = uriToLocal(uri);
     auto place = path ? mirrorfs::Walk(localRoot, *path, false) : std::nullopt;
-    if (place && mirrorfs::Attributes(*place))
-        return place;
+    auto attributes = place ? mirrorfs::Attributes(*place) : std::nullopt;
+    if (attributes)
+        return Standing{std::move(*place), attributes};
     // A folder is kept under its name in lower case (mkCollection), however the
     // request spells it.
     auto folder = mirrorPath(uri, true);
     auto folded = folder && folder != path ? mirrorfs::Walk(localRoot, *folder, false) : std::nullopt;
-    auto attributes = folded ? mirrorfs::Attributes(*folded) : std::nullopt;
+    attributes = folded ? mirrorfs::Attributes(*folded) : std::nullopt;
     if (attributes && S_ISDIR(attributes->st_mode))
-        return folded;
-    return place;
+        return Standing{std::move(*folded), attributes};
+    if (!place)
+        return std::nullopt;
+    return Standing{std::move(*place), std::nullopt};
 }
 
 std::optional<std::string> UnixMirroredFSDataSource::uriToLocal(const std::string& uri)
@@ -95,22 +98,20 @@ std::optional<std::string> UnixMirroredFSDataSource::localToUri(const std::strin
 
 bool UnixMirroredFSDataSource::exists(const std::string& uri)
 {
-    auto place = existingPlace(uri);
-    return place && mirrorfs::Attributes(*place);
+    auto found = existingPlace(uri);
+    return found && found->attributes;
 }
 
 bool UnixMirroredFSDataSource::isFile(const std::string& uri)
 {
-    auto place = existingPlace(uri);
-    auto attributes = place ? mirrorfs::Attributes(*place) : std::nullopt;
-    return attributes && S_ISREG(attributes->st_mode);
+    auto found = existingPlace(uri);
+    return found && found->attributes && S_ISREG(found->attributes->st_mode);
 }
 
 bool UnixMirroredFSDataSource::isDirectory(const std::string& uri)
 {
-    auto place = existingPlace(uri);
-    auto attributes = place ? mirrorfs::Attributes(*place) : std::nullopt;
-    return attributes && S_ISDIR(attributes->st_mode);
+    auto found = existingPlace(uri);
+    return found && found->attributes && S_ISDIR(found->attributes->st_mode);
 }
 
 // Dates and sizes only of what can be reached without a link on the way.
@@ -137,8 +138,8 @@ StoreStatus UnixMirroredFSDataSource::stat(const std::string& uri, ChildRecord& 
 
 DataSource::DataFilePtr UnixMirroredFSDataSource::getDataFile(const std::string& uri)
 {
-    auto place = existingPlace(uri);
-    mirrorfs::Descriptor file = place ? mirrorfs::OpenRegularFile(*place) : mirrorfs::Descriptor();
+    auto found = existingPlace(uri);
+    mirrorfs::Descriptor file = found ? mirrorfs::OpenRegularFile(found->place) : mirrorfs::Descriptor();
     struct stat attributes {};
     if (!file || ::fstat(file.get(), &attributes) != 0)
         RaiseDAVNotFound();
@@ -200,11 +201,11 @@ bool UnixMirroredFSDataSource::writeFromStream(const std::string& uri, platform:
 
 StoreStatus UnixMirroredFSDataSource::removeResource(const std::string& uri)
 {
-    auto place = existingPlace(uri);
-    if (!place || !mirrorfs::Attributes(*place))
+    auto found = existingPlace(uri);
+    if (!found || !found->attributes)
         return StoreStatus::Done;
     // A link is removed itself, never what it points to.
-    return mirrorfs::Remove(*place) ? StoreStatus::Done : StoreStatus::NotRemoved;
+    return mirrorfs::Remove(found->place) ? StoreStatus::Done : StoreStatus::NotRemoved;
 }
 
 StoreStatus UnixMirroredFSDataSource::makeCollection(const std::string& uri)
@@ -234,9 +235,10 @@ StoreStatus UnixMirroredFSDataSource::rename(const std::string& uri, const std::
     auto destination = to ? uriToLocal(*to) : std::nullopt;
     if (!destination)
         return StoreStatus::NotMoved;
-    auto from = existingPlace(uri);
-    if (!from || from->leaf.empty() || !mirrorfs::Attributes(*from))
+    auto source = existingPlace(uri);
+    if (!source || source->place.leaf.empty() || !source->attributes)
         return StoreStatus::NotMoved;
+    const mirrorfs::Place& from = source->place;
     // The destination's folders are made even when the move then fails.
     auto into = mirrorfs::Walk(localRoot, *destination, true);
     if (!into || into->leaf.empty())
@@ -250,7 +252,7 @@ StoreStatus UnixMirroredFSDataSource::rename(const std::string& uri, const std::
             return StoreStatus::NotMoved;
     }
     unsigned flags = keepDestination ? RENAME_NOREPLACE : 0;
-    return ::renameat2(from->folder.get(), from->leaf.c_str(), into->folder.get(), into->leaf.c_str(), flags) == 0
+    return ::renameat2(from.folder.get(), from.leaf.c_str(), into->folder.get(), into->leaf.c_str(), flags) == 0
                ? StoreStatus::Created
                : StoreStatus::NotMoved;
 }

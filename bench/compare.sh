@@ -5,7 +5,8 @@
 # folder on a device behind a slow link, and a 64 MiB GET and PUT over a link of
 # 2 ms a call and 2 MB/s. Prints the tables and writes them with the
 # ratio chart to bench/results/compare.md and compare.svg, beside the raw figures
-# (*.tsv: every repetition, memory in KiB, the browser's steps; compare.dat: ratios).
+# (*.tsv: every repetition, memory in KiB, first answer bytes, the browser's steps;
+# compare.dat: ratios).
 #   bench/compare.sh     (installs the peers, builds the daemon; about four minutes)
 #   REPS=5 bench/compare.sh   (medians of 5 repetitions rather than 3)
 # Every server runs in the foreground on a port picked here and is stopped by pid.
@@ -104,6 +105,8 @@ echo -e "ours\tidle-start\t$(status "$webdav_pid" VmRSS)" > "$results/mem.tsv"
 
 echo "measuring ${servers[*]}..." >&2
 "${client[@]}" $py bench/davbench.py measure --data "$data" --out "$results/times.tsv" --reps "${REPS:-3}" "${servers[@]}"
+echo "timing first answer bytes..." >&2
+"${client[@]}" $py bench/davbench.py firstbyte --out "$results/firstbyte.tsv" "${servers[@]}"
 last_request=$SECONDS
 for name in "${!pid[@]}"; do echo -e "$name\tpeak\t$(status "${pid[$name]}" VmHWM)"; done >> "$results/mem.tsv"
 for name in nginx lighttpd apache2 rclone; do
@@ -140,7 +143,8 @@ idle_wait=$((40 - (SECONDS - last_request)))
 [ "$idle_wait" -le 0 ] || sleep "$idle_wait"
 echo -e "ours\tidle-40s\t$(status "${pid[ours]}" VmRSS)" >> "$results/mem.tsv"
 
-$py bench/davreport.py --times "$results/times.tsv" --mem "$results/mem.tsv" --browse "$results/browse.tsv" \
+$py bench/davreport.py --times "$results/times.tsv" --mem "$results/mem.tsv" --firstbyte "$results/firstbyte.tsv" \
+  --browse "$results/browse.tsv" \
   --link "$results/link.tsv" \
   --md "$results/compare.md" --chart "$results/compare.dat"
 gnuplot -e "data='$results/compare.dat'; out='$results/compare.svg'" bench/chart.gp

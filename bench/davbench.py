@@ -5,6 +5,7 @@ for bench/davreport.py.
 
     davbench.py layout WORK
     davbench.py measure --data DIR --out FILE [--reps N] NAME=PORT[/PREFIX]...
+    davbench.py firstbyte --out FILE [--rounds N] NAME=PORT[/PREFIX]...
     davbench.py browse PORT PREFIX TRACE
     davbench.py link PORT PREFIX TRACE PID
 
@@ -16,6 +17,7 @@ import os
 import plistlib
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import time
@@ -83,8 +85,16 @@ def propfind(path, depth):
 
 def exchange(port, data, body=None):
     """One request on a fresh connection; returns the status and the bytes answered."""
+    status, total, _ = timed_exchange(port, data, body)
+    return status, total
+
+
+def timed_exchange(port, data, body=None):
+    """exchange, and the microseconds from the request's sending (once connected) to
+    the first byte of its answer."""
     with socket.create_connection(('127.0.0.1', port)) as s:
         s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        start = time.perf_counter_ns()
         s.sendall(data)
         if body is not None:
             s.sendall(body)
@@ -93,12 +103,14 @@ def exchange(port, data, body=None):
             n = s.recv_into(BUFFER)
             if n == 0:
                 raise RuntimeError(f'connection closed after {bytes(got)!r}')
+            if not got:
+                micros = (time.perf_counter_ns() - start) / 1000
             got += BUFFER[:n]
         total = len(got)
         while n:
             n = s.recv_into(BUFFER)
             total += n
-    return int(got[9:12]), total
+    return int(got[9:12]), total, micros
 
 
 class Server:
@@ -220,6 +232,34 @@ def measure(args):
             print(f'  {workload} done', file=sys.stderr)
 
 
+# What a small GET's time is made of: an answer that touches no file, the same file
+# asked for again (a server that keeps what it last read needs no file call), and
+# W4's files in turn (ours then makes the six device calls of a GET each time).
+FIRST_BYTE_KINDS = (('OPTIONS of the top folder', lambda s, i: head('OPTIONS', f'{s.prefix}/')),
+                    ('GET of the same 1 KiB file again', lambda s, i: head('GET', f'{s.prefix}/{member(1000, 7)}')),
+                    ('GET of 1 KiB files in turn (as W4)', lambda s, i: head('GET', f'{s.prefix}/{member(1000, i)}')))
+
+
+def firstbyte(args):
+    """Rows of (kind, server, median microseconds to the first answer byte). Every
+    round sends one request of a kind to each server, so that the machine's fast and
+    slow spells fall on all of them alike, in the turns of measure: in one fixed
+    cycle ours always followed rclone, and its OPTIONS took 91 microseconds, not 58."""
+    opts, specs = options(args, ('--out', '--rounds'))
+    servers, rounds = [Server(spec) for spec in specs], int(opts.get('--rounds', 1000))
+    with open(opts['--out'], 'w') as out:
+        for kind, request in FIRST_BYTE_KINDS:
+            took = {s.name: [] for s in servers}
+            for i in range(rounds):
+                for s in turns(servers, i):
+                    status, _, micros = timed_exchange(s.port, request(s, i))
+                    if status not in OK:
+                        sys.exit(f'{s.name} {kind}: status {status}')
+                    took[s.name].append(micros)
+            for s in servers:
+                out.write(f'{kind}\t{s.name}\t{statistics.median(took[s.name]):.1f}\n')
+
+
 def browse(args):
     """A desktop browser opening a 1,000-file folder: one row per step with its time
     and the device calls the daemon's trace gained meanwhile."""
@@ -306,5 +346,5 @@ if __name__ == '__main__':
     if len(sys.argv) < 2:
         sys.exit(__doc__)
     commands = {'layout': lambda a: layout(a[0]), 'link-layout': lambda a: link_layout(a[0]), 'measure': measure,
-                'browse': browse, 'link': link}
+                'firstbyte': firstbyte, 'browse': browse, 'link': link}
     commands[sys.argv[1]](sys.argv[2:])

@@ -1,7 +1,7 @@
 """Turns the raw figures of bench/compare.sh into its two markdown tables and the
 ratio chart's data.
 
-    davreport.py --times FILE --mem FILE --browse FILE [--link FILE] --md FILE --chart FILE"""
+    davreport.py --times FILE --mem FILE [--firstbyte FILE] --browse FILE [--link FILE] --md FILE --chart FILE"""
 import statistics
 import sys
 
@@ -66,6 +66,21 @@ def speed_table(times, mem):
     return out, chart
 
 
+def first_byte_table(firstbyte):
+    """firstbyte rows: kind, server, median microseconds; ours beside the fastest peer."""
+    med = {(kind, server): float(micros) for kind, server, micros in firstbyte}
+    kinds = list(dict.fromkeys(k for k, _ in med))
+    servers = list(dict.fromkeys(s for _, s in med))
+    peers = [s for s in servers if s != OURS]
+    out = ['| request | ' + ' | '.join(servers) + ' | fastest peer | ours - fastest |',
+           '|---' * (len(servers) + 3) + '|']
+    for k in kinds:
+        fastest = min(peers, key=lambda s: med[k, s])
+        out.append(f'| {k} | ' + ' | '.join(f'{med[k, s]:.1f}' for s in servers) +
+                   f' | {fastest} | {med[k, OURS] - med[k, fastest]:+.1f} |')
+    return out
+
+
 def browse_table(browse, time_label='time (median of 3)', last_label='calls'):
     """browse rows: run, step, requests, seconds, device calls, call names."""
     steps = {}
@@ -89,10 +104,17 @@ def report(opts):
     speed, chart = speed_table(times, rows(opts['--mem']))
     lines = ['## Side by side on loopback ("LatencyMicroseconds" 0)', '',
              f'Median of {reps} repetitions; one request per connection; seconds for all the '
-             'requests of a workload, and requests per second.', ''] + speed + [
-             '', '## A desktop browser opening a 1,000-file folder ("LatencyMicroseconds" 2000)',
-             '', 'Device calls counted from the daemon\'s device trace.', ''
-             ] + browse_table(rows(opts['--browse']))
+             'requests of a workload, and requests per second.', ''] + speed
+    if opts.get('--firstbyte'):
+        lines += ['', '## Where a small request\'s time goes', '',
+                  'Microseconds from sending the request to the first answer byte: the median over '
+                  'rounds of one request to each server in turn. The rows run one after the other '
+                  '(another file read between two asks would leave nothing cached), so figures '
+                  'compare best within a row.', ''
+                  ] + first_byte_table(rows(opts['--firstbyte']))
+    lines += ['', '## A desktop browser opening a 1,000-file folder ("LatencyMicroseconds" 2000)',
+              '', 'Device calls counted from the daemon\'s device trace.', ''
+              ] + browse_table(rows(opts['--browse']))
     if opts.get('--link'):
         lines += ['', '## Large files over a slow link ("LatencyMicroseconds" 2000, "BytesPerSecond" 2000000)',
                   '', 'One run; the daemon\'s peak resident size after each step.', ''
@@ -105,4 +127,4 @@ def report(opts):
 
 
 if __name__ == '__main__':
-    report(options(sys.argv[1:], ('--times', '--mem', '--browse', '--link', '--md', '--chart'))[0])
+    report(options(sys.argv[1:], ('--times', '--mem', '--firstbyte', '--browse', '--link', '--md', '--chart'))[0])

@@ -1,4 +1,4 @@
-"""Turns the raw figures of bench/compare.sh into its two markdown tables and the
+"""Turns the raw figures of bench/compare.sh into its markdown tables and the
 ratio chart's data.
 
     davreport.py --times FILE --mem FILE [--firstbyte FILE] --browse FILE [--link FILE] --md FILE --chart FILE"""
